@@ -1,0 +1,120 @@
+/* Kestrelfetch engine: the flat call interface.
+ *
+ * Every call is a plain function with C linkage that answers a result code and never lets an
+ * exception escape. A task is created from a TaskParams record and is afterwards addressed by the
+ * opaque handle written into that record. Calls may come from any thread; the engine serialises
+ * them. The application never receives callbacks: it polls QueryTaskInfo and IsTaskComplete.
+ *
+ * Link with libkfengine.a and the libraries listed by `pkg-config --libs --static kfengine`.
+ */
+#ifndef KESTRELFETCH_H
+#define KESTRELFETCH_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Engine result codes. */
+#define KF_OK 0
+#define KF_ERR_BITFIELD (-1)      /* bitfield calls: unknown handle or exception */
+#define KF_ERR_PARAM (-101)       /* null parameter record or invalid direction */
+#define KF_ERR_SOCKETS (-102)     /* the socket layer could not be started */
+#define KF_ERR_DUPLICATE (-105)   /* the new task duplicates a live task */
+#define KF_ERR_UNKNOWN_TASK (-106) /* the handle is not a live task */
+#define KF_ERR_INTERNAL (-107)    /* the task code failed, or its thread could not start or stop */
+#define KF_ERR_NO_MEMORY (-109)   /* the task object could not be allocated */
+
+/* Task status codes carried in TaskInfo.status. */
+#define KF_STATUS_NONE 0
+#define KF_STATUS_COMPLETE 20206
+#define KF_STATUS_NO_METADATA 20209     /* no piece map within the metadata time limit */
+#define KF_STATUS_DISK_FULL 20210
+#define KF_STATUS_TORRENT_UNREADABLE 20211
+#define KF_STATUS_NO_SOURCE 20214
+#define KF_STATUS_WRITE_FAILED 20215
+#define KF_STATUS_UNRESOLVABLE 20216
+
+/* TaskParams.flags bits. */
+#define KF_FLAG_FULL_PATH 0x2u       /* target path names the file itself */
+#define KF_FLAG_QUICK_CHECK 0x20u    /* start with the quick check instead of a full check */
+#define KF_FLAG_BT 0x10000u          /* first source line is the torrent location */
+#define KF_FLAG_ACCEPTED 0x100000u   /* always set by the application; no effect */
+#define KF_FLAG_P2SP 0x1000000u      /* torrent location names the swarm; sources add servers */
+
+#define KF_TEXT_MAX 4096
+
+typedef void* KfTaskHandle;
+
+/* Task parameters, zeroed and filled by the caller. */
+typedef struct TaskParams {
+    char torrent_location[KF_TEXT_MAX]; /* "file://" + path of a .torrent (P2SP tasks) */
+    const char* sources;                /* one source address per line (CR, LF or CR LF) */
+    char target_path[KF_TEXT_MAX];      /* folder, or the full file path with KF_FLAG_FULL_PATH */
+    char resume_path[KF_TEXT_MAX];      /* the task's resume file; "df" appended names the spill */
+    uint32_t flags;
+    KfTaskHandle handle; /* out: written on success */
+} TaskParams;
+
+/* Task information, zeroed and filled by QueryTaskInfo. */
+typedef struct TaskInfo {
+    char name[KF_TEXT_MAX];
+    int32_t progress;     /* 1/10000 of the total; 0 while the total is unknown */
+    int32_t status;       /* status code; 20206 whenever progress exceeds 9999 */
+    int32_t speed;        /* smoothed download speed, bytes per second */
+    int32_t seconds_left; /* estimated seconds remaining */
+    int32_t total_kib;    /* total size in KiB */
+    int64_t http_bytes;   /* bytes from HTTP sources written to the piece map */
+    int64_t bt_bytes;     /* bytes from BT peers written to the piece map */
+    int64_t bytes_done;   /* bytes of the content held */
+} TaskInfo;
+
+/* Engine start-up and clean-up. */
+int32_t InitEngine(const char* folder);
+int32_t CleanupEngine(void);
+
+/* Task creation. */
+int32_t CreateAndStartTask(TaskParams* params);
+int32_t RecoverAndContinueTask(TaskParams* params, uint8_t force);
+
+/* Task control and queries. */
+int32_t StopTask(KfTaskHandle task, int32_t reset);
+int32_t StopTasks(const KfTaskHandle* tasks, int32_t count, int32_t reset, int32_t* results);
+int32_t StartTask(KfTaskHandle task);
+int32_t QueryTaskInfo(KfTaskHandle task, TaskInfo* info);
+int32_t IsTaskComplete(KfTaskHandle task, int32_t* complete);
+int32_t SetTaskSpeedLimit(KfTaskHandle task, int32_t direction, int32_t kib_per_second);
+int32_t SetTaskConnectionLimits(KfTaskHandle task, int32_t source_connections, int32_t bt_peers);
+int32_t GetTaskBitfieldSize(KfTaskHandle task);
+int32_t ReadTaskBitfield(KfTaskHandle task, uint8_t* buffer, int32_t size);
+int32_t ClearMirrorSources(KfTaskHandle task);
+int32_t AddMirrorSources(KfTaskHandle task, const char* url_lines, const char* host_lines);
+
+/* Engine-wide switches. */
+int32_t SetListenPort(int32_t port);
+int32_t EnableP2P(int32_t enable);
+void SetHttpWrappedHandshake(int32_t enable);
+
+/* Helpers. */
+int64_t GetDiskFreeBytes(const char* path);
+int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t type);
+int64_t ParseInt64(const char* text);
+int32_t ParseInt32(const char* text);
+int64_t GetFileAllocatedSize(const char* path);
+
+/* Engine log. CreateEngineLog comes first of all; after ReleaseEngineLog every write is a no-op. */
+void CreateEngineLog(void);
+void ReleaseEngineLog(void);
+void EngineLogSetThresholds(int32_t file_threshold, int32_t debug_threshold);
+void EngineLogSetPathPrefix(const char* prefix);
+void EngineLogWrite(const char* text, int32_t channel, int32_t level);
+
+/* The engine's version text. */
+const char* GetEngineVersion(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRELFETCH_H */
