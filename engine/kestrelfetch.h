@@ -18,18 +18,18 @@ extern "C" {
 
 /* Engine result codes. */
 #define KF_OK 0
-#define KF_ERR_BITFIELD (-1)      /* bitfield calls: unknown handle or exception */
-#define KF_ERR_PARAM (-101)       /* null parameter record or invalid direction */
-#define KF_ERR_SOCKETS (-102)     /* the socket layer could not be started */
-#define KF_ERR_DUPLICATE (-105)   /* the new task duplicates a live task */
+#define KF_ERR_BITFIELD (-1)       /* bitfield calls: unknown handle or exception */
+#define KF_ERR_PARAM (-101)        /* null parameter record or invalid direction */
+#define KF_ERR_SOCKETS (-102)      /* the socket layer could not be started */
+#define KF_ERR_DUPLICATE (-105)    /* the new task duplicates a live task */
 #define KF_ERR_UNKNOWN_TASK (-106) /* the handle is not a live task */
-#define KF_ERR_INTERNAL (-107)    /* the task code failed, or its thread could not start or stop */
-#define KF_ERR_NO_MEMORY (-109)   /* the task object could not be allocated */
+#define KF_ERR_INTERNAL (-107)     /* the task code failed, or its thread could not start or stop */
+#define KF_ERR_NO_MEMORY (-109)    /* the task object could not be allocated */
 
 /* Task status codes carried in TaskInfo.status. */
 #define KF_STATUS_NONE 0
 #define KF_STATUS_COMPLETE 20206
-#define KF_STATUS_NO_METADATA 20209     /* no piece map within the metadata time limit */
+#define KF_STATUS_NO_METADATA 20209 /* no piece map within the metadata time limit */
 #define KF_STATUS_DISK_FULL 20210
 #define KF_STATUS_TORRENT_UNREADABLE 20211
 #define KF_STATUS_NO_SOURCE 20214
@@ -37,11 +37,11 @@ extern "C" {
 #define KF_STATUS_UNRESOLVABLE 20216
 
 /* TaskParams.flags bits. */
-#define KF_FLAG_FULL_PATH 0x2u       /* target path names the file itself */
-#define KF_FLAG_QUICK_CHECK 0x20u    /* start with the quick check instead of a full check */
-#define KF_FLAG_BT 0x10000u          /* first source line is the torrent location */
-#define KF_FLAG_ACCEPTED 0x100000u   /* always set by the application; no effect */
-#define KF_FLAG_P2SP 0x1000000u      /* torrent location names the swarm; sources add servers */
+#define KF_FLAG_FULL_PATH 0x2u     /* target path names the file itself */
+#define KF_FLAG_QUICK_CHECK 0x20u  /* start with the quick check instead of a full check */
+#define KF_FLAG_BT 0x10000u        /* first source line is the torrent location */
+#define KF_FLAG_ACCEPTED 0x100000u /* always set by the application; no effect */
+#define KF_FLAG_P2SP 0x1000000u    /* torrent location names the swarm; sources add servers */
 
 #define KF_TEXT_MAX 4096
 

@@ -10,7 +10,7 @@ namespace kf {
 // Unlock that brings the count to zero releases it. Unlock by a thread that does not own the lock
 // does nothing and answers false, so a failure path may release "whatever it still holds" safely.
 class QTMutex {
-public:
+  public:
     QTMutex() = default;
     QTMutex(const QTMutex&) = delete;
     QTMutex& operator=(const QTMutex&) = delete;
@@ -19,14 +19,16 @@ public:
     void Lock();
     bool TryLock();
     bool Unlock();
-    bool OwnedByCaller() const { return owner_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
+    bool OwnedByCaller() const {
+        return owner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    }
 
     // BasicLockable, so that std::lock_guard and std::unique_lock work with it.
     void lock() { Lock(); }
     bool try_lock() { return TryLock(); }
     void unlock() { Unlock(); }
 
-private:
+  private:
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
     int count_ = 0;
