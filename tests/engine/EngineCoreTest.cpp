@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/AsyncMessage.h"
+#include "engine/EngineGlobals.h"
+#include "engine/kestrelfetch.h"
+#include "engine/os/DebugOutput.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using kf::EngineGlobals;
+
+TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
+    kf::test::TempDir dir;
+    EngineGlobals& globals = EngineGlobals::Instance();
+    ASSERT_EQ(InitEngine(nullptr), KF_OK);
+    globals.dht_enabled = true;
+    globals.half_open_limit = 64;
+
+    TaskParams params;
+    std::memset(&params, 0, sizeof(params));
+    std::strcpy(params.target_path, (dir / "core.bin").c_str());
+    params.sources = "http://127.0.0.1:9/core";
+    params.flags = KF_FLAG_FULL_PATH;
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+
+    EXPECT_NE(globals.machine_id[0], 0);
+    const auto machine_id = globals.machine_id;
+    EXPECT_FALSE(globals.dht_enabled);  // nothing turns the DHT on again
+    EXPECT_FALSE(globals.udp_suspended);
+    EXPECT_EQ(globals.half_open_limit, 32);  // no driver file to probe here
+
+    ASSERT_EQ(CleanupEngine(), KF_OK);
+    EXPECT_TRUE(globals.udp_suspended);
+    EXPECT_FALSE(globals.initialised);
+
+    // The machine identifier is made once per process.
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    EXPECT_EQ(globals.machine_id, machine_id);
+    ASSERT_EQ(CleanupEngine(), KF_OK);
+}
+
+TEST(EngineCore, SwitchesAndListenPort) {
+    EngineGlobals& globals = EngineGlobals::Instance();
+    EXPECT_EQ(SetListenPort(0), KF_OK);
+    EXPECT_EQ(globals.EffectiveListenPort(), 8080);
+    EXPECT_EQ(SetListenPort(16881), KF_OK);
+    EXPECT_EQ(globals.EffectiveListenPort(), 16881);
+    EXPECT_EQ(EnableP2P(5), KF_OK);
+    EXPECT_TRUE(globals.p2p_enabled);
+    EXPECT_EQ(EnableP2P(0), KF_OK);
+    EXPECT_FALSE(globals.p2p_enabled);
+    SetHttpWrappedHandshake(1);
+    EXPECT_TRUE(globals.http_wrapped_handshake);
+    SetHttpWrappedHandshake(0);
+    SetListenPort(0);
+}
+
+TEST(AsyncMessage, ShowsOnItsOwnThreadWithoutWaitingForTheUser) {
+    std::mutex mutex;
+    std::vector<std::string> shown;
+    std::string log_line;
+    kf::SetDebugOutputCapture([&](std::string_view line) {
+        std::lock_guard<std::mutex> hold(mutex);
+        log_line = line;
+    });
+    CreateEngineLog();
+    // Without a window the message reaches the log; with a presenter it goes there instead.
+    EXPECT_EQ(ShowMessageAsync(nullptr, "disk is full", "Kestrelfetch", 0), 1);
+    kf::AsyncMessage::JoinAll();
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        EXPECT_NE(log_line.find("[Kestrelfetch: disk is full]"), std::string::npos);
+    }
+
+    kf::AsyncMessage::SetPresenter(
+        [&](void*, const std::string& text, const std::string& caption, uint32_t type) {
+            std::lock_guard<std::mutex> hold(mutex);
+            shown.push_back(caption + "|" + text + "|" + std::to_string(type));
+        });
+    std::string text = "copied before the caller changes it";
+    EXPECT_EQ(ShowMessageAsync(nullptr, text.c_str(), nullptr, 48), 1);
+    text.assign(text.size(), '#');
+    EXPECT_EQ(ShowMessageAsync(nullptr, nullptr, "empty", 0), 1);
+    kf::AsyncMessage::JoinAll();
+    kf::AsyncMessage::SetPresenter({});
+    kf::SetDebugOutputCapture({});
+    ReleaseEngineLog();
+
+    std::sort(shown.begin(), shown.end());
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0], "empty||0");
+    EXPECT_EQ(shown[1], "|copied before the caller changes it|48");
+}
+
+}  // namespace
