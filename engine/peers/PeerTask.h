@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <utility>
+
+#include "engine/task/BlockRequest.h"
+
+namespace kf {
+
+class TPeerId;
+class TPeerObject;
+struct PeerWork;
+struct Range;
+
+// The task as its peer objects see it. The task's work object implements it; peer tests use a
+// fake. Every call comes from the task's own thread. Piece and block numbers are content-wide.
+class PeerTask {
+  public:
+    virtual ~PeerTask() = default;
+
+    // Time and switches.
+    virtual int64_t CurrentTime() = 0;  // the task's current time, engine seconds
+    virtual bool P2PEnabled() = 0;
+    virtual bool IsStopping() = 0;
+
+    // Content. Nothing below is meaningful while ContentSizeKnown() is false.
+    virtual bool ContentSizeKnown() = 0;
+    virtual int64_t ContentSize() = 0;
+    virtual int32_t PieceCount() = 0;
+    virtual int32_t PieceLength() = 0;
+    virtual bool IsComplete() = 0;         // every piece verified: the task is seeding
+    virtual int32_t PreferredPiece() = 0;  // -1 when no read request prefers a piece
+
+    // Piece state and engagement.
+    virtual bool WantsPiece(int32_t piece) = 0;
+    virtual bool EngagePiece(int32_t piece) = 0;
+    virtual void ReleasePiece(int32_t piece) = 0;
+    virtual bool InEndGame() = 0;
+    virtual bool IsPieceVerified(int32_t piece) = 0;
+    // The byte range [first, second) of `piece` still missing; second is 0 when none is.
+    virtual std::pair<int32_t, int32_t> MissingRange(int32_t piece) = 0;
+    virtual bool IsBlockDone(int32_t block, int32_t length) = 0;
+
+    // Block delivery. `accepted`: the piece map took the bytes; `piece_failed`: they completed a
+    // piece that failed its check (the task has then released the piece and counted the failure
+    // against `from`).
+    struct WriteResult {
+        bool accepted = false;
+        bool piece_failed = false;
+    };
+    virtual WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+                                   TPeerObject& from) = 0;
+    // Removes the request from the shared block list; false when it is not there.
+    virtual bool TakeFromSharedBlocks(const BlockRequest& request) = 0;
+    // Gives queued requests back (to the shared block list, or dropped while stopping).
+    virtual void ReturnBlocks(std::deque<BlockRequest>& queue) = 0;
+
+    // HTTP and FTP work: the next piece for this connection from its range (assigning one when it
+    // holds none), or -1.
+    virtual int32_t NextServerPiece(PeerWork& peer) = 0;
+    // Gives up the range the connection holds (queued blocks go back).
+    virtual void ReleaseRange(PeerWork& peer) = 0;
+    // The connection reached the end of its range: done, then removed or kept for another pass.
+    virtual void FinishRange(PeerWork& peer) = 0;
+    // The task's preferred piece moved: split the range that contains it and give the tail to
+    // this connection. Answers the range's first piece, or -1.
+    virtual int32_t TakeRangeAtPreferred(PeerWork& peer) = 0;
+
+    // Transfer accounting and allowances (bytes in the current second).
+    virtual void CountPayload(int32_t peer_kind, int32_t bytes) = 0;
+    virtual int32_t DownloadAllowance() = 0;
+    virtual int32_t UploadAllowance() = 0;
+
+    // Sources.
+    virtual void AddSource(TPeerId& record, bool from_lan, bool replace_id) = 0;
+    virtual void RemoveSource(TPeerId& record) = 0;
+    virtual void SetTaskState(int32_t state) = 0;
+    // Records a status; an unresolvable source (20216) is published at once.
+    virtual void SetTaskStatus(int32_t status) = 0;
+};
+
+}  // namespace kf
