@@ -13,6 +13,7 @@
 #include "engine/ParseNumber.h"
 #include "engine/TaskTable.h"
 #include "engine/kestrelfetch.h"
+#include "engine/net/ProxyUrl.h"
 #include "engine/os/DiskSpace.h"
 #include "engine/task/TWorkThread.h"
 
@@ -281,6 +282,36 @@ int32_t EnableP2P(int32_t enable) {
 
 void SetHttpWrappedHandshake(int32_t enable) {
     EngineGlobals::Instance().http_wrapped_handshake = enable != 0;
+}
+
+int32_t SetEngineProxy(const char* proxy_url) {
+    try {
+        std::optional<ProxyUrl> proxy;
+        if (proxy_url != nullptr && proxy_url[0] != '\0') {
+            proxy = ParseProxyUrl(proxy_url);
+            if (!proxy) {
+                return KF_ERR_PARAM;
+            }
+        }
+        EngineGlobals::Instance().SetProxy(std::move(proxy));
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
+}
+
+int32_t SetTaskProxy(KfTaskHandle handle, const char* proxy_url) {
+    return WithTask(handle, [proxy_url](TWorkThread& task) {
+        std::optional<ProxyUrl> proxy;
+        if (proxy_url != nullptr && proxy_url[0] != '\0') {
+            proxy = ParseProxyUrl(proxy_url);
+            if (!proxy) {
+                return KF_ERR_PARAM;
+            }
+        }
+        task.SetPeerProxy(std::move(proxy));
+        return KF_OK;
+    });
 }
 
 int64_t GetDiskFreeBytes(const char* path) {

@@ -96,6 +96,13 @@ int32_t SetListenPort(int32_t port);
 int32_t EnableP2P(int32_t enable);
 void SetHttpWrappedHandshake(int32_t enable);
 
+/* Proxies for server, tracker and peer connections: "http://", "socks4://", "socks4a://" or
+ * "socks5://", optionally with "user:password@", then host and port ("host:port"). Null or empty
+ * switches the proxy off. KF_ERR_PARAM for an address that is not understood. The engine-wide
+ * proxy serves HTTP, FTP and tracker connections; a task's proxy serves its BT peers. */
+int32_t SetEngineProxy(const char* proxy_url);
+int32_t SetTaskProxy(KfTaskHandle task, const char* proxy_url);
+
 /* Helpers. */
 int64_t GetDiskFreeBytes(const char* path);
 int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t type);

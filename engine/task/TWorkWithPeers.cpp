@@ -18,6 +18,16 @@ int32_t TWorkWithPeers::BtPeerLimit() {
     return bt_peer_limit_;
 }
 
+void TWorkWithPeers::SetPeerProxy(std::optional<ProxyUrl> proxy) {
+    QTMutexLock hold(TaskLock());
+    peer_proxy_ = std::move(proxy);
+}
+
+std::optional<ProxyUrl> TWorkWithPeers::PeerProxy() {
+    QTMutexLock hold(TaskLock());
+    return peer_proxy_;
+}
+
 void TWorkWithPeers::Reset(bool full, bool keep) {
     {
         QTMutexLock hold(TaskLock());

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
+#include "engine/net/ProxyUrl.h"
 #include "engine/task/TBaseWork.h"
 
 namespace kf {
@@ -17,6 +19,9 @@ class TWorkWithPeers : public TBaseWork {
     void SetConnectionLimits(int32_t source_connections, int32_t bt_peers);
     int32_t SourceConnectionLimit();
     int32_t BtPeerLimit();
+    // The proxy for this task's BT peer connections; none means direct.
+    void SetPeerProxy(std::optional<ProxyUrl> proxy);
+    std::optional<ProxyUrl> PeerProxy();
 
     void Reset(bool full, bool keep) override;
 
@@ -24,6 +29,7 @@ class TWorkWithPeers : public TBaseWork {
     int32_t source_connection_limit_ = kDefaultSourceConnectionLimit;
     int32_t bt_peer_limit_ = 0;  // 0 until the application sets it
     int32_t peer_slot_target_ = kDefaultPeerSlotTarget;
+    std::optional<ProxyUrl> peer_proxy_;
 };
 
 }  // namespace kf

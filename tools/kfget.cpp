@@ -1,0 +1,507 @@
+// kfget: downloads one task with the Kestrelfetch engine, driven only through its call interface.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/kestrelfetch.h"
+
+namespace {
+
+enum ExitCode { kComplete = 0, kUsage = 1, kFailed = 2, kTimedOut = 3, kInterrupted = 130 };
+
+std::atomic<bool> interrupted{false};
+
+void OnSignal(int) {
+    interrupted = true;
+}
+
+struct Options {
+    std::string torrent;
+    std::vector<std::string> sources;
+    std::vector<std::string> mirror_urls;
+    std::vector<std::string> mirror_hosts;
+    std::string out_dir;
+    std::string file_path;
+    std::string resume_path;
+    std::string proxy;
+    int limit_kib = 0;
+    int connections = -1;
+    int peers = -1;
+    bool p2p = true;
+    int listen_port = 0;
+    bool quick_check = false;
+    bool recover = false;
+    bool seed = false;
+    bool quiet = false;
+    double timeout_seconds = 0;
+};
+
+void PrintHelp(FILE* out) {
+    std::fprintf(
+        out,
+        "Usage: kfget [options]\n"
+        "Downloads one file (or one torrent's files) from HTTP/FTP sources and a BitTorrent "
+        "swarm.\n"
+        "\n"
+        "What to download:\n"
+        "  --torrent FILE         metainfo of the content (a P2SP task: swarm plus the sources)\n"
+        "  --source URL           a source address (http://, ftp://, tracker://, btnode://);\n"
+        "                         repeatable\n"
+        "  --mirror URL[,HOST]    a mirror address, optionally with the Host name to send; "
+        "repeatable\n"
+        "Where to put it:\n"
+        "  -o, --out DIR          target folder (default: the current folder)\n"
+        "  --file PATH            full path of the target file (instead of --out)\n"
+        "  --resume PATH          resume file (default: <target>.kfinfo beside the target)\n"
+        "  --recover              continue from the resume file of an earlier run\n"
+        "  --quick-check          trust files of the right size instead of rechecking them\n"
+        "How:\n"
+        "  --limit KBPS           download limit in KB/s (0: none)\n"
+        "  --connections N        at most N connections to HTTP/FTP sources\n"
+        "  --peers N              at most N BitTorrent peer connections\n"
+        "  --p2p / --no-p2p       allow or forbid BitTorrent peers (default: allowed)\n"
+        "  --listen-port N        TCP port for incoming peers (default 8080)\n"
+        "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
+        "                         optionally with user:password@\n"
+        "  --timeout SECONDS      give up after this long\n"
+        "  --seed                 keep serving peers after the download completed (until ^C)\n"
+        "  -q, --quiet            no progress output\n"
+        "  -h, --help             this text\n"
+        "  --version              the engine's version\n"
+        "\n"
+        "Exit status: 0 complete, 1 usage, 2 the task failed, 3 time-out, 130 interrupted.\n"
+        "An interrupted download keeps its resume file; run the same command with --recover.\n");
+}
+
+bool ParseNumber(const char* text, double* value) {
+    char* end = nullptr;
+    *value = std::strtod(text, &end);
+    return end != text && *end == '\0' && *value >= 0;
+}
+
+bool ParseInteger(const char* text, int* value) {
+    double number = 0;
+    if (!ParseNumber(text, &number) || number > 2147483647.0) {
+        return false;
+    }
+    *value = static_cast<int>(number);
+    return true;
+}
+
+// Answers kComplete to go on, else the exit code.
+int ParseOptions(int argc, char** argv, Options* options) {
+    enum {
+        kTorrent = 256,
+        kSource,
+        kMirror,
+        kFile,
+        kResume,
+        kLimit,
+        kConnections,
+        kPeers,
+        kP2p,
+        kNoP2p,
+        kListenPort,
+        kQuickCheck,
+        kRecover,
+        kProxy,
+        kTimeout,
+        kSeed,
+        kVersion
+    };
+    static const option kLong[] = {
+        {"torrent", required_argument, nullptr, kTorrent},
+        {"source", required_argument, nullptr, kSource},
+        {"mirror", required_argument, nullptr, kMirror},
+        {"out", required_argument, nullptr, 'o'},
+        {"file", required_argument, nullptr, kFile},
+        {"resume", required_argument, nullptr, kResume},
+        {"limit", required_argument, nullptr, kLimit},
+        {"connections", required_argument, nullptr, kConnections},
+        {"peers", required_argument, nullptr, kPeers},
+        {"p2p", no_argument, nullptr, kP2p},
+        {"no-p2p", no_argument, nullptr, kNoP2p},
+        {"listen-port", required_argument, nullptr, kListenPort},
+        {"quick-check", no_argument, nullptr, kQuickCheck},
+        {"recover", no_argument, nullptr, kRecover},
+        {"proxy", required_argument, nullptr, kProxy},
+        {"timeout", required_argument, nullptr, kTimeout},
+        {"seed", no_argument, nullptr, kSeed},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    int option;
+    while ((option = getopt_long(argc, argv, "o:qh", kLong, nullptr)) != -1) {
+        bool ok = true;
+        switch (option) {
+            case kTorrent:
+                options->torrent = optarg;
+                break;
+            case kSource:
+                options->sources.emplace_back(optarg);
+                break;
+            case kMirror: {
+                const std::string value = optarg;
+                const size_t comma = value.find(',');
+                options->mirror_urls.push_back(value.substr(0, comma));
+                options->mirror_hosts.push_back(
+                    comma == std::string::npos ? "null" : value.substr(comma + 1));
+                break;
+            }
+            case 'o':
+                options->out_dir = optarg;
+                break;
+            case kFile:
+                options->file_path = optarg;
+                break;
+            case kResume:
+                options->resume_path = optarg;
+                break;
+            case kLimit:
+                ok = ParseInteger(optarg, &options->limit_kib);
+                break;
+            case kConnections:
+                ok = ParseInteger(optarg, &options->connections);
+                break;
+            case kPeers:
+                ok = ParseInteger(optarg, &options->peers);
+                break;
+            case kP2p:
+                options->p2p = true;
+                break;
+            case kNoP2p:
+                options->p2p = false;
+                break;
+            case kListenPort:
+                ok = ParseInteger(optarg, &options->listen_port) && options->listen_port <= 65535;
+                break;
+            case kQuickCheck:
+                options->quick_check = true;
+                break;
+            case kRecover:
+                options->recover = true;
+                break;
+            case kProxy:
+                options->proxy = optarg;
+                break;
+            case kTimeout:
+                ok = ParseNumber(optarg, &options->timeout_seconds);
+                break;
+            case kSeed:
+                options->seed = true;
+                break;
+            case 'q':
+                options->quiet = true;
+                break;
+            case 'h':
+                PrintHelp(stdout);
+                return -1;
+            case kVersion:
+                std::printf("kfget (Kestrelfetch engine %s)\n", GetEngineVersion());
+                return -1;
+            default:
+                return kUsage;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "kfget: invalid value for an option: %s\n", optarg);
+            return kUsage;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "kfget: unexpected argument: %s\n", argv[optind]);
+        return kUsage;
+    }
+    if (options->torrent.empty() && options->sources.empty()) {
+        std::fprintf(stderr, "kfget: nothing to download: give --torrent and/or --source\n");
+        return kUsage;
+    }
+    if (!options->out_dir.empty() && !options->file_path.empty()) {
+        std::fprintf(stderr, "kfget: --out and --file exclude each other\n");
+        return kUsage;
+    }
+    return kComplete;
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/') {
+        return path;
+    }
+    char cwd[KF_TEXT_MAX];
+    if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+        return path;
+    }
+    return std::string(cwd) + "/" + path;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+bool CopyField(char (&field)[KF_TEXT_MAX], const std::string& text, const char* what) {
+    if (text.size() >= KF_TEXT_MAX) {
+        std::fprintf(stderr, "kfget: %s is too long\n", what);
+        return false;
+    }
+    std::memcpy(field, text.c_str(), text.size() + 1);
+    return true;
+}
+
+const char* StatusSentence(int32_t status) {
+    switch (status) {
+        case KF_STATUS_NO_METADATA:
+            return "no metainfo could be had within 45 seconds";
+        case KF_STATUS_DISK_FULL:
+            return "the disk is full";
+        case KF_STATUS_TORRENT_UNREADABLE:
+            return "the torrent file could not be read or is not a torrent";
+        case KF_STATUS_NO_SOURCE:
+            return "no source could deliver the file";
+        case KF_STATUS_WRITE_FAILED:
+            return "data could not be written to the disk";
+        case KF_STATUS_UNRESOLVABLE:
+            return "a source's host name could not be resolved";
+        default:
+            return "the task failed";
+    }
+}
+
+bool IsFatal(int32_t status) {
+    return status == KF_STATUS_NO_METADATA || status == KF_STATUS_DISK_FULL ||
+           status == KF_STATUS_TORRENT_UNREADABLE || status == KF_STATUS_NO_SOURCE ||
+           status == KF_STATUS_WRITE_FAILED;
+}
+
+std::string Bytes(int64_t bytes) {
+    static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 4) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+std::string Duration(int64_t seconds) {
+    char text[32];
+    if (seconds <= 0) {
+        return "--:--";
+    }
+    if (seconds >= 3600) {
+        std::snprintf(
+            text, sizeof(text), "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+            static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    } else {
+        std::snprintf(text, sizeof(text), "%02lld:%02lld", static_cast<long long>(seconds / 60),
+                      static_cast<long long>(seconds % 60));
+    }
+    return text;
+}
+
+// Live progress on a terminal (one redrawn line), else one plain line per second.
+class ProgressView {
+  public:
+    ProgressView(bool quiet) : quiet_(quiet), terminal_(isatty(STDERR_FILENO) == 1) {}
+
+    void Show(const TaskInfo& info, bool force) {
+        if (quiet_) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const auto period =
+            terminal_ ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
+        if (!force && now - last_ < period) {
+            return;
+        }
+        last_ = now;
+        const int64_t total = static_cast<int64_t>(info.total_kib) * 1024;
+        const double percent = info.progress / 100.0;
+        const std::string figures = Bytes(info.bytes_done) + "/" +
+                                    (total > 0 ? Bytes(total) : "?") + "  " + Bytes(info.speed) +
+                                    "/s  ETA " + Duration(info.seconds_left) + "  HTTP " +
+                                    Bytes(info.http_bytes) + "  BT " + Bytes(info.bt_bytes);
+        if (terminal_) {
+            constexpr int kWidth = 30;
+            const int filled = info.progress * kWidth / 10000;
+            std::string bar(static_cast<size_t>(filled), '#');
+            bar.append(static_cast<size_t>(kWidth - filled), '.');
+            std::fprintf(stderr, "\r[%s] %5.1f%%  %s\033[K", bar.c_str(), percent, figures.c_str());
+        } else {
+            std::fprintf(stderr, "%5.1f%%  %s\n", percent, figures.c_str());
+        }
+        std::fflush(stderr);
+    }
+
+    void Finish() {
+        if (!quiet_ && terminal_) {
+            std::fputc('\n', stderr);
+        }
+    }
+
+  private:
+    bool quiet_;
+    bool terminal_;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+int Run(const Options& options) {
+    static TaskParams params;
+    std::memset(&params, 0, sizeof(params));
+    uint32_t flags = KF_FLAG_ACCEPTED;
+    std::string target;
+    if (!options.file_path.empty()) {
+        target = AbsolutePath(options.file_path);
+        flags |= KF_FLAG_FULL_PATH;
+    } else {
+        target = AbsolutePath(options.out_dir.empty() ? "." : options.out_dir);
+        if (target.back() != '/') {
+            target += '/';
+        }
+    }
+    std::string resume = options.resume_path;
+    if (resume.empty()) {
+        // Beside the target: the target file's name, or the folder's own resume file.
+        resume = options.file_path.empty() ? target + ".kfget.kfinfo" : target + ".kfinfo";
+    }
+    if (!options.torrent.empty()) {
+        flags |= KF_FLAG_P2SP;
+        if (!CopyField(params.torrent_location, "file://" + AbsolutePath(options.torrent),
+                       "the torrent path")) {
+            return kUsage;
+        }
+    }
+    if (options.quick_check) {
+        flags |= KF_FLAG_QUICK_CHECK;
+    }
+    const std::string sources = Joined(options.sources);
+    params.sources = sources.c_str();
+    params.flags = flags;
+    if (!CopyField(params.target_path, target, "the target path") ||
+        !CopyField(params.resume_path, AbsolutePath(resume), "the resume path")) {
+        return kUsage;
+    }
+
+    CreateEngineLog();
+    InitEngine(nullptr);
+    SetListenPort(options.listen_port);
+    EnableP2P(options.p2p ? 1 : 0);
+    if (!options.proxy.empty() && SetEngineProxy(options.proxy.c_str()) != KF_OK) {
+        std::fprintf(stderr, "kfget: not a proxy address kfget understands: %s\n",
+                     options.proxy.c_str());
+        return kUsage;
+    }
+
+    const int32_t created =
+        options.recover ? RecoverAndContinueTask(&params, 1) : CreateAndStartTask(&params);
+    if (created != KF_OK) {
+        std::fprintf(stderr, "kfget: the engine refused the task (code %d)\n", created);
+        CleanupEngine();
+        return kFailed;
+    }
+    KfTaskHandle task = params.handle;
+    if (!options.proxy.empty()) {
+        SetTaskProxy(task, options.proxy.c_str());
+    }
+    if (options.limit_kib > 0) {
+        SetTaskSpeedLimit(task, 1, options.limit_kib);
+    }
+    if (options.connections >= 0 || options.peers >= 0) {
+        SetTaskConnectionLimits(task, options.connections >= 0 ? options.connections : 49,
+                                options.peers >= 0 ? options.peers : 52);
+    }
+    if (!options.mirror_urls.empty()) {
+        ClearMirrorSources(task);
+        AddMirrorSources(task, Joined(options.mirror_urls).c_str(),
+                         Joined(options.mirror_hosts).c_str());
+    }
+
+    ProgressView view(options.quiet);
+    const auto started = std::chrono::steady_clock::now();
+    int result = kComplete;
+    int32_t warned_status = 0;
+    TaskInfo info;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (QueryTaskInfo(task, &info) != KF_OK) {
+            result = kFailed;
+            break;
+        }
+        int32_t complete = 0;
+        IsTaskComplete(task, &complete);
+        view.Show(info, complete != 0);
+        if (complete != 0 && !options.seed) {
+            break;
+        }
+        if (IsFatal(info.status)) {
+            result = kFailed;
+            break;
+        }
+        if (info.status != 0 && info.status != warned_status && !options.quiet) {
+            view.Finish();
+            std::fprintf(stderr, "kfget: warning: %s\n", StatusSentence(info.status));
+            warned_status = info.status;
+        }
+        if (interrupted) {
+            result = kInterrupted;
+            break;
+        }
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+        if (options.timeout_seconds > 0 && elapsed.count() >= options.timeout_seconds) {
+            result = kTimedOut;
+            break;
+        }
+    }
+    // Stopping saves the resume record (or finishes the completed files).
+    StopTask(task, 0);
+    QueryTaskInfo(task, &info);
+    view.Show(info, true);
+    view.Finish();
+    if (result == kFailed) {
+        std::fprintf(stderr, "kfget: failed (status %d): %s\n", info.status,
+                     StatusSentence(info.status));
+    } else if (result == kTimedOut) {
+        std::fprintf(stderr, "kfget: timed out after %.0f s; the resume file is kept\n",
+                     options.timeout_seconds);
+    } else if (result == kInterrupted) {
+        std::fprintf(stderr, "kfget: interrupted; the resume file is kept\n");
+    }
+    ReleaseEngineLog();
+    CleanupEngine();
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = ParseOptions(argc, argv, &options);
+    if (parsed == -1) {
+        return kComplete;
+    }
+    if (parsed != kComplete) {
+        std::fprintf(stderr, "Try 'kfget --help'.\n");
+        return parsed;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return Run(options);
+}
