@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kf {
+
+// Free list of 16 KiB block buffers for one piece map, so that receiving a block does not cost a
+// heap allocation. Keeps at most `keep` free buffers; the rest go back to the heap. Task thread
+// only.
+class BlockPool {
+  public:
+    static constexpr size_t kBlockSize = 16384;
+    using Buffer = std::unique_ptr<uint8_t[]>;
+
+    explicit BlockPool(size_t keep = 256) : keep_(keep) {}
+
+    Buffer Take();
+    void Give(Buffer buffer);
+    void SetKeep(size_t keep);
+    size_t FreeCount() const { return free_.size(); }
+
+  private:
+    size_t keep_;
+    std::vector<Buffer> free_;
+};
+
+}  // namespace kf

@@ -1,0 +1,182 @@
+#include "engine/os/File.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "engine/os/DiskLock.h"
+
+namespace kf::os {
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+File::~File() {
+    Close();
+}
+
+int64_t File::ReadAt(int64_t offset, std::span<uint8_t> data) {
+    if (fd_ < 0 || offset < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> guard(DiskLock());
+            n = ::pread(fd_, data.data() + done, data.size() - done,
+                        static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return done > 0 ? static_cast<int64_t>(done) : -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t File::WriteAt(int64_t offset, std::span<const uint8_t> data) {
+    iovec part{const_cast<uint8_t*>(data.data()), data.size()};
+    return WriteVecAt(offset, std::span<const iovec>(&part, 1));
+}
+
+int64_t File::WriteVecAt(int64_t offset, std::span<const iovec> parts) {
+    if (fd_ < 0 || offset < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    // A private copy, because a short write advances through the vectors.
+    std::vector<iovec> rest(parts.begin(), parts.end());
+    size_t first = 0;
+    int64_t done = 0;
+    while (first < rest.size()) {
+        if (rest[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        const int count = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> guard(DiskLock());
+            n = ::pwritev(fd_, rest.data() + first, count, static_cast<off_t>(offset + done));
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return done > 0 ? done : -1;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return done > 0 ? done : -1;
+        }
+        done += n;
+        size_t left = static_cast<size_t>(n);
+        while (left > 0 && first < rest.size()) {
+            const size_t take = std::min(left, rest[first].iov_len);
+            rest[first].iov_base = static_cast<uint8_t*>(rest[first].iov_base) + take;
+            rest[first].iov_len -= take;
+            left -= take;
+            if (rest[first].iov_len == 0) {
+                ++first;
+            }
+        }
+    }
+    return done;
+}
+
+int64_t File::Size() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool File::Truncate(int64_t size) {
+    if (fd_ < 0 || size < 0) {
+        errno = EBADF;
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(DiskLock());
+    while (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool File::Allocate(int64_t current_size, int64_t size) {
+    if (fd_ < 0 || size <= current_size || current_size < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(DiskLock());
+    int rc;
+    do {
+        rc = ::fallocate(fd_, 0, static_cast<off_t>(current_size),
+                         static_cast<off_t>(size - current_size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool File::SyncData() {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(DiskLock());
+    while (::fdatasync(fd_) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool File::LastWriteTime(uint64_t* filetime) const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        return false;
+    }
+    *filetime = ToFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    return true;
+}
+
+bool File::Close() {
+    if (fd_ < 0) {
+        return true;
+    }
+    // close() is not retried on EINTR: the descriptor is gone either way on Linux.
+    return ::close(std::exchange(fd_, -1)) == 0;
+}
+
+uint64_t ToFileTime(int64_t seconds, int64_t nanoseconds) {
+    // 369 years (89 of them leap years) lie between 1601-01-01 and 1970-01-01.
+    constexpr int64_t kEpochDifference = 11644473600;
+    const int64_t ticks = (seconds + kEpochDifference) * 10000000 + nanoseconds / 100;
+    return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
+}
+
+}  // namespace kf::os
