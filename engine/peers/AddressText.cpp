@@ -66,7 +66,7 @@ std::string EscapeHttpUrl(std::string_view text) {
     return out;
 }
 
-bool IsDigitsAndDots(std::string_view text) {
+bool IsDottedText(std::string_view text) {
     if (text.empty()) {
         return false;
     }
@@ -78,9 +78,9 @@ bool IsDigitsAndDots(std::string_view text) {
     return true;
 }
 
-uint32_t ParseDottedAddress(std::string_view text) {
+uint32_t ParseDottedIp(std::string_view text) {
     if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return kNoAddress;
+        return kNoIpAddress;
     }
     uint32_t value = 0;
     size_t pos = 0;
@@ -89,7 +89,7 @@ uint32_t ParseDottedAddress(std::string_view text) {
         while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
             number = number * 10 + static_cast<uint32_t>(text[pos] - '0');
             if (number > 255) {
-                return kNoAddress;
+                return kNoIpAddress;
             }
             ++pos;
         }
@@ -99,8 +99,8 @@ uint32_t ParseDottedAddress(std::string_view text) {
         }
         ++pos;
     }
-    if (value == 0 || value == kNoAddress) {
-        return kNoAddress;
+    if (value == 0 || value == kNoIpAddress) {
+        return kNoIpAddress;
     }
     return NetworkAddressFromHost(value);
 }

@@ -8,8 +8,8 @@ namespace kf {
 
 // Text helpers of source addresses. Pure functions, any thread.
 
-inline constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // "not known" / invalid IPv4 address
-inline constexpr size_t kMaxDecodedAddress = 4096;   // PercentDecode output limit
+inline constexpr uint32_t kNoIpAddress = 0xFFFFFFFFu;  // "not known" / invalid IPv4 address
+inline constexpr size_t kMaxDecodedAddress = 4096;     // PercentDecode output limit
 
 // Each "%" followed by two hexadecimal digits becomes that byte; a "%" followed by anything else
 // stays as it is. A "%" with fewer than two characters after it ends the text (the rest is
@@ -22,13 +22,13 @@ std::string PercentDecode(std::string_view text);
 std::string EscapeHttpUrl(std::string_view text);
 
 // True when `text` is not empty and made of decimal digits and dots only.
-bool IsDigitsAndDots(std::string_view text);
+bool IsDottedText(std::string_view text);
 
 // Dotted IPv4 text to an address in network byte order: up to four decimal fields separated by
 // ".", each read by its leading digits; missing fields leave low bits zero ("10.1" is 10.1.0.0).
 // A field above 255, a text that does not start with a digit, or a result of 0 or all-ones
-// answers kNoAddress.
-uint32_t ParseDottedAddress(std::string_view text);
+// answers kNoIpAddress.
+uint32_t ParseDottedIp(std::string_view text);
 
 // "a.b.c.d" for an address in network byte order.
 std::string DottedAddressText(uint32_t network_address);

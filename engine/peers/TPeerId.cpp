@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "engine/peers/AddressText.h"
-#include "engine/peers/HostResolver.h"
+#include "engine/peers/SourceResolver.h"
 
 namespace kf {
 
@@ -80,7 +80,7 @@ void TPeerId::Reset() {
     max_connections = 1;
     peer_id.fill(0);
     url.clear();
-    ip = kNoAddress;
+    ip = kNoIpAddress;
     last_attach_time = 0;
     transport = kTransportUdp;
     url_info_.reset();
@@ -127,7 +127,7 @@ const TPeerUrlInfo& TPeerId::UrlInfo() const {
 }
 
 bool TPeerId::IsValid() const {
-    return port >= 1 && port <= 65535 && ip != 0 && ip != kNoAddress;
+    return port >= 1 && port <= 65535 && ip != 0 && ip != kNoIpAddress;
 }
 
 bool TPeerId::ParseSourceAddress() {
@@ -244,7 +244,7 @@ bool TPeerId::ParseTracker(std::string_view rest) {
 
 bool TPeerId::ParseBtNode(std::string_view rest) {
     const size_t colon = rest.find(':');
-    ip = ParseDottedAddress(rest.substr(0, colon));
+    ip = ParseDottedIp(rest.substr(0, colon));
     port = colon == std::string_view::npos ? 0 : ParsePort(rest.substr(colon + 1));
     if (peer_id == PeerIdBytes{}) {
         peer_id = CompactPeerId(ip, port);
@@ -259,12 +259,12 @@ bool TPeerId::ResolveHost() {
     info.addresses.clear();
     const int32_t added = ResolveSourceHost(info.host, info.addresses);
     if (added < 0) {
-        ip = kNoAddress;
+        ip = kNoIpAddress;
         unresolvable = true;
         return false;
     }
     if (info.addresses.empty()) {
-        ip = kNoAddress;
+        ip = kNoIpAddress;
     } else {
         ip = info.addresses.front();
         info.addresses.erase(info.addresses.begin());

@@ -1,4 +1,4 @@
-#include "engine/peers/HostResolver.h"
+#include "engine/peers/SourceResolver.h"
 
 #include <atomic>
 
@@ -13,26 +13,26 @@ int32_t NumericOnlyResolver(std::string_view host, std::vector<uint32_t>& addres
     if (host.empty()) {
         return 0;
     }
-    if (!IsDigitsAndDots(host)) {
+    if (!IsDottedText(host)) {
         return -1;
     }
-    const uint32_t address = ParseDottedAddress(host);
-    if (address == kNoAddress) {
+    const uint32_t address = ParseDottedIp(host);
+    if (address == kNoIpAddress) {
         return 0;
     }
     addresses.push_back(address);
     return 1;
 }
 
-std::atomic<HostResolverFn> g_resolver{&NumericOnlyResolver};
+std::atomic<SourceResolverFn> g_resolver{&NumericOnlyResolver};
 
 }  // namespace
 
-HostResolverFn CurrentHostResolver() {
+SourceResolverFn CurrentSourceResolver() {
     return g_resolver.load();
 }
 
-HostResolverFn SetHostResolver(HostResolverFn resolver) {
+SourceResolverFn SetSourceResolver(SourceResolverFn resolver) {
     return g_resolver.exchange(resolver != nullptr ? resolver : &NumericOnlyResolver);
 }
 
