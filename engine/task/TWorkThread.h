@@ -3,14 +3,13 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/task/TWorkWithPeers.h"
+#include "engine/task/TWorkWithTransStatis.h"
 
 namespace kf {
 
-// One download task with its worker thread: the thread body and the operations behind the engine
-// calls. The worker prepares the task (reads a "file://" torrent), then runs its loop until it is
-// told to stop, and publishes its progress for the engine calls.
-class TWorkThread : public TWorkWithPeers {
+// One download task with its worker thread: the thread body, the loop and its timers, and the
+// operations behind the engine calls.
+class TWorkThread : public TWorkWithTransStatis {
   public:
     // Torrents larger than this are refused as unreadable.
     static constexpr int64_t kMaxTorrentBytes = 64 * 1024 * 1024;
@@ -20,22 +19,30 @@ class TWorkThread : public TWorkWithPeers {
 
     int32_t Stop();
     int32_t StartDownload();
+    // Starts the thread in recovery mode (the thread body loads the resume file first).
     int32_t ContinueDownload();
     int32_t Start() { return StartDownload(); }
     int32_t Pause();
-
-    // The metainfo bytes read by the last preparation (empty when none).
-    std::string TorrentBytes();
 
   protected:
     void Run() override;
 
   private:
     bool Prepare();
+    // One pass of the loop's work; answers the current time in seconds.
+    int64_t Tick();
+    void PerSecondStep(int64_t now);
+    bool NoSourceLeft(int64_t now);
     void SetStatus(int32_t status);
     void SetState(int32_t state);
+    void SleepPass();
 
-    std::string torrent_bytes_;
+    // Loop timers (tick counts in ms, engine seconds).
+    uint64_t last_second_tick_ = 0;
+    int64_t last_save_time_ = 0;
+    int64_t last_cache_time_ = 0;
+    int32_t sleep_ms_ = 6;
+    bool save_now_ = false;
 };
 
 }  // namespace kf

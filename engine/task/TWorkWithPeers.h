@@ -26,6 +26,9 @@ class TWorkWithPeers : public TBaseWork {
     void Reset(bool full, bool keep) override;
 
   protected:
+    // Known addresses that may still be tried.
+    virtual int32_t CandidateCount() { return 0; }
+
     int32_t source_connection_limit_ = kDefaultSourceConnectionLimit;
     int32_t bt_peer_limit_ = 0;  // 0 until the application sets it
     int32_t peer_slot_target_ = kDefaultPeerSlotTarget;
