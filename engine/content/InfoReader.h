@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 namespace kf {
 
 class QElement;
@@ -12,6 +14,13 @@ public:
     // `info` is the info dictionary as parsed (its code page already applied), or null when the
     // metainfo has none. Answers false when the layout is refused.
     virtual bool ParseInfo(const QElement* info) = 0;
+    // A source that names only the content's size and piece length (the seed descriptor): one
+    // file is laid out without piece digests. Answers false when the layout is refused.
+    virtual bool LayOutWithoutDigests(int64_t size, int32_t piece_length) {
+        (void)size;
+        (void)piece_length;
+        return false;
+    }
 };
 
 }  // namespace kf

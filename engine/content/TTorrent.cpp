@@ -4,6 +4,7 @@
 
 #include "engine/content/Bencode.h"
 #include "engine/content/InfoReader.h"
+#include "engine/content/SeedDescriptor.h"
 #include "engine/content/TaskLink.h"
 #include "engine/os/FileBytes.h"
 
@@ -122,8 +123,25 @@ std::string TTorrent::CleanTrackerUrl(std::string_view raw) {
 
 bool TTorrent::Load() {
     if (source_text_.find("$End$") != std::string::npos) {
-        // The seed descriptor reader plugs in here.
-        return false;
+        // Seed descriptor: its values become this torrent's and the piece map lays out its one
+        // file without digests. The layout's answer is passed on, so a descriptor the map cannot
+        // use stops the task instead of leaving it without a piece map.
+        SetTaskState(kStateBuildingPieceMap);
+        ClearFields();
+        const std::optional<SeedDescriptor> descriptor = SeedDescriptor::Parse(source_text_);
+        if (!descriptor) {
+            return false;
+        }
+        info_hash_ = descriptor->info_hash;
+        info_hash_hex_ = descriptor->info_hash_hex;
+        info_hash_escaped_ = descriptor->info_hash_escaped;
+        announce_ = descriptor->tracker;
+        trackers_.push_back(announce_);
+        const bool laid_out =
+            info_reader_ == nullptr ||
+            info_reader_->LayOutWithoutDigests(descriptor->size, descriptor->piece_length);
+        SetTaskState(kStateRunning);
+        return laid_out;
     }
     if (metainfo_bytes_.empty()) {
         return LoadFromAddress();
