@@ -1,0 +1,43 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace kf::test {
+
+// A child process started by a test (a server on loopback, a tool). Its output goes to a file.
+// The destructor ends it (TERM, then KILL after a bounded wait) if it still runs; only this
+// process is ever signalled, by its PID.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts `argv[0]` (a path, no PATH search) with the arguments; stdout and stderr are appended
+    // to `output_path` (/dev/null when empty). False when it could not be started.
+    bool Start(const std::vector<std::string>& argv, const std::string& output_path = "");
+    pid_t Pid() const { return pid_; }
+    // True while it has not exited (reaps it when it has).
+    bool IsRunning();
+    // Waits at most `timeout` for it to exit; its exit code (128 + signal when killed), or -1 when
+    // it still runs.
+    int WaitExit(std::chrono::milliseconds timeout);
+    // TERM, wait at most `grace`, then KILL and reap. Answers the exit code as WaitExit.
+    int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(5000));
+
+  private:
+    pid_t pid_ = -1;
+    int exit_code_ = -1;
+};
+
+// Runs a program to its end, bounded by `timeout` (killed beyond it). Its exit code, or -1 when
+// it could not be started or had to be killed.
+int RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+               const std::string& output_path = "");
+
+}  // namespace kf::test

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace kf::test {
+
+// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and read back), or 0.
+// Another process may take it before the caller binds it; callers that start a server retry.
+int32_t FreeTcpPort();
+
+// Waits until something accepts TCP connections on 127.0.0.1:`port`, trying every few
+// milliseconds for at most `timeout`.
+bool WaitForPort(int32_t port, std::chrono::milliseconds timeout);
+
+}  // namespace kf::test
