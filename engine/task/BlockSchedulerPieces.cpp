@@ -63,8 +63,10 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
         peer.nothing_to_pick = had_nothing;
         return -1;
     }
-    int32_t piece = -1;
-    if (!ranges_.empty()) {
+    // A private run is walked to its end even when the server ranges have gone meanwhile: its
+    // pieces are engaged for this peer and nobody else would fetch them.
+    int32_t piece = peer.private_range != nullptr ? WalkPrivateRange(peer) : -1;
+    if (piece < 0 && !ranges_.empty()) {
         piece = RangeAwareChoice(peer);
         // What the ranges cannot give (pieces their servers passed over or left behind) is
         // still open to this peer, but not what a server connection is working towards.
@@ -97,12 +99,6 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
 // --- Range-aware choice -------------------------------------------------------------------
 
 int32_t BlockScheduler::RangeAwareChoice(PeerWork& peer) {
-    if (peer.private_range != nullptr) {
-        const int32_t piece = WalkPrivateRange(peer);
-        if (piece >= 0) {
-            return piece;
-        }
-    }
     const int32_t piece = TakePrivateRun(peer);
     if (piece >= 0) {
         return piece;

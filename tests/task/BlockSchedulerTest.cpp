@@ -321,6 +321,16 @@ TEST(BlockScheduler, BtChoiceOrder) {
     const int32_t p = s.NextBtPiece(peer);
     EXPECT_TRUE(p >= 0 && p < 10) << "then priority 0; the skipped and empty files never";
 
+    // Whatever the tick, a file's first piece is not where a peer starts.
+    for (uint32_t tick = 0; tick < 64; ++tick) {
+        FakeContext fresh(40);
+        fresh.files = ctx.files;
+        fresh.tick = tick * 977;
+        fresh.tick_step = 13;
+        BlockScheduler t(fresh);
+        EXPECT_NE(t.NextBtPiece(peer), 10);
+    }
+
     // With server candidates and no ranges yet, BT waits during the first minute.
     ctx.slots = Slots(1, 1);
     ctx.thread_seconds = 30;
@@ -370,11 +380,14 @@ TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
     EXPECT_EQ(s.EngagedCount(31), 0);
     EXPECT_EQ(s.NextBtPiece(peer), 38);
     EXPECT_EQ(s.NextServerPiece(server), 1);
-    // Leaving: the pieces not yet handed out are released.
-    s.ReleaseRange(peer);
+    // Leaving: the pieces not yet handed out are released, the queued blocks shared.
+    peer.requests.push_back({38 * 4, kBlockSize, 0});
+    s.OnPeerLeaving(peer);
     EXPECT_EQ(peer.private_range, nullptr);
+    EXPECT_EQ(peer.range, nullptr);
     EXPECT_EQ(s.EngagedCount(37), 0);
     EXPECT_EQ(s.EngagedCount(38), 1);
+    EXPECT_EQ(s.SharedBlocks().size(), 1u);
 }
 
 TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
