@@ -40,10 +40,10 @@ void BlockScheduler::Reset() {
     last_priority_ = 0;
 }
 
-void BlockScheduler::OnPieceMapRebuilt(bool piece_length_changed) {
-    DropAllRanges();
-    if (piece_length_changed) {
+void BlockScheduler::OnPieceMapRebuilt(bool layout_changed) {
+    if (layout_changed) {
         // Piece numbers of the old layout mean other bytes now.
+        DropAllRanges();
         engaged_.clear();
         engaged_total_ = 0;
         have_queue_.clear();
@@ -68,7 +68,10 @@ int64_t BlockScheduler::RemainingPieces() {
 }
 
 void BlockScheduler::EnsureEngagedSize() {
-    const int32_t count = context_.PieceMapReady() ? context_.PieceCount() : 0;
+    if (!context_.PieceMapReady()) {
+        return;
+    }
+    const int32_t count = context_.PieceCount();
     if (count >= 0 && engaged_.size() != static_cast<size_t>(count)) {
         if (engaged_.size() > static_cast<size_t>(count)) {
             for (size_t i = static_cast<size_t>(count); i < engaged_.size(); ++i) {

@@ -58,9 +58,11 @@ class BlockScheduler {
     // Forgets everything: engagements, shared blocks, ranges (their holders lose them, queued
     // requests of server connections are dropped), the preferred piece and the announcements.
     void Reset();
-    // The piece map was replaced. Server connections give up their ranges and the ranges are built
-    // again on the next request for work; with a new piece length the engagements are forgotten.
-    void OnPieceMapRebuilt(bool piece_length_changed);
+    // The piece map was replaced. With a new layout (piece length or piece count) the server
+    // connections give up their ranges, the ranges are built again on the next request for work,
+    // and engagements, announcements and the preferred piece are forgotten; BT peers must then
+    // drop their private runs (ReleaseRange) as their piece numbers mean other bytes now.
+    void OnPieceMapRebuilt(bool layout_changed);
 
     // --- Pieces and engagement ------------------------------------------------------------
     // The piece map has p, is not finishing it and has not verified it.

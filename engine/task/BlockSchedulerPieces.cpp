@@ -172,7 +172,6 @@ int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
         run->current = hi;
         run->is_private = true;
         run->assigned_at = context_.Now();
-        run->source = range.source;
         range.assigned_at = run->assigned_at;
         for (int32_t p = hi; p >= lo; --p) {
             const bool engaged = EngagePiece(p);

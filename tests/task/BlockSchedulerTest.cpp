@@ -568,6 +568,26 @@ TEST(BlockScheduler, PreferredPieceSplitsWithoutOverlapOrInversion) {
     EXPECT_EQ(s.NextServerPiece(d), 21);
 }
 
+TEST(BlockScheduler, NewLayoutDropsRangesAndEngagements) {
+    FakeContext ctx(10, 1);
+    ctx.slots = Slots(1, 1);
+    BlockScheduler s(ctx);
+    PeerWork server = Server(1000);
+    ASSERT_EQ(s.NextServerPiece(server), 0);
+    server.requests.push_back({0, kBlockSize, 0});
+    ASSERT_TRUE(s.EngagePiece(5));
+    s.OnPieceMapRebuilt(false);
+    EXPECT_NE(server.range, nullptr) << "same layout: ranges and engagements stay";
+    EXPECT_EQ(s.EngagedCount(5), 1);
+
+    s.OnPieceMapRebuilt(true);
+    EXPECT_EQ(server.range, nullptr);
+    EXPECT_TRUE(server.requests.empty());
+    EXPECT_EQ(s.EngagedTotal(), 0);
+    EXPECT_FALSE(s.HasRanges());
+    EXPECT_EQ(s.NextServerPiece(server), 0) << "built again for the new layout";
+}
+
 // Many server connections of random speeds come, go, stall and steal from each other. No two ever
 // work on one piece, the ranges never overlap or invert, and every piece that is not verified
 // stays inside some range, until all pieces are in.
