@@ -1,0 +1,620 @@
+#include "engine/net/QSocket.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "engine/net/EngineClock.h"
+#include "engine/net/HostResolver.h"
+#include "engine/net/Ipv4Address.h"
+#include "engine/net/ProxyProtocol.h"
+
+namespace kf {
+
+namespace {
+
+using WaitFor = SocketTransport::WaitFor;
+
+// Shrink thresholds: a buffer is replaced only when it wastes a lot of room.
+constexpr int32_t kSmallBuffer = 4096;
+constexpr int32_t kHugeWaste = 2101249;
+constexpr int32_t kHugeKeep = 21012479;
+constexpr int32_t kSendGrowthSlack = 1024;
+constexpr int32_t kReceiveGrowthSlack = 2048;
+constexpr auto kBlockingFlushPause = std::chrono::milliseconds(5);
+
+bool HostFitsProxyRequest(std::string_view host) {
+    if (host.size() > kMaxSocksField) {
+        return false;
+    }
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte != 0x7F;
+    });
+}
+
+}  // namespace
+
+QSocket::QSocket(std::shared_ptr<BufferPool> pool) : pool_(std::move(pool)) {
+    if (pool_ == nullptr) {
+        pool_ = SocketBufferPool();
+    }
+}
+
+QSocket::~QSocket() {
+    Close();
+}
+
+void QSocket::Close() {
+    if (handle_ >= 0 && transport_ != nullptr) {
+        transport_->Close(handle_);
+    }
+    transport_.reset();
+    send_buf_.Release();
+    recv_buf_.Release();
+    proxy_ = QProxyConfig();
+    proxy_target_.clear();
+    names_given_ = false;
+    proxy_done_ = true;
+    proxy_request_sent_ = false;
+    host_text_.clear();
+    remote_ip_ = 0;
+    local_ip_ = 0;
+    handle_ = SocketTransport::kInvalidHandle;
+    remote_port_ = 0;
+    local_port_ = 0;
+    send_len_ = 0;
+    recv_len_ = 0;
+    readable_pending_ = false;
+    writable_pending_ = false;
+    established_ = false;
+    blocking_ = false;
+    listening_ = false;
+    sent_total_ = 0;
+    received_total_ = 0;
+    established_time_ = 0;
+    connect_time_ = 0;
+    use_udp_transport_ = false;
+    keep_buffers_ = false;
+    identity_.fill(0);
+}
+
+bool QSocket::OpenHandle(const NodeId* node_id) {
+    transport_ = node_id != nullptr ? TunnelTransport() : SystemTransport();
+    if (transport_ == nullptr) {
+        return false;
+    }
+    const SocketTransport::Result opened = transport_->Open();
+    if (!opened.Ok()) {
+        transport_.reset();
+        return false;
+    }
+    handle_ = static_cast<int32_t>(opened.value);
+    use_udp_transport_ = transport_->IsTunnel();
+    return true;
+}
+
+void QSocket::FillIdentity(const NodeId& node_id) {
+    std::copy(node_id.begin(), node_id.end(), identity_.begin());
+    identity_[8] = 'U';
+    identity_[9] = 'D';
+    identity_[10] = 'P';
+    identity_[11] = 0;
+    identity_[12] = 0;
+}
+
+bool QSocket::ConnectTo(uint32_t remote_ip, int32_t remote_port, bool blocking,
+                        const QProxyConfig* proxy, uint32_t bind_ip, const NodeId* node_id) {
+    Close();
+    if (!IsValidAddress(remote_ip) || remote_port < 1 || remote_port > 65535) {
+        return false;
+    }
+    remote_ip_ = remote_ip;
+    remote_port_ = remote_port;
+    if (!OpenHandle(node_id)) {
+        Close();
+        return false;
+    }
+    blocking_ = blocking;
+
+    SocketAddress destination{remote_ip, remote_port, {}};
+    if (node_id != nullptr) {
+        destination.node_id = *node_id;
+    }
+    proxy_ = proxy != nullptr ? *proxy : EngineProxyConfig();
+    proxy_done_ = use_udp_transport_ || !proxy_.IsUsable();
+    if (!proxy_done_) {
+        destination = SocketAddress{proxy_.address, proxy_.port, {}};
+        names_given_ = !proxy_.target.empty();
+        proxy_target_ =
+            names_given_ ? proxy_.target : HttpProxyTarget(DottedText(remote_ip), remote_port);
+    }
+    proxy_.target.clear();
+
+    if (IsValidAddress(bind_ip) && !transport_->Bind(handle_, SocketAddress{bind_ip, 0, {}}).Ok()) {
+        Close();
+        return false;
+    }
+    const SocketTransport::Result connected = transport_->Connect(handle_, destination);
+    if (!connected.Ok() && !connected.WouldBlock()) {
+        Close();
+        return false;
+    }
+    connect_time_ = NowSeconds();
+    if (connected.WouldBlock() && !blocking_) {
+        return true;  // in progress: IsEstablished finishes the job
+    }
+    if (connected.WouldBlock() && transport_->Wait(handle_, WaitFor::kWritable, -1) < 0) {
+        Close();
+        return false;
+    }
+    // Connected (or done waiting): the completion check records the local end and runs the proxy
+    // handshake. A connect that reported success at once is complete even if the socket is not
+    // writable this very moment, so only a closed object counts as failure then.
+    if (!IsEstablished() && (blocking_ || handle_ < 0)) {
+        Close();
+        return false;
+    }
+    return handle_ >= 0;
+}
+
+bool QSocket::ConnectByName(std::string_view host, int32_t remote_port, bool blocking,
+                            const QProxyConfig* proxy, uint32_t bind_ip, const NodeId* node_id) {
+    if (host.empty()) {
+        Close();
+        return false;
+    }
+    QProxyConfig config = proxy != nullptr ? *proxy : EngineProxyConfig();
+    uint32_t target = kNoAddress;
+    if (node_id == nullptr && config.IsUsable() && config.remote_names &&
+        config.type != QProxyConfig::kSocks4) {
+        // The name goes into the proxy request; a name that cannot be written there is refused.
+        if (!HostFitsProxyRequest(host)) {
+            Close();
+            return false;
+        }
+        target = config.address;
+        config.target = config.type == QProxyConfig::kHttp ? HttpProxyTarget(host, remote_port)
+                                                           : std::string(host);
+    } else {
+        target = ResolveHost(host);
+    }
+    if (!ConnectTo(target, remote_port, blocking, &config, bind_ip, node_id)) {
+        return false;
+    }
+    host_text_ = std::string(host);
+    return true;
+}
+
+bool QSocket::Listen(int32_t port, uint32_t local_ip, const NodeId* node_id) {
+    Close();
+    if (port < 0 || port > 65535) {
+        return false;
+    }
+    const bool any_address = !IsValidAddress(local_ip);
+    if (!OpenHandle(node_id)) {
+        Close();
+        return false;
+    }
+    const int32_t backlog = use_udp_transport_ ? kTunnelListenBacklog : kListenBacklog;
+    SocketAddress local{any_address ? 0u : local_ip, port, {}};
+    if (node_id != nullptr) {
+        local.node_id = *node_id;
+    }
+    SocketAddress bound;
+    if (!transport_->Bind(handle_, local).Ok() || !transport_->Listen(handle_, backlog).Ok() ||
+        !transport_->LocalName(handle_, bound).Ok()) {
+        Close();
+        return false;
+    }
+    local_ip_ = any_address ? LocalAddress() : local_ip;
+    local_port_ = bound.port;
+    listening_ = true;
+    connect_time_ = NowSeconds();
+    return true;
+}
+
+std::unique_ptr<QSocket> QSocket::Accept() {
+    if (handle_ < 0 || !listening_) {
+        return nullptr;
+    }
+    if (blocking_) {
+        transport_->Wait(handle_, WaitFor::kReadable, -1);
+    }
+    SocketAddress peer;
+    const SocketTransport::Result accepted = transport_->Accept(handle_, peer);
+    if (!accepted.Ok()) {
+        if (!accepted.WouldBlock() && !use_udp_transport_) {
+            Close();
+        }
+        return nullptr;
+    }
+    std::unique_ptr<QSocket> connection;
+    try {
+        connection = std::make_unique<QSocket>(pool_);
+        connection->host_text_ = DottedText(peer.ip);
+    } catch (...) {
+        transport_->Close(static_cast<int32_t>(accepted.value));
+        return nullptr;
+    }
+    const int64_t now = NowSeconds();
+    connection->transport_ = transport_;
+    connection->handle_ = static_cast<int32_t>(accepted.value);
+    connection->use_udp_transport_ = use_udp_transport_;
+    connection->remote_ip_ = peer.ip;
+    connection->remote_port_ = peer.port;
+    connection->proxy_done_ = true;
+    connection->established_ = true;
+    connection->local_ip_ = local_ip_;
+    connection->local_port_ = local_port_;
+    connection->established_time_ = now;
+    connection->connect_time_ = now;
+    connection->FillIdentity(peer.node_id);
+    return connection;
+}
+
+bool QSocket::IsEstablished() {
+    if (handle_ < 0 || listening_ || remote_ip_ == 0) {
+        return false;
+    }
+    if (established_) {
+        return true;
+    }
+    const int32_t ready = transport_->Wait(handle_, WaitFor::kWritable, 0);
+    if (ready == 0) {
+        return false;
+    }
+    // Writable also reports a connect that failed; the pending error tells them apart.
+    if (ready < 0 || transport_->PendingError(handle_) != 0) {
+        Close();
+        return false;
+    }
+    established_ = true;
+    established_time_ = NowSeconds();
+    SocketAddress local;
+    if (transport_->LocalName(handle_, local).Ok()) {
+        local_ip_ = local.ip;
+        local_port_ = local.port;
+    }
+    FillIdentity(local.node_id);
+    if (!proxy_done_ && !proxy_request_sent_ && !RunProxyHandshake()) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+int64_t QSocket::WriteRaw(std::span<const uint8_t> bytes) {
+    const SocketTransport::Result written = transport_->Send(handle_, bytes);
+    if (written.Ok()) {
+        sent_total_ += static_cast<uint64_t>(written.value);
+        return written.value;
+    }
+    return written.WouldBlock() ? 0 : -1;
+}
+
+int64_t QSocket::ReadRaw(std::span<uint8_t> bytes) {
+    const SocketTransport::Result read = transport_->Receive(handle_, bytes);
+    if (read.Ok()) {
+        if (read.value == 0) {
+            return -1;  // the remote closed
+        }
+        received_total_ += static_cast<uint64_t>(read.value);
+        return read.value;
+    }
+    return read.WouldBlock() ? 0 : -1;
+}
+
+bool QSocket::Enqueue(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) {
+        return true;
+    }
+    const int64_t needed = static_cast<int64_t>(send_len_) + static_cast<int64_t>(bytes.size());
+    if (needed > kMaxBufferBytes) {
+        return false;
+    }
+    if (needed > static_cast<int64_t>(send_buf_.size())) {
+        const int64_t grown = static_cast<int64_t>(send_buf_.size()) +
+                              static_cast<int64_t>(bytes.size()) + kSendGrowthSlack;
+        BufferPool::Buffer bigger = pool_->Take(
+            static_cast<size_t>(std::min<int64_t>(grown, static_cast<int64_t>(kMaxBufferBytes))));
+        if (bigger.empty()) {
+            return false;
+        }
+        if (send_len_ > 0) {
+            std::memcpy(bigger.data(), send_buf_.data(), static_cast<size_t>(send_len_));
+        }
+        send_buf_ = std::move(bigger);
+    }
+    std::memcpy(send_buf_.data() + send_len_, bytes.data(), bytes.size());
+    send_len_ = static_cast<int32_t>(needed);
+    send_buf_.data()[send_len_] = 0;
+    return true;
+}
+
+bool QSocket::EnsureReceiveRoom(int32_t wanted) {
+    const int64_t capacity = static_cast<int64_t>(recv_buf_.size());
+    if (capacity - recv_len_ >= wanted) {
+        return true;
+    }
+    const int64_t grown = capacity + wanted + kReceiveGrowthSlack;
+    if (grown > kMaxBufferBytes) {
+        return false;
+    }
+    BufferPool::Buffer bigger = pool_->Take(static_cast<size_t>(grown));
+    if (bigger.empty()) {
+        return false;
+    }
+    if (recv_len_ > 0) {
+        std::memcpy(bigger.data(), recv_buf_.data(), static_cast<size_t>(recv_len_));
+    }
+    bigger.data()[recv_len_] = 0;
+    recv_buf_ = std::move(bigger);
+    return true;
+}
+
+void QSocket::TakeFront(BufferPool::Buffer& buffer, int32_t& length, int32_t count, bool keep) {
+    count = std::clamp(count, 0, length);
+    const int32_t remaining = length - count;
+    if (remaining == 0) {
+        buffer.Release();
+        length = 0;
+        return;
+    }
+    const int64_t capacity = static_cast<int64_t>(buffer.size());
+    int64_t replacement = 0;
+    if (!keep) {
+        if (capacity <= kSmallBuffer || capacity / remaining < 6) {
+            if (capacity - remaining >= kHugeWaste && remaining <= kHugeKeep) {
+                replacement = remaining + remaining / 10;
+            }
+        } else {
+            replacement = remaining < 1024 ? 1024 : remaining + 1024;
+        }
+    }
+    if (replacement > 0) {
+        BufferPool::Buffer smaller = pool_->Take(static_cast<size_t>(replacement));
+        if (!smaller.empty()) {
+            std::memcpy(smaller.data(), buffer.data() + count, static_cast<size_t>(remaining));
+            buffer = std::move(smaller);
+            length = remaining;
+            buffer.data()[length] = 0;
+            return;
+        }
+    }
+    // Kept (or no smaller buffer to be had): move the rest to the front.
+    std::memmove(buffer.data(), buffer.data() + count, static_cast<size_t>(remaining));
+    length = remaining;
+    buffer.data()[length] = 0;
+}
+
+int32_t QSocket::SendBytes(const void* bytes, int32_t length) {
+    if (bytes == nullptr || length <= 0) {
+        return SendBytes(std::span<const uint8_t>());
+    }
+    return SendBytes(
+        std::span<const uint8_t>(static_cast<const uint8_t*>(bytes), static_cast<size_t>(length)));
+}
+
+int32_t QSocket::SendBytes(std::span<const uint8_t> bytes) {
+    if (handle_ < 0 || remote_ip_ == 0) {
+        return 0;
+    }
+    if (bytes.size() > static_cast<size_t>(kMaxBufferBytes)) {
+        Close();
+        return -1;
+    }
+    const int32_t length = static_cast<int32_t>(bytes.size());
+    if (!IsEstablished()) {
+        if (handle_ < 0) {
+            return -1;
+        }
+        if (!Enqueue(bytes)) {
+            Close();
+            return -1;
+        }
+        return 0;
+    }
+    if (!proxy_done_) {
+        // The proxy's reply is still awaited: nothing may reach the far end before it.
+        const int32_t queued_before = send_len_;
+        if (!Enqueue(bytes)) {
+            Close();
+            return -1;
+        }
+        if (ReceiveBytes(0) < 0) {
+            return -1;
+        }
+        return std::max(0, queued_before + length - send_len_);
+    }
+
+    int32_t flushed = 0;
+    if (send_len_ > 0) {
+        const int64_t written = WriteRaw(std::span<const uint8_t>(
+            send_buf_.data(), static_cast<size_t>(std::min(send_len_, length))));
+        if (written < 0) {
+            Close();
+            return -1;
+        }
+        if (written == 0 && length > 0) {
+            if (!Enqueue(bytes)) {
+                Close();
+                return -1;
+            }
+            return 0;
+        }
+        flushed = static_cast<int32_t>(written);
+        TakeFront(send_buf_, send_len_, flushed, keep_buffers_);
+    }
+    int32_t direct = 0;
+    if (send_len_ > 0 || flushed == length) {
+        if (!Enqueue(bytes)) {
+            Close();
+            return -1;
+        }
+    } else {
+        const int64_t written = WriteRaw(bytes.first(static_cast<size_t>(length - flushed)));
+        if (written < 0) {
+            Close();
+            return -1;
+        }
+        direct = static_cast<int32_t>(written);
+        if (!Enqueue(bytes.subspan(static_cast<size_t>(direct)))) {
+            Close();
+            return -1;
+        }
+    }
+    int32_t total = flushed + direct;
+    if (blocking_ && send_len_ > 0) {
+        const int32_t more = FlushQueue(-1);
+        if (more < 0) {
+            return -1;
+        }
+        total += more;
+    }
+    return total;
+}
+
+int32_t QSocket::FlushQueue(int32_t max_length) {
+    if (handle_ < 0 || remote_ip_ == 0) {
+        return -1;
+    }
+    if (!IsEstablished()) {
+        return handle_ < 0 ? -1 : 0;
+    }
+    if (!proxy_done_ || send_len_ == 0) {
+        return 0;
+    }
+    const int32_t wanted = max_length < 0 ? send_len_ : std::min(max_length, send_len_);
+    int32_t total = 0;
+    while (total < wanted) {
+        const int64_t written = WriteRaw(std::span<const uint8_t>(
+            send_buf_.data() + total, static_cast<size_t>(wanted - total)));
+        if (written < 0) {
+            Close();
+            return -1;
+        }
+        total += static_cast<int32_t>(written);
+        if (!blocking_ || written == 0 || total >= wanted) {
+            break;
+        }
+        // Blocking mode: keep going while the socket stays writable.
+        std::this_thread::sleep_for(kBlockingFlushPause);
+        if (transport_->Wait(handle_, WaitFor::kWritable, 0) != 1) {
+            break;
+        }
+    }
+    TakeFront(send_buf_, send_len_, total, keep_buffers_);
+    return total;
+}
+
+int32_t QSocket::ReceiveBytes(int32_t wanted) {
+    if (handle_ < 0 || remote_ip_ == 0) {
+        return -1;
+    }
+    if (!IsEstablished()) {
+        return handle_ < 0 ? -1 : 0;
+    }
+    if (wanted <= 0) {
+        wanted = kDefaultReceiveSize;
+    }
+    if (!EnsureReceiveRoom(wanted)) {
+        Close();
+        return -1;
+    }
+    if (blocking_) {
+        transport_->Wait(handle_, WaitFor::kReadable, -1);
+    }
+    const int64_t read =
+        ReadRaw(std::span<uint8_t>(recv_buf_.data() + recv_len_, static_cast<size_t>(wanted)));
+    if (read < 0) {
+        Close();
+        return -1;
+    }
+    recv_len_ += static_cast<int32_t>(read);
+    recv_buf_.data()[recv_len_] = 0;
+    if (!proxy_done_) {
+        const int32_t progress = ProgressProxyReply();
+        if (progress < 0) {
+            Close();
+            return -1;
+        }
+        if (progress == 0) {
+            return 0;
+        }
+        if (FlushQueue(-1) < 0) {
+            return -1;
+        }
+    }
+    return recv_len_;
+}
+
+void QSocket::Consume(int32_t count, bool keep) {
+    if (count < 0 || count > recv_len_) {
+        count = recv_len_;
+    }
+    if (recv_buf_.empty()) {
+        return;
+    }
+    TakeFront(recv_buf_, recv_len_, count, keep || keep_buffers_);
+}
+
+std::span<const uint8_t> QSocket::Received() const {
+    if (recv_buf_.empty()) {
+        return {};
+    }
+    return {recv_buf_.data(), static_cast<size_t>(recv_len_)};
+}
+
+const char* QSocket::ReceivedText() const {
+    return recv_buf_.empty() ? "" : reinterpret_cast<const char*>(recv_buf_.data());
+}
+
+bool QSocket::SetReceiveBuffer(int32_t bytes) {
+    if (handle_ < 0 || use_udp_transport_) {
+        return false;
+    }
+    if (bytes <= 0 || bytes > kMaxSocketReceiveBuffer) {
+        bytes = kDefaultSocketReceiveBuffer;
+    }
+    return transport_->SetReceiveBuffer(handle_, bytes);
+}
+
+int32_t QSocket::WaitMs(int32_t seconds) const {
+    if (seconds == -1) {
+        return -1;
+    }
+    if (seconds == -2) {
+        return blocking_ ? -1 : 0;
+    }
+    if (seconds <= 0) {
+        return 0;
+    }
+    return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(seconds) * 1000, INT32_MAX));
+}
+
+bool QSocket::WaitReadable(int32_t seconds) {
+    if (handle_ < 0) {
+        return false;
+    }
+    if (readable_pending_) {
+        readable_pending_ = false;
+        return true;
+    }
+    return transport_->Wait(handle_, WaitFor::kReadable, WaitMs(seconds)) == 1;
+}
+
+bool QSocket::WaitWritable(int32_t seconds) {
+    if (handle_ < 0) {
+        return false;
+    }
+    if (writable_pending_) {
+        writable_pending_ = false;
+        return true;
+    }
+    return transport_->Wait(handle_, WaitFor::kWritable, WaitMs(seconds)) == 1;
+}
+
+}  // namespace kf
