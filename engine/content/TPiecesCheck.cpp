@@ -9,8 +9,8 @@
 namespace kf {
 namespace {
 
-// The full recheck reads up to 8 pieces at a time, but never more than this.
-constexpr int64_t kRecheckBuffer = 4 << 20;
+// The full recheck reads a piece in runs of this size.
+constexpr int64_t kRecheckRun = 128 << 10;
 
 }  // namespace
 
@@ -166,40 +166,33 @@ bool TPieces::FullRecheck() {
         // Nothing on disk can be checked without digests; only written data counts.
         return !StopRequested();
     }
-    const int64_t count = piece_count();
-    const int64_t per_read = 8 * static_cast<int64_t>(piece_length_) > kRecheckBuffer ? 1 : 8;
-    std::vector<uint8_t> buffer(static_cast<size_t>(per_read * piece_length_));
-    for (int64_t first = 0; first < count; first += per_read) {
-        const int64_t n = std::min(per_read, count - first);
-        if ((first % 10 == 0 || (first + n - 1) / 10 != first / 10) && StopRequested()) {
+    // Each piece is read and hashed in runs small enough to stay in the processor's cache: the
+    // copy out of the page cache and the hash then cost little more than the hash alone.
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int64_t>(kRecheckRun, piece_length_)));
+    for (PieceSlot& slot : slots_) {
+        if (slot.index().value() % 10 == 0 && StopRequested()) {
             return false;
         }
-        int64_t bytes = 0;
-        for (int64_t p = first; p < first + n; ++p) {
-            bytes += slots_[static_cast<size_t>(p)].size();
-        }
-        const std::span<uint8_t> chunk(buffer.data(), static_cast<size_t>(bytes));
-        if (ReadStream(first * piece_length_, chunk)) {
-            size_t pos = 0;
-            for (int64_t p = first; p < first + n; ++p) {
-                PieceSlot& slot = slots_[static_cast<size_t>(p)];
-                const Sha1Digest digest =
-                    Sha1State::Of(chunk.subspan(pos, static_cast<size_t>(slot.size())));
-                if (std::memcmp(digest.data(), slot.digest(), digest.size()) == 0) {
-                    MarkVerified(slot);
-                }
-                pos += static_cast<size_t>(slot.size());
-            }
-        } else {
-            // Some file of the run is missing or short: piece by piece, skipping what fails.
-            for (int64_t p = first; p < first + n; ++p) {
-                PieceSlot& slot = slots_[static_cast<size_t>(p)];
-                if (VerifyFromDisk(slot, buffer)) {
-                    MarkVerified(slot);
-                }
+        const int64_t start = slot.index().value() * piece_length_;
+        Sha1State sha;
+        bool readable = true;
+        for (int64_t done = 0; done < slot.size() && readable;
+             done += static_cast<int64_t>(buffer.size())) {
+            const auto run = std::span<uint8_t>(buffer).first(static_cast<size_t>(
+                std::min<int64_t>(static_cast<int64_t>(buffer.size()), slot.size() - done)));
+            // A missing or short file leaves the piece unverified; the next piece reads on.
+            readable = ReadStream(start + done, run);
+            if (readable) {
+                sha.Update(run);
             }
         }
-        checked_bytes_ += bytes;
+        if (readable) {
+            const Sha1Digest digest = sha.Finish();
+            if (std::memcmp(digest.data(), slot.digest(), digest.size()) == 0) {
+                MarkVerified(slot);
+            }
+        }
+        checked_bytes_ += slot.size();
     }
     return !StopRequested();
 }

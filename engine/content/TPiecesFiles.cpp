@@ -218,6 +218,8 @@ bool TPieces::WriteRange(PieceSlot& slot, int32_t from, int32_t to) {
                 return false;
             }
             write_failure_reported_ = false;
+            // The device starts on the data now rather than all at once at the next flush.
+            entry.file.StartWriteback(at, n);
             entry.dirty = true;
             written_ = true;
             entry.disk_size = std::max(entry.disk_size, at + n);

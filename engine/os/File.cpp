@@ -155,6 +155,13 @@ bool File::SyncData() {
     return true;
 }
 
+void File::StartWriteback(int64_t offset, int64_t length) {
+    if (fd_ >= 0 && offset >= 0 && length > 0) {
+        ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+    }
+}
+
 bool File::LastWriteTime(uint64_t* filetime) const {
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) {

@@ -40,6 +40,9 @@ class File {
     bool Allocate(int64_t current_size, int64_t size);
     // Pushes written data to the device (fdatasync).
     bool SyncData();
+    // Starts writing [offset, offset + length) to the device without waiting for it, so that a
+    // later SyncData has less left to do. A hint: failures are ignored.
+    void StartWriteback(int64_t offset, int64_t length);
     // Last-write time as FILETIME ticks (100 ns since 1601-01-01 UTC), or false.
     bool LastWriteTime(uint64_t* filetime) const;
     // Answers false when closing reported an error (data may not have reached the disk).
