@@ -1,7 +1,6 @@
 #include "engine/peers/AddressText.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace kf {
 
@@ -64,68 +63,6 @@ std::string EscapeHttpUrl(std::string_view text) {
         }
     }
     return out;
-}
-
-bool IsDottedText(std::string_view text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (const char c : text) {
-        if ((c < '0' || c > '9') && c != '.') {
-            return false;
-        }
-    }
-    return true;
-}
-
-uint32_t ParseDottedIp(std::string_view text) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return kNoIpAddress;
-    }
-    uint32_t value = 0;
-    size_t pos = 0;
-    for (int field = 0; field < 4; ++field) {
-        uint32_t number = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-            number = number * 10 + static_cast<uint32_t>(text[pos] - '0');
-            if (number > 255) {
-                return kNoIpAddress;
-            }
-            ++pos;
-        }
-        value |= number << (24 - 8 * field);
-        if (pos >= text.size() || text[pos] != '.') {
-            break;
-        }
-        ++pos;
-    }
-    if (value == 0 || value == kNoIpAddress) {
-        return kNoIpAddress;
-    }
-    return NetworkAddressFromHost(value);
-}
-
-std::string DottedAddressText(uint32_t network_address) {
-    uint8_t bytes[4];
-    std::memcpy(bytes, &network_address, 4);
-    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
-
-uint32_t NetworkAddressFromHost(uint32_t host_value) {
-    const uint8_t bytes[4] = {
-        static_cast<uint8_t>(host_value >> 24), static_cast<uint8_t>(host_value >> 16),
-        static_cast<uint8_t>(host_value >> 8), static_cast<uint8_t>(host_value)};
-    uint32_t out = 0;
-    std::memcpy(&out, bytes, 4);
-    return out;
-}
-
-uint32_t HostValueFromNetwork(uint32_t network_address) {
-    uint8_t bytes[4];
-    std::memcpy(bytes, &network_address, 4);
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

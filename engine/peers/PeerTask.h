@@ -72,6 +72,9 @@ class PeerTask {
     virtual void CountPayload(int32_t peer_kind, int32_t bytes) = 0;
     virtual int32_t DownloadAllowance() = 0;
     virtual int32_t UploadAllowance() = 0;
+    // Added for the peer pump: an established peer still holds unsent bytes after its tick (the
+    // task's send turn reads the count). Non-pure so that existing tasks need not change.
+    virtual void NotePendingSend() {}
 
     // Sources.
     virtual void AddSource(TPeerId& record, bool from_lan, bool replace_id) = 0;

@@ -2,29 +2,19 @@
 
 #include <atomic>
 
-#include "engine/peers/AddressText.h"
+#include "engine/net/HostResolver.h"
 
 namespace kf {
 
 namespace {
 
-// Numeric hosts only; host names are answered as unresolvable.
-int32_t NumericOnlyResolver(std::string_view host, std::vector<uint32_t>& addresses) {
-    if (host.empty()) {
-        return 0;
-    }
-    if (!IsDottedText(host)) {
-        return -1;
-    }
-    const uint32_t address = ParseDottedIp(host);
-    if (address == kNoIpAddress) {
-        return 0;
-    }
-    addresses.push_back(address);
-    return 1;
+// The engine's resolver: numeric hosts without a lookup, names with the 3-second bound, the
+// unresolvable-host list and the DNS failure event.
+int32_t EngineResolver(std::string_view host, std::vector<uint32_t>& addresses) {
+    return ResolveHostAddresses(host, addresses);
 }
 
-std::atomic<SourceResolverFn> g_resolver{&NumericOnlyResolver};
+std::atomic<SourceResolverFn> g_resolver{&EngineResolver};
 
 }  // namespace
 
@@ -33,7 +23,7 @@ SourceResolverFn CurrentSourceResolver() {
 }
 
 SourceResolverFn SetSourceResolver(SourceResolverFn resolver) {
-    return g_resolver.exchange(resolver != nullptr ? resolver : &NumericOnlyResolver);
+    return g_resolver.exchange(resolver != nullptr ? resolver : &EngineResolver);
 }
 
 int32_t ResolveSourceHost(std::string_view host, std::vector<uint32_t>& addresses) {

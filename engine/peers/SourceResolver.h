@@ -11,7 +11,7 @@ namespace kf {
 // the name cannot be resolved. A lookup takes at most about 3 seconds.
 using SourceResolverFn = int32_t (*)(std::string_view host, std::vector<uint32_t>& addresses);
 
-// The resolver in use. The default is the engine's resolver of the network layer; tests put in a
+// The resolver in use. The default is the network layer's ResolveHostAddresses; tests put in a
 // stub so that no name is ever looked up outside this machine. Set it while no task runs.
 SourceResolverFn CurrentSourceResolver();
 // Replaces the resolver (null restores the default) and answers the previous one.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/net/Ipv4Address.h"
 #include "engine/peers/AddressText.h"
 #include "engine/peers/SourceResolver.h"
 
@@ -80,7 +81,7 @@ void TPeerId::Reset() {
     max_connections = 1;
     peer_id.fill(0);
     url.clear();
-    ip = kNoIpAddress;
+    ip = kNoAddress;
     last_attach_time = 0;
     transport = kTransportUdp;
     url_info_.reset();
@@ -127,7 +128,7 @@ const TPeerUrlInfo& TPeerId::UrlInfo() const {
 }
 
 bool TPeerId::IsValid() const {
-    return port >= 1 && port <= 65535 && ip != 0 && ip != kNoIpAddress;
+    return port >= 1 && port <= 65535 && ip != 0 && ip != kNoAddress;
 }
 
 bool TPeerId::ParseSourceAddress() {
@@ -244,7 +245,8 @@ bool TPeerId::ParseTracker(std::string_view rest) {
 
 bool TPeerId::ParseBtNode(std::string_view rest) {
     const size_t colon = rest.find(':');
-    ip = ParseDottedIp(rest.substr(0, colon));
+    const std::string_view address = rest.substr(0, colon);
+    ip = IsDigitsAndDots(address) ? ParseDottedAddress(address) : kNoAddress;
     port = colon == std::string_view::npos ? 0 : ParsePort(rest.substr(colon + 1));
     if (peer_id == PeerIdBytes{}) {
         peer_id = CompactPeerId(ip, port);
@@ -259,12 +261,12 @@ bool TPeerId::ResolveHost() {
     info.addresses.clear();
     const int32_t added = ResolveSourceHost(info.host, info.addresses);
     if (added < 0) {
-        ip = kNoIpAddress;
+        ip = kNoAddress;
         unresolvable = true;
         return false;
     }
     if (info.addresses.empty()) {
-        ip = kNoIpAddress;
+        ip = kNoAddress;
     } else {
         ip = info.addresses.front();
         info.addresses.erase(info.addresses.begin());

@@ -1,0 +1,547 @@
+#include "engine/peers/THttpPeer.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "engine/peers/AddressText.h"
+
+namespace kf {
+
+namespace {
+
+bool HasControlBytes(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<uint8_t>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+// Identity ("", "identity") is the only coding whose bytes are the file's bytes.
+bool IsIdentityCoding(std::string_view value) {
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+        value.remove_suffix(1);
+    }
+    return value.empty() || EqualsIgnoreCase(value, "identity");
+}
+
+}  // namespace
+
+THttpPeer::THttpPeer(PeerTask& task) : TPeerObject(PeerKind::Http, task) {}
+
+THttpPeer::~THttpPeer() {
+    THttpPeer::Reset();
+}
+
+void THttpPeer::ClearConnectionState() {
+    header_done_ = false;
+    header_.Clear();
+    skip_ = 0;
+    no_length_ = false;
+    body_left_ = -1;
+    work_.outstanding = 0;
+}
+
+void THttpPeer::Reset() {
+    TPeerObject::Reset();
+    ClearConnectionState();
+    position_ = 0;
+    request_start_ = 0;
+}
+
+void THttpPeer::ReleaseRange() {
+    TPeerObject::ReleaseRange();
+    skip_ = 0;
+    work_.outstanding = 0;
+}
+
+bool THttpPeer::Fail(int32_t penalty) {
+    CloseConnection();
+    if (penalty > 0) {
+        PenalizeSource(penalty);
+    }
+    return false;
+}
+
+std::string THttpPeer::BuildRequest(const TPeerId& source, int64_t start) {
+    const TPeerUrlInfo& info = source.UrlInfo();
+    if (info.http_path.empty() || HasControlBytes(info.http_path) || HasControlBytes(info.host) ||
+        HasControlBytes(info.referer)) {
+        return {};
+    }
+    std::string request;
+    request.reserve(320 + info.http_path.size() + info.host.size() + info.referer.size());
+    request += "GET " + info.http_path + " HTTP/1.1\r\n";
+    request += "Host:" + info.host + "\r\n";
+    request += "Accept:*/*\r\n";
+    request += "Referer: " + info.referer + "\r\n";
+    request += std::string("User-Agent:") + kUserAgent + "\r\n";
+    request += "Connection:Keep-Alive\r\n";
+    if (start > 0) {
+        request += "Range: bytes=" + std::to_string(start) + "-\r\n";
+    }
+    request += "Pragma: no-cache\r\n";
+    request += "Cache-Control: no-cache\r\n";
+    request += "\r\n";
+    return request;
+}
+
+bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
+    if (!TPeerObject::Attach(source)) {
+        return false;
+    }
+    ClearConnectionState();
+    TPeerId& record = *Source();
+    TPeerUrlInfo& info = record.UrlInfo();
+    position_ = 0;
+    if (!info.fetch_to_memory) {
+        if (work_.requests.empty() && info.content_length > 0) {
+            TPeerObject::PlanRequests();
+            if (work_.requests.empty()) {
+                return false;
+            }
+        }
+        if (!work_.requests.empty()) {
+            position_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize;
+        }
+        // This server answers every request from offset 0: only a start it can reach by skipping
+        // is worth a connection.
+        if (info.ranges_unsupported && position_ > kMaxSkip) {
+            return false;
+        }
+    } else if (record.role == TPeerId::kRoleTorrentLine) {
+        Task().SetTaskState(kTaskStateFetchingTorrent);
+    }
+    request_start_ = position_;
+
+    QSocket& conn = EnsureConnection();
+    SetState(conn.ConnectTo(record.ip, record.port) ? kConnecting : kIdle);
+    MutableActivity().incoming = false;
+    if (!IsConnected()) {
+        return false;
+    }
+
+    const size_t last_slash = record.url.rfind('/');
+    info.referer = last_slash == std::string::npos ? record.url : record.url.substr(0, last_slash);
+    const std::string request = BuildRequest(record, position_);
+    if (request.empty()) {
+        CloseConnection();
+        return false;
+    }
+    return conn.SendBytes(request.data(), static_cast<int32_t>(request.size())) >= 0;
+}
+
+bool THttpPeer::Flush() {
+    if (IsConnected() && Connection()->QueuedLength() > 0) {
+        return Connection()->FlushQueue(-1) >= 0;
+    }
+    return true;
+}
+
+bool THttpPeer::TimedOut() {
+    int64_t limit = header_done_ ? kBodyTimeout : kHeaderTimeout;
+    const int32_t rate = Work().download_rate;
+    if (rate >= 1 && rate <= 2047) {
+        limit *= 2;
+    }
+    if (Task().CurrentTime() - GetActivity().last_activity > limit) {
+        SetStatus(kStatusTimedOut);
+        ReleaseRange();
+        return true;
+    }
+    return false;
+}
+
+bool THttpPeer::Receive() {
+    if (!IsConnected() || Source() == nullptr) {
+        return false;
+    }
+    if (TimedOut()) {
+        PenalizeSource(kTimeoutPenalty);
+        return false;
+    }
+    if (Task().DownloadAllowance() == 0 && State() != kConnecting) {
+        return true;
+    }
+    if (!header_done_) {
+        return ReceiveHeader();
+    }
+    if (Source()->UrlInfo().fetch_to_memory) {
+        return ReceiveToMemory();
+    }
+    return ReceiveStream();
+}
+
+bool THttpPeer::ReceiveHeader() {
+    QSocket& conn = *Connection();
+    if (conn.ReceiveBytes() < 0) {
+        return false;
+    }
+    if (conn.ReceivedLength() <= 2) {
+        return true;
+    }
+    const std::span<const uint8_t> bytes = conn.Received();
+    size_t length = 0;
+    const HttpResponseHeader::Outcome outcome = header_.Parse(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), length);
+    if (outcome == HttpResponseHeader::Outcome::kIncomplete) {
+        return true;
+    }
+    if (outcome == HttpResponseHeader::Outcome::kTooLarge) {
+        return Fail(0);
+    }
+    header_done_ = true;
+    conn.Consume(static_cast<int32_t>(length));
+    SetState(kEstablished);
+    return HandleHeader();
+}
+
+bool THttpPeer::HandleHeader() {
+    switch (header_.StatusClass()) {
+        case 2:
+            return HandleSuccess();
+        case 3:
+            return HandleRedirect();
+        case 4:
+            CloseConnection();
+            Task().RemoveSource(*Source());
+            return false;
+        case 5:
+            return Fail(kServerErrorPenalty);
+        default:
+            return Fail(0);
+    }
+}
+
+bool THttpPeer::PlaceBody() {
+    const TPeerUrlInfo& info = Source()->UrlInfo();
+    if (!IsIdentityCoding(header_.Header("Transfer-Encoding")) ||
+        !IsIdentityCoding(header_.Header("Content-Encoding"))) {
+        return false;
+    }
+    const std::optional<HttpResponseHeader::ContentRange> range = header_.GetContentRange();
+    const int64_t declared = header_.ContentLength();
+    if (range.has_value()) {
+        // The body must start exactly where this connection asked, or its bytes would land at
+        // the wrong offset.
+        if (range->first != request_start_ || range->last < range->first) {
+            return false;
+        }
+        if (info.content_length > 0 && range->total > 0 && range->total != info.content_length) {
+            return false;
+        }
+        position_ = range->first;
+        const int64_t range_length = range->last - range->first + 1;
+        body_left_ = declared >= 0 ? std::min(declared, range_length) : range_length;
+        return true;
+    }
+    if (header_.StatusCode() == 206) {
+        return false;  // partial content with no stated place
+    }
+    // A whole-file answer: its first byte is the file's first byte, whatever was asked.
+    position_ = 0;
+    body_left_ = declared;
+    if (request_start_ > 0) {
+        Source()->UrlInfo().ranges_unsupported = true;
+        if (request_start_ > kMaxSkip) {
+            return false;
+        }
+    }
+    if (info.content_length > 0 && declared >= 0 && declared != info.content_length) {
+        return false;
+    }
+    return true;
+}
+
+bool THttpPeer::HandleSuccess() {
+    TPeerId& source = *Source();
+    TPeerUrlInfo& info = source.UrlInfo();
+    if (source.weight == TPeerId::kWeightTextSource) {
+        source.weight = TPeerId::kWeightRedirectTarget;
+    }
+    if (!PlaceBody()) {
+        return Fail(kServerErrorPenalty);
+    }
+    if (source.connections > 1) {
+        return true;  // the first connection has taken the size
+    }
+    info.redirected = false;
+    if (info.content_length <= 0) {
+        int64_t length = -1;
+        if (header_.GetContentRange().has_value()) {
+            length = header_.ContentRangeTotal();
+        } else if (header_.HasHeader("Content-Length")) {
+            length = header_.ContentLength();
+        } else {
+            no_length_ = true;
+        }
+        if (info.fetch_to_memory && no_length_) {
+            length = kUnknownMemoryLength;
+        }
+        info.content_length = length;
+        if (header_.HasHeader("Content-Disposition")) {
+            if (header_.Header("Content-Disposition").find("filename=") != std::string_view::npos) {
+                info.file_name = header_.DispositionFileName().value_or(std::string());
+            }
+        } else if (info.file_name.empty()) {
+            info.file_name = "index.htm";
+        }
+    }
+    if (info.fetch_to_memory && info.content_length > kMaxMemoryBody &&
+        info.content_length != kUnknownMemoryLength) {
+        return Fail(kServerErrorPenalty);
+    }
+    return info.content_length > 0;
+}
+
+std::string THttpPeer::AbsoluteLocation(const TPeerId& source, std::string_view location) {
+    if (location.empty()) {
+        return {};
+    }
+    if (StartsWithIgnoreCase(location, "http://") || StartsWithIgnoreCase(location, "ftp://")) {
+        return std::string(location);
+    }
+    const size_t scheme = location.find("://");
+    if (scheme != std::string_view::npos && location.find('/') > scheme) {
+        return {};
+    }
+    std::string absolute = "http://" + source.UrlInfo().host;
+    if (source.port != 80) {
+        absolute += ":" + std::to_string(source.port);
+    }
+    if (location.front() != '/') {
+        absolute += "/";
+    }
+    absolute += location;
+    return absolute;
+}
+
+bool THttpPeer::HandleRedirect() {
+    TPeerId& source = *Source();
+    TPeerUrlInfo& info = source.UrlInfo();
+    info.redirected = true;
+    std::string location(header_.Header("Location"));
+    while (!location.empty() && (location.back() == ' ' || location.back() == '\t')) {
+        location.pop_back();
+    }
+    CloseConnection();
+    if (location.empty()) {
+        return false;
+    }
+    location = AbsoluteLocation(source, location);
+    if (location.empty()) {
+        return false;  // another scheme (https, ...): nothing this engine can follow
+    }
+    if (EqualsIgnoreCase(location, info.last_location)) {
+        if (++info.redirect_count > 2) {
+            Task().RemoveSource(source);
+        }
+    } else {
+        info.last_location = location;
+        ++info.redirect_count;
+    }
+
+    RefPtr<TPeerId> target = RefPtr<TPeerId>::Make(location);
+    target->UrlInfo().fetch_to_memory = info.fetch_to_memory;
+    target->role = source.role;
+    if (target->ParseSourceAddress()) {
+        target->weight = TPeerId::kWeightRedirectTarget;
+        Task().AddSource(*target, false, false);
+    } else if (target->unresolvable) {
+        Task().SetTaskStatus(kStatusUnresolvable);
+    }
+    SetStatus(kStatusFinished);
+    return false;
+}
+
+bool THttpPeer::AppendBufferedToMemory() {
+    QSocket& conn = *Connection();
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    const int32_t buffered = conn.ReceivedLength();
+    if (buffered <= 0 || info.memory_done) {
+        conn.Consume(-1);
+        return true;
+    }
+    const int64_t wanted = info.content_length - static_cast<int64_t>(info.memory_body.size());
+    const int64_t take = std::min<int64_t>(buffered, std::max<int64_t>(wanted, 0));
+    if (static_cast<int64_t>(info.memory_body.size()) + take > kMaxMemoryBody) {
+        return Fail(kServerErrorPenalty);
+    }
+    if (take > 0) {
+        if (info.memory_body.capacity() - info.memory_body.size() < 4096) {
+            info.memory_body.reserve(info.memory_body.size() + static_cast<size_t>(take) + 4096);
+        }
+        info.memory_body.append(reinterpret_cast<const char*>(conn.Received().data()),
+                                static_cast<size_t>(take));
+        MarkActivity();
+    }
+    conn.Consume(-1);  // bytes past the stated length are not part of the body
+    if (static_cast<int64_t>(info.memory_body.size()) >= info.content_length) {
+        info.memory_done = true;
+    }
+    return true;
+}
+
+bool THttpPeer::ReceiveToMemory() {
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    // What came with the header is taken first: a close seen by the next read drops the buffer.
+    if (!AppendBufferedToMemory()) {
+        return false;
+    }
+    if (info.memory_done) {
+        return true;
+    }
+    if (Connection()->ReceiveBytes() < 0) {
+        const bool complete =
+            no_length_ || static_cast<int64_t>(info.memory_body.size()) >= info.content_length;
+        if (complete && !info.memory_body.empty()) {
+            info.memory_done = true;
+            SetStatus(kStatusFinished);
+            return true;
+        }
+        return false;
+    }
+    return AppendBufferedToMemory();
+}
+
+bool THttpPeer::DeliverBuffered() {
+    QSocket& conn = *Connection();
+    const std::span<const uint8_t> bytes = conn.Received();
+    int64_t offset = 0;
+    const auto available = static_cast<int64_t>(bytes.size());
+
+    if (skip_ > 0) {
+        const int64_t thrown = std::min(skip_, available);
+        skip_ -= thrown;
+        position_ += thrown;
+        offset += thrown;
+        if (body_left_ >= 0) {
+            body_left_ = std::max<int64_t>(body_left_ - thrown, 0);
+        }
+    }
+    bool ok = true;
+    while (skip_ == 0 && Work().outstanding >= 1 && !Work().requests.empty()) {
+        const BlockRequest head = Work().requests.front();
+        if (static_cast<int64_t>(head.block) * kBlockSize != position_) {
+            // The queue changed under the run (range released, blocks dropped): re-plan rather
+            // than write stream bytes at another offset.
+            work_.outstanding = 0;
+            break;
+        }
+        if (body_left_ >= 0 && head.length > body_left_) {
+            ok = false;  // the answer ends before this block: the rest is not file data
+            break;
+        }
+        if (available - offset < head.length) {
+            break;
+        }
+        const bool delivered = DeliverBlock(
+            head.block,
+            bytes.subspan(static_cast<size_t>(offset), static_cast<size_t>(head.length)));
+        offset += head.length;
+        position_ += head.length;
+        if (body_left_ >= 0) {
+            body_left_ -= head.length;
+        }
+        if (!delivered) {
+            ok = false;
+            break;
+        }
+    }
+    if (offset > 0) {
+        conn.Consume(static_cast<int32_t>(offset));
+    }
+    if (!ok) {
+        CloseConnection();
+    }
+    return ok;
+}
+
+bool THttpPeer::ReceiveStream() {
+    if (Work().outstanding <= 0) {
+        return true;  // the next run is planned first; buffered bytes wait for it
+    }
+    // Whole blocks already buffered go first: a close seen by the next read drops the buffer.
+    if (!DeliverBuffered()) {
+        return false;
+    }
+    if (Work().outstanding <= 0) {
+        return true;
+    }
+    if (Connection()->ReceiveBytes() < 0) {
+        return false;
+    }
+    if (!DeliverBuffered()) {
+        return false;
+    }
+    return Connection()->IsOpen();
+}
+
+bool THttpPeer::PlanRequests() {
+    if (!IsConnected() || Source() == nullptr) {
+        return false;
+    }
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    if (!header_done_ || Work().outstanding > 0 || info.fetch_to_memory) {
+        return true;
+    }
+    PeerTask& task = Task();
+    if (info.content_length > 0 && task.ContentSizeKnown() &&
+        info.content_length != task.ContentSize()) {
+        return Fail(kServerErrorPenalty);
+    }
+    if (work_.requests.empty()) {
+        skip_ = 0;
+        TPeerObject::PlanRequests();
+    }
+    if (work_.requests.empty() && task.ContentSizeKnown()) {
+        SetStatus(kStatusFinished);
+        return false;
+    }
+    Range* range = work_.range;
+    if (range != nullptr && range->current == range->end &&
+        task.MissingRange(range->end).second == 0) {
+        task.ReturnBlocks(work_.requests);
+        work_.requests.clear();
+        task.FinishRange(work_);
+        work_.outstanding = 0;
+        skip_ = 0;
+    }
+    if (work_.requests.empty()) {
+        return true;
+    }
+
+    int32_t run = 1;
+    while (run < static_cast<int32_t>(work_.requests.size())) {
+        const BlockRequest& previous = work_.requests[static_cast<size_t>(run - 1)];
+        const BlockRequest& next = work_.requests[static_cast<size_t>(run)];
+        if (next.block != previous.block + 1 || previous.length != kBlockSize) {
+            break;
+        }
+        ++run;
+    }
+    work_.outstanding = run;
+    skip_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize - position_;
+    if (skip_ >= 0 && skip_ <= kMaxSkip && (body_left_ < 0 || skip_ < body_left_)) {
+        return true;
+    }
+    skip_ = 0;
+    return Reattach();
+}
+
+bool THttpPeer::Reattach() {
+    RefPtr<TPeerId> source = DetachSource();
+    ++source->reconnects;
+    header_done_ = false;
+    if (!Attach(source)) {
+        if (Source() != source.get()) {
+            // Not attached again: the live connection this peer stood for is gone.
+            if (source->connections > 0) {
+                --source->connections;
+            }
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kf

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/peers/HttpResponseHeader.h"
+#include "engine/peers/TPeerObject.h"
+
+namespace kf {
+
+// Downloads the task's file from an HTTP server (an Http source): one GET per connection with an
+// open-ended byte range from the first block it needs, the body read as one stream and cut into
+// its queued 16 KiB blocks; gaps of up to 128 KiB are skipped in the stream, longer ones get a new
+// connection. In fetch-to-memory mode the whole body is collected into the source record instead
+// (a small file such as the task's torrent).
+//
+// Owner and thread: as every peer object (TPeerObject), on the task's thread.
+//
+// Trust: the server is untrusted. The header is capped (HttpResponseHeader::kMaxHeaderBytes), a
+// memory body at kMaxMemoryBody. Body bytes are written only where the answer proves they belong:
+//   - a 206 must carry a Content-Range that starts where this connection asked; any other start,
+//     an unreadable range, or a total that differs from the size already known ends the
+//     connection (penalty 60);
+//   - a 200 to a ranged request (the server ignored Range) is read from offset 0: the wanted bytes
+//     are reached by skipping when they are at most 128 KiB in, otherwise the connection ends
+//     (penalty 60) and the source is marked as not serving ranges, so no further connection asks
+//     it for a later start;
+//   - bytes past the body the answer declared (Content-Length) are never delivered;
+//   - a body sent with a transfer or content coding (chunked, gzip, ...) is refused, since its
+//     bytes are not the file's bytes;
+//   - a connection that ends early leaves only whole, requested blocks written.
+// A 3xx answer without a usable Location ends the connection like any unexpected status.
+class THttpPeer : public TPeerObject {
+  public:
+    static constexpr int64_t kMaxSkip = 128 * 1024;
+    static constexpr int64_t kMaxMemoryBody = 64 * 1024 * 1024;
+    static constexpr int64_t kUnknownMemoryLength = 2147483647;
+    static constexpr int32_t kHeaderTimeout = 15;  // seconds without activity before the header
+    static constexpr int32_t kBodyTimeout = 30;    // after it
+    static constexpr int32_t kStatusUnresolvable = 20216;
+    static constexpr int32_t kTaskStateFetchingTorrent = 2;
+    static constexpr const char* kUserAgent =
+        "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Kestrelfetch/1.0.3";
+
+    explicit THttpPeer(PeerTask& task);
+    ~THttpPeer() override;
+
+    bool Receive() override;
+    bool Flush() override;
+    bool PlanRequests() override;
+    void Reset() override;
+    bool Attach(const RefPtr<TPeerId>& source) override;
+    bool TimedOut() override;
+    void ReleaseRange() override;
+
+    // The request text for `source` with the range starting at `start` (no Range line for 0).
+    // Empty when a field holds a byte that would break the request (a control byte).
+    static std::string BuildRequest(const TPeerId& source, int64_t start);
+    // A redirect target as an absolute address: "http://" and "ftp://" texts as they are, a path
+    // joined to the source's host (and port unless 80). Empty for another scheme ("https://").
+    static std::string AbsoluteLocation(const TPeerId& source, std::string_view location);
+
+    bool HeaderDone() const { return header_done_; }
+    int64_t Position() const { return position_; }
+    int64_t Skip() const { return skip_; }
+    bool NoLength() const { return no_length_; }
+    const HttpResponseHeader& Header() const { return header_; }
+
+  private:
+    bool ReceiveHeader();
+    bool HandleHeader();
+    bool HandleSuccess();
+    bool HandleRedirect();
+    // Checks that the body of a 2xx answer can be placed, and sets position and the body bound.
+    bool PlaceBody();
+    bool ReceiveToMemory();
+    bool AppendBufferedToMemory();
+    bool ReceiveStream();
+    bool DeliverBuffered();
+    bool Reattach();
+    void ClearConnectionState();
+    // Closes the connection, adds `penalty` to the source, answers false.
+    bool Fail(int32_t penalty);
+
+    bool header_done_ = false;
+    int64_t skip_ = 0;
+    int64_t position_ = 0;
+    HttpResponseHeader header_;
+    bool no_length_ = false;
+    int64_t request_start_ = 0;  // the range start this connection asked for
+    int64_t body_left_ = -1;     // body bytes the answer still owes; -1 when it did not say
+};
+
+}  // namespace kf

@@ -1,0 +1,371 @@
+#include "engine/peers/TPeerObject.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include "engine/CKestrelfetchLogApi.h"
+#include "engine/net/EngineClock.h"
+#include "engine/net/Ipv4Address.h"
+
+namespace kf {
+
+namespace {
+
+constexpr int32_t kSha1CheckChannel = 30;
+constexpr int32_t kPreferredJump = 6;
+constexpr int32_t kNextPieceTries = 4;
+
+std::atomic<TPeerObject::WholeBadPieceHook> g_whole_bad_piece_hook{nullptr};
+
+}  // namespace
+
+void TPeerObject::SetWholeBadPieceHook(WholeBadPieceHook hook) {
+    g_whole_bad_piece_hook.store(hook);
+}
+
+TPeerObject::TPeerObject(PeerKind type, PeerTask& task) : type_(type), task_(task) {
+    work_.kind = KindBits(type);
+}
+
+TPeerObject::~TPeerObject() {
+    // Virtual calls do not reach a derived class here; every kind resets its own part first.
+    TPeerObject::Reset();
+    conn_.reset();
+}
+
+void TPeerObject::Reset() {
+    if (!work_.requests.empty()) {
+        task_.ReturnBlocks(work_.requests);
+        work_.requests.clear();
+    }
+    peer_requests_.clear();
+    CloseConnection();
+    ReleaseRange();
+    state_ = kIdle;
+    status_ = 0;
+    serial_ = 0;
+    activity_ = Activity{};
+    rates_ = Rates{};
+    work_.outstanding = 0;
+    work_.download_rate = 0;
+    if (source_) {
+        if (source_->connections > 0) {
+            --source_->connections;
+        }
+        source_.reset();
+    }
+}
+
+bool TPeerObject::IsConnected() const {
+    return state_ != kIdle && conn_ != nullptr && conn_->IsOpen();
+}
+
+uint64_t TPeerObject::ReceivedTotal() const {
+    return conn_ != nullptr ? conn_->ReceivedTotal() : 0;
+}
+
+void TPeerObject::MarkActivity() {
+    activity_.last_activity = task_.CurrentTime();
+}
+
+void TPeerObject::CloseConnection() {
+    if (conn_ != nullptr) {
+        conn_->Close();
+    }
+}
+
+QSocket& TPeerObject::EnsureConnection() {
+    if (conn_ == nullptr) {
+        conn_ = std::make_unique<QSocket>();
+    }
+    return *conn_;
+}
+
+RefPtr<TPeerId> TPeerObject::DetachSource() {
+    RefPtr<TPeerId> source = std::move(source_);
+    source_.reset();
+    return source;
+}
+
+void TPeerObject::PenalizeSource(int32_t amount) {
+    if (source_) {
+        source_->penalty += amount;
+    }
+}
+
+TPeerObject::Window TPeerObject::TakeRateWindow() {
+    const Window window{rates_.received_window, rates_.sent_window};
+    rates_.received_window = 0;
+    rates_.sent_window = 0;
+    return window;
+}
+
+void TPeerObject::SetRates(int32_t download_rate, int32_t upload_rate) {
+    rates_.download_rate = download_rate;
+    rates_.upload_rate = upload_rate;
+    work_.download_rate = download_rate;
+}
+
+bool TPeerObject::Attach(const RefPtr<TPeerId>& source) {
+    if (!source || source.get() == source_.get() || !source->IsValid()) {
+        return false;
+    }
+    source_ = source;
+    TPeerUrlInfo& info = source_->UrlInfo();
+    info.memory_done = false;
+    info.memory_body.clear();
+    if (conn_ == nullptr) {
+        conn_ = std::make_unique<QSocket>();
+    } else {
+        conn_->Close();
+    }
+    MarkActivity();
+    return true;
+}
+
+bool TPeerObject::AttachIncoming(std::unique_ptr<QSocket> connection) {
+    Reset();
+    conn_ = std::move(connection);
+    activity_.incoming = true;
+    state_ = conn_ != nullptr ? kConnecting : kIdle;
+    MarkActivity();
+    return IsConnected();
+}
+
+bool TPeerObject::IsDroppable(bool keep_useless) {
+    if (!IsConnected() || IsIdle()) {
+        return true;
+    }
+    if (!keep_useless && IsUseless()) {
+        return true;
+    }
+    return task_.IsComplete() && IsSeed();
+}
+
+bool TPeerObject::Pump() {
+    if (!IsConnected()) {
+        return false;
+    }
+    if (type_ == PeerKind::BtNode && !task_.P2PEnabled()) {
+        return false;
+    }
+    const uint64_t sent_before = conn_->SentTotal();
+    const uint64_t received_before = ReceivedTotal();
+    rates_.received_tick = 0;
+    rates_.sent_tick = 0;
+    activity_.pending_send = false;
+
+    if (!Receive() || !PlanRequests() || !TopUpRequests() || !Flush() || !IsConnected()) {
+        return false;
+    }
+
+    // A connection closed and reopened during the tick starts its totals again: never below 0.
+    const uint64_t sent_after = conn_->SentTotal();
+    const uint64_t received_after = ReceivedTotal();
+    rates_.sent_tick =
+        sent_after > sent_before
+            ? static_cast<int32_t>(std::min<uint64_t>(sent_after - sent_before, INT32_MAX))
+            : 0;
+    rates_.received_tick =
+        received_after > received_before
+            ? static_cast<int32_t>(std::min<uint64_t>(received_after - received_before, INT32_MAX))
+            : 0;
+    rates_.sent_total += rates_.sent_tick;
+    if (rates_.sent_tick > 0 || rates_.received_tick > 0) {
+        activity_.stall_count = 0;
+    }
+    if (state_ == kEstablished && conn_->QueuedLength() > 0) {
+        activity_.pending_send = true;
+        task_.NotePendingSend();
+    }
+    return true;
+}
+
+bool TPeerObject::PumpUpload() {
+    if (type_ != PeerKind::BtNode) {
+        return true;
+    }
+    if (!IsConnected() || !task_.P2PEnabled()) {
+        return false;
+    }
+    const uint64_t sent_before = conn_->SentTotal();
+    if (!ServeUploads() || !IsConnected()) {
+        return false;
+    }
+    const uint64_t sent_after = conn_->SentTotal();
+    const int32_t sent =
+        sent_after > sent_before
+            ? static_cast<int32_t>(std::min<uint64_t>(sent_after - sent_before, INT32_MAX))
+            : 0;
+    rates_.sent_tick += sent;
+    rates_.sent_total += sent;
+    if (sent > 0) {
+        activity_.stall_count = 0;
+    }
+    return true;
+}
+
+int32_t TPeerObject::NextPiece() {
+    return task_.NextServerPiece(work_);
+}
+
+void TPeerObject::ReleaseRange() {
+    if (work_.range != nullptr || work_.private_range != nullptr) {
+        task_.ReleaseRange(work_);
+    }
+    work_.range = nullptr;
+}
+
+bool TPeerObject::PlanRequests() {
+    const int32_t target = work_.download_rate * 2 / kBlockSize + 2;
+    if (static_cast<int32_t>(work_.requests.size()) > target) {
+        return true;
+    }
+    const int32_t piece_length = task_.PieceLength();
+    if (!task_.ContentSizeKnown() || piece_length <= 0 || piece_length % kBlockSize != 0) {
+        return true;
+    }
+
+    int32_t piece = -1;
+    std::pair<int32_t, int32_t> missing{0, 0};
+    for (int32_t i = 0; i < kNextPieceTries; ++i) {
+        const int32_t candidate = NextPiece();
+        if (candidate < 0) {
+            break;
+        }
+        missing = task_.MissingRange(candidate);
+        if (missing.second > 0) {
+            piece = candidate;
+            break;
+        }
+    }
+
+    const int32_t preferred = task_.PreferredPiece();
+    const bool server = IsServerSource(type_) && source_ && source_->IsServerSource();
+    if (server && std::abs(work_.preferred_seen - preferred) > kPreferredJump && piece > 0 &&
+        preferred > 0) {
+        // The reader jumped: continue where it now reads instead of finishing the old range.
+        ReleaseRange();
+        piece = task_.TakeRangeAtPreferred(work_);
+        missing = piece >= 0 ? task_.MissingRange(piece) : std::pair<int32_t, int32_t>{0, 0};
+        if (missing.second <= 0) {
+            piece = -1;
+        }
+    }
+    work_.preferred_seen = preferred;
+    if (piece < 0) {
+        return true;
+    }
+    if (work_.range != nullptr) {
+        work_.range->current = piece;
+    }
+    activity_.current_piece = piece;
+
+    const int64_t piece_start = static_cast<int64_t>(piece) * piece_length;
+    for (int64_t offset = missing.first - missing.first % kBlockSize; offset < missing.second;
+         offset += kBlockSize) {
+        const auto length =
+            static_cast<int32_t>(std::min<int64_t>(kBlockSize, missing.second - offset));
+        const auto block = static_cast<int32_t>((piece_start + offset) / kBlockSize);
+        const bool queued =
+            std::any_of(work_.requests.begin(), work_.requests.end(),
+                        [block](const BlockRequest& r) { return r.block == block; });
+        if (queued || task_.IsBlockDone(block, length)) {
+            continue;
+        }
+        work_.requests.push_back(BlockRequest{block, length, SecondsSinceStart()});
+    }
+    return true;
+}
+
+bool TPeerObject::DeliverBlock(int32_t block, std::span<const uint8_t> bytes) {
+    const auto length = static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX));
+    if (block < 0 || length <= 0 || length > kBlockSize || bytes.data() == nullptr ||
+        !IsConnected()) {
+        return false;
+    }
+    if (!task_.ContentSizeKnown()) {
+        return true;  // nothing to place it in yet
+    }
+    MarkActivity();
+    if (work_.range != nullptr) {
+        ++work_.range->blocks_received;
+    }
+
+    const BlockRequest wanted{block, length, 0};
+    bool found = false;
+    // A BT peer's answers match only requests it has sent; other kinds search their whole queue.
+    const size_t searchable =
+        type_ == PeerKind::BtNode
+            ? std::min<size_t>(std::max(work_.outstanding, 0), work_.requests.size())
+            : work_.requests.size();
+    for (size_t i = 0; i < searchable; ++i) {
+        if (work_.requests[i] == wanted) {
+            work_.requests.erase(work_.requests.begin() + static_cast<std::ptrdiff_t>(i));
+            if (static_cast<int32_t>(i) < work_.outstanding) {
+                --work_.outstanding;
+            }
+            found = true;
+            break;
+        }
+    }
+    if (!found && !task_.TakeFromSharedBlocks(wanted)) {
+        return false;
+    }
+    if (status_ == 4) {
+        status_ = kStatusUnchoked;
+    }
+
+    const PeerTask::WriteResult result = task_.WriteBlock(block, bytes, *this);
+    if (result.piece_failed) {
+        return false;
+    }
+    if (result.accepted) {
+        task_.CountPayload(KindBits(type_), length);
+        kib_received_ += length / 1024;
+        rates_.received_window += length;
+    }
+
+    const int32_t piece_length = task_.PieceLength();
+    if (task_.InEndGame() && piece_length > 0) {
+        const auto piece =
+            static_cast<int32_t>(static_cast<int64_t>(block) * kBlockSize / piece_length);
+        if (task_.MissingRange(piece).second == 0) {
+            // Requests not yet sent for a piece that is now complete are no longer needed.
+            auto first_unsent =
+                work_.requests.begin() +
+                std::min<std::ptrdiff_t>(std::max(work_.outstanding, 0),
+                                         static_cast<std::ptrdiff_t>(work_.requests.size()));
+            work_.requests.erase(std::remove_if(first_unsent, work_.requests.end(),
+                                                [&](const BlockRequest& r) {
+                                                    return static_cast<int64_t>(r.block) *
+                                                               kBlockSize / piece_length ==
+                                                           piece;
+                                                }),
+                                 work_.requests.end());
+        }
+    }
+    return true;
+}
+
+void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
+    ++errors_;
+    if (!whole_piece) {
+        return;
+    }
+    if (source_ && source_->IsServerSource()) {
+        ++source_->UrlInfo().bad_pieces;
+    }
+    if (source_) {
+        EngineLogWrite("Bad piece " + std::to_string(piece.value()) + " wholly from " +
+                           DottedText(source_->ip) + ":" + std::to_string(source_->port),
+                       kSha1CheckChannel);
+    }
+    if (const WholeBadPieceHook hook = g_whole_bad_piece_hook.load(); hook != nullptr) {
+        hook(*this, piece.value());
+    }
+}
+
+}  // namespace kf

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/peers/PeerTask.h"
+#include "engine/peers/TPeerId.h"
+#include "engine/task/PeerWork.h"
+
+namespace kf::test {
+
+// A task for peer-object tests: a content of a given size held in memory, block by block, with
+// a simple server-piece choice (the next piece after the last one taken that still misses data)
+// and a settable clock. It records what the peer asked of it so that tests can check it.
+// Single-threaded, like a real task.
+class FakePeerTask : public PeerTask {
+  public:
+    struct Write {
+        int32_t block;
+        int32_t length;
+    };
+
+    FakePeerTask(int64_t content_size, int32_t piece_length);
+
+    // Marks every block of `piece` as held (as if another source had fetched it).
+    void MarkPieceDone(int32_t piece);
+    // The bytes received so far at [offset, offset + length) (zeros where nothing arrived).
+    std::string Stored(int64_t offset, int64_t length) const;
+    bool AllDone() const;
+    int32_t BlocksDone() const;
+
+    // PeerTask.
+    int64_t CurrentTime() override { return now; }
+    bool P2PEnabled() override { return p2p_enabled; }
+    bool IsStopping() override { return false; }
+    bool ContentSizeKnown() override { return size_known; }
+    int64_t ContentSize() override { return content_size_; }
+    int32_t PieceCount() override { return piece_count_; }
+    int32_t PieceLength() override { return piece_length_; }
+    bool IsComplete() override { return AllDone(); }
+    int32_t PreferredPiece() override { return preferred_piece; }
+    bool WantsPiece(int32_t piece) override;
+    bool EngagePiece(int32_t) override { return true; }
+    void ReleasePiece(int32_t) override {}
+    bool InEndGame() override { return end_game; }
+    bool IsPieceVerified(int32_t piece) override;
+    std::pair<int32_t, int32_t> MissingRange(int32_t piece) override;
+    bool IsBlockDone(int32_t block, int32_t length) override;
+    WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+                           TPeerObject& from) override;
+    bool TakeFromSharedBlocks(const BlockRequest& request) override;
+    void ReturnBlocks(std::deque<BlockRequest>& queue) override;
+    int32_t NextServerPiece(PeerWork& peer) override;
+    void ReleaseRange(PeerWork& peer) override;
+    void FinishRange(PeerWork& peer) override;
+    int32_t TakeRangeAtPreferred(PeerWork& peer) override;
+    void CountPayload(int32_t peer_kind, int32_t bytes) override;
+    int32_t DownloadAllowance() override { return download_allowance; }
+    int32_t UploadAllowance() override { return 1 << 30; }
+    void NotePendingSend() override { ++pending_senders; }
+    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
+    void RemoveSource(TPeerId& record) override;
+    void SetTaskState(int32_t state) override { task_state = state; }
+    void SetTaskStatus(int32_t status) override { task_status = status; }
+
+    // Settings.
+    int64_t now = 1000;
+    bool p2p_enabled = true;
+    bool size_known = true;
+    bool end_game = false;
+    int32_t preferred_piece = -1;
+    int32_t download_allowance = 1 << 30;
+    std::set<int32_t> failing_pieces;  // these fail their check when completed
+
+    // Records.
+    std::vector<Write> writes;
+    std::deque<BlockRequest> shared_blocks;
+    std::vector<RefPtr<TPeerId>> added_sources;
+    std::vector<std::string> removed_sources;
+    std::vector<int32_t> failed_pieces;
+    int64_t payload_by_kind[16] = {};
+    int32_t task_state = 0;
+    int32_t task_status = 0;
+    int32_t release_range_calls = 0;
+    int32_t finish_range_calls = 0;
+    int32_t take_preferred_calls = 0;
+    int32_t pending_senders = 0;
+    Range range;  // the one range handed out by TakeRangeAtPreferred
+
+  private:
+    int32_t BlocksInPiece(int32_t piece) const;
+    int32_t FirstBlock(int32_t piece) const;
+
+    int64_t content_size_;
+    int32_t piece_length_;
+    int32_t piece_count_;
+    std::string data_;
+    std::vector<bool> done_;
+};
+
+}  // namespace kf::test
