@@ -124,6 +124,9 @@ class QSocket {
     void SetKeepBuffers(bool keep) { keep_buffers_ = keep; }
 
   private:
+    // The wait set polls the system handles of many connections at once.
+    friend class SocketWaitSet;
+
     bool OpenHandle(const NodeId* node_id);
     void FillIdentity(const NodeId& node_id);
     int32_t WaitMs(int32_t seconds) const;

@@ -9,7 +9,7 @@ namespace kf {
 // maps). The count starts at 1 for the creator. It is a plain integer: every user of one object is
 // on the same task thread, and records shared between tasks are copied, not shared.
 class TRefObject {
-public:
+  public:
     TRefObject() = default;
     TRefObject(const TRefObject&) = delete;
     TRefObject& operator=(const TRefObject&) = delete;
@@ -29,14 +29,14 @@ public:
     }
     virtual int32_t RefCount() const { return count_; }
 
-private:
+  private:
     int32_t count_ = 1;
 };
 
 // Owning handle on a TRefObject: holds one reference and releases it when it goes.
 template <class T>
 class RefPtr {
-public:
+  public:
     RefPtr() = default;
     // Takes over the creator's reference of a freshly made object.
     static RefPtr Adopt(T* object) {
@@ -77,8 +77,9 @@ public:
     T* operator->() const { return object_; }
     T& operator*() const { return *object_; }
     explicit operator bool() const { return object_ != nullptr; }
+    bool operator==(const RefPtr& other) const { return object_ == other.object_; }
 
-private:
+  private:
     T* object_ = nullptr;
 };
 

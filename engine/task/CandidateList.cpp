@@ -109,7 +109,7 @@ void CandidateList::Remove(const TPeerId* record) {
                    records_.end());
 }
 
-void CandidateList::RemoveIf(const std::function<bool(const TPeerId&)>& drop) {
+void CandidateList::RemoveIf(const std::function<bool(TPeerId&)>& drop) {
     records_.erase(std::remove_if(records_.begin(), records_.end(),
                                   [&drop](const RefPtr<TPeerId>& r) { return drop(*r); }),
                    records_.end());

@@ -46,7 +46,7 @@ class CandidateList {
     void Clear() { records_.clear(); }
 
     // Removes the records for which `drop` holds.
-    void RemoveIf(const std::function<bool(const TPeerId&)>& drop);
+    void RemoveIf(const std::function<bool(TPeerId&)>& drop);
 
   private:
     std::vector<RefPtr<TPeerId>> records_;

@@ -38,6 +38,8 @@ class QThread {
     // Answers the stop request. While paused (and no stop requested) it first waits, so that a
     // paused task stands still at its next check.
     bool IsStopRequested();
+    // The stop request as it stands, without waiting while paused.
+    bool StopRequestedNow() const { return stop_requested_.load(); }
     // Pausing is only possible while a thread runs; answers whether the flag was set.
     bool Pause(bool pause);
 

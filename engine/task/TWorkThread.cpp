@@ -2,13 +2,16 @@
 
 #include <strings.h>
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/CKestrelfetchLogApi.h"
+#include "engine/EngineGlobals.h"
 #include "engine/net/EngineClock.h"
 #include "engine/os/FileBytes.h"
 #include "engine/os/Tick.h"
+#include "engine/peers/THttpPeer.h"
+#include "engine/peers/TPeerUrlInfo.h"
 
 namespace kf {
 namespace {
@@ -18,8 +21,10 @@ constexpr size_t kFileSchemeLength = sizeof(kFileScheme) - 1;
 constexpr int32_t kTaskChannel = 23;
 constexpr int64_t kSaveSeconds = 20;
 constexpr int64_t kCacheSeconds = 6;
+constexpr int64_t kSourceRefreshSeconds = 15;
 constexpr int64_t kNoProgressSeconds = 900;
 constexpr int64_t kNoSourceGraceSeconds = 15;
+constexpr uint64_t kRatesPeriodMs = 4000;
 
 bool IsFileLocation(const std::string& location) {
     return location.size() >= kFileSchemeLength &&
@@ -28,8 +33,213 @@ bool IsFileLocation(const std::string& location) {
 
 }  // namespace
 
+// The task and its piece map as the block scheduler sees them.
+class TWorkThread::SchedulerFace : public SchedulingContext {
+  public:
+    explicit SchedulerFace(TWorkThread& task) : task_(task) {}
+
+    bool PieceMapReady() override { return task_.IsPieceMapReady(); }
+    int32_t PieceCount() override {
+        return PieceMapReady() ? static_cast<int32_t>(task_.pieces_->piece_count()) : 0;
+    }
+    int32_t PieceLength() override { return PieceMapReady() ? task_.pieces_->piece_length() : 0; }
+    int32_t VerifiedCount() override { return task_.verified_pieces_; }
+    bool IsVerified(int32_t piece) override {
+        return InRange(piece) && task_.pieces_->IsVerified(PieceIndex(piece));
+    }
+    bool IsBeingFinished(int32_t piece) override {
+        // Complete data that the piece map still holds for its check.
+        return InRange(piece) && task_.pieces_->IsComplete(PieceIndex(piece)) &&
+               !task_.pieces_->IsVerified(PieceIndex(piece));
+    }
+    int32_t BytesDone(int32_t piece) override {
+        return InRange(piece) ? task_.pieces_->BytesDone(PieceIndex(piece)) : 0;
+    }
+    int32_t PieceSize(int32_t piece) override {
+        return InRange(piece) ? task_.pieces_->PieceSize(PieceIndex(piece)) : 0;
+    }
+    bool IsBlockDone(int32_t block, int32_t /*length*/) override {
+        if (!PieceMapReady() || block < 0) {
+            return false;
+        }
+        const int64_t offset = int64_t{block} * kBlockSize;
+        const int64_t piece = offset / task_.pieces_->piece_length();
+        if (piece >= task_.pieces_->piece_count()) {
+            return false;
+        }
+        if (task_.pieces_->IsVerified(PieceIndex(piece))) {
+            return true;
+        }
+        const int64_t in_piece = offset - piece * task_.pieces_->piece_length();
+        return task_.pieces_->HasBlock(PieceIndex(piece), BlockIndex(in_piece / kBlockSize));
+    }
+    std::vector<int32_t> PartialPieces() override {
+        std::vector<int32_t> pieces;
+        if (PieceMapReady()) {
+            for (const PieceIndex piece : task_.pieces_->PartialPieces()) {
+                pieces.push_back(static_cast<int32_t>(piece.value()));
+            }
+        }
+        return pieces;
+    }
+    int32_t FileCount() override {
+        return PieceMapReady() ? static_cast<int32_t>(task_.pieces_->FileCount()) : 0;
+    }
+    SchedulingFile File(int32_t index) override {
+        SchedulingFile file;
+        if (index >= 0 && index < FileCount()) {
+            const FileEntry& entry = task_.pieces_->File(FileIndex(index));
+            file.first_piece = static_cast<int32_t>(entry.first_piece);
+            file.piece_span = static_cast<int32_t>(entry.piece_span);
+            file.size = entry.size;
+            file.priority = entry.priority;
+            file.skipped = entry.skipped();
+        }
+        return file;
+    }
+    int32_t ActiveConnections() override { return static_cast<int32_t>(task_.active_.size()); }
+    bool HasServerCandidates() override {
+        return std::any_of(task_.candidates_.records().begin(), task_.candidates_.records().end(),
+                           [](const RefPtr<TPeerId>& record) { return record->IsServerSource(); });
+    }
+    std::vector<ServerSlot> ServerSlots() override {
+        std::vector<ServerSlot> slots;
+        for (const RefPtr<TPeerId>& record : task_.candidates_.records()) {
+            if (!record->IsServerSource()) {
+                continue;
+            }
+            ServerSlot slot;
+            slot.source = RefPtr<TRefObject>::Share(record.get());
+            slot.torrent_line = record->role == TPeerId::kRoleTorrentLine;
+            slot.fetch_to_memory = record->HasUrlInfo() && record->UrlInfo().fetch_to_memory;
+            slot.max_connections = record->max_connections;
+            slots.push_back(std::move(slot));
+        }
+        return slots;
+    }
+    void ApplyServerSlots(const std::vector<ServerSlot>& slots) override {
+        for (const ServerSlot& slot : slots) {
+            static_cast<TPeerId*>(slot.source.get())->max_connections = slot.max_connections;
+        }
+    }
+    int64_t ThreadSeconds() override { return task_.now_ - task_.StartTime(); }
+    bool RandomStart() override { return task_.settings_.random_piece_start; }
+    bool P2PEnabled() override { return EngineGlobals::Instance().p2p_enabled; }
+    bool IsStopping() override { return task_.StopRequestedNow(); }
+    uint32_t Tick() override { return TickCount32(); }
+    int64_t Now() override { return task_.now_; }
+    uint32_t QueueClock() override { return SecondsSinceStart(); }
+
+  private:
+    bool InRange(int32_t piece) {
+        return PieceMapReady() && piece >= 0 && piece < task_.pieces_->piece_count();
+    }
+
+    TWorkThread& task_;
+};
+
+// The task as its peer objects see it.
+class TWorkThread::PeerFace : public PeerTask {
+  public:
+    explicit PeerFace(TWorkThread& task) : task_(task) {}
+
+    int64_t CurrentTime() override { return task_.now_; }
+    bool P2PEnabled() override { return EngineGlobals::Instance().p2p_enabled; }
+    bool IsStopping() override { return task_.StopRequestedNow(); }
+
+    bool ContentSizeKnown() override { return task_.IsPieceMapReady(); }
+    int64_t ContentSize() override { return Ready() ? task_.pieces_->total_length() : 0; }
+    int32_t PieceCount() override {
+        return Ready() ? static_cast<int32_t>(task_.pieces_->piece_count()) : 0;
+    }
+    int32_t PieceLength() override { return Ready() ? task_.pieces_->piece_length() : 0; }
+    bool IsComplete() override { return task_.IsTaskComplete(); }
+    int32_t PreferredPiece() override { return task_.scheduler_->PreferredPiece(); }
+
+    bool WantsPiece(int32_t piece) override { return task_.scheduler_->WantsPiece(piece); }
+    bool EngagePiece(int32_t piece) override { return task_.scheduler_->EngagePiece(piece); }
+    void ReleasePiece(int32_t piece) override { task_.scheduler_->ReleasePiece(piece); }
+    bool InEndGame() override { return task_.scheduler_->InEndGame(); }
+    bool IsPieceVerified(int32_t piece) override {
+        return Ready() && InRange(piece) && task_.pieces_->IsVerified(PieceIndex(piece));
+    }
+    std::pair<int32_t, int32_t> MissingRange(int32_t piece) override {
+        if (!Ready() || !InRange(piece)) {
+            return {0, 0};
+        }
+        return task_.pieces_->MissingRange(PieceIndex(piece));
+    }
+    bool IsBlockDone(int32_t block, int32_t length) override {
+        return task_.scheduler_face_->IsBlockDone(block, length);
+    }
+
+    WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+                           TPeerObject& from) override {
+        WriteResult result;
+        if (!Ready()) {
+            return result;
+        }
+        const int64_t offset = int64_t{block} * kBlockSize;
+        bool completed = false;
+        const int64_t taken = task_.pieces_->AddData(offset, bytes, &from, &completed);
+        if (taken == TPieces::kHashFailed) {
+            result.piece_failed = true;
+            task_.scheduler_->PieceFailed(static_cast<int32_t>(offset / PieceLength()));
+            return result;
+        }
+        result.accepted = taken == static_cast<int64_t>(bytes.size());
+        return result;
+    }
+    bool TakeFromSharedBlocks(const BlockRequest& request) override {
+        return task_.scheduler_->RemoveSharedBlock(request);
+    }
+    void ReturnBlocks(std::deque<BlockRequest>& queue) override {
+        task_.scheduler_->ReturnBlocks(queue);
+    }
+
+    int32_t NextServerPiece(PeerWork& peer) override {
+        return task_.scheduler_->NextServerPiece(peer);
+    }
+    void ReleaseRange(PeerWork& peer) override { task_.scheduler_->ReleaseRange(peer); }
+    void FinishRange(PeerWork& peer) override { task_.scheduler_->FinishRange(peer); }
+    int32_t TakeRangeAtPreferred(PeerWork& peer) override {
+        return task_.scheduler_->TakeRangeAtPreferred(peer);
+    }
+
+    void CountPayload(int32_t peer_kind, int32_t bytes) override {
+        task_.CountWritten(peer_kind, bytes);
+    }
+    int32_t DownloadAllowance() override { return task_.DownloadAllowanceNow(); }
+    int32_t UploadAllowance() override { return task_.UploadAllowanceNow(); }
+
+    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override {
+        task_.TWorkWithPeers::AddSource(record, from_lan, replace_id);
+    }
+    void RemoveSource(TPeerId& record) override { task_.TWorkWithPeers::RemoveSource(record); }
+    void SetTaskState(int32_t state) override { task_.SetState(state); }
+    void SetTaskStatus(int32_t status) override {
+        task_.SetStatus(status);
+        if (status == KF_STATUS_UNRESOLVABLE) {
+            task_.Publish(true, false);
+        }
+    }
+
+  private:
+    bool Ready() { return task_.IsPieceMapReady(); }
+    bool InRange(int32_t piece) { return piece >= 0 && piece < task_.pieces_->piece_count(); }
+
+    TWorkThread& task_;
+};
+
+TWorkThread::TWorkThread()
+    : peer_face_(std::make_unique<PeerFace>(*this)),
+      scheduler_face_(std::make_unique<SchedulerFace>(*this)),
+      scheduler_(std::make_unique<BlockScheduler>(*scheduler_face_)) {}
+
 TWorkThread::~TWorkThread() {
     StopThread();
+    // Peer objects point into the scheduler and the faces; they go first.
+    TWorkWithPeers::Reset(true, false);
 }
 
 int32_t TWorkThread::Stop() {
@@ -58,6 +268,40 @@ void TWorkThread::SetState(int32_t state) {
     working_.state = state;
 }
 
+RefPtr<TPeerObject> TWorkThread::MakePeer(PeerKind kind) {
+    if (kind == PeerKind::Http) {
+        return RefPtr<TPeerObject>::Adopt(new THttpPeer(*peer_face_));
+    }
+    return {};
+}
+
+void TWorkThread::CountPeerTraffic(int32_t received, int32_t sent) {
+    CountReceived(received);
+    CountSent(sent);
+}
+
+void TWorkThread::ReportUnresolvable() {
+    SetStatus(KF_STATUS_UNRESOLVABLE);
+    Publish(true, false);
+}
+
+void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
+    scheduler_->OnPeerLeaving(peer.Work());
+}
+
+void TWorkThread::OnPieceVerified(int32_t piece) {
+    scheduler_->OnPieceVerified(piece);
+}
+
+void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer->Source() != nullptr && peer->Source()->IsServerSource()) {
+            peer->ReleaseRange();
+        }
+    }
+    scheduler_->OnPieceMapRebuilt(piece_length_changed);
+}
+
 bool TWorkThread::Prepare() {
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
         SetState(kTaskIdle);
@@ -71,51 +315,71 @@ bool TWorkThread::Prepare() {
                 Resume().SetTorrent(std::move(*bytes));
             }
         }
-        if (!IsStopRequested() && !Resume().torrent().empty()) {
+        if (!StopRequestedNow() && !Resume().torrent().empty()) {
             BuildPieceMap();
         }
         SetState(kTaskRunning);
     }
-    if (IsStopRequested()) {
+    if (StopRequestedNow()) {
         return false;
     }
-    bool has_source = false;
-    for (const SourceEntry& entry : sources_) {
-        has_source = has_source || !entry.text.empty();
-    }
+    const bool has_source =
+        std::any_of(sources_.begin(), sources_.end(),
+                    [](const SourceEntry& entry) { return !entry.text.empty(); });
     return Kind() == TaskKind::kHttp || IsPieceMapReady() || has_source;
 }
 
 void TWorkThread::Run() {
     completed_ = false;
-    last_second_tick_ = TickMilliseconds();
-    last_save_time_ = last_cache_time_ = NowSeconds();
+    now_ = NowSeconds();
+    last_second_tick_ = last_rates_tick_ = TickMilliseconds();
+    last_save_time_ = last_cache_time_ = last_source_refresh_ = last_eight_second_ = now_;
     LoadResumeFile();
     bool metadata_timeout = false;
     bool no_source = false;
     if (Prepare()) {
         SetState(kTaskRunning);
+        AddSourceLines(false, false);
+        // The first connections go out now rather than at the first per-second step.
+        OpenServerConnections();
         Publish(true, true);
-        int64_t now = NowSeconds();
         while (!IsStopRequested()) {
-            if (CompletionCheck(now)) {
+            if (CompletionCheck(now_)) {
                 char line[KF_TEXT_MAX + 64];
                 snprintf(line, sizeof(line), "TID : %5lu] [%s is Download Complete",
                          static_cast<unsigned long>(Generation()), TargetFile().c_str());
                 EngineLogWrite(line, kTaskChannel);
                 break;
             }
-            now = Tick();
+            now_ = Tick();
             if (IsStopRequested()) {
                 break;
             }
-            if (!IsPieceMapReady() && now - StartTime() > Settings().metadata_time_limit) {
+            if (now_ - last_source_refresh_ >= kSourceRefreshSeconds) {
+                last_source_refresh_ = now_;
+                AddSourceLines(false, false);
+            }
+            if (!IsPieceMapReady() && now_ - StartTime() > Settings().metadata_time_limit) {
                 metadata_timeout = true;
                 break;
             }
-            if (!completed_ && NoSourceLeft(now)) {
+            if (!completed_ && NoSourceLeft()) {
                 no_source = true;
                 break;
+            }
+            if (now_ - last_eight_second_ >= 8) {
+                last_eight_second_ = now_;
+                if (++eight_second_passes_ % 4 == 0) {
+                    scheduler_->SharedBlockUpkeep();
+                    sources_changed_ = bitfield_changed_ = true;
+                }
+            }
+            if (torrent_arrived_) {
+                torrent_arrived_ = false;
+                if (Resume().torrent().empty()) {
+                    Resume().SetTorrent(arrived_torrent_);
+                }
+                RebuildPieceMap();
             }
         }
         if (!completed_) {
@@ -126,46 +390,100 @@ void TWorkThread::Run() {
     // Closing the piece map produces its resume data; then the file is written (or deleted).
     Reset(false, false);
     SaveOrDeleteResumeFile();
-    {
-        QTMutexLock hold(TaskLock());
-        working_.state = kTaskIdle;
-        if (!completed_ && no_source) {
-            working_.status = KF_STATUS_NO_SOURCE;
-        } else if (!completed_ && metadata_timeout) {
-            working_.status = KF_STATUS_NO_METADATA;
-        }
-        Publish(true, false);
+    QTMutexLock hold(TaskLock());
+    working_.state = kTaskIdle;
+    if (!completed_ && no_source) {
+        working_.status = KF_STATUS_NO_SOURCE;
+    } else if (!completed_ && metadata_timeout) {
+        working_.status = KF_STATUS_NO_METADATA;
     }
+    Publish(true, false);
 }
 
-bool TWorkThread::NoSourceLeft(int64_t now) {
+bool TWorkThread::NoSourceLeft() {
     if (smoothed_speed_ != 0) {
         return false;
     }
-    return now - StartTime() > kNoSourceGraceSeconds &&
+    return now_ - StartTime() > kNoSourceGraceSeconds &&
            (Kind() == TaskKind::kHttp || !IsPieceMapReady()) && CandidateCount() == 0;
 }
 
 int64_t TWorkThread::Tick() {
     ServeReadRequests();
+    PeerStep();
     const uint64_t tick = TickMilliseconds();
-    sleep_ms_ = loop_interval_ms_ + 1;
-    if (tick - last_second_tick_ >= 1000) {
-        last_second_tick_ = tick;
-        const int64_t now = NowSeconds();
-        PerSecondStep(now);
-        if (TaskLock().TryLock()) {
-            Publish(true, false);
-            RefreshProgress();
-            TaskLock().Unlock();
-        }
+    if (tick - last_rates_tick_ >= kRatesPeriodMs) {
+        last_rates_tick_ = tick;
+        ComputePeerRates();
+        DropBadSources();
     }
-    SleepPass();
+    WaitForTraffic(sleep_ms_);
     return NowSeconds();
 }
 
-void TWorkThread::PerSecondStep(int64_t now) {
-    PerSecondStatistics(IsTaskComplete(), working_.completion_time != 0, now - StartTime());
+void TWorkThread::WaitForTraffic(int32_t ms) {
+    wait_set_.Clear();
+    waited_peers_.clear();
+    ready_peers_.clear();
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        const QSocket* conn = peer->Connection();
+        if (conn != nullptr && conn->IsOpen()) {
+            const bool want_write =
+                conn->QueuedLength() > 0 || peer->State() == TPeerObject::kConnecting;
+            wait_set_.Add(*conn, want_write);
+            waited_peers_.push_back(peer.get());
+        }
+    }
+    if (waited_peers_.empty()) {
+        SleepMilliseconds(ms);
+        return;
+    }
+    if (wait_set_.Wait(ms) > 0) {
+        for (size_t i = 0; i < waited_peers_.size(); ++i) {
+            if (wait_set_.Ready(i)) {
+                ready_peers_.push_back(waited_peers_[i]);
+            }
+        }
+    }
+}
+
+void TWorkThread::PeerStep() {
+    const uint64_t tick = TickMilliseconds();
+    const bool second = tick - last_second_tick_ >= 1000;
+    sleep_ms_ = loop_interval_ms_ + 1;
+    if (second) {
+        last_second_tick_ = tick;
+        now_ = NowSeconds();
+        PerSecondStep();
+        pass_ = 0;
+    }
+    ++pass_;
+    ReceiveTurn(
+        second || pass_ % std::max(peer_step_period_, 1) == 0, [this](const TPeerObject& peer) {
+            return std::find(ready_peers_.begin(), ready_peers_.end(), &peer) != ready_peers_.end();
+        });
+    if (pieces_ && !completed_) {
+        // Once every piece is at least held in memory nothing more will arrive: write the held
+        // pieces now so that the task completes without waiting for the cache's timers.
+        const PiecesProgress progress = pieces_->Progress();
+        if (progress.held_bytes > 0 &&
+            progress.verified_bytes + progress.held_bytes >= progress.total_length) {
+            pieces_->WriteHeldPieces();
+        }
+    }
+    if (!IsPieceMapReady() && !StopRequestedNow()) {
+        OpenServerConnections();
+    }
+    if (second && TaskLock().TryLock()) {
+        scheduler_->ClearStickyEndGame();
+        Publish(true, false);
+        RefreshProgress();
+        TaskLock().Unlock();
+    }
+}
+
+void TWorkThread::PerSecondStep() {
+    PerSecondStatistics(IsTaskComplete(), working_.completion_time != 0, now_ - StartTime());
     {
         QTMutexLock hold(TaskLock());
         working_.speed = smoothed_speed_;
@@ -175,37 +493,44 @@ void TWorkThread::PerSecondStep(int64_t now) {
         working_.http_bytes = http_bytes_;
         working_.bt_bytes = bt_bytes_;
     }
-    if (!pieces_) {
-        return;
+    scheduler_->PruneSharedBlocks();
+    if (pieces_) {
+        if (now_ - last_save_time_ >= kSaveSeconds || save_now_) {
+            last_save_time_ = now_;
+            save_now_ = false;
+            sleep_ms_ = sleep_ms_ / 2 + 1;
+            if (!completed_) {
+                pieces_->WriteHeldPieces();
+                CompletionCheck(now_);
+            }
+            SaveOrDeleteResumeFile();
+        }
+        if (now_ - last_cache_time_ >= kCacheSeconds) {
+            last_cache_time_ = now_;
+            {
+                QTMutexLock hold(TaskLock());
+                pieces_->SetCacheUnits(settings_.cache_units);
+                pieces_->SetPreallocate(true);
+                Publish(true, false);
+            }
+            if (!completed_ && now_ - map_progress_time_ > kNoProgressSeconds) {
+                RequestStop();
+            }
+            pieces_->CachePass();
+            sleep_ms_ = sleep_ms_ / 2 + 1;
+        }
     }
-    if (now - last_save_time_ >= kSaveSeconds || save_now_) {
-        last_save_time_ = now;
-        save_now_ = false;
-        sleep_ms_ = sleep_ms_ / 2 + 1;
-        if (!completed_) {
-            pieces_->WriteHeldPieces();
-            CompletionCheck(now);
-        }
-        SaveOrDeleteResumeFile();
-    }
-    if (now - last_cache_time_ >= kCacheSeconds) {
-        last_cache_time_ = now;
-        {
-            QTMutexLock hold(TaskLock());
-            pieces_->SetCacheUnits(settings_.cache_units);
-            pieces_->SetPreallocate(true);
-            Publish(true, false);
-        }
-        if (!completed_ && now - map_progress_time_ > kNoProgressSeconds) {
-            RequestStop();
-        }
-        pieces_->CachePass();
-        sleep_ms_ = sleep_ms_ / 2 + 1;
+    scheduler_->TakeHaveAnnouncements();
+    if (!IsTaskComplete()) {
+        OpenServerConnections();
+        OpenPeerConnections();
+        PerSecondPeerWork();
     }
 }
 
-void TWorkThread::SleepPass() {
-    SleepMilliseconds(sleep_ms_);
+void TWorkThread::Reset(bool full, bool keep) {
+    TWorkWithTransStatis::Reset(full, keep);
+    scheduler_->Reset();
 }
 
 }  // namespace kf

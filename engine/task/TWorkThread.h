@@ -1,20 +1,26 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "engine/net/SocketWaitSet.h"
+#include "engine/peers/PeerTask.h"
+#include "engine/task/BlockScheduler.h"
+#include "engine/task/SchedulingContext.h"
 #include "engine/task/TWorkWithTransStatis.h"
 
 namespace kf {
 
-// One download task with its worker thread: the thread body, the loop and its timers, and the
-// operations behind the engine calls.
+// One download task with its worker thread: the thread body, the loop and its timers, the
+// operations behind the engine calls, and the two faces the task shows its helpers (the peer
+// objects and the block scheduler).
 class TWorkThread : public TWorkWithTransStatis {
   public:
     // Torrents larger than this are refused as unreadable.
     static constexpr int64_t kMaxTorrentBytes = 64 * 1024 * 1024;
 
-    TWorkThread() = default;
+    TWorkThread();
     ~TWorkThread() override;
 
     int32_t Stop();
@@ -24,23 +30,58 @@ class TWorkThread : public TWorkWithTransStatis {
     int32_t Start() { return StartDownload(); }
     int32_t Pause();
 
+    void Reset(bool full, bool keep) override;
+
   protected:
     void Run() override;
 
+    // Peer side.
+    RefPtr<TPeerObject> MakePeer(PeerKind kind) override;
+    bool ContentComplete() override { return IsTaskComplete(); }
+    bool PieceMapReady() override { return IsPieceMapReady(); }
+    int32_t SmoothedSpeed() override { return smoothed_speed_; }
+    int64_t TaskNow() override { return now_; }
+    void CountPeerTraffic(int32_t received, int32_t sent) override;
+    void ReportUnresolvable() override;
+    void OnPeerLeaving(TPeerObject& peer) override;
+
+    // Content side.
+    void OnPieceVerified(int32_t piece) override;
+    void OnPieceMapReplaced(bool piece_length_changed) override;
+
   private:
+    class PeerFace;
+    class SchedulerFace;
+
     bool Prepare();
     // One pass of the loop's work; answers the current time in seconds.
     int64_t Tick();
-    void PerSecondStep(int64_t now);
-    bool NoSourceLeft(int64_t now);
+    void PeerStep();
+    void PerSecondStep();
+    bool NoSourceLeft();
     void SetStatus(int32_t status);
     void SetState(int32_t state);
-    void SleepPass();
+    // The loop's pause: waits at most `ms` for traffic on the peers' connections and notes which
+    // peers have something to do.
+    void WaitForTraffic(int32_t ms);
 
-    // Loop timers (tick counts in ms, engine seconds).
+    std::unique_ptr<PeerFace> peer_face_;
+    std::unique_ptr<SchedulerFace> scheduler_face_;
+    std::unique_ptr<BlockScheduler> scheduler_;
+    SocketWaitSet wait_set_;
+    std::vector<const TPeerObject*> waited_peers_;
+    std::vector<const TPeerObject*> ready_peers_;
+
+    // Loop timers (tick counts in ms, engine seconds) and pass counters.
+    int64_t now_ = 0;
     uint64_t last_second_tick_ = 0;
+    uint64_t last_rates_tick_ = 0;
     int64_t last_save_time_ = 0;
     int64_t last_cache_time_ = 0;
+    int64_t last_source_refresh_ = 0;
+    int64_t last_eight_second_ = 0;
+    int32_t eight_second_passes_ = 0;
+    int32_t pass_ = 0;
     int32_t sleep_ms_ = 6;
     bool save_now_ = false;
 };

@@ -1,6 +1,37 @@
 #include "engine/task/TWorkWithPeers.h"
 
+#include <algorithm>
+#include <ctime>
+#include <random>
+
+#include "engine/EngineGlobals.h"
+#include "engine/peers/TPeerUrlInfo.h"
+
 namespace kf {
+namespace {
+
+constexpr int32_t kIdleRoundsBeforeRefill = 9;
+constexpr int32_t kSlowSourceBytes = 1024;
+constexpr int32_t kSlowSourceSeconds = 15;
+constexpr int64_t kSourceRebalanceSeconds = 45;
+constexpr int64_t kMirrorRebalanceSeconds = 31;
+constexpr int32_t kBadSourcePieces = 32;
+constexpr int32_t kLowestDroppedWeight = 20;
+
+bool KindIn(int32_t mask, PeerKind kind) {
+    return (mask & KindBits(kind)) != 0;
+}
+
+}  // namespace
+
+TWorkWithPeers::TWorkWithPeers() : candidates_(static_cast<uint32_t>(time(nullptr))) {}
+
+TWorkWithPeers::~TWorkWithPeers() {
+    StopThread();
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        peer->Reset();
+    }
+}
 
 void TWorkWithPeers::SetConnectionLimits(int32_t source_connections, int32_t bt_peers) {
     QTMutexLock hold(TaskLock());
@@ -28,12 +59,490 @@ std::optional<ProxyUrl> TWorkWithPeers::PeerProxy() {
     return peer_proxy_;
 }
 
-void TWorkWithPeers::Reset(bool full, bool keep) {
-    {
-        QTMutexLock hold(TaskLock());
-        source_connection_limit_ = kDefaultSourceConnectionLimit;
-        peer_slot_target_ = kDefaultPeerSlotTarget;
+bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replace_id) {
+    CandidateList::Identity identity;
+    identity.swarm_task = Kind() != TaskKind::kHttp;
+    const bool added = candidates_.Add(record, from_lan, replace_id, identity);
+    candidate_added_ = candidate_added_ || added;
+    return added;
+}
+
+void TWorkWithPeers::RemoveSource(const TPeerId& record) {
+    if (TPeerId* stored = candidates_.Find(record)) {
+        candidates_.Remove(stored);
     }
+}
+
+void TWorkWithPeers::AddRecordFromLine(SourceEntry& line, bool connect) {
+    if (line.text.empty()) {
+        return;
+    }
+    auto record = RefPtr<TPeerId>::Make(line.text);
+    const bool parsed = record->ParseSourceAddress();
+    const bool torrent_line = (line.mark & SourceEntry::kTorrentLine) != 0;
+    if (torrent_line) {
+        record->UrlInfo().fetch_to_memory = true;
+        record->max_connections = 1;
+        record->role = TPeerId::kRoleTorrentLine;
+        line.mark = SourceEntry::kTorrentLineUsed;
+    } else if (line.mark == SourceEntry::kFresh) {
+        line.mark = SourceEntry::kUsed;
+    }
+    if (!parsed) {
+        if (record->unresolvable) {
+            ReportUnresolvable();
+        }
+        return;
+    }
+    record->weight = TPeerId::kWeightTextSource;
+    AddSource(*record, false, false);
+    if (connect && record->IsServerSource()) {
+        if (TPeerId* stored = candidates_.Find(*record)) {
+            ConnectNow(*stored);
+        }
+    }
+}
+
+void TWorkWithPeers::AddSourceLines(bool from_saved, bool connect) {
+    if (!lines_saved_) {
+        saved_lines_ = sources_;
+        lines_saved_ = true;
+    }
+    if (from_saved) {
+        // The saved lines bring back sources that were dropped; a torrent line is fetched again
+        // only while the task has no piece map.
+        std::vector<SourceEntry> lines = saved_lines_;
+        for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+            if ((it->mark & SourceEntry::kTorrentLine) != 0 && PieceMapReady()) {
+                continue;
+            }
+            AddRecordFromLine(*it, connect);
+        }
+    } else {
+        for (auto it = sources_.rbegin(); it != sources_.rend(); ++it) {
+            if (it->mark == SourceEntry::kUsed || it->mark == SourceEntry::kTorrentLineUsed) {
+                continue;
+            }
+            AddRecordFromLine(*it, connect);
+            sources_changed_ = true;
+        }
+    }
+    RecheckCandidates();
+}
+
+void TWorkWithPeers::RecheckCandidates() {
+    candidates_.RemoveIf(
+        [](TPeerId& record) { return !record.resolved && !record.ParseSourceAddress(); });
+    std::vector<RefPtr<TPeerId>> extra;
+    for (const RefPtr<TPeerId>& record : candidates_.records()) {
+        if (record->resolved && record->IsServerSource() && record->HasUrlInfo() &&
+            !record->UrlInfo().addresses.empty()) {
+            for (RefPtr<TPeerId>& copy : record->MakeFanOutRecords()) {
+                extra.push_back(std::move(copy));
+            }
+            record->UrlInfo().addresses.clear();
+        }
+    }
+    for (const RefPtr<TPeerId>& record : extra) {
+        AddSource(*record, false, false);
+    }
+}
+
+int32_t TWorkWithPeers::AddMirrorCandidates(int32_t count, bool connect) {
+    const std::vector<std::string> urls = MirrorUrls();
+    const std::vector<std::string> hosts = MirrorHosts();
+    if (!MirrorMode() || urls.empty() || count <= 0) {
+        return 0;
+    }
+    std::mt19937 random(static_cast<uint32_t>(time(nullptr)));
+    int32_t added = 0;
+    for (int32_t tries = 0; tries < 2 * count && added < count; ++tries) {
+        const size_t row = std::uniform_int_distribution<size_t>(0, urls.size() - 1)(random);
+        auto record = RefPtr<TPeerId>::Make(urls[row]);
+        if (!record->ParseSourceAddress()) {
+            if (record->unresolvable) {
+                ReportUnresolvable();
+            }
+            continue;
+        }
+        if (row < hosts.size() && hosts[row] != "null" && !hosts[row].empty()) {
+            record->UrlInfo().host = hosts[row];
+        }
+        record->weight = TPeerId::kWeightTextSource;
+        if (!AddSource(*record, false, false)) {
+            continue;
+        }
+        TPeerId* stored = candidates_.Find(*record);
+        if (connect && stored != nullptr) {
+            if (ConnectNow(*stored)) {
+                ++added;
+            }
+        } else {
+            ++added;
+        }
+    }
+    return added;
+}
+
+bool TWorkWithPeers::CanConnect(TPeerId& record) {
+    if (!record.IsValid() || !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
+        return false;
+    }
+    if (record.IsServerSource()) {
+        return !ContentComplete();
+    }
+    if (record.kind == PeerKind::Tracker) {
+        return true;
+    }
+    return std::none_of(active_.begin(), active_.end(), [&record](const RefPtr<TPeerObject>& peer) {
+        const TPeerId* other = peer->Source();
+        return peer->Type() == PeerKind::BtNode && other != nullptr && other->ip == record.ip &&
+               (other->port == record.port || other->peer_id == record.peer_id);
+    });
+}
+
+RefPtr<TPeerObject> TWorkWithPeers::CreatePeer(PeerKind kind) {
+    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+        if ((*it)->Type() == kind) {
+            RefPtr<TPeerObject> peer = *it;
+            idle_.erase(it);
+            peer->Reset();
+            return peer;
+        }
+    }
+    RefPtr<TPeerObject> peer = MakePeer(kind);
+    if (peer) {
+        peer->Reset();
+    }
+    return peer;
+}
+
+int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
+    const bool server = record.IsServerSource();
+    const bool to_memory = record.HasUrlInfo() && record.UrlInfo().fetch_to_memory;
+    const int32_t allowed =
+        server && !to_memory ? std::max(record.max_connections, Settings().per_source_connections)
+                             : record.max_connections;
+    int32_t count = 0;
+    while (record.connections < allowed) {
+        RefPtr<TPeerObject> peer = CreatePeer(record.kind);
+        if (!peer) {
+            break;
+        }
+        ++record.connections;
+        ++record.reconnects;
+        peer->SetSerial(++object_serial_);
+        if (!peer->Attach(RefPtr<TPeerId>::Share(&record))) {
+            if (peer->Source() == nullptr) {
+                --record.connections;  // the attach never took the record
+            }
+            peer->Reset();
+            idle_.push_back(std::move(peer));
+            break;
+        }
+        active_.push_back(std::move(peer));
+        record.last_attach_time = TaskNow();
+        ++count;
+        if (!server || record.UrlInfo().content_length <= 0 || opened + count >= room) {
+            break;
+        }
+    }
+    return count;
+}
+
+bool TWorkWithPeers::ConnectNow(TPeerId& record) {
+    return record.IsServerSource() && Connect(record, 0, 1) > 0;
+}
+
+bool TWorkWithPeers::ServerIsActive(const TPeerObject& peer) const {
+    const TPeerId* source = peer.Source();
+    return peer.IsConnected() && source != nullptr && source->IsServerSource() &&
+           !(source->HasUrlInfo() && source->UrlInfo().redirected);
+}
+
+int32_t TWorkWithPeers::LiveServerConnections() const {
+    return static_cast<int32_t>(
+        std::count_if(active_.begin(), active_.end(),
+                      [this](const RefPtr<TPeerObject>& peer) { return ServerIsActive(*peer); }));
+}
+
+int32_t TWorkWithPeers::LiveBtConnections() const {
+    return static_cast<int32_t>(
+        std::count_if(active_.begin(), active_.end(), [](const RefPtr<TPeerObject>& peer) {
+            return peer->Type() == PeerKind::BtNode && peer->IsConnected();
+        }));
+}
+
+void TWorkWithPeers::OpenServerConnections() {
+    const int32_t limit = SourceConnectionLimit();
+    const int32_t live = LiveServerConnections();
+    int32_t opened = 0;
+    if (live < limit) {
+        const int32_t room = limit - live;
+        // Connecting may add fan-out records; walk a snapshot.
+        const std::vector<RefPtr<TPeerId>> records = candidates_.records();
+        for (const RefPtr<TPeerId>& record : records) {
+            if (opened >= room) {
+                break;
+            }
+            if (!record->IsServerSource()) {
+                continue;
+            }
+            if (CanConnect(*record)) {
+                opened += Connect(*record, opened, room);
+            } else {
+                ++record->attempts;
+            }
+        }
+    }
+    if (opened > 0) {
+        idle_rounds_ = 0;
+    } else if (++idle_rounds_ > kIdleRoundsBeforeRefill) {
+        AddSourceLines(true, false);
+        AddMirrorCandidates(std::max(limit - live, 1), true);
+        idle_rounds_ = 0;
+    }
+    candidates_.Sort();
+}
+
+void TWorkWithPeers::OpenPeerConnections() {
+    if (!EngineGlobals::Instance().p2p_enabled) {
+        DropPeers(KindBits(PeerKind::BtNode), 2, false);
+        return;
+    }
+    const int32_t limit = BtPeerLimit();
+    int32_t live = LiveBtConnections();
+    const std::vector<RefPtr<TPeerId>> records = candidates_.records();
+    for (const RefPtr<TPeerId>& record : records) {
+        if (live >= limit || !EngineGlobals::Instance().p2p_enabled) {
+            break;
+        }
+        if (record->kind != PeerKind::BtNode ||
+            (record->HasUrlInfo() &&
+             (record->UrlInfo().fetch_to_memory || record->UrlInfo().redirected))) {
+            continue;
+        }
+        if (CanConnect(*record)) {
+            live += Connect(*record, 0, 1);
+        } else {
+            ++record->attempts;
+        }
+    }
+}
+
+void TWorkWithPeers::ReceiveTurn(bool serve_all,
+                                 const std::function<bool(const TPeerObject&)>& ready) {
+    const bool complete = ContentComplete();
+    bool server_ended = false;
+    // Pumping may retire peers; iterate over a snapshot.
+    const std::vector<RefPtr<TPeerObject>> peers = active_;
+    for (const RefPtr<TPeerObject>& peer : peers) {
+        const TPeerObject::Rates& rates = peer->GetRates();
+        const int32_t rate = complete ? rates.upload_rate : rates.download_rate;
+        if (!serve_all && rate <= kFastPeerRate && !ready(*peer)) {
+            continue;
+        }
+        const bool kept = peer->Pump();
+        CountPeerTraffic(peer->GetRates().received_tick, peer->GetRates().sent_tick);
+        TPeerId* source = peer->Source();
+        // A body without a length ends with the connection, so the peer may have ended too.
+        if (source != nullptr && source->HasUrlInfo() && source->UrlInfo().fetch_to_memory &&
+            source->UrlInfo().memory_done) {
+            arrived_torrent_ = source->UrlInfo().memory_body;
+            torrent_arrived_ = true;
+            const RefPtr<TPeerId> record = RefPtr<TPeerId>::Share(source);
+            RetirePeer(peer, -1);
+            RemoveSource(*record);
+            continue;
+        }
+        if (!kept) {
+            server_ended = server_ended || (source != nullptr && source->IsServerSource());
+            const int32_t status = peer->Status();
+            const bool finished =
+                status == TPeerObject::kStatusTimedOut || status == TPeerObject::kStatusFinished;
+            RetirePeer(peer, finished ? -1 : 1);
+        }
+    }
+    if (server_ended) {
+        candidates_.Sort();
+    }
+}
+
+void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& /*peer*/, int32_t amount) {
+    if (candidates_.Find(record) == nullptr) {
+        return;
+    }
+    if (record.IsServerSource() && record.connections > 1) {
+        if (record.penalty <= 0) {
+            record.penalty += 2;
+        }
+        return;
+    }
+    record.penalty += 3 * std::max(record.attempts - 1, 0) + amount;
+    ++record.attempts;
+    if (record.kind == PeerKind::BtNode) {
+        candidates_.MoveToEnd(&record);
+    }
+}
+
+void TWorkWithPeers::RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount) {
+    const auto it = std::find(active_.begin(), active_.end(), peer);
+    if (it == active_.end()) {
+        return;
+    }
+    RefPtr<TPeerObject> kept = *it;
+    active_.erase(it);
+    OnPeerLeaving(*kept);
+    if (TPeerId* source = kept->Source(); source != nullptr && amount >= 0) {
+        Penalize(*source, *kept, amount);
+    }
+    kept->Reset();
+    idle_.push_back(std::move(kept));
+    if (static_cast<int32_t>(idle_.size()) > peer_limit_ + 12) {
+        idle_.clear();
+    }
+}
+
+void TWorkWithPeers::DropPeers(int32_t mask, int32_t count, bool slow_only) {
+    if (count <= 0) {
+        return;
+    }
+    std::vector<RefPtr<TPeerObject>> dropped;
+    if (!slow_only) {
+        for (auto it = active_.rbegin();
+             it != active_.rend() && static_cast<int32_t>(dropped.size()) < count; ++it) {
+            if (KindIn(mask, (*it)->Type())) {
+                dropped.push_back(*it);
+            }
+        }
+    } else if (!active_.empty()) {
+        int64_t total_rate = 0;
+        for (const RefPtr<TPeerObject>& peer : active_) {
+            total_rate += peer->GetRates().download_rate;
+        }
+        const int64_t slow_below = total_rate / static_cast<int64_t>(active_.size()) / 5;
+        const size_t first =
+            active_.size() > static_cast<size_t>(count) ? active_.size() - count : 0;
+        for (size_t i = active_.size(); i-- > first;) {
+            const RefPtr<TPeerObject>& peer = active_[i];
+            TPeerId* source = peer->Source();
+            const bool redirected_server = source != nullptr && source->IsServerSource() &&
+                                           source->HasUrlInfo() && source->UrlInfo().redirected;
+            const int32_t rate = peer->GetRates().download_rate;
+            if (KindIn(mask, peer->Type()) && !redirected_server &&
+                (rate < slow_below || rate < 1)) {
+                if (source != nullptr && source->weight > kLowestDroppedWeight) {
+                    --source->weight;
+                }
+                dropped.push_back(peer);
+                break;
+            }
+        }
+    }
+    for (const RefPtr<TPeerObject>& peer : dropped) {
+        RetirePeer(peer, 1);
+    }
+    if (!dropped.empty()) {
+        candidates_.Sort();
+    }
+}
+
+void TWorkWithPeers::PerSecondPeerWork() {
+    if (ContentComplete()) {
+        return;
+    }
+    int64_t server_rate = 0;
+    bool has_server = false;
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer->Source() != nullptr && peer->Source()->IsServerSource()) {
+            has_server = true;
+            server_rate += peer->GetRates().download_rate;
+        }
+    }
+    if (has_server && server_rate < kSlowSourceBytes) {
+        if (++slow_source_seconds_ > kSlowSourceSeconds) {
+            AddSourceLines(true, true);
+            slow_source_seconds_ = 0;
+        }
+    } else {
+        slow_source_seconds_ = 0;
+    }
+
+    if (!candidate_added_) {
+        return;
+    }
+    const int64_t now = TaskNow();
+    const int32_t limit = SourceConnectionLimit();
+    const int32_t live = LiveServerConnections();
+    if (!MirrorMode()) {
+        if (now - last_rebalance_ < kSourceRebalanceSeconds) {
+            return;
+        }
+        last_rebalance_ = now;
+        const auto waiting = std::count_if(
+            candidates_.records().begin(), candidates_.records().end(),
+            [](const RefPtr<TPeerId>& record) {
+                return record->IsServerSource() && record->resolved && record->penalty <= 0 &&
+                       record->connections < record->max_connections;
+            });
+        if (live >= limit && waiting >= limit) {
+            DropPeers(kServerSourceKinds, live - limit + 1, true);
+        }
+        return;
+    }
+    if (now - last_rebalance_ < kMirrorRebalanceSeconds) {
+        return;
+    }
+    last_rebalance_ = now;
+    int32_t n = live;
+    if (n >= limit - 1) {
+        DropPeers(kServerSourceKinds, n - limit + 1, true);
+        n = limit - 1;
+    }
+    if (n < limit) {
+        AddMirrorCandidates(n == limit ? 1 : limit - n, true);
+        RecheckCandidates();
+    }
+}
+
+void TWorkWithPeers::DropBadSources() {
+    const auto bad = [](TPeerId& record) {
+        if (!record.IsServerSource() || !record.HasUrlInfo()) {
+            return false;
+        }
+        const int32_t bad_pieces = record.UrlInfo().bad_pieces;
+        return bad_pieces >= kBadSourcePieces && bad_pieces * 2 >= record.whole_pieces;
+    };
+    std::vector<RefPtr<TPeerObject>> dropped;
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer->Source() != nullptr && bad(*peer->Source())) {
+            dropped.push_back(peer);
+        }
+    }
+    for (const RefPtr<TPeerObject>& peer : dropped) {
+        RetirePeer(peer, -1);
+    }
+    candidates_.RemoveIf(bad);
+}
+
+void TWorkWithPeers::Reset(bool full, bool keep) {
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        OnPeerLeaving(*peer);
+        peer->Reset();
+    }
+    active_.clear();
+    idle_.clear();
+    candidates_.Clear();
+    lines_saved_ = false;
+    saved_lines_.clear();
+    idle_rounds_ = slow_source_seconds_ = 0;
+    candidate_added_ = false;
+    last_rebalance_ = 0;
+    torrent_arrived_ = false;
+    arrived_torrent_.clear();
+    // The connection limits are the application's settings and survive a reset (a reset at the
+    // start of every run would otherwise undo them).
+    peer_slot_target_ = kDefaultPeerSlotTarget;
     TBaseWork::Reset(full, keep);
 }
 

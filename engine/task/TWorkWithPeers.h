@@ -1,19 +1,30 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "engine/net/ProxyUrl.h"
+#include "engine/peers/TPeerObject.h"
+#include "engine/task/CandidateList.h"
 #include "engine/task/TBaseWork.h"
 
 namespace kf {
 
-// The peer side of a task: its connection limits (and, as the engine grows, its peer and candidate
-// lists and its BitTorrent identity).
+// The peer side of a task: the candidate list of known addresses, the live peer objects and the
+// idle ones kept for reuse, the connection limits, the openers and droppers, the peer turns of the
+// task loop, and the mirror list. Everything but the limits runs on the task's worker thread.
 class TWorkWithPeers : public TBaseWork {
   public:
     static constexpr int32_t kDefaultSourceConnectionLimit = 49;
     static constexpr int32_t kDefaultPeerSlotTarget = 6;
+    // A peer faster than this (bytes per second) is served on every pass of the loop.
+    static constexpr int32_t kFastPeerRate = 28671;
+
+    TWorkWithPeers();
+    ~TWorkWithPeers() override;
 
     // Stores both limits under the task lock.
     void SetConnectionLimits(int32_t source_connections, int32_t bt_peers);
@@ -26,13 +37,87 @@ class TWorkWithPeers : public TBaseWork {
     void Reset(bool full, bool keep) override;
 
   protected:
-    // Known addresses that may still be tried.
-    virtual int32_t CandidateCount() { return 0; }
+    // Makes a peer object of `kind` (1 BT, 2 HTTP, 4 FTP, 8 tracker), or null for a kind this task
+    // cannot serve. Supplied by the task, which owns the peer-facing interface.
+    virtual RefPtr<TPeerObject> MakePeer(PeerKind kind) = 0;
+    // Facts the peer side needs from the layers above.
+    virtual bool ContentComplete() = 0;
+    virtual bool PieceMapReady() = 0;
+    virtual int32_t SmoothedSpeed() = 0;
+    virtual int64_t TaskNow() = 0;
+    // The traffic of one peer turn, for the per-second counters.
+    virtual void CountPeerTraffic(int32_t received, int32_t sent) = 0;
+    // A source record could not be resolved: status 20216 and an immediate publication.
+    virtual void ReportUnresolvable() = 0;
+    // A peer's turn ended it (it is reset and idled right after); the scheduler lets go of it.
+    virtual void OnPeerLeaving(TPeerObject& peer) = 0;
 
+    int32_t CandidateCount() { return static_cast<int32_t>(candidates_.size()); }
+
+    // Candidates.
+    bool AddSource(const TPeerId& record, bool from_lan, bool replace_id);
+    void RemoveSource(const TPeerId& record);
+    // Turns the source lines into candidates (the first time they are also saved); with
+    // `from_saved` the saved copy is used, with `connect` server sources are connected at once.
+    void AddSourceLines(bool from_saved, bool connect);
+    // Parses unresolved candidates again (dropping those that still fail) and fans out servers
+    // with several addresses.
+    void RecheckCandidates();
+    // Up to `count` random mirror rows become candidates (or are connected at once).
+    int32_t AddMirrorCandidates(int32_t count, bool connect);
+
+    // Openers, once per second while the task is incomplete.
+    void OpenServerConnections();
+    void OpenPeerConnections();
+    // Connects one more peer object to a server source, without the eligibility tests.
+    bool ConnectNow(TPeerId& record);
+
+    // The receive turn of one pass: every peer is served with `serve_all` (the once-per-second
+    // pass and every k-th pass), fast peers and peers whose connection is `ready` always.
+    void ReceiveTurn(bool serve_all, const std::function<bool(const TPeerObject&)>& ready);
+    // Each second: slow-source recovery and the periodic rebalance.
+    void PerSecondPeerWork();
+    // Every 4 seconds, after the rates.
+    void DropBadSources();
+
+    // Removes `count` objects of a kind in `mask` from the end of the active list (slow ones only
+    // with `slow_only`).
+    void DropPeers(int32_t mask, int32_t count, bool slow_only);
+    // Ends a peer: penalizes its record, resets it and keeps it for reuse.
+    void RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount);
+
+    // Live connections to server sources (that were not redirected).
+    int32_t LiveServerConnections() const;
+    int32_t LiveBtConnections() const;
+
+    CandidateList candidates_;
+    std::vector<RefPtr<TPeerObject>> active_;
+    std::vector<RefPtr<TPeerObject>> idle_;
     int32_t source_connection_limit_ = kDefaultSourceConnectionLimit;
     int32_t bt_peer_limit_ = 0;  // 0 until the application sets it
     int32_t peer_slot_target_ = kDefaultPeerSlotTarget;
+    int32_t peer_limit_ = 52;
     std::optional<ProxyUrl> peer_proxy_;
+    // The body of a torrent that a fetch-to-memory source delivered, waiting for the task loop.
+    std::string arrived_torrent_;
+    bool torrent_arrived_ = false;
+
+  private:
+    bool CanConnect(TPeerId& record);
+    // Attaches peer objects to `record` up to its allowance; answers how many were attached.
+    int32_t Connect(TPeerId& record, int32_t opened, int32_t room);
+    void Penalize(TPeerId& record, TPeerObject& peer, int32_t amount);
+    RefPtr<TPeerObject> CreatePeer(PeerKind kind);
+    void AddRecordFromLine(SourceEntry& line, bool connect);
+    bool ServerIsActive(const TPeerObject& peer) const;
+
+    std::vector<SourceEntry> saved_lines_;
+    bool lines_saved_ = false;
+    int32_t idle_rounds_ = 0;
+    int32_t slow_source_seconds_ = 0;
+    int32_t object_serial_ = 0;
+    bool candidate_added_ = false;
+    int64_t last_rebalance_ = 0;
 };
 
 }  // namespace kf

@@ -66,7 +66,7 @@ void TWorkWithTransStatis::PerSecondStatistics(bool complete, bool has_completio
         remaining_seconds_ = static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX));
     }
 
-    dynamic_peer_limit_ = std::max((download_rate_ + upload_rate_) / 4096 + 8, 52);
+    peer_limit_ = std::max((download_rate_ + upload_rate_) / 4096 + 8, 52);
     const int32_t lower = std::max(upload_rate_ / 8192 - 8, 8);
     int32_t target = upload_rate_ / 16384 - 8;
     if (target < lower) {
@@ -87,6 +87,22 @@ void TWorkWithTransStatis::PerSecondStatistics(bool complete, bool has_completio
     upload_cap_ = CapFor(settings.upload_limit_kib);
 }
 
+void TWorkWithTransStatis::ComputePeerRates() {
+    int64_t download = 0;
+    int64_t upload = 0;
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        // Divided by three, not four: the peer limits and targets derived from these rates
+        // assume it.
+        const TPeerObject::Window window = peer->TakeRateWindow();
+        peer->SetRates(static_cast<int32_t>(window.received / 3),
+                       static_cast<int32_t>(window.sent / 3));
+        download += peer->GetRates().download_rate;
+        upload += peer->GetRates().upload_rate;
+    }
+    download_rate_ = static_cast<int32_t>(std::min<int64_t>(download, INT32_MAX));
+    upload_rate_ = static_cast<int32_t>(std::min<int64_t>(upload, INT32_MAX));
+}
+
 void TWorkWithTransStatis::Reset(bool full, bool keep) {
     received_this_second_ = sent_this_second_ = written_this_second_ = 0;
     download_sum_ = upload_sum_ = http_bytes_ = bt_bytes_ = 0;
@@ -95,7 +111,7 @@ void TWorkWithTransStatis::Reset(bool full, bool keep) {
     download_cap_ = upload_cap_ = kUnlimitedCap;
     loop_interval_ms_ = 6;
     peer_step_period_ = 5;
-    dynamic_peer_limit_ = 52;
+    peer_limit_ = 52;
     TWorkWithPieces::Reset(full, keep);
 }
 

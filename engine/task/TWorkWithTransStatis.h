@@ -27,6 +27,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     int32_t DownloadAllowanceNow() const;
     int32_t UploadAllowanceNow() const;
 
+    // Every 4 seconds: each peer's rates from the bytes of its window, and the task's sums.
+    void ComputePeerRates();
     // The per-second conversion: sums, smoothed speed, loop timing, averages, the estimate, peer
     // targets and caps; then the per-second counters start again. `complete`: every piece verified.
     void PerSecondStatistics(bool complete, bool has_completion_time, int64_t seconds_running);
@@ -49,7 +51,6 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     // Loop timing: the pause per pass (ms) and how often slow peers are served (passes).
     int32_t loop_interval_ms_ = 6;
     int32_t peer_step_period_ = 5;
-    int32_t dynamic_peer_limit_ = 52;
 };
 
 }  // namespace kf
