@@ -10,7 +10,7 @@ namespace kf {
 namespace {
 
 // The full recheck reads a piece in runs of this size.
-constexpr int64_t kRecheckRun = 128 << 10;
+constexpr int64_t kRecheckRun = 64 << 10;
 
 }  // namespace
 
