@@ -1,9 +1,6 @@
 // TPieces: construction, file layout from the info dictionary, the piece list, the selection list
 // and the preparation of the files.
 
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -11,17 +8,12 @@
 
 #include "engine/content/Bencode.h"
 #include "engine/content/TPieces.h"
+#include "engine/net/EngineClock.h"
 
 namespace kf {
 namespace {
 
 constexpr int64_t kMaxTotalLength = int64_t{1} << 50;
-
-int64_t MonotonicSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec);
-}
 
 // Value of a dictionary entry that is a string (not an integer carried by its key).
 const QElement* StringValue(const QElement* dict, std::string_view key) {
@@ -93,7 +85,7 @@ TPieces::TPieces(TaskLink* task, PiecesParams params, RefPtr<TTorrent> torrent,
         params_.target_folder.push_back('/');
     }
     if (!params_.now) {
-        params_.now = MonotonicSeconds;
+        params_.now = NowSeconds;
     }
     if (!params_.sleep) {
         params_.sleep = [](int32_t ms) {
