@@ -268,13 +268,13 @@ bool TPieces::LayOutFiles(const QElement* info, bool* refused) {
         FileEntry& entry = files_[i];
         entry.index = FileIndex(static_cast<int64_t>(i));
         CleanPath(entry.path);
+        entry.first_piece = entry.offset / piece_length_;
+        entry.piece_span = PieceSpan(entry.offset, entry.size, piece_length_);
+        ApplyTemporaryName(entry);
         if (entry.path.size() > kMaxPath) {
             *refused = true;
             return false;
         }
-        entry.first_piece = entry.offset / piece_length_;
-        entry.piece_span = PieceSpan(entry.offset, entry.size, piece_length_);
-        ApplyTemporaryName(entry);
         if (previous_ && i < previous_->files_.size()) {
             const FileEntry& old = previous_->files_[i];
             if (!old.path.empty() && fs_.Exists(old.path)) {

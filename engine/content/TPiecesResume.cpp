@@ -1,6 +1,7 @@
 // TPieces: closing, the resume record and the spill file.
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "engine/content/ResumeRecord.h"
