@@ -1,6 +1,8 @@
 // kfget: downloads one task with the Kestrelfetch engine, driven only through its call interface.
 #include <getopt.h>
+#include <openssl/evp.h>
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +45,9 @@ struct Options {
     bool seed = false;
     bool quiet = false;
     double timeout_seconds = 0;
+    std::string torrent_url;  // a BT task: the metainfo is fetched from this address first
+    std::string md5;
+    std::string sha1;
 };
 
 void PrintHelp(FILE* out) {
@@ -74,11 +79,13 @@ void PrintHelp(FILE* out) {
         "                         optionally with user:password@\n"
         "  --timeout SECONDS      give up after this long\n"
         "  --seed                 keep serving peers after the download completed (until ^C)\n"
+        "  --md5 HEX, --sha1 HEX  check the finished file against this digest\n"
         "  -q, --quiet            no progress output\n"
         "  -h, --help             this text\n"
         "  --version              the engine's version\n"
         "\n"
-        "Exit status: 0 complete, 1 usage, 2 the task failed, 3 time-out, 130 interrupted.\n"
+        "Exit status: 0 complete, 1 usage, 2 the task failed (or the file does not match its\n"
+        "digest), 3 time-out, 130 interrupted.\n"
         "An interrupted download keeps its resume file; run the same command with --recover.\n");
 }
 
@@ -116,7 +123,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
         kProxy,
         kTimeout,
         kSeed,
-        kVersion
+        kVersion,
+        kTorrentUrl,
+        kMd5,
+        kSha1
     };
     static const option kLong[] = {
         {"torrent", required_argument, nullptr, kTorrent},
@@ -139,6 +149,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
+        {"torrent-url", required_argument, nullptr, kTorrentUrl},
+        {"md5", required_argument, nullptr, kMd5},
+        {"sha1", required_argument, nullptr, kSha1},
         {nullptr, 0, nullptr, 0},
     };
     int option;
@@ -207,6 +220,15 @@ int ParseOptions(int argc, char** argv, Options* options) {
             case 'h':
                 PrintHelp(stdout);
                 return -1;
+            case kTorrentUrl:
+                options->torrent_url = optarg;
+                break;
+            case kMd5:
+                options->md5 = optarg;
+                break;
+            case kSha1:
+                options->sha1 = optarg;
+                break;
             case kVersion:
                 std::printf("kfget (Kestrelfetch engine %s)\n", GetEngineVersion());
                 return -1;
@@ -218,13 +240,26 @@ int ParseOptions(int argc, char** argv, Options* options) {
             return kUsage;
         }
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "kfget: unexpected argument: %s\n", argv[optind]);
+    for (int i = optind; i < argc; ++i) {
+        options->sources.emplace_back(argv[i]);  // plain addresses: sources of one file
+    }
+    if (options->torrent.empty() && options->torrent_url.empty() && options->sources.empty()) {
+        std::fprintf(stderr, "kfget: nothing to download: give URLs, --torrent or --torrent-url\n");
         return kUsage;
     }
-    if (options->torrent.empty() && options->sources.empty()) {
-        std::fprintf(stderr, "kfget: nothing to download: give --torrent and/or --source\n");
+    if (!options->torrent.empty() && !options->torrent_url.empty()) {
+        std::fprintf(stderr, "kfget: --torrent and --torrent-url exclude each other\n");
         return kUsage;
+    }
+    for (const std::string* digest : {&options->md5, &options->sha1}) {
+        const size_t want = digest == &options->md5 ? 32 : 40;
+        if (!digest->empty() &&
+            (digest->size() != want ||
+             digest->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+            std::fprintf(stderr, "kfget: a digest must be %zu hexadecimal digits: %s\n", want,
+                         digest->c_str());
+            return kUsage;
+        }
     }
     if (!options->out_dir.empty() && !options->file_path.empty()) {
         std::fprintf(stderr, "kfget: --out and --file exclude each other\n");
@@ -361,6 +396,70 @@ class ProgressView {
     std::chrono::steady_clock::time_point last_{};
 };
 
+// Hex digest of a whole file with the named OpenSSL algorithm; empty when it cannot be read.
+std::string FileDigest(const std::string& path, const char* algorithm) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return {};
+    }
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(context, EVP_get_digestbyname(algorithm), nullptr);
+    std::vector<unsigned char> buffer(1 << 20);
+    size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+        EVP_DigestUpdate(context, buffer.data(), got);
+    }
+    const bool read_error = std::ferror(file) != 0;
+    std::fclose(file);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context, digest, &length);
+    EVP_MD_CTX_free(context);
+    if (read_error) {
+        return {};
+    }
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof(pair), "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+bool DigestMatches(const std::string& path, const std::string& md5, const std::string& sha1) {
+    for (const auto& [algorithm, want] : {std::pair<const char*, std::string>{"MD5", md5},
+                                          std::pair<const char*, std::string>{"SHA1", sha1}}) {
+        if (want.empty()) {
+            continue;
+        }
+        const std::string got = FileDigest(path, algorithm);
+        if (got.empty()) {
+            std::fprintf(stderr, "kfget: cannot read %s to check its digest\n", path.c_str());
+            return false;
+        }
+        if (strcasecmp(got.c_str(), want.c_str()) != 0) {
+            std::fprintf(stderr, "kfget: %s does not match: expected %s %s, got %s\n", path.c_str(),
+                         algorithm, want.c_str(), got.c_str());
+            return false;
+        }
+        std::fprintf(stderr, "kfget: %s %s matches\n", algorithm, got.c_str());
+    }
+    return true;
+}
+
+// A name for what is being downloaded: the torrent's file name, else the last path segment of
+// the first address (without a query), else "download".
+std::string DownloadName(const Options& options) {
+    std::string name = !options.torrent.empty()       ? options.torrent
+                       : !options.torrent_url.empty() ? options.torrent_url
+                       : !options.sources.empty()     ? options.sources.front()
+                                                      : std::string();
+    name = name.substr(0, name.find('?'));
+    name = name.substr(name.find_last_of('/') + 1);
+    return name.empty() || name == "." || name == ".." ? "download" : name;
+}
+
 int Run(const Options& options) {
     static TaskParams params;
     std::memset(&params, 0, sizeof(params));
@@ -377,8 +476,10 @@ int Run(const Options& options) {
     }
     std::string resume = options.resume_path;
     if (resume.empty()) {
-        // Beside the target: the target file's name, or the folder's own resume file.
-        resume = options.file_path.empty() ? target + ".kfget.kfinfo" : target + ".kfinfo";
+        // Beside the target: the target file's name, or a hidden file named after what is being
+        // downloaded, so that downloads into one folder keep separate resume files.
+        resume = options.file_path.empty() ? target + "." + DownloadName(options) + ".kfinfo"
+                                           : target + ".kfinfo";
     }
     if (!options.torrent.empty()) {
         flags |= KF_FLAG_P2SP;
@@ -390,7 +491,12 @@ int Run(const Options& options) {
     if (options.quick_check) {
         flags |= KF_FLAG_QUICK_CHECK;
     }
-    const std::string sources = Joined(options.sources);
+    std::vector<std::string> source_lines = options.sources;
+    if (!options.torrent_url.empty()) {
+        flags |= KF_FLAG_BT;  // the first source line is the metainfo's location
+        source_lines.insert(source_lines.begin(), options.torrent_url);
+    }
+    const std::string sources = Joined(source_lines);
     params.sources = sources.c_str();
     params.flags = flags;
     if (!CopyField(params.target_path, target, "the target path") ||
@@ -473,7 +579,15 @@ int Run(const Options& options) {
     QueryTaskInfo(task, &info);
     view.Show(info, true);
     view.Finish();
-    if (result == kFailed) {
+    if (result == kComplete && (!options.md5.empty() || !options.sha1.empty())) {
+        const std::string path = options.file_path.empty() ? target + info.name : target;
+        if (!DigestMatches(path, options.md5, options.sha1)) {
+            result = kFailed;
+        }
+    }
+    if (result == kFailed && info.status == KF_STATUS_COMPLETE) {
+        // The download finished; the digest check above said what is wrong.
+    } else if (result == kFailed) {
         std::fprintf(stderr, "kfget: failed (status %d): %s\n", info.status,
                      StatusSentence(info.status));
     } else if (result == kTimedOut) {

@@ -72,6 +72,10 @@ class TTorrent : public TRefObject {
     TaskLink* task() const { return task_; }
     InfoReader* info_reader() const { return info_reader_; }
 
+    // Content without metainfo (a plain file from servers) is identified by the SHA-1 of its layout
+    // record, so that its resume record is recognised as its own.
+    void IdentifyByLayout(std::span<const uint8_t> layout_record) { SetInfoHash(layout_record); }
+
   private:
     bool LoadFromAddress();
     bool ReadRoot(QElement& root);

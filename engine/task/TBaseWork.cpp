@@ -133,6 +133,7 @@ int32_t TBaseWork::SetSpeedLimit(int32_t direction, int32_t kib_per_second) {
     QTMutexLock hold(TaskLock());
     (direction == 1 ? settings_.download_limit_kib : settings_.upload_limit_kib) = kib_per_second;
     settings_.Validate();
+    limits_changed_ = true;
     return KF_OK;
 }
 

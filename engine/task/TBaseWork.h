@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +69,8 @@ class TBaseWork : public QThread {
 
     TaskProgress working_;
     TaskSettings settings_;
+    // Set when the application changes a speed limit; the worker then takes the new caps at once.
+    std::atomic<bool> limits_changed_{true};
     std::vector<SourceEntry> sources_;
     std::vector<uint8_t> bitfield_;  // the worker's copy
     bool bitfield_changed_ = false;

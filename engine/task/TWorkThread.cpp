@@ -320,6 +320,12 @@ bool TWorkThread::Prepare() {
         }
         SetState(kTaskRunning);
     }
+    if (Kind() == TaskKind::kHttp) {
+        // A task without metainfo that ran before knows its file already.
+        if (const std::optional<PlainLayout> layout = PlainLayout::Decode(Resume().torrent())) {
+            BuildPlainPieceMap(*layout);
+        }
+    }
     if (StopRequestedNow()) {
         return false;
     }
@@ -380,6 +386,9 @@ void TWorkThread::Run() {
                     Resume().SetTorrent(arrived_torrent_);
                 }
                 RebuildPieceMap();
+                // Building the map let go of the candidates; the sources come back at once.
+                AddSourceLines(false, false);
+                OpenServerConnections();
             }
         }
         if (!completed_) {
@@ -398,6 +407,33 @@ void TWorkThread::Run() {
         working_.status = KF_STATUS_NO_METADATA;
     }
     Publish(true, false);
+}
+
+void TWorkThread::LayOutFromServerSize() {
+    for (const RefPtr<TPeerId>& record : candidates_.records()) {
+        if (!record->IsServerSource() || !record->HasUrlInfo() ||
+            record->UrlInfo().content_length <= 0) {
+            continue;
+        }
+        PlainLayout layout;
+        layout.size = record->UrlInfo().content_length;
+        layout.piece_length = PlainLayout::PieceLengthFor(layout.size);
+        if (FullPath()) {
+            layout.path = TargetFile();
+        } else {
+            layout.path = Folder();
+            if (layout.path.empty() || layout.path.back() != '/') {
+                layout.path += '/';
+            }
+            layout.path += PlainLayout::SafeFileName(record->UrlInfo().file_name);
+        }
+        if (BuildPlainPieceMap(layout)) {
+            Publish(true, true);
+        } else {
+            RequestStop();  // the layout was refused (e.g. the disk cannot hold the file)
+        }
+        return;
+    }
 }
 
 bool TWorkThread::NoSourceLeft() {
@@ -448,6 +484,9 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
 }
 
 void TWorkThread::PeerStep() {
+    if (limits_changed_) {
+        RecomputeCaps();
+    }
     const uint64_t tick = TickMilliseconds();
     const bool second = tick - last_second_tick_ >= 1000;
     sleep_ms_ = loop_interval_ms_ + 1;
@@ -472,6 +511,9 @@ void TWorkThread::PeerStep() {
         }
     }
     if (!IsPieceMapReady() && !StopRequestedNow()) {
+        if (Kind() == TaskKind::kHttp) {
+            LayOutFromServerSize();
+        }
         OpenServerConnections();
     }
     if (second && TaskLock().TryLock()) {

@@ -533,6 +533,13 @@ void TWorkWithPeers::Reset(bool full, bool keep) {
     active_.clear();
     idle_.clear();
     candidates_.Clear();
+    // The candidates are gone, so the source lines become candidates again on the next pass; a
+    // torrent line that was fetched stays done.
+    for (SourceEntry& entry : sources_) {
+        if (entry.mark == SourceEntry::kUsed) {
+            entry.mark = SourceEntry::kFresh;
+        }
+    }
     lines_saved_ = false;
     saved_lines_.clear();
     idle_rounds_ = slow_source_seconds_ = 0;

@@ -75,7 +75,7 @@ void TWorkWithPieces::SaveOrDeleteResumeFile() {
     resume_->Save();
 }
 
-RefPtr<TPieces> TWorkWithPieces::MakePieceMap(RefPtr<TPieces> previous) {
+PiecesParams TWorkWithPieces::MakePiecesParams() {
     TaskSettings settings = Settings();
     settings.Validate();
     PiecesParams params;
@@ -93,6 +93,11 @@ RefPtr<TPieces> TWorkWithPieces::MakePieceMap(RefPtr<TPieces> previous) {
     params.preallocate = true;
     params.quick_check = settings.quick_check;
     params.use_resume = true;
+    return params;
+}
+
+RefPtr<TPieces> TWorkWithPieces::MakePieceMap(RefPtr<TPieces> previous) {
+    PiecesParams params = MakePiecesParams();
     auto pieces = RefPtr<TPieces>::Adopt(new TPieces(&link_, std::move(params), {}, previous));
     TTorrent* torrent = pieces->torrent();
     torrent->SetSourceText(TorrentLocation());
@@ -118,6 +123,33 @@ bool TWorkWithPieces::BuildPieceMap() {
     }
     map_progress_time_ = NowSeconds();
     ApplyPieceMapFigures();
+    piece_map_ready_ = true;
+    return true;
+}
+
+bool TWorkWithPieces::BuildPlainPieceMap(const PlainLayout& layout) {
+    if (IsPieceMapReady()) {
+        return true;
+    }
+    if (!resume_) {
+        LoadResumeFile();
+    }
+    auto pieces = RefPtr<TPieces>::Adopt(new TPieces(&link_, MakePiecesParams()));
+    const std::string record = layout.Encode();
+    pieces->torrent()->IdentifyByLayout(
+        std::span(reinterpret_cast<const uint8_t*>(record.data()), record.size()));
+    if (!pieces->LayOutSingleFile(layout.size, layout.piece_length, layout.path) ||
+        !pieces->valid()) {
+        return false;
+    }
+    pieces_ = pieces;
+    resume_->SetTorrent(record);
+    map_progress_time_ = NowSeconds();
+    ApplyPieceMapFigures();
+    {
+        QTMutexLock hold(TaskLock());
+        working_.name = layout.path.substr(layout.path.find_last_of('/') + 1);
+    }
     piece_map_ready_ = true;
     return true;
 }

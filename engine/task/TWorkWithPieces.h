@@ -12,6 +12,7 @@
 #include "engine/content/ResumeFile.h"
 #include "engine/content/TPieces.h"
 #include "engine/content/TaskLink.h"
+#include "engine/task/PlainLayout.h"
 #include "engine/task/TWorkWithPeers.h"
 
 namespace kf {
@@ -52,6 +53,9 @@ class TWorkWithPieces : public TWorkWithPeers {
     bool BuildPieceMap();
     // A torrent arrived from a source: build the map from it, keeping the old one on failure.
     void RebuildPieceMap();
+    // Builds the map of a task without metainfo (one file, pieces without digests) and keeps its
+    // layout in the resume file; false when the layout is refused.
+    bool BuildPlainPieceMap(const PlainLayout& layout);
     // Answers true when the task is complete and its seeding time has passed.
     bool CompletionCheck(int64_t now);
     bool IsTaskComplete() const;
@@ -103,6 +107,7 @@ class TWorkWithPieces : public TWorkWithPeers {
         bool picked_up = false;
     };
 
+    PiecesParams MakePiecesParams();
     RefPtr<TPieces> MakePieceMap(RefPtr<TPieces> previous);
     void ApplyPieceMapFigures();
 

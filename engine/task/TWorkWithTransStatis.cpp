@@ -82,6 +82,11 @@ void TWorkWithTransStatis::PerSecondStatistics(bool complete, bool has_completio
     sent_this_second_ = 0;
     written_this_second_ = 0;
 
+    RecomputeCaps();
+}
+
+void TWorkWithTransStatis::RecomputeCaps() {
+    limits_changed_ = false;
     const TaskSettings settings = Settings();
     download_cap_ = CapFor(settings.download_limit_kib);
     upload_cap_ = CapFor(settings.upload_limit_kib);

@@ -24,6 +24,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     // Payload accepted by the piece map; `peer_kind` 1 BT, 2 HTTP (FTP counts in neither sum).
     void CountWritten(int32_t peer_kind, int32_t bytes);
 
+    // Takes the caps from the settings (at start, each second, and at once after a limit change).
+    void RecomputeCaps();
     int32_t DownloadAllowanceNow() const;
     int32_t UploadAllowanceNow() const;
 
