@@ -14,6 +14,7 @@
 #include "engine/TaskTable.h"
 #include "engine/kestrelfetch.h"
 #include "engine/net/ProxyUrl.h"
+#include "engine/net/QProxyConfig.h"
 #include "engine/os/DiskSpace.h"
 #include "engine/task/TWorkThread.h"
 
@@ -286,14 +287,16 @@ void SetHttpWrappedHandshake(int32_t enable) {
 
 int32_t SetEngineProxy(const char* proxy_url) {
     try {
-        std::optional<ProxyUrl> proxy;
+        QProxyConfig config;  // type 0: direct connections
         if (proxy_url != nullptr && proxy_url[0] != '\0') {
-            proxy = ParseProxyUrl(proxy_url);
-            if (!proxy) {
+            const std::optional<ProxyUrl> proxy = ParseProxyUrl(proxy_url);
+            const std::optional<QProxyConfig> usable = proxy ? ToProxyConfig(*proxy) : std::nullopt;
+            if (!usable) {
                 return KF_ERR_PARAM;
             }
+            config = *usable;
         }
-        EngineGlobals::Instance().SetProxy(std::move(proxy));
+        SetEngineProxyConfig(config);
         return KF_OK;
     } catch (...) {
         return KF_ERR_INTERNAL;

@@ -4,12 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "engine/net/ProxyUrl.h"
 #include "engine/task/QTMutex.h"
 
 namespace kf {
@@ -37,16 +34,6 @@ struct EngineGlobals {
     std::atomic<bool> udp_suspended{false};
     std::atomic<bool> dht_enabled{true};
 
-    // The engine-wide proxy for server and tracker connections; none means direct.
-    void SetProxy(std::optional<ProxyUrl> proxy) {
-        std::lock_guard<std::mutex> hold(proxy_mutex_);
-        proxy_ = std::move(proxy);
-    }
-    std::optional<ProxyUrl> Proxy() {
-        std::lock_guard<std::mutex> hold(proxy_mutex_);
-        return proxy_;
-    }
-
     int32_t EffectiveListenPort() const {
         const int32_t port = listen_port.load();
         return port == 0 ? 8080 : port;
@@ -54,9 +41,6 @@ struct EngineGlobals {
 
   private:
     EngineGlobals() = default;
-
-    std::mutex proxy_mutex_;
-    std::optional<ProxyUrl> proxy_;
 };
 
 }  // namespace kf

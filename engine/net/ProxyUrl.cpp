@@ -4,6 +4,9 @@
 
 #include <array>
 
+#include "engine/net/HostResolver.h"
+#include "engine/net/QProxyConfig.h"
+
 namespace kf {
 namespace {
 
@@ -95,6 +98,21 @@ std::optional<ProxyUrl> ParseProxyUrl(std::string_view text) {
     }
     proxy.host = std::string(text);
     return proxy;
+}
+
+std::optional<QProxyConfig> ToProxyConfig(const ProxyUrl& proxy) {
+    const uint32_t address = ResolveHost(proxy.host);
+    if (address == 0 || address == 0xFFFFFFFFu) {
+        return std::nullopt;
+    }
+    QProxyConfig config;
+    config.type = proxy.type;
+    config.address = address;
+    config.port = proxy.port;
+    config.user = proxy.user;
+    config.password = proxy.password;
+    config.remote_names = proxy.type != ProxyUrl::kSocks4;
+    return config;
 }
 
 }  // namespace kf

@@ -18,8 +18,14 @@ struct ProxyUrl {
     std::string password;
 };
 
+struct QProxyConfig;
+
 // Parses a proxy address; the port defaults to 8080 for HTTP and 1080 for SOCKS. None for an
 // unknown scheme, an empty host or a port outside 1..65535.
 std::optional<ProxyUrl> ParseProxyUrl(std::string_view text);
+
+// The connection layer's settings for a proxy address; the proxy's host is resolved here (a name
+// that does not resolve gives none). Host names of targets go to the proxy where it can take them.
+std::optional<QProxyConfig> ToProxyConfig(const ProxyUrl& proxy);
 
 }  // namespace kf
