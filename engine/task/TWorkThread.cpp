@@ -10,6 +10,7 @@
 #include "engine/net/EngineClock.h"
 #include "engine/os/FileBytes.h"
 #include "engine/os/Tick.h"
+#include "engine/peers/TFtpPeer.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
 
@@ -271,6 +272,9 @@ void TWorkThread::SetState(int32_t state) {
 RefPtr<TPeerObject> TWorkThread::MakePeer(PeerKind kind) {
     if (kind == PeerKind::Http) {
         return RefPtr<TPeerObject>::Adopt(new THttpPeer(*peer_face_));
+    }
+    if (kind == PeerKind::Ftp) {
+        return RefPtr<TPeerObject>::Adopt(new TFtpPeer(*peer_face_));
     }
     return {};
 }

@@ -1,0 +1,678 @@
+#include "engine/peers/TFtpPeer.h"
+
+#include <algorithm>
+
+#include "engine/CKestrelfetchLogApi.h"
+#include "engine/net/Ipv4Address.h"
+
+namespace kf {
+
+namespace {
+
+constexpr int32_t kStateChannel = 1;      // below every default threshold: a trace when asked for
+constexpr int32_t kPeerInfoChannel = 31;  // why a peer ended
+constexpr int32_t kTaskStateFetchingTorrent = 2;
+constexpr int32_t kMaxRepliesPerTick = 4;
+constexpr int32_t kMaxReadsPerTick = 8;
+
+bool HasControlBytes(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<uint8_t>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+std::string_view AsText(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+TFtpPeer::TFtpPeer(PeerTask& task) : TPeerObject(PeerKind::Ftp, task) {}
+
+TFtpPeer::~TFtpPeer() {
+    TFtpPeer::Reset();
+}
+
+void TFtpPeer::SetFtpState(int32_t state, int32_t phase) {
+    if (state != ftp_state_ && Source() != nullptr) {
+        EngineLogWrite("FTP " + DottedText(Source()->ip) + ":" + std::to_string(Source()->port) +
+                           " state " + std::to_string(ftp_state_) + " -> " + std::to_string(state),
+                       kStateChannel);
+    }
+    ftp_state_ = state;
+    phase_ = phase;
+}
+
+bool TFtpPeer::Fail(int32_t penalty, std::string_view why) {
+    if (Source() != nullptr) {
+        EngineLogWrite("FTP " + DottedText(Source()->ip) + ":" + std::to_string(Source()->port) +
+                           " ends in state " + std::to_string(ftp_state_) + ": " + std::string(why),
+                       kPeerInfoChannel);
+    }
+    CloseData();
+    CloseConnection();
+    if (penalty > 0) {
+        PenalizeSource(penalty);
+    }
+    return false;
+}
+
+void TFtpPeer::CloseData() {
+    if (data_ != nullptr) {
+        retired_data_bytes_ += data_->ReceivedTotal();
+        data_.reset();
+    }
+    data_established_ = false;
+}
+
+uint64_t TFtpPeer::ReceivedTotal() const {
+    return TPeerObject::ReceivedTotal() + retired_data_bytes_ +
+           (data_ != nullptr ? data_->ReceivedTotal() : 0);
+}
+
+void TFtpPeer::Reset() {
+    TPeerObject::Reset();
+    CloseData();
+    ftp_state_ = kWelcome;
+    phase_ = kAwaitingReply;
+    position_ = 0;
+    skip_ = 0;
+    completion_seen_ = false;
+    dropped_by_us_ = false;
+    transfer_blocks_ = 0;
+    empty_transfers_ = 0;
+    retired_data_bytes_ = 0;
+}
+
+void TFtpPeer::ReleaseRange() {
+    // The data connection stays: the stream check repositions when the next wanted block is out
+    // of reach, and a reply dialogue in progress is never broken.
+    TPeerObject::ReleaseRange();
+    skip_ = 0;
+}
+
+std::string TFtpPeer::Directory(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) {
+        return "/";
+    }
+    return std::string(path.substr(0, slash));
+}
+
+std::string TFtpPeer::BuildCommand(int32_t state, const TPeerId& source, int64_t offset) {
+    const TPeerUrlInfo& info = source.UrlInfo();
+    std::string command;
+    switch (state) {
+        case kUser:
+            command = "user " + info.user;
+            break;
+        case kPass:
+            command = "pass " + info.password;
+            break;
+        case kCwd:
+            command = "cwd " + Directory(info.path);
+            break;
+        case kType:
+            command = "type i";
+            break;
+        case kSize:
+            command = "size " + info.file_name;
+            break;
+        case kPasv:
+            command = "pasv";
+            break;
+        case kRest:
+            command = "rest " + std::to_string(offset);
+            break;
+        case kRetr:
+            command = "retr " + info.path;
+            break;
+        default:
+            return {};
+    }
+    if (HasControlBytes(command)) {
+        return {};
+    }
+    return command + "\r\n";
+}
+
+bool TFtpPeer::Attach(const RefPtr<TPeerId>& source) {
+    if (!TPeerObject::Attach(source)) {
+        return false;
+    }
+    CloseData();
+    ftp_state_ = kWelcome;
+    phase_ = kAwaitingReply;
+    position_ = 0;
+    skip_ = 0;
+    completion_seen_ = false;
+    dropped_by_us_ = false;
+    transfer_blocks_ = 0;
+    empty_transfers_ = 0;
+    TPeerId& record = *Source();
+    if (record.UrlInfo().fetch_to_memory && record.role == TPeerId::kRoleTorrentLine) {
+        Task().SetTaskState(kTaskStateFetchingTorrent);
+    }
+    QSocket& conn = EnsureConnection();
+    SetState(conn.ConnectTo(record.ip, record.port) ? kConnecting : kIdle);
+    MutableActivity().incoming = false;
+    return IsConnected();
+}
+
+bool TFtpPeer::TimedOut() {
+    int64_t limit = ftp_state_ == kTransfer ? kTransferTimeout : kReplyTimeout;
+    const int32_t rate = Work().download_rate;
+    if (rate >= 1 && rate <= 2047) {
+        limit *= 2;
+    }
+    if (Task().CurrentTime() - GetActivity().last_activity > limit) {
+        SetStatus(kStatusTimedOut);
+        ReleaseRange();
+        return true;
+    }
+    return false;
+}
+
+bool TFtpPeer::Flush() {
+    if (phase_ != kCommandQueued) {
+        return true;
+    }
+    if (!IsConnected()) {
+        return false;
+    }
+    QSocket& conn = *Connection();
+    if (conn.QueuedLength() > 0 && conn.FlushQueue(-1) < 0) {
+        return Fail(0, "control send failed");
+    }
+    if (conn.QueuedLength() == 0) {
+        SetFtpState(ftp_state_, kAwaitingReply);
+    }
+    return true;
+}
+
+bool TFtpPeer::Receive() {
+    if (!IsConnected() || Source() == nullptr) {
+        return false;
+    }
+    if (Source()->UrlInfo().fetch_to_memory && Source()->UrlInfo().memory_done) {
+        return true;  // the task takes the body and retires this peer
+    }
+    // Checked in every phase: a command that never leaves must not hold the peer for ever.
+    if (TimedOut()) {
+        return Fail(kTimeoutPenalty, "time-out");
+    }
+    if (!CheckDataConnect()) {
+        return false;
+    }
+    if (phase_ != kAwaitingReply) {
+        return true;
+    }
+    if (ftp_state_ == kTransfer) {
+        return ReceiveTransfer();
+    }
+    return ReceiveReplies();
+}
+
+int32_t TFtpPeer::NextReply(FtpReplyParser::Reply& reply, bool may_read) {
+    QSocket& conn = *Connection();
+    for (int pass = 0; pass < 2; ++pass) {
+        if (conn.ReceivedLength() > 0) {
+            size_t length = 0;
+            switch (FtpReplyParser::Parse(AsText(conn.Received()), reply, length)) {
+                case FtpReplyParser::Outcome::kComplete:
+                    conn.Consume(static_cast<int32_t>(length));
+                    return 1;
+                case FtpReplyParser::Outcome::kMalformed:
+                    Fail(0, "malformed reply");
+                    return -1;
+                case FtpReplyParser::Outcome::kTooLarge:
+                    Fail(0, "reply too large");
+                    return -1;
+                case FtpReplyParser::Outcome::kIncomplete:
+                    break;
+            }
+        }
+        if (pass == 1 || !may_read) {
+            return 0;
+        }
+        if (conn.ReceiveBytes() < 0) {
+            Fail(0, "control connection closed");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool TFtpPeer::ReceiveReplies() {
+    for (int i = 0; i < kMaxRepliesPerTick; ++i) {
+        if (phase_ != kAwaitingReply || ftp_state_ == kTransfer) {
+            return true;
+        }
+        FtpReplyParser::Reply reply;
+        const int32_t got = NextReply(reply, true);
+        if (got <= 0) {
+            return got == 0;
+        }
+        if (!HandleReply(reply)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TFtpPeer::HandleReply(const FtpReplyParser::Reply& reply) {
+    MarkActivity();
+    TPeerId& source = *Source();
+    const int32_t code = reply.code;
+    // The answer to a transfer this peer broke off itself says nothing about the server.
+    const bool own_drop = ftp_state_ == kAfterDrop && dropped_by_us_;
+    if (!own_drop) {
+        if (code / 100 == 4 && source.max_connections > 2) {
+            --source.max_connections;
+        }
+        if (code / 100 == 5) {
+            PenalizeSource(kServerErrorPenalty);
+        }
+    }
+    switch (ftp_state_) {
+        case kWelcome:
+            if (code == 220) {
+                SetState(kEstablished);
+                SetFtpState(kUser, kCommandDue);
+                return true;
+            }
+            break;
+        case kUser:
+            if (code == 331) {
+                SetFtpState(kPass, kCommandDue);
+                return true;
+            }
+            if (code == 230) {  // logged in without a password
+                SetFtpState(kCwd, kCommandDue);
+                return true;
+            }
+            break;
+        case kPass:
+            if (code == 230 || code == 332) {
+                SetFtpState(kCwd, kCommandDue);
+                return true;
+            }
+            break;
+        case kCwd:
+            if (code == 250) {
+                SetFtpState(kType, kCommandDue);
+                return true;
+            }
+            break;
+        case kType:
+            if (code == 200) {
+                SetFtpState(kSize, kCommandDue);
+                return true;
+            }
+            break;
+        case kSize:
+            if (code == 213) {
+                return HandleSize(reply);
+            }
+            break;
+        case kPasv:
+            if (code == 227) {
+                return OpenDataConnection(reply);
+            }
+            break;
+        case kRest:
+            if (code == 350) {
+                SetFtpState(kRetr, kCommandDue);
+                return true;
+            }
+            break;
+        case kRetr:
+            if (code == 125 || code == 150) {
+                transfer_blocks_ = 0;
+                completion_seen_ = false;
+                SetFtpState(kTransfer, kAwaitingReply);
+                return true;
+            }
+            break;
+        case kTransfer:
+            if (code == 226 || code == 250) {
+                completion_seen_ = true;  // the rest of the data may still be on its way
+                return true;
+            }
+            break;
+        case kAfterDrop:
+            if (code == 426 || code == 226 || code == 250) {
+                dropped_by_us_ = false;
+                SetFtpState(kPasv, kCommandDue);
+                return true;
+            }
+            break;
+        default:
+            break;
+    }
+    return Fail(0, "unexpected reply " + std::to_string(code));
+}
+
+bool TFtpPeer::HandleSize(const FtpReplyParser::Reply& reply) {
+    const int64_t size = FtpReplyParser::ParseSize(reply.text);
+    if (size <= 0) {
+        return Fail(0, "unreadable size");
+    }
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    info.content_length = size;
+    if (info.fetch_to_memory && size > kMaxMemoryBody) {
+        return Fail(kServerErrorPenalty, "file too large for memory");
+    }
+    SetFtpState(kPasv, kCommandDue);
+    return true;
+}
+
+bool TFtpPeer::OpenDataConnection(const FtpReplyParser::Reply& reply) {
+    const std::optional<FtpReplyParser::PassiveAddress> address =
+        FtpReplyParser::ParsePassive(reply.text);
+    if (!address.has_value()) {
+        return Fail(0, "unreadable PASV answer");
+    }
+    const TPeerId& source = *Source();
+    const std::string named = address->HostText();
+    if (named != DottedText(source.ip)) {
+        // Only the port is taken: the data goes where the control connection went.
+        EngineLogWrite("FTP " + DottedText(source.ip) + ":" + std::to_string(source.port) +
+                           " PASV names " + named + "; using the control address",
+                       kPeerInfoChannel);
+    }
+    CloseData();
+    data_ = std::make_unique<QSocket>();
+    if (!data_->ConnectTo(source.ip, address->port)) {
+        SetStatus(kStatusTimedOut);
+        return Fail(kTimeoutPenalty, "data connection could not be started");
+    }
+    SetFtpState(kRest, kCommandDue);
+    return true;
+}
+
+bool TFtpPeer::CheckDataConnect() {
+    if (data_ == nullptr || data_established_) {
+        return true;
+    }
+    if (data_->IsEstablished()) {
+        data_established_ = true;
+        return true;
+    }
+    if (data_->IsOpen()) {
+        return true;  // still connecting
+    }
+    // Refused or failed: waiting for the time-out would change nothing.
+    SetStatus(kStatusTimedOut);
+    return Fail(kTimeoutPenalty, "data connection failed");
+}
+
+bool TFtpPeer::ReceiveTransfer() {
+    for (int i = 0; i < kMaxRepliesPerTick; ++i) {
+        FtpReplyParser::Reply reply;
+        const int32_t got = NextReply(reply, i == 0);
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (!HandleReply(reply)) {
+            return false;
+        }
+    }
+    if (data_ == nullptr) {
+        return Fail(0, "transfer without a data connection");
+    }
+    if (!data_established_) {
+        return true;
+    }
+    if (Source()->UrlInfo().fetch_to_memory) {
+        return ReceiveToMemory();
+    }
+    return ReceiveStream();
+}
+
+bool TFtpPeer::ReceiveStream() {
+    bool reposition = false;
+    // Whole blocks already buffered go first: a close seen by the next read drops the buffer.
+    if (!DeliverStream(reposition)) {
+        return false;
+    }
+    if (reposition) {
+        DropTransfer();
+        return true;
+    }
+    const int32_t allowance = Task().DownloadAllowance();
+    if (allowance == 0 && State() != kConnecting) {
+        return true;
+    }
+    // The task's wait wakes on the control connection only, so a tick drains what the data
+    // connection holds, within the tick's allowance and the buffer bound.
+    int64_t budget = allowance > 0 ? allowance : kMaxBuffered;
+    for (int read = 0; read < kMaxReadsPerTick && !work_.requests.empty(); ++read) {
+        const int32_t before = data_->ReceivedLength();
+        const int64_t wanted =
+            std::min<int64_t>({QSocket::kDefaultReceiveSize, kMaxBuffered - before, budget});
+        if (wanted <= 0) {
+            break;  // the next requests are planned first; the socket holds the rest
+        }
+        const int32_t now_buffered = data_->ReceiveBytes(static_cast<int32_t>(wanted));
+        if (now_buffered < 0) {
+            return TransferEnded();
+        }
+        if (now_buffered <= before) {
+            break;  // nothing more to read now
+        }
+        budget -= now_buffered - before;
+        if (!DeliverStream(reposition)) {
+            return false;
+        }
+        if (reposition) {
+            DropTransfer();
+            return true;
+        }
+    }
+    return true;
+}
+
+bool TFtpPeer::DeliverStream(bool& reposition) {
+    QSocket& data = *data_;
+    const std::span<const uint8_t> bytes = data.Received();
+    const auto available = static_cast<int64_t>(bytes.size());
+    int64_t offset = 0;
+    bool ok = true;
+    while (!work_.requests.empty()) {
+        const BlockRequest head = work_.requests.front();
+        const int64_t gap = static_cast<int64_t>(head.block) * kBlockSize - position_;
+        if (gap < 0 || gap > kMaxSkip) {
+            reposition = true;
+            break;
+        }
+        skip_ = gap;
+        if (gap > 0) {
+            const int64_t thrown = std::min(gap, available - offset);
+            offset += thrown;
+            position_ += thrown;
+            skip_ -= thrown;
+            if (skip_ > 0) {
+                break;
+            }
+            continue;
+        }
+        if (available - offset < head.length) {
+            break;
+        }
+        const bool delivered = DeliverBlock(
+            head.block,
+            bytes.subspan(static_cast<size_t>(offset), static_cast<size_t>(head.length)));
+        offset += head.length;
+        position_ += head.length;
+        ++transfer_blocks_;
+        empty_transfers_ = 0;
+        if (!delivered) {
+            ok = false;
+            break;
+        }
+        if (!work_.requests.empty() && work_.requests.front() == head) {
+            work_.requests.pop_front();  // taken without a piece map to put it in
+        }
+    }
+    if (offset > 0) {
+        data.Consume(static_cast<int32_t>(offset));
+    }
+    if (!ok) {
+        return Fail(0, "block refused");
+    }
+    return true;
+}
+
+void TFtpPeer::DropTransfer() {
+    CloseData();
+    position_ = 0;
+    skip_ = 0;
+    if (completion_seen_) {
+        SetFtpState(kPasv, kCommandDue);
+    } else {
+        dropped_by_us_ = true;
+        SetFtpState(kAfterDrop, kAwaitingReply);
+    }
+}
+
+bool TFtpPeer::TransferEnded() {
+    const bool had_blocks = transfer_blocks_ > 0;
+    CloseData();
+    position_ = 0;
+    skip_ = 0;
+    if (!had_blocks && ++empty_transfers_ >= kMaxEmptyTransfers) {
+        return Fail(kServerErrorPenalty, "transfers end without data");
+    }
+    dropped_by_us_ = false;
+    if (completion_seen_) {
+        SetFtpState(kPasv, kCommandDue);
+    } else {
+        SetFtpState(kAfterDrop, kAwaitingReply);
+    }
+    return true;
+}
+
+bool TFtpPeer::AppendToMemory() {
+    QSocket& data = *data_;
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    const int32_t buffered = data.ReceivedLength();
+    if (buffered <= 0 || info.memory_done) {
+        data.Consume(-1);
+        return true;
+    }
+    const int64_t wanted = info.content_length - static_cast<int64_t>(info.memory_body.size());
+    const int64_t take = std::min<int64_t>(buffered, std::max<int64_t>(wanted, 0));
+    if (static_cast<int64_t>(info.memory_body.size()) + take > kMaxMemoryBody) {
+        return Fail(kServerErrorPenalty, "memory body too large");
+    }
+    if (take > 0) {
+        if (info.memory_body.capacity() - info.memory_body.size() < 4096) {
+            info.memory_body.reserve(info.memory_body.size() + static_cast<size_t>(take) + 4096);
+        }
+        info.memory_body.append(reinterpret_cast<const char*>(data.Received().data()),
+                                static_cast<size_t>(take));
+        MarkActivity();
+    }
+    data.Consume(-1);  // bytes past the size SIZE gave are not part of the file
+    if (static_cast<int64_t>(info.memory_body.size()) >= info.content_length) {
+        info.memory_done = true;
+        SetStatus(kStatusFinished);
+    }
+    return true;
+}
+
+bool TFtpPeer::ReceiveToMemory() {
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    if (!AppendToMemory()) {
+        return false;
+    }
+    if (info.memory_done) {
+        return true;
+    }
+    if (Task().DownloadAllowance() == 0 && State() != kConnecting) {
+        return true;
+    }
+    if (data_->ReceiveBytes() < 0) {
+        CloseData();
+        if (!info.memory_body.empty() &&
+            static_cast<int64_t>(info.memory_body.size()) >= info.content_length) {
+            info.memory_done = true;
+            SetStatus(kStatusFinished);
+            return true;
+        }
+        return Fail(0, "file ended early");
+    }
+    return AppendToMemory();
+}
+
+bool TFtpPeer::QueueCommand() {
+    int64_t offset = 0;
+    if (ftp_state_ == kRest) {
+        const TPeerUrlInfo& info = Source()->UrlInfo();
+        if (info.fetch_to_memory) {
+            offset = static_cast<int64_t>(info.memory_body.size());
+        } else if (!work_.requests.empty()) {
+            offset = static_cast<int64_t>(work_.requests.front().block) * kBlockSize;
+        } else {
+            return true;  // nothing to position at yet
+        }
+        position_ = offset;
+        skip_ = 0;
+    }
+    const std::string command = BuildCommand(ftp_state_, *Source(), offset);
+    if (command.empty()) {
+        return Fail(0, "command cannot be written");
+    }
+    if (Connection()->SendBytes(command.data(), static_cast<int32_t>(command.size())) < 0) {
+        return Fail(0, "control send failed");
+    }
+    SetFtpState(ftp_state_, kCommandQueued);
+    return true;
+}
+
+bool TFtpPeer::PlanRequests() {
+    if (!IsConnected() || Source() == nullptr) {
+        return false;
+    }
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    PeerTask& task = Task();
+    const bool memory = info.fetch_to_memory;
+    if (!memory && info.content_length > 0 && task.ContentSizeKnown() &&
+        info.content_length != task.ContentSize()) {
+        return Fail(kServerErrorPenalty, "size differs from the task's");
+    }
+    const bool planning = !memory && (ftp_state_ == kTransfer || ftp_state_ == kPasv ||
+                                      (ftp_state_ == kRest && phase_ == kCommandDue));
+    if (planning) {
+        if (work_.requests.empty()) {
+            skip_ = 0;
+            TPeerObject::PlanRequests();
+        }
+        if (work_.requests.empty() && task.ContentSizeKnown()) {
+            SetStatus(kStatusFinished);
+            return false;
+        }
+        Range* range = work_.range;
+        if (range != nullptr && range->current == range->end &&
+            task.MissingRange(range->end).second == 0) {
+            task.ReturnBlocks(work_.requests);
+            work_.requests.clear();
+            task.FinishRange(work_);
+            skip_ = 0;
+        }
+    }
+    if (phase_ != kCommandDue) {
+        return true;
+    }
+    if (!memory && ftp_state_ == kPasv && work_.requests.empty()) {
+        return true;  // a transfer waits until there is something to fetch
+    }
+    return QueueCommand();
+}
+
+}  // namespace kf

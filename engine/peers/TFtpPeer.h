@@ -1,0 +1,139 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/peers/FtpReplyParser.h"
+#include "engine/peers/TPeerObject.h"
+
+namespace kf {
+
+// Downloads the task's file from an FTP server (an Ftp source). On the control connection (the
+// peer's conn) it logs in, changes to the file's folder, switches to image type, asks for the
+// size, then opens a passive data connection, positions it with REST and reads the file as one
+// stream with RETR, cutting it into its queued 16 KiB blocks. A next wanted block up to 80 KiB
+// ahead is reached by skipping; one further ahead or behind the stream drops the data connection,
+// and after the server's reply to the broken transfer a new one is positioned. In fetch-to-memory
+// mode the whole file is collected into the source record instead (the task's torrent).
+//
+// Control dialogue (commands lower-case, CR LF), with the replies that move it on:
+//   welcome 220 | user 331 (230: no password asked) | pass 230/332 | cwd 250 | type i 200 |
+//   size 213 | pasv 227 | rest 350 | retr 125/150 | transfer (226/250 may come early) |
+//   after a dropped data connection 426/226/250, then pasv again.
+// Any other reply ends the peer. Every 4xx lowers the source's max_connections while above 2 and
+// every 5xx adds 60 to its penalty — except the reply that answers a transfer this peer broke off
+// itself, which is expected.
+//
+// Owner and thread: as every peer object (TPeerObject), on the task's thread. The data
+// connection is owned here and exists only from PASV to the end of a transfer.
+//
+// Trust: the server is untrusted.
+//   - Replies are read with FtpReplyParser's limits; one reply is taken at a time and the bytes
+//     after it are kept for the next.
+//   - The data connection always goes to the address the control connection was made to, with
+//     the port the PASV answer names: an answer that names another host (a private address
+//     behind a NAT, or a third party) is never followed there.
+//   - A SIZE that differs from the task's content size ends the peer (penalty 60); stream bytes
+//     are written only as whole requested blocks at the offset the REST and the count of bytes
+//     read prove, so a transfer cut short (421, a closed or stalled data connection) writes
+//     nothing partial.
+//   - A data connection that cannot be made ends the peer at once with the time-out penalty 15.
+//   - Transfers that the server ends without one whole block, three in a row, end the peer
+//     (penalty 60) rather than loop.
+//   - A memory body is capped at kMaxMemoryBody; the data bytes buffered at kMaxBuffered.
+class TFtpPeer : public TPeerObject {
+  public:
+    enum FtpState : int32_t {
+        kTransfer = 0,
+        kWelcome = 1,
+        kUser = 2,
+        kPass = 3,
+        kCwd = 4,
+        kSize = 5,
+        kType = 6,
+        kPasv = 7,
+        kRest = 8,
+        kRetr = 9,
+        kAfterDrop = 11,
+    };
+    enum Phase : int32_t {
+        kCommandDue = 0,     // the state's command is to be queued
+        kCommandQueued = 1,  // it waits on the control connection
+        kAwaitingReply = 2,  // sent completely (or none is due): a reply is awaited
+    };
+
+    static constexpr int64_t kMaxSkip = 81920;  // 5 blocks
+    static constexpr int64_t kMaxMemoryBody = 64 * 1024 * 1024;
+    static constexpr int32_t kMaxBuffered = 256 * 1024;
+    static constexpr int32_t kReplyTimeout = 30;     // seconds without activity
+    static constexpr int32_t kTransferTimeout = 15;  // in the transfer
+    static constexpr int32_t kMaxEmptyTransfers = 3;
+
+    explicit TFtpPeer(PeerTask& task);
+    ~TFtpPeer() override;
+
+    bool Receive() override;
+    bool Flush() override;
+    bool PlanRequests() override;
+    void Reset() override;
+    bool Attach(const RefPtr<TPeerId>& source) override;
+    bool TimedOut() override;
+    void ReleaseRange() override;
+
+    // The command text (CR LF included) of `state` for `source`, with `offset` for REST. Empty
+    // for the states without a command, or when a field holds a control byte.
+    static std::string BuildCommand(int32_t state, const TPeerId& source, int64_t offset);
+    // The folder of `path`: up to its last "/", or "/" when that is the first byte.
+    static std::string Directory(std::string_view path);
+
+    int32_t GetFtpState() const { return ftp_state_; }
+    int32_t GetPhase() const { return phase_; }
+    int64_t Position() const { return position_; }
+    int64_t Skip() const { return skip_; }
+    const QSocket* DataConnection() const { return data_.get(); }
+
+  protected:
+    uint64_t ReceivedTotal() const override;
+
+  private:
+    // The only way the dialogue moves; logs the change.
+    void SetFtpState(int32_t state, int32_t phase);
+    bool ReceiveReplies();
+    // Handles one reply; false ends the peer.
+    bool HandleReply(const FtpReplyParser::Reply& reply);
+    bool HandleSize(const FtpReplyParser::Reply& reply);
+    bool OpenDataConnection(const FtpReplyParser::Reply& reply);
+    // Takes the next complete reply from the control connection: 1 taken, 0 none yet, -1 failed.
+    int32_t NextReply(FtpReplyParser::Reply& reply, bool may_read);
+    // The transfer: replies arriving meanwhile, then the stream.
+    bool ReceiveTransfer();
+    bool CheckDataConnect();
+    bool ReceiveStream();
+    bool DeliverStream(bool& reposition);
+    bool ReceiveToMemory();
+    bool AppendToMemory();
+    // The server closed the data connection.
+    bool TransferEnded();
+    // This peer breaks the transfer off to start one at another offset.
+    void DropTransfer();
+    void CloseData();
+    bool QueueCommand();
+    // Closes both connections, adds `penalty`, logs `why`, answers false.
+    bool Fail(int32_t penalty, std::string_view why);
+
+    int32_t ftp_state_ = kWelcome;
+    int32_t phase_ = kAwaitingReply;
+    std::unique_ptr<QSocket> data_;
+    int64_t position_ = 0;
+    int64_t skip_ = 0;
+    bool data_established_ = false;
+    bool completion_seen_ = false;  // the server's 226/250 for the running transfer arrived
+    bool dropped_by_us_ = false;    // the reply awaited in kAfterDrop answers our own drop
+    int32_t transfer_blocks_ = 0;   // blocks delivered from the running transfer
+    int32_t empty_transfers_ = 0;   // transfers in a row that the server ended without a block
+    uint64_t retired_data_bytes_ = 0;
+};
+
+}  // namespace kf
