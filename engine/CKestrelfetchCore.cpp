@@ -9,6 +9,7 @@
 #include "engine/kestrelfetch.h"
 #include "engine/net/EngineClock.h"
 #include "engine/net/HalfOpenProbe.h"
+#include "engine/net/HostResolver.h"
 
 namespace kf {
 
