@@ -8,8 +8,8 @@
 namespace kf {
 
 // Free list of 16 KiB block buffers for one piece map, so that receiving a block does not cost a
-// heap allocation. Keeps at most `keep` free buffers; the rest go back to the heap. Task thread
-// only.
+// heap allocation. Keeps at most `keep` free buffers (the piece map sets it to its cache size);
+// the rest go back to the heap. Task thread only.
 class BlockPool {
   public:
     static constexpr size_t kBlockSize = 16384;

@@ -208,6 +208,7 @@ class TPieces : public TRefObject, public InfoReader {
     void Activate(PieceSlot& slot);
     void ClearAllStates();
     int64_t CacheLimit() const;
+    void KeepFreeBlocks();
     void TrimCache(int64_t now);
     bool KeepMemoryBound();
     int64_t Now() const;

@@ -22,6 +22,13 @@ int64_t TPieces::CacheLimit() const {
 
 void TPieces::SetCacheUnits(int32_t units) {
     params_.cache_units = std::clamp(units, 4, 8000);
+    KeepFreeBlocks();
+}
+
+void TPieces::KeepFreeBlocks() {
+    // Freed blocks are kept up to the cache size: the cache refills with memory that is already
+    // mapped instead of going back and forth through the allocator.
+    pool_.SetKeep(static_cast<size_t>(CacheLimit() / kBlockSize));
 }
 
 bool TPieces::WriteHeldPieces() {

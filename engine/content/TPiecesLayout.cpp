@@ -93,6 +93,7 @@ TPieces::TPieces(TaskLink* task, PiecesParams params, RefPtr<TTorrent> torrent,
         };
     }
     last_flush_ = Now();
+    KeepFreeBlocks();
 }
 
 TPieces::~TPieces() {
@@ -311,6 +312,7 @@ void TPieces::ApplyTemporaryName(FileEntry& entry) {
 bool TPieces::LayOutWithoutDigests(int64_t size, int32_t piece_length) {
     // What the seed descriptor asks of the map: a larger cache, full preallocation, resume on.
     params_.cache_units = 128;
+    KeepFreeBlocks();
     params_.preallocate = true;
     params_.use_resume = true;
     last_flush_ = Now();
