@@ -92,7 +92,7 @@ class TFtpPeer : public TPeerObject {
     int32_t GetPhase() const { return phase_; }
     int64_t Position() const { return position_; }
     int64_t Skip() const { return skip_; }
-    const QSocket* DataConnection() const { return data_.get(); }
+    const QSocket* DataConnection() const override { return data_.get(); }
 
   protected:
     uint64_t ReceivedTotal() const override;

@@ -147,6 +147,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     void AddError() { ++errors_; }
     TPeerId* Source() const { return source_.get(); }
     QSocket* Connection() const { return conn_.get(); }
+    // A second connection the task's loop should watch for traffic (FTP data), or null.
+    virtual const QSocket* DataConnection() const { return nullptr; }
     PeerWork& Work() { return work_; }
     const PeerWork& Work() const { return work_; }
     PeerTask& Task() const { return task_; }

@@ -473,6 +473,11 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
             wait_set_.Add(*conn, want_write);
             waited_peers_.push_back(peer.get());
         }
+        const QSocket* data = peer->DataConnection();
+        if (data != nullptr && data->IsOpen()) {
+            wait_set_.Add(*data, data->EstablishedTime() == 0);  // POLLOUT until connected
+            waited_peers_.push_back(peer.get());
+        }
     }
     if (waited_peers_.empty()) {
         SleepMilliseconds(ms);
