@@ -1,11 +1,11 @@
 #include "engine/os/File.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <utility>
 #include <vector>
@@ -13,6 +13,17 @@
 #include "engine/os/DiskLock.h"
 
 namespace kf::os {
+namespace {
+
+// Bytes handed to one write call. Measured on this project's Linux 6.x test machines (ext4,
+// virtual machine): a write of 64 KiB or more lands in a large page-cache folio whose first
+// touch costs the kernel several times the copy (1 GiB in 1 MiB writes: about 3.4 s of system
+// time; in 32 KiB writes: about 0.6 s). Runs of 32 KiB keep to small folios at a cost of one
+// call per 32 KiB.
+constexpr size_t kWriteRun = 32768;
+constexpr size_t kWriteRunVectors = 64;
+
+}  // namespace
 
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -74,11 +85,24 @@ int64_t File::WriteVecAt(int64_t offset, std::span<const iovec> parts) {
             ++first;
             continue;
         }
-        const int count = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
+        // The next run: whole vectors up to kWriteRun bytes, the last one cut at the limit.
+        std::array<iovec, kWriteRunVectors> run;
+        size_t count = 0;
+        size_t run_bytes = 0;
+        for (size_t i = first; i < rest.size() && count < run.size() && run_bytes < kWriteRun;
+             ++i) {
+            const size_t take = std::min(rest[i].iov_len, kWriteRun - run_bytes);
+            if (take == 0) {
+                continue;
+            }
+            run[count++] = iovec{rest[i].iov_base, take};
+            run_bytes += take;
+        }
         ssize_t n;
         {
             std::lock_guard<std::mutex> guard(DiskLock());
-            n = ::pwritev(fd_, rest.data() + first, count, static_cast<off_t>(offset + done));
+            n = ::pwritev(fd_, run.data(), static_cast<int>(count),
+                          static_cast<off_t>(offset + done));
         }
         if (n < 0) {
             if (errno == EINTR) {
