@@ -171,9 +171,14 @@ bool THttpPeer::Receive() {
     return ReceiveStream();
 }
 
+int32_t THttpPeer::ReadSize(int32_t limit) {
+    const int32_t allowance = Task().DownloadAllowance();
+    return allowance > 0 ? std::min(allowance, limit) : limit;
+}
+
 bool THttpPeer::ReceiveHeader() {
     QSocket& conn = *Connection();
-    if (conn.ReceiveBytes() < 0) {
+    if (conn.ReceiveBytes(ReadSize(kMaxHeaderRead)) < 0) {
         return false;
     }
     if (conn.ReceivedLength() <= 2) {
@@ -390,7 +395,7 @@ bool THttpPeer::ReceiveToMemory() {
     if (info.memory_done) {
         return true;
     }
-    if (Connection()->ReceiveBytes() < 0) {
+    if (Connection()->ReceiveBytes(ReadSize(kMaxHeaderRead)) < 0) {
         const bool complete =
             no_length_ || static_cast<int64_t>(info.memory_body.size()) >= info.content_length;
         if (complete && !info.memory_body.empty()) {
@@ -448,7 +453,9 @@ bool THttpPeer::DeliverBuffered() {
         }
     }
     if (offset > 0) {
-        conn.Consume(static_cast<int32_t>(offset));
+        // Kept: the rest (less than a block) moves to the front instead of into a smaller buffer
+        // that the next read would have to grow again.
+        conn.Consume(static_cast<int32_t>(offset), true);
     }
     if (!ok) {
         CloseConnection();
@@ -467,7 +474,7 @@ bool THttpPeer::ReceiveStream() {
     if (Work().outstanding <= 0) {
         return true;
     }
-    if (Connection()->ReceiveBytes() < 0) {
+    if (Connection()->ReceiveBytes(ReadSize(kMaxStreamRead)) < 0) {
         return false;
     }
     if (!DeliverBuffered()) {

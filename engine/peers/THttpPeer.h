@@ -40,6 +40,11 @@ class THttpPeer : public TPeerObject {
     static constexpr int32_t kBodyTimeout = 30;    // after it
     static constexpr int32_t kStatusUnresolvable = 20216;
     static constexpr int32_t kTaskStateFetchingTorrent = 2;
+    // Most bytes one turn reads of a body while the download allowance permits: at loopback and
+    // LAN speeds a turn per 42 KiB costs more in calls and passes than the data itself.
+    static constexpr int32_t kMaxStreamRead = 256 * 1024;
+    // Most bytes one turn reads while the header (or a body kept in memory) is awaited.
+    static constexpr int32_t kMaxHeaderRead = 43008;
     static constexpr const char* kUserAgent =
         "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Kestrelfetch/1.0.3";
 
@@ -68,6 +73,9 @@ class THttpPeer : public TPeerObject {
     const HttpResponseHeader& Header() const { return header_; }
 
   private:
+    // Bytes the next read may take: the task's download allowance, at most `limit`. A zero
+    // allowance (a connection still being set up may read) leaves `limit`.
+    int32_t ReadSize(int32_t limit);
     bool ReceiveHeader();
     bool HandleHeader();
     bool HandleSuccess();
