@@ -354,12 +354,16 @@ void TWorkThread::Run() {
         OpenServerConnections();
         Publish(true, true);
         while (!IsStopRequested()) {
+            const bool was_completed = completed_;
             if (CompletionCheck(now_)) {
                 char line[KF_TEXT_MAX + 64];
                 snprintf(line, sizeof(line), "TID : %5lu] [%s is Download Complete",
                          static_cast<unsigned long>(Generation()), TargetFile().c_str());
                 EngineLogWrite(line, kTaskChannel);
                 break;
+            }
+            if (completed_ && !was_completed) {
+                PublishCompletion();
             }
             now_ = Tick();
             if (IsStopRequested()) {
@@ -531,6 +535,16 @@ void TWorkThread::PeerStep() {
         RefreshProgress();
         TaskLock().Unlock();
     }
+}
+
+void TWorkThread::PublishCompletion() {
+    {
+        QTMutexLock hold(TaskLock());
+        working_.http_bytes = http_bytes_;
+        working_.bt_bytes = bt_bytes_;
+    }
+    RefreshProgress();
+    Publish(true, false);
 }
 
 void TWorkThread::PerSecondStep() {

@@ -58,6 +58,9 @@ class TWorkThread : public TWorkWithTransStatis {
     int64_t Tick();
     void PeerStep();
     void PerSecondStep();
+    // Publishes a download that has just completed at once: whoever waits for it need not wait
+    // for the next once-per-second publication.
+    void PublishCompletion();
     bool NoSourceLeft();
     // A task without metainfo lays out its file once a server has told the size.
     void LayOutFromServerSize();
