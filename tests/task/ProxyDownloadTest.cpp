@@ -1,0 +1,389 @@
+// Whole downloads from private servers on loopback (nginx, and one FTP server) through real proxy
+// daemons (HTTP CONNECT with and without Basic authentication, SOCKS4, SOCKS4a, SOCKS5 with and
+// without user/password), set through the call interface as an application does; the ends of
+// tasks whose proxy refuses them; and kfget's --proxy option.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/kestrelfetch.h"
+#include "support/ChildProcess.h"
+#include "support/ContentFiles.h"
+#include "support/FtpServer.h"
+#include "support/NginxServer.h"
+#include "support/ProxyServers.h"
+#include "support/TempDir.h"
+
+namespace kf {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DanteServer;
+using test::FtpServer;
+using test::MicrosocksServer;
+using test::NginxServer;
+using test::TempDir;
+using test::TinyproxyServer;
+
+// Small, so that the suite stays quick, but more than one piece and one receive buffer.
+constexpr size_t kFileSize = 300 * 1024 + 123;
+// A refused task ends on its own after the engine's time limits (45 s without a piece map);
+// this bound only keeps a hang from stalling the suite.
+constexpr auto kRefusalBound = 120s;
+
+TaskInfo Info(KfTaskHandle task) {
+    TaskInfo info;
+    if (QueryTaskInfo(task, &info) != KF_OK) {
+        std::memset(&info, 0, sizeof(info));
+    }
+    return info;
+}
+
+// Polls every 20 ms until `done` holds, at most `timeout`.
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+bool Complete(KfTaskHandle task) {
+    int32_t complete = 0;
+    return IsTaskComplete(task, &complete) == KF_OK && complete != 0;
+}
+
+// The task's thread ended without the content: the statuses of a task that ran out of sources.
+bool EndedWithoutContent(KfTaskHandle task) {
+    const int32_t status = Info(task).status;
+    return status == KF_STATUS_NO_SOURCE || status == KF_STATUS_NO_METADATA;
+}
+
+class ProxyDownload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        content_ = test::RandomBytes(kFileSize, 4242);
+        ASSERT_TRUE(test::WriteFile(www_ / "file.bin", content_));
+        ASSERT_EQ(InitEngine(nullptr), KF_OK);
+        engine_started_ = true;
+    }
+
+    // Serves the file from nginx; its address becomes the tasks' source.
+    void ServeOverHttp() {
+        ASSERT_TRUE(nginx_.Start(www_.Path())) << nginx_.ErrorLogText();
+        source_url_ = nginx_.Url("/file.bin");
+    }
+
+    void TearDown() override {
+        if (task_ != nullptr) {
+            StopTask(task_, 0);
+        }
+        if (engine_started_) {
+            SetEngineProxy(nullptr);
+            CleanupEngine();
+        }
+    }
+
+    std::string Target() const { return out_ / "file.bin"; }
+
+    // A plain task (no metainfo): the file from its server, laid out from the server's size.
+    KfTaskHandle StartPlainTask() {
+        sources_ = source_url_;
+        TaskParams params = Params(KF_FLAG_ACCEPTED | KF_FLAG_FULL_PATH);
+        EXPECT_EQ(CreateAndStartTask(&params), KF_OK);
+        task_ = params.handle;
+        return task_;
+    }
+
+    // A P2SP task: the swarm of a metainfo made for the file, with its server as a source.
+    KfTaskHandle StartP2spTask() {
+        const std::string torrent = meta_ / "file.torrent";
+        if (test::MakeTorrent(www_ / "file.bin", 16, torrent).empty()) {
+            ADD_FAILURE() << "mktorrent could not make the metainfo";
+            return nullptr;
+        }
+        sources_ = source_url_;
+        TaskParams params = Params(KF_FLAG_ACCEPTED | KF_FLAG_P2SP | KF_FLAG_FULL_PATH);
+        const std::string location = "file://" + torrent;
+        std::strncpy(params.torrent_location, location.c_str(),
+                     sizeof(params.torrent_location) - 1);
+        EXPECT_EQ(CreateAndStartTask(&params), KF_OK);
+        task_ = params.handle;
+        return task_;
+    }
+
+    // Waits for completion, stops the task and compares the file with the served bytes.
+    void ExpectDownloaded(KfTaskHandle task) {
+        ASSERT_NE(task, nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return Complete(task); }, 60s))
+            << "bytes done " << Info(task).bytes_done << ", status " << Info(task).status;
+        EXPECT_EQ(Info(task).bytes_done, static_cast<int64_t>(kFileSize));
+        // FTP bytes have no counter of their own.
+        if (source_url_.starts_with("http://")) {
+            EXPECT_GE(Info(task).http_bytes, static_cast<int64_t>(kFileSize));
+        }
+        ASSERT_EQ(StopTask(task, 0), KF_OK);
+        task_ = nullptr;
+        EXPECT_TRUE(test::ReadWholeFile(Target()) == content_) << "the file differs";
+    }
+
+    // Waits (once) for a task whose every connection is refused to end by itself, and checks
+    // that it got nothing.
+    void ExpectEndsWithoutContent(KfTaskHandle task) {
+        ASSERT_NE(task, nullptr);
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(WaitUntil([&] { return EndedWithoutContent(task); }, kRefusalBound))
+            << "the task neither ended nor completed; status " << Info(task).status;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - started)
+                                 .count();
+        const TaskInfo info = Info(task);
+        EXPECT_FALSE(Complete(task));
+        EXPECT_EQ(info.bytes_done, 0);
+        EXPECT_EQ(info.http_bytes, 0);
+        RecordProperty("end_status", info.status);
+        RecordProperty("end_seconds", static_cast<int>(seconds));
+        ASSERT_EQ(StopTask(task, 0), KF_OK);
+        task_ = nullptr;
+        EXPECT_NE(test::ReadWholeFile(Target()), content_);
+    }
+
+    TempDir www_;
+    TempDir meta_;
+    TempDir out_;
+    NginxServer nginx_;
+    std::string content_;
+    std::string source_url_;
+    std::string sources_;
+    KfTaskHandle task_ = nullptr;
+    bool engine_started_ = false;
+
+  private:
+    TaskParams Params(uint32_t flags) {
+        TaskParams params;
+        std::memset(&params, 0, sizeof(params));
+        std::strncpy(params.target_path, Target().c_str(), sizeof(params.target_path) - 1);
+        std::strncpy(params.resume_path, (out_ / "file.kfinfo").c_str(),
+                     sizeof(params.resume_path) - 1);
+        params.sources = sources_.c_str();
+        params.flags = flags;
+        return params;
+    }
+};
+
+// --- HTTP CONNECT --------------------------------------------------------------------------------
+
+class HttpProxyDownload : public ProxyDownload {
+  protected:
+    void SetUp() override {
+        if (!TinyproxyServer::Available() || !NginxServer::Available()) {
+            GTEST_SKIP() << "needs tinyproxy and nginx (scripts/install-deps)";
+        }
+        ProxyDownload::SetUp();
+        ServeOverHttp();
+    }
+    TinyproxyServer proxy_;
+};
+
+TEST_F(HttpProxyDownload, TunnelCarriesAPlainDownload) {
+    ASSERT_TRUE(proxy_.Start()) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+TEST_F(HttpProxyDownload, BasicAuthCredentialsOpenTheTunnel) {
+    ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url("kfuser", "s3cret").c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+TEST_F(HttpProxyDownload, MissingCredentialsGet407AndTheTaskEnds) {
+    ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ExpectEndsWithoutContent(StartPlainTask());
+    // The engine did ask the proxy, which opened nothing.
+    EXPECT_GT(proxy_.RequestsFor(nginx_.Port()), 0) << proxy_.LogText();
+    EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0);
+}
+
+// --- SOCKS5 --------------------------------------------------------------------------------------
+
+class Socks5ProxyDownload : public ProxyDownload {
+  protected:
+    void SetUp() override {
+        if (!MicrosocksServer::Available() || !NginxServer::Available()) {
+            GTEST_SKIP() << "needs microsocks and nginx (scripts/install-deps)";
+        }
+        ProxyDownload::SetUp();
+        ServeOverHttp();
+    }
+    MicrosocksServer proxy_;
+};
+
+TEST_F(Socks5ProxyDownload, NoAuthenticationCarriesAPlainDownload) {
+    ASSERT_TRUE(proxy_.Start()) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+TEST_F(Socks5ProxyDownload, UserAndPasswordCarryTheServerSourceOfAP2spTask) {
+    if (!test::HaveMktorrent()) {
+        GTEST_SKIP() << "needs mktorrent (scripts/install-deps)";
+    }
+    ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url("kfuser", "s3cret").c_str()), KF_OK);
+    ASSERT_EQ(EnableP2P(0), KF_OK);  // only the server source, so only the proxy can deliver
+    ExpectDownloaded(StartP2spTask());
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+TEST_F(Socks5ProxyDownload, MissingCredentialsGetNoAcceptableMethodAndTheTaskEnds) {
+    ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ExpectEndsWithoutContent(StartPlainTask());
+    EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+TEST_F(Socks5ProxyDownload, EmptyAddressSwitchesTheProxyOff) {
+    ASSERT_TRUE(proxy_.Start()) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ASSERT_EQ(SetEngineProxy(""), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+// --- SOCKS4 and SOCKS4a --------------------------------------------------------------------------
+
+class Socks4ProxyDownload : public ProxyDownload {
+  protected:
+    void SetUp() override {
+        if (!DanteServer::Available() || !NginxServer::Available()) {
+            GTEST_SKIP() << "needs dante-server and nginx (scripts/install-deps)";
+        }
+        ProxyDownload::SetUp();
+        ServeOverHttp();
+    }
+    DanteServer proxy_;
+};
+
+TEST_F(Socks4ProxyDownload, Socks4CarriesAPlainDownload) {
+    ASSERT_TRUE(proxy_.Start()) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url("socks4").c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+// The engine resolves source names itself, so its SOCKS4a requests carry the address (the form
+// this proxy takes); the host-name form is checked byte by byte in the connection tests.
+TEST_F(Socks4ProxyDownload, Socks4aCarriesAPlainDownload) {
+    ASSERT_TRUE(proxy_.Start()) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url("socks4a").c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
+TEST_F(Socks4ProxyDownload, RejectedRequestsEndTheTask) {
+    ASSERT_TRUE(proxy_.Start(DanteServer::Rule::kRefuseAll)) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url("socks4").c_str()), KF_OK);
+    ExpectEndsWithoutContent(StartPlainTask());
+    EXPECT_GT(proxy_.RefusalsFor(nginx_.Port()), 0) << proxy_.LogText();
+    EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0);
+}
+
+// --- FTP through SOCKS5
+// ---------------------------------------------------------------------------
+
+class FtpProxyDownload : public ProxyDownload {
+  protected:
+    void SetUp() override {
+        if (!MicrosocksServer::Available() || !FtpServer::Available()) {
+            GTEST_SKIP() << "needs microsocks and pyftpdlib (scripts/install-deps)";
+        }
+        ProxyDownload::SetUp();
+        ASSERT_TRUE(ftp_.Start(www_.Path())) << ftp_.LogText();
+        source_url_ = ftp_.Url("/file.bin");
+    }
+    FtpServer ftp_;
+    MicrosocksServer proxy_;
+};
+
+// The FTP peer connects its passive data connections with the engine-wide proxy too, so both the
+// control and the data connections are tunnels.
+TEST_F(FtpProxyDownload, ControlAndDataConnectionsGoThroughSocks5) {
+    ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
+    ASSERT_EQ(SetEngineProxy(proxy_.Url("kfuser", "s3cret").c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    const int32_t control = proxy_.TunnelsTo(ftp_.Port());
+    EXPECT_GT(control, 0) << proxy_.LogText();
+    EXPECT_GT(proxy_.Tunnels(), control) << "no data connection went through the proxy\n"
+                                         << proxy_.LogText() << ftp_.LogText();
+}
+
+// --- kfget ---------------------------------------------------------------------------------------
+
+const std::string kKfget = std::string(KF_BINARY_DIR) + "/kfget";
+
+class KfgetProxy : public ::testing::Test {
+  protected:
+    // Runs kfget (bounded) with `args`; answers its exit code and keeps its output.
+    int Run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {kKfget};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const std::string output = dir_ / "kfget.out";
+        test::WriteFile(output, "");
+        const int code = test::RunProgram(argv, 120s, output);
+        output_ = test::ReadWholeFile(output);
+        return code;
+    }
+
+    TempDir dir_;
+    std::string output_;
+};
+
+TEST_F(KfgetProxy, AddressItCannotUseExitsOneWithASentence) {
+    // None of these is looked up anywhere: unknown scheme, port out of range, no host, an
+    // unusable address.
+    for (const std::string bad : {"ftp://127.0.0.1:2121", "socks5://127.0.0.1:0",
+                                  "socks5://127.0.0.1:99999", "http://", "socks4://0.0.0.0:1080"}) {
+        EXPECT_EQ(Run({"-q", "--no-p2p", "--proxy", bad, "--source", "http://127.0.0.1:1/file.bin",
+                       "-o", dir_.Path()}),
+                  1)
+            << bad << ": " << output_;
+        EXPECT_NE(output_.find("kfget: not a proxy address kfget understands: " + bad),
+                  std::string::npos)
+            << output_;
+    }
+}
+
+TEST_F(KfgetProxy, DownloadsThroughTheGivenProxy) {
+    if (!NginxServer::Available() || !MicrosocksServer::Available()) {
+        GTEST_SKIP() << "needs nginx and microsocks (scripts/install-deps)";
+    }
+    TempDir www;
+    const std::string content = test::RandomBytes(kFileSize, 99);
+    ASSERT_TRUE(test::WriteFile(www / "file.bin", content));
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www.Path())) << nginx.ErrorLogText();
+    MicrosocksServer proxy;
+    ASSERT_TRUE(proxy.Start("kfuser", "s3cret")) << proxy.LogText();
+    EXPECT_EQ(Run({"-q", "--no-p2p", "--timeout", "60", "--proxy", proxy.Url("kfuser", "s3cret"),
+                   "--source", nginx.Url("/file.bin"), "--file", dir_ / "got.bin"}),
+              0)
+        << output_;
+    EXPECT_TRUE(test::ReadWholeFile(dir_ / "got.bin") == content);
+    EXPECT_GT(proxy.TunnelsTo(nginx.Port()), 0) << proxy.LogText();
+}
+
+}  // namespace
+}  // namespace kf
