@@ -511,6 +511,8 @@ int Run(const Options& options) {
     if (!options.proxy.empty() && SetEngineProxy(options.proxy.c_str()) != KF_OK) {
         std::fprintf(stderr, "kfget: not a proxy address kfget understands: %s\n",
                      options.proxy.c_str());
+        ReleaseEngineLog();
+        CleanupEngine();
         return kUsage;
     }
 
