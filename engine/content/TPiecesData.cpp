@@ -41,6 +41,9 @@ int64_t TPieces::AddData(int64_t offset, std::span<const uint8_t> data, DataSour
     if (slot.ContiguousEnd() < slot.size()) {
         return taken;
     }
+    if (source != nullptr && slot.single_source) {
+        source->OnWholePiece(slot.index());
+    }
     if (!VerifyInMemory(slot)) {
         const bool whole = slot.single_source;
         ResetPiece(slot);

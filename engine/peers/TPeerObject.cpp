@@ -350,6 +350,12 @@ bool TPeerObject::DeliverBlock(int32_t block, std::span<const uint8_t> bytes) {
     return true;
 }
 
+void TPeerObject::OnWholePiece(PieceIndex /*piece*/) {
+    if (source_) {
+        ++source_->whole_pieces;
+    }
+}
+
 void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
     ++errors_;
     if (!whole_piece) {

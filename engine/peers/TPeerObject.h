@@ -122,6 +122,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // store. False when the piece it completed failed its check.
     bool DeliverBlock(int32_t block, std::span<const uint8_t> bytes);
 
+    // DataSource: a piece came wholly from this peer (its source's history of whole pieces).
+    void OnWholePiece(PieceIndex piece) override;
     // DataSource: the piece store found a bad piece with data from this peer.
     void OnBadPiece(PieceIndex piece, bool whole_piece) override;
 
