@@ -103,10 +103,10 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
         if (!work_.requests.empty()) {
             position_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize;
         }
-        // This server answers every request from offset 0: only a start it can reach by skipping
-        // is worth a connection.
-        if (info.ranges_unsupported && position_ > kMaxSkip) {
-            return false;
+        // This server answers every request with the whole file: ask it plainly and skip its
+        // stream to the wanted bytes, the only way it can deliver them.
+        if (info.ranges_unsupported) {
+            position_ = 0;
         }
     } else if (record.role == TPeerId::kRoleTorrentLine) {
         Task().SetTaskState(kTaskStateFetchingTorrent);
@@ -246,10 +246,8 @@ bool THttpPeer::PlaceBody() {
     position_ = 0;
     body_left_ = declared;
     if (request_start_ > 0) {
+        // Reached by skipping, however far: another connection would get the same stream.
         Source()->UrlInfo().ranges_unsupported = true;
-        if (request_start_ > kMaxSkip) {
-            return false;
-        }
     }
     if (info.content_length > 0 && declared >= 0 && declared != info.content_length) {
         return false;
@@ -419,6 +417,9 @@ bool THttpPeer::DeliverBuffered() {
         skip_ -= thrown;
         position_ += thrown;
         offset += thrown;
+        if (thrown > 0) {
+            MarkActivity();  // a long skip is traffic, not a silent connection
+        }
         if (body_left_ >= 0) {
             body_left_ = std::max<int64_t>(body_left_ - thrown, 0);
         }
@@ -528,7 +529,9 @@ bool THttpPeer::PlanRequests() {
     }
     work_.outstanding = run;
     skip_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize - position_;
-    if (skip_ >= 0 && skip_ <= kMaxSkip && (body_left_ < 0 || skip_ < body_left_)) {
+    // A server that ignores Range is skipped any distance: a new connection would start over.
+    const int64_t max_skip = info.ranges_unsupported ? INT64_MAX : kMaxSkip;
+    if (skip_ >= 0 && skip_ <= max_skip && (body_left_ < 0 || skip_ < body_left_)) {
         return true;
     }
     skip_ = 0;

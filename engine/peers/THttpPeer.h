@@ -22,10 +22,9 @@ namespace kf {
 //   - a 206 must carry a Content-Range that starts where this connection asked; any other start,
 //     an unreadable range, or a total that differs from the size already known ends the
 //     connection (penalty 60);
-//   - a 200 to a ranged request (the server ignored Range) is read from offset 0: the wanted bytes
-//     are reached by skipping when they are at most 128 KiB in, otherwise the connection ends
-//     (penalty 60) and the source is marked as not serving ranges, so no further connection asks
-//     it for a later start;
+//   - a 200 to a ranged request (the server ignored Range) is read from offset 0 and the source
+//     is marked as not serving ranges: its stream is skipped to the wanted bytes however far
+//     they are, and later connections ask it without a Range line;
 //   - bytes past the body the answer declared (Content-Length) are never delivered;
 //   - a body sent with a transfer or content coding (chunked, gzip, ...) is refused, since its
 //     bytes are not the file's bytes;

@@ -349,7 +349,7 @@ TEST_F(HttpPeerTest, WholeFileAnswerToARangedRequestIsNeverMisplaced) {
     // A server that ignores Range and always sends the whole file.
     Serve([this](int, int64_t) { return FileReply(content_, 0); });
 
-    // Far in: nothing is written, the source is marked and penalized.
+    // Far in: the stream is skipped to the wanted bytes, which land where they belong.
     for (int32_t piece = 0; piece <= 4; ++piece) {
         task_.MarkPieceDone(piece);
     }
@@ -357,13 +357,30 @@ TEST_F(HttpPeerTest, WholeFileAnswerToARangedRequestIsNeverMisplaced) {
     source->UrlInfo().content_length = kSize;
     THttpPeer peer(task_);
     ASSERT_TRUE(peer.Attach(source));
-    EXPECT_EQ(RunToEnd(peer), End::kDropped);
-    EXPECT_TRUE(task_.writes.empty());
+    ASSERT_EQ(Run(peer, [this] { return task_.BlocksDone() >= 7 * 4; }), End::kCondition);
     EXPECT_TRUE(source->UrlInfo().ranges_unsupported);
-    EXPECT_EQ(source->penalty, TPeerObject::kServerErrorPenalty);
-    // No further connection asks it for a start it cannot reach.
-    EXPECT_FALSE(peer.Attach(source));
-    EXPECT_EQ(server_->Accepted(), 1);
+    EXPECT_EQ(RangeStart(server_->Recorded().at(0)), 5 * kPiece);
+    EXPECT_TRUE(StoredMatches(5));
+    EXPECT_TRUE(StoredMatches(6));
+    for (int32_t block = 0; block < 5 * 4; ++block) {
+        EXPECT_FALSE(BlockWritten(block)) << block;
+    }
+    EXPECT_EQ(source->penalty, 0);
+
+    // A later connection asks it plainly (it would answer from the start anyway) and skips again.
+    peer.Reset();
+    source->connections = 1;
+    for (int32_t piece = 7; piece <= 11; ++piece) {
+        task_.MarkPieceDone(piece);
+    }
+    ASSERT_TRUE(peer.Attach(source));
+    ASSERT_EQ(Run(peer, [this] { return task_.BlocksDone() >= 13 * 4; }), End::kCondition);
+    ASSERT_EQ(server_->Recorded().size(), 2u);
+    EXPECT_EQ(server_->Recorded().at(1).find("Range:"), std::string::npos);
+    EXPECT_TRUE(StoredMatches(12));
+    for (const FakePeerTask::Write& write : task_.writes) {
+        EXPECT_TRUE(StoredMatches(write.block / 4)) << "block " << write.block;
+    }
 }
 
 TEST_F(HttpPeerTest, WholeFileAnswerNearTheStartIsSkippedToTheWantedBytes) {
