@@ -1,0 +1,265 @@
+// The kfget tool as a user runs it: whole processes against a private nginx on loopback,
+// interrupted and killed part-way, and its exit codes.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/ContentFiles.h"
+#include "support/EngineDriver.h"
+#include "support/NginxServer.h"
+#include "support/TempDir.h"
+
+namespace kf {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::NginxServer;
+using test::TempDir;
+
+const std::string kKfget = std::string(KF_BINARY_DIR) + "/kfget";
+
+// What kfget's last progress line said (it writes one line a second when not on a terminal).
+struct Progress {
+    bool seen = false;
+    double percent = 0;
+    int64_t http_bytes = 0;
+};
+
+int64_t ToBytes(double value, const std::string& unit) {
+    double factor = 1;
+    if (unit == "KiB") {
+        factor = 1024.0;
+    } else if (unit == "MiB") {
+        factor = 1024.0 * 1024;
+    } else if (unit == "GiB") {
+        factor = 1024.0 * 1024 * 1024;
+    }
+    return static_cast<int64_t>(value * factor);
+}
+
+// Every progress line of an output, in order.
+std::vector<Progress> ProgressLines(const std::string& output) {
+    static const std::regex kLine(R"(^\s*([0-9.]+)%\s.*HTTP ([0-9.]+) (B|KiB|MiB|GiB)\b.*$)");
+    std::vector<Progress> lines;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch match;
+        if (std::regex_match(line, match, kLine)) {
+            Progress progress;
+            progress.seen = true;
+            progress.percent = std::strtod(match[1].str().c_str(), nullptr);
+            progress.http_bytes = ToBytes(std::strtod(match[2].str().c_str(), nullptr), match[3]);
+            lines.push_back(progress);
+        }
+    }
+    return lines;
+}
+
+Progress LastProgress(const std::string& output) {
+    const std::vector<Progress> lines = ProgressLines(output);
+    return lines.empty() ? Progress{} : lines.back();
+}
+
+class Kfget : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!NginxServer::Available() || !test::HaveMktorrent()) {
+            GTEST_SKIP() << "needs nginx and mktorrent (scripts/install-deps)";
+        }
+    }
+
+    void Serve(int64_t size) {
+        content_ =
+            test::MakeDownloadContent(www_ / "file.bin", size, 16, 1234, meta_ / "file.torrent");
+        ASSERT_FALSE(content_.torrent_path.empty());
+        ASSERT_TRUE(nginx_.Start(www_.Path())) << nginx_.ErrorLogText();
+    }
+
+    std::string Target() const { return out_ / "file.bin"; }
+    std::string ResumePath() const { return out_ / "file.bin.kfinfo"; }
+
+    std::vector<std::string> Command(const std::vector<std::string>& extra) const {
+        std::vector<std::string> argv = {kKfget,
+                                         "--torrent",
+                                         content_.torrent_path,
+                                         "--source",
+                                         nginx_.Url("/file.bin"),
+                                         "--file",
+                                         Target(),
+                                         "--resume",
+                                         ResumePath()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+
+    TempDir www_;
+    TempDir meta_;
+    TempDir out_;
+    TempDir logs_;
+    NginxServer nginx_;
+    test::DownloadContent content_;
+};
+
+// Runs stopped by SIGINT (which writes what was fetched and saves the resume record) and killed by
+// SIGKILL (which loses what the run had not yet written) at random points, each later run
+// continuing with --recover. A stop keeps what its run fetched, a kill never spoils what was kept
+// before it, and the final run fetches only what no stopped run kept.
+TEST_F(Kfget, InterruptedAndKilledRunsResume) {
+    constexpr int64_t kSize = 10 * 1024 * 1024;
+    Serve(kSize);
+    const auto seed = static_cast<uint32_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFFFFF);
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    const int kSignals[] = {SIGINT, SIGKILL, SIGINT, SIGKILL};
+    std::vector<double> kept;  // the share each run started from, in percent
+    int round = 0;
+    for (const int signal_number : kSignals) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string log = logs_ / ("run" + std::to_string(round) + ".txt");
+        std::vector<std::string> extra = {"--limit", "1024"};
+        if (round > 0) {
+            extra.push_back("--recover");
+        }
+        ChildProcess child;
+        ASSERT_TRUE(child.Start(Command(extra), log));
+        ASSERT_TRUE(test::WaitUntil(
+            [&] { return !ProgressLines(test::ReadWholeFile(log)).empty() || !child.IsRunning(); },
+            30s));
+        const std::vector<Progress> first = ProgressLines(test::ReadWholeFile(log));
+        ASSERT_FALSE(first.empty()) << test::ReadWholeFile(log);
+        kept.push_back(first.front().percent);
+        // A random point: once the run has fetched a random share of the file, and a random part
+        // of a second later.
+        const auto goal =
+            static_cast<int64_t>(std::uniform_real_distribution<double>(0.02, 0.1)(random) * kSize);
+        ASSERT_TRUE(test::WaitUntil(
+            [&] {
+                const Progress now = LastProgress(test::ReadWholeFile(log));
+                return now.http_bytes >= goal || !child.IsRunning();
+            },
+            30s))
+            << test::ReadWholeFile(log);
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 900)(random)));
+        ASSERT_TRUE(child.IsRunning()) << "finished before it could be interrupted\n"
+                                       << test::ReadWholeFile(log);
+        kill(child.Pid(), signal_number);
+        EXPECT_EQ(child.WaitExit(20s), signal_number == SIGINT ? 130 : 128 + SIGKILL)
+            << test::ReadWholeFile(log);
+        ++round;
+    }
+
+    const std::string log = logs_ / "final.txt";
+    ASSERT_EQ(test::RunProgram(Command({"--recover"}), 120s, log), 0) << test::ReadWholeFile(log);
+    EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
+    EXPECT_FALSE(test::FileExists(ResumePath())) << "a finished task drops its resume file";
+    const std::vector<Progress> final_lines = ProgressLines(test::ReadWholeFile(log));
+    ASSERT_FALSE(final_lines.empty());
+    kept.push_back(final_lines.front().percent);
+
+    // Runs after a stop start further on; runs after a kill start where the run before it did.
+    for (size_t i = 1; i < kept.size(); ++i) {
+        if (kSignals[i - 1] == SIGINT) {
+            EXPECT_GT(kept[i], kept[i - 1]) << "run " << i;
+        } else {
+            EXPECT_GE(kept[i], kept[i - 1]) << "run " << i;
+        }
+    }
+    // Only pieces left incomplete at a stop may be fetched twice.
+    constexpr int64_t kSlack = 4 * 65536;
+    const auto left = static_cast<int64_t>((100 - kept.back()) / 100 * kSize);
+    EXPECT_LE(final_lines.back().http_bytes, left + kSlack) << test::ReadWholeFile(log);
+}
+
+int RunQuietly(const std::vector<std::string>& argv, const std::string& log) {
+    return test::RunProgram(argv, 60s, log);
+}
+
+TEST(KfgetUsage, MistakesInTheCommandExitWithOne) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> mistakes = {
+        {kKfget},
+        {kKfget, "--no-such-option", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--limit", "fast", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--timeout", "-4", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--out", dir.Path(), "--file", dir / "f", "--source", "http://127.0.0.1:9/f"},
+    };
+    int index = 0;
+    for (const std::vector<std::string>& argv : mistakes) {
+        const std::string log = dir / ("usage" + std::to_string(index++) + ".txt");
+        EXPECT_EQ(RunQuietly(argv, log), 1) << argv.back();
+        EXPECT_NE(test::ReadWholeFile(log).find("kfget --help"), std::string::npos)
+            << test::ReadWholeFile(log);
+    }
+    EXPECT_EQ(RunQuietly({kKfget, "--help"}, dir / "help.txt"), 0);
+    EXPECT_NE(test::ReadWholeFile(dir / "help.txt").find("Exit status"), std::string::npos);
+}
+
+// A torrent file that is missing or is not a torrent fails the task (2) with a sentence that says
+// so, at once rather than after a time-out.
+TEST(KfgetFailure, UnreadableTorrentExitsWithTwoAndSaysWhy) {
+    TempDir dir;
+    ASSERT_TRUE(test::WriteFile(dir / "junk.torrent", "this is no torrent"));
+    for (const std::string& torrent : {dir / "missing.torrent", dir / "junk.torrent"}) {
+        const std::string log = dir / "out.txt";
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(RunQuietly({kKfget, "--torrent", torrent, "--source", "http://127.0.0.1:9/f",
+                              "--file", dir / "f.bin", "--timeout", "50"},
+                             log),
+                  2);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+        const std::string output = test::ReadWholeFile(log);
+        EXPECT_NE(output.find("the torrent file could not be read or is not a torrent"),
+                  std::string::npos)
+            << output;
+        std::remove(log.c_str());
+    }
+}
+
+// A time-out ends the run with 3 and keeps the resume file; the same command with --recover
+// finishes the file.
+TEST_F(Kfget, TimeOutExitsWithThreeAndKeepsTheResumeFile) {
+    Serve(2 * 1024 * 1024);
+    const std::string log = logs_ / "slow.txt";
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunQuietly(Command({"--limit", "64", "--timeout", "2"}), log), 3)
+        << test::ReadWholeFile(log);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    EXPECT_NE(test::ReadWholeFile(log).find("timed out"), std::string::npos);
+    EXPECT_TRUE(test::FileExists(ResumePath()));
+    EXPECT_FALSE(test::FileExists(Target())) << "an unfinished file keeps its temporary name";
+
+    EXPECT_EQ(RunQuietly(Command({"--recover", "--timeout", "60"}), logs_ / "rest.txt"), 0)
+        << test::ReadWholeFile(logs_ / "rest.txt");
+    EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
+}
+
+// With a swarm behind the task, sources that refuse the file do not fail it: the task keeps
+// waiting (for peers, or for a source to come back) until the user's time-out, and nothing is
+// written under the file's final name.
+TEST_F(Kfget, RefusingSourceAloneRunsUntilTheTimeOut) {
+    Serve(256 * 1024);
+    const std::string log = logs_ / "refused.txt";
+    std::vector<std::string> argv = {
+        kKfget,   "--torrent", content_.torrent_path, "--source", nginx_.Url("/no-such-file.bin"),
+        "--file", Target(),    "--timeout",           "3"};
+    EXPECT_EQ(RunQuietly(argv, log), 3) << test::ReadWholeFile(log);
+    EXPECT_FALSE(test::FileExists(Target()));
+}
+
+}  // namespace
+}  // namespace kf
