@@ -239,7 +239,9 @@ bool LyingHttpServer::Answer(Connection& connection, const std::string& request)
             send_text("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
             return false;
         case Fault::kRedirectLoop:
-            send_text("HTTP/1.1 302 Found\r\nLocation: " + path + "\r\nContent-Length: 0\r\n\r\n");
+            send_text("HTTP/1.1 302 Found\r\nLocation: " +
+                      (redirect_target_.empty() ? path : redirect_target_) +
+                      "\r\nContent-Length: 0\r\n\r\n");
             return false;
         default:
             break;

@@ -53,6 +53,8 @@ class LyingHttpServer {
     // the run) are sent inverted. The default spoils one byte in every 64 KiB.
     void SetGarbage(int64_t period, int64_t offset, int64_t length);
 
+    // kRedirectLoop: redirect to this address instead of back to the one asked.
+    void SetRedirectTarget(std::string location) { redirect_target_ = std::move(location); }
     // Requests without a Range line are answered honestly; the fault applies to ranged ones only
     // (a server that goes wrong only past the start of the file).
     void LieOnlyToRangedRequests(bool only) { ranged_only_ = only; }
@@ -88,6 +90,7 @@ class LyingHttpServer {
     int64_t garbage_offset_ = 1000;
     int64_t garbage_length_ = 1;
     bool ranged_only_ = false;
+    std::string redirect_target_;
 
     int listen_fd_ = -1;
     int32_t port_ = 0;

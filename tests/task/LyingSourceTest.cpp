@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "support/ContentFiles.h"
@@ -195,6 +196,39 @@ TEST_F(LyingSource, SpoiledPiecesAreFetchedFromAnotherSource) {
     NginxServer nginx;
     ASSERT_TRUE(nginx.Start(www_.Path())) << nginx.ErrorLogText();
     task = Start(liar.Url("/file.bin") + "\n" + nginx.Url("/file.bin"), true);
+    ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 60s)) << QueryInfo(task).http_bytes;
+    ASSERT_EQ(StopTask(task, 0), KF_OK);
+    EXPECT_TRUE(FileIsRight());
+}
+
+// Every kind of liar at once beside one honest server: the scheduler routes around all of them.
+TEST_F(LyingSource, AllLiarsAtOnceBesideAnHonestSource) {
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www_.Path())) << nginx.ErrorLogText();
+    std::vector<std::unique_ptr<LyingHttpServer>> liars;
+    std::string sources;
+    for (const Fault fault :
+         {Fault::kIgnoreRange, Fault::kShiftedRange, Fault::kWrongTotal, Fault::kWrongLength,
+          Fault::kCutShort, Fault::kGarbage, Fault::kRedirectLoop, Fault::kNotFound,
+          Fault::kUnavailable, Fault::kStallAfterHeader}) {
+        liars.push_back(std::make_unique<LyingHttpServer>(content_.bytes, fault));
+        ASSERT_TRUE(liars.back()->Start());
+        sources += liars.back()->Url("/file.bin") + "\n";
+    }
+    KfTaskHandle task = Start(sources + nginx.Url("/file.bin"));
+    ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 60s)) << QueryInfo(task).http_bytes;
+    ASSERT_EQ(StopTask(task, 0), KF_OK);
+    EXPECT_TRUE(FileIsRight());
+}
+
+// A redirect to an honest server is followed: the target becomes a source of its own.
+TEST_F(LyingSource, RedirectToAnotherServerIsFollowed) {
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.Start(www_.Path())) << nginx.ErrorLogText();
+    LyingHttpServer redirector(content_.bytes, Fault::kRedirectLoop);
+    redirector.SetRedirectTarget(nginx.Url("/file.bin"));
+    ASSERT_TRUE(redirector.Start());
+    KfTaskHandle task = Start(redirector.Url("/old/file.bin"));
     ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 60s)) << QueryInfo(task).http_bytes;
     ASSERT_EQ(StopTask(task, 0), KF_OK);
     EXPECT_TRUE(FileIsRight());
