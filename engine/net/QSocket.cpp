@@ -551,6 +551,31 @@ int32_t QSocket::ReceiveBytes(int32_t wanted) {
     return recv_len_;
 }
 
+int32_t QSocket::ReceiveInto(std::span<const std::span<uint8_t>> parts) {
+    if (handle_ < 0 || remote_ip_ == 0) {
+        return -1;
+    }
+    if (!IsEstablished()) {
+        return handle_ < 0 ? -1 : 0;
+    }
+    if (!proxy_done_ || recv_len_ > 0 || parts.empty()) {
+        return 0;
+    }
+    if (blocking_) {
+        transport_->Wait(handle_, WaitFor::kReadable, -1);
+    }
+    const SocketTransport::Result read = transport_->ReceiveVector(handle_, parts);
+    if (read.Ok() && read.value > 0) {
+        received_total_ += static_cast<uint64_t>(read.value);
+        return static_cast<int32_t>(std::min<int64_t>(read.value, INT32_MAX));
+    }
+    if (read.WouldBlock()) {
+        return 0;
+    }
+    Close();  // an error, or the remote closed (a read of 0 bytes)
+    return -1;
+}
+
 void QSocket::Consume(int32_t count, bool keep) {
     if (count < 0 || count > recv_len_) {
         count = recv_len_;

@@ -82,6 +82,12 @@ class QSocket {
     // buffered, 0 while nothing can be read yet (also while a proxy reply is incomplete), -1 on an
     // error or when the remote closed.
     int32_t ReceiveBytes(int32_t wanted = 0);
+    // Reads once straight into the caller's memory, filling `parts` in order, without passing
+    // through the receive buffer. Only while that buffer is empty and no proxy reply is awaited
+    // (else bytes would be reordered: answers 0 without reading; ReceiveBytes is the way then).
+    // Answers the bytes read, 0 when none are ready, -1 on an error or when the remote closed
+    // (the object is then closed, as by ReceiveBytes).
+    int32_t ReceiveInto(std::span<const std::span<uint8_t>> parts);
     // Removes `count` bytes (negative: all) from the front of the receive buffer; with `keep` the
     // buffer is not replaced by a smaller one.
     void Consume(int32_t count, bool keep = false);

@@ -21,6 +21,25 @@ TunnelSlot& Slot() {
 
 }  // namespace
 
+SocketTransport::Result SocketTransport::ReceiveVector(int32_t handle,
+                                                       std::span<const std::span<uint8_t>> parts) {
+    int64_t total = 0;
+    for (const std::span<uint8_t> part : parts) {
+        if (part.empty()) {
+            continue;
+        }
+        const Result read = Receive(handle, part);
+        if (!read.Ok() || read.value == 0) {
+            return total > 0 ? Result::Success(total) : read;
+        }
+        total += read.value;
+        if (static_cast<size_t>(read.value) < part.size()) {
+            break;
+        }
+    }
+    return total > 0 ? Result::Success(total) : Result::Failure(kErrWouldBlock);
+}
+
 std::shared_ptr<SocketTransport> SystemTransport() {
     static const std::shared_ptr<SocketTransport> transport =
         std::make_shared<SystemSocketTransport>();

@@ -59,6 +59,10 @@ class SocketTransport {
     virtual Result Send(int32_t handle, std::span<const uint8_t> bytes) = 0;
     // Bytes read; 0 means the remote closed.
     virtual Result Receive(int32_t handle, std::span<uint8_t> bytes) = 0;
+    // Scattered form of Receive: fills `parts` in order, as one read would fill their sum. The
+    // default reads part by part and stops at the first short read (a failure after some bytes
+    // answers those bytes; the next call reports it).
+    virtual Result ReceiveVector(int32_t handle, std::span<const std::span<uint8_t>> parts);
     virtual Result LocalName(int32_t handle, SocketAddress& local) = 0;
     // 1 ready (an error state counts as ready: the next call reports it), 0 time-out, -1 failure.
     // A negative timeout waits without limit.

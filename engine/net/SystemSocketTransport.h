@@ -17,6 +17,7 @@ class SystemSocketTransport final : public SocketTransport {
     Result Accept(int32_t handle, SocketAddress& peer) override;
     Result Send(int32_t handle, std::span<const uint8_t> bytes) override;
     Result Receive(int32_t handle, std::span<uint8_t> bytes) override;
+    Result ReceiveVector(int32_t handle, std::span<const std::span<uint8_t>> parts) override;
     Result LocalName(int32_t handle, SocketAddress& local) override;
     int32_t Wait(int32_t handle, WaitFor what, int32_t timeout_ms) override;
     int32_t PendingError(int32_t handle) override;
