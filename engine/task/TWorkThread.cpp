@@ -403,6 +403,17 @@ void TWorkThread::Run() {
             CompletionCheck(NowSeconds());
         }
     }
+    // A stopped task reports what it keeps: the pieces held in memory are written now (closing
+    // the map would write them anyway) and counted, and the byte sums take in the last second.
+    if (pieces_ && !completed_) {
+        pieces_->WriteHeldPieces();
+    }
+    RefreshProgress();
+    {
+        QTMutexLock hold(TaskLock());
+        working_.http_bytes = http_bytes_;
+        working_.bt_bytes = bt_bytes_;
+    }
     RestoreSourceMarks();
     // Closing the piece map produces its resume data; then the file is written (or deleted).
     Reset(false, false);

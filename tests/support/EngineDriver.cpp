@@ -98,6 +98,18 @@ std::vector<bool> VerifiedPieces(KfTaskHandle task) {
     return pieces;
 }
 
+int64_t PieceBytes(const DownloadContent& content, const std::vector<bool>& pieces) {
+    const auto size = static_cast<int64_t>(content.bytes.size());
+    int64_t bytes = 0;
+    for (size_t piece = 0; piece < pieces.size(); ++piece) {
+        if (pieces[piece]) {
+            const int64_t start = static_cast<int64_t>(piece) * content.piece_length;
+            bytes += std::max<int64_t>(std::min<int64_t>(content.piece_length, size - start), 0);
+        }
+    }
+    return bytes;
+}
+
 std::vector<int64_t> WrongPieces(const std::string& file_bytes, const DownloadContent& content,
                                  const std::vector<bool>& only) {
     std::vector<int64_t> wrong;

@@ -65,6 +65,9 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // The task's published bitfield as one flag per piece (empty when it has none).
 std::vector<bool> VerifiedPieces(KfTaskHandle task);
 
+// The bytes of the content's pieces flagged in `pieces`.
+int64_t PieceBytes(const DownloadContent& content, const std::vector<bool>& pieces);
+
 // Pieces whose bytes in `file_bytes` differ from the content's, among those flagged in `only`
 // (every piece when `only` is empty). A file shorter than a flagged piece counts it as wrong.
 std::vector<int64_t> WrongPieces(const std::string& file_bytes, const DownloadContent& content,
