@@ -76,6 +76,44 @@ int32_t PieceSlot::Store(int32_t offset, std::span<const uint8_t> data, BlockPoo
     return pos - offset;
 }
 
+std::span<uint8_t> PieceSlot::ReceiveRoom(int32_t offset, BlockPool& pool) {
+    if (offset < 0 || offset >= size_) {
+        return {};
+    }
+    const int32_t k = offset / kBlockSize;
+    const int32_t block_start = k * kBlockSize;
+    const int32_t block_end = std::min(block_start + kBlockSize, size_);
+    if (block_end <= bytes_done_) {
+        return {};
+    }
+    EnsureBlocks();
+    Block& block = blocks_[static_cast<size_t>(k)];
+    if (block_start + block.filled != offset) {
+        return {};
+    }
+    if (!block.data) {
+        block.data = pool.Take();
+    }
+    return {block.data.get() + (offset - block_start), static_cast<size_t>(block_end - offset)};
+}
+
+int32_t PieceSlot::CommitReceived(int32_t offset, int32_t length) {
+    if (offset < 0 || offset >= size_ || length <= 0 || blocks_.empty()) {
+        return 0;
+    }
+    const int32_t k = offset / kBlockSize;
+    const int32_t block_start = k * kBlockSize;
+    const int32_t block_end = std::min(block_start + kBlockSize, size_);
+    Block& block = blocks_[static_cast<size_t>(k)];
+    if (block_end <= bytes_done_ || !block.data || block_start + block.filled != offset) {
+        return 0;
+    }
+    const int32_t n = std::min(length, block_end - offset);
+    block.filled += n;
+    cached_bytes_ += n;
+    return n;
+}
+
 int32_t PieceSlot::ContiguousEnd() const {
     int32_t pos = bytes_done_;
     if (blocks_.empty()) {

@@ -49,6 +49,13 @@ class PieceSlot {
     // the map is passed over; storing stops at the first byte that would leave a gap inside its
     // block. Answers the bytes consumed.
     int32_t Store(int32_t offset, std::span<const uint8_t> data, BlockPool& pool);
+    // In-place form of Store: the free room of the block holding `offset`, from `offset` to the
+    // block's end, when `offset` is exactly where that block's data continues and the block is not
+    // on disk yet; else empty. Bytes written there count only once committed.
+    std::span<uint8_t> ReceiveRoom(int32_t offset, BlockPool& pool);
+    // Takes `length` bytes written at `offset` into the room ReceiveRoom gave (at most to the
+    // block's end). Answers the bytes taken (0 when `offset` is not where the block continues).
+    int32_t CommitReceived(int32_t offset, int32_t length);
     // End of the data available without a gap from bytes_done (disk, then whole blocks in the
     // map); equals size() when the piece's data is complete.
     int32_t ContiguousEnd() const;

@@ -118,6 +118,13 @@ class TPieces : public TRefObject, public InfoReader {
     // when the piece became complete and verified.
     int64_t AddData(int64_t offset, std::span<const uint8_t> data, DataSource* source,
                     bool* completed);
+    // Received data written in place (a peer reads from its socket straight into the cache):
+    // ReceiveRoom answers the memory where the bytes at `offset` belong, up to the end of their
+    // block, or empty when they cannot go there (outside, piece verified or complete, block
+    // already filled past `offset` or not up to it). CommitReceived then takes the first `length`
+    // bytes written there, with AddData's answers and effects.
+    std::span<uint8_t> ReceiveRoom(int64_t offset);
+    int64_t CommitReceived(int64_t offset, int32_t length, DataSource* source, bool* completed);
     // Data of verified pieces for upload or for the task's read requests. Reads whole blocks from
     // the files (at least 64 KiB, or `read_ahead` bytes) and keeps them in the cache. Answers the
     // bytes read, or -1 when a piece in the range is not verified or cannot be read.
@@ -198,6 +205,9 @@ class TPieces : public TRefObject, public InfoReader {
     bool RangeOnDisk(int64_t offset, int64_t length, const std::vector<int64_t>& disk_sizes);
 
     // Pieces.
+    // The rest of AddData once `taken` bytes are in the slot (`before`: its cached bytes then).
+    int64_t AfterStore(PieceSlot& slot, int64_t before, int32_t taken, DataSource* source,
+                       bool* completed);
     bool VerifyInMemory(PieceSlot& slot);
     void BecomeHeld(PieceSlot& slot);
     bool WriteHeld(PieceSlot& slot);

@@ -26,6 +26,42 @@ int64_t TPieces::AddData(int64_t offset, std::span<const uint8_t> data, DataSour
     }
     const int64_t before = slot.cached_bytes();
     const int32_t taken = slot.Store(inside, data, pool_);
+    return AfterStore(slot, before, taken, source, completed);
+}
+
+std::span<uint8_t> TPieces::ReceiveRoom(int64_t offset) {
+    if (!valid_ || offset < 0 || offset >= total_length_) {
+        return {};
+    }
+    const int64_t index = offset / piece_length_;
+    PieceSlot& slot = slots_[static_cast<size_t>(index)];
+    if (IsVerified(slot.index()) || slot.complete) {
+        return {};
+    }
+    return slot.ReceiveRoom(static_cast<int32_t>(offset - index * piece_length_), pool_);
+}
+
+int64_t TPieces::CommitReceived(int64_t offset, int32_t length, DataSource* source,
+                                bool* completed) {
+    if (completed != nullptr) {
+        *completed = false;
+    }
+    if (!valid_ || offset < 0 || offset >= total_length_) {
+        return kOutside;
+    }
+    const int64_t index = offset / piece_length_;
+    PieceSlot& slot = slots_[static_cast<size_t>(index)];
+    if (IsVerified(slot.index()) || slot.complete) {
+        return 0;
+    }
+    const int64_t before = slot.cached_bytes();
+    const int32_t taken =
+        slot.CommitReceived(static_cast<int32_t>(offset - index * piece_length_), length);
+    return AfterStore(slot, before, taken, source, completed);
+}
+
+int64_t TPieces::AfterStore(PieceSlot& slot, int64_t before, int32_t taken, DataSource* source,
+                            bool* completed) {
     cached_bytes_ += slot.cached_bytes() - before;
     if (slot.cached_bytes() > 0) {
         Activate(slot);
