@@ -52,6 +52,16 @@ class PeerTask {
     };
     virtual WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
                                    TPeerObject& from) = 0;
+    // In-place delivery, so that a peer can read from its socket straight into the piece cache:
+    // the memory where the bytes of `block` from `offset` (inside the block) to the block's end
+    // belong, or empty when they cannot be taken in place (the peer then delivers a copy through
+    // WriteBlock). CommitBlockBytes takes `length` bytes written there, answering as WriteBlock.
+    // Non-pure: a task without an in-place store keeps the copying path.
+    virtual std::span<uint8_t> BlockRoom(int32_t /*block*/, int32_t /*offset*/) { return {}; }
+    virtual WriteResult CommitBlockBytes(int32_t /*block*/, int32_t /*offset*/, int32_t /*length*/,
+                                         TPeerObject& /*from*/) {
+        return {};
+    }
     // Removes the request from the shared block list; false when it is not there.
     virtual bool TakeFromSharedBlocks(const BlockRequest& request) = 0;
     // Gives queued requests back (to the shared block list, or dropped while stopping).

@@ -409,6 +409,9 @@ bool THttpPeer::ReceiveToMemory() {
 bool THttpPeer::DeliverBuffered() {
     QSocket& conn = *Connection();
     const std::span<const uint8_t> bytes = conn.Received();
+    if (bytes.empty()) {
+        return true;  // (a head block partly read in place is not a changed queue)
+    }
     int64_t offset = 0;
     const auto available = static_cast<int64_t>(bytes.size());
 
@@ -464,6 +467,83 @@ bool THttpPeer::DeliverBuffered() {
     return ok;
 }
 
+THttpPeer::InPlace THttpPeer::ReceiveInPlace(int32_t budget) {
+    QSocket& conn = *Connection();
+    if (conn.ReceivedLength() > 0 || skip_ != 0 || Work().outstanding <= 0 ||
+        Work().requests.empty()) {
+        return InPlace::kNotNow;
+    }
+    const BlockRequest head = Work().requests.front();
+    const int64_t filled = position_ - static_cast<int64_t>(head.block) * kBlockSize;
+    if (filled < 0 || filled >= head.length ||
+        (body_left_ >= 0 && body_left_ < head.length - filled)) {
+        return InPlace::kNotNow;  // the copying path sorts these out
+    }
+    const int64_t limit = body_left_ >= 0 ? std::min<int64_t>(budget, body_left_) : budget;
+    // The rooms of the run's blocks from the stream position on, as long as each is exactly the
+    // rest of its block (a block with other bytes in it ends the gathering).
+    rooms_.clear();
+    int64_t gathered = 0;
+    const auto run = static_cast<size_t>(
+        std::min<int64_t>(Work().outstanding, static_cast<int64_t>(Work().requests.size())));
+    for (size_t i = 0; i < run && gathered < limit; ++i) {
+        const BlockRequest& request = Work().requests[i];
+        const auto from = static_cast<int32_t>(i == 0 ? filled : 0);
+        if (request.block != head.block + static_cast<int32_t>(i)) {
+            break;
+        }
+        const std::span<uint8_t> room = Task().BlockRoom(request.block, from);
+        if (static_cast<int64_t>(room.size()) != request.length - from) {
+            break;
+        }
+        rooms_.push_back(
+            room.first(static_cast<size_t>(std::min<int64_t>(room.size(), limit - gathered))));
+        gathered += static_cast<int64_t>(rooms_.back().size());
+    }
+    if (rooms_.empty()) {
+        if (filled > 0) {
+            // Someone else filled the rest of the block this stream had begun: plan again (the
+            // stream cannot go on from the middle of a block it no longer owns).
+            work_.outstanding = 0;
+            return InPlace::kRead;
+        }
+        return InPlace::kNotNow;
+    }
+    const int32_t read = conn.ReceiveInto(rooms_);
+    if (read < 0) {
+        return InPlace::kFailed;
+    }
+    int64_t left = read;
+    for (size_t i = 0; i < rooms_.size() && left > 0; ++i) {
+        if (Work().requests.empty() ||
+            Work().requests.front().block != head.block + static_cast<int32_t>(i)) {
+            CloseConnection();  // never: the queue does not change between the look and here
+            return InPlace::kFailed;
+        }
+        const BlockRequest request = Work().requests.front();
+        const auto from =
+            static_cast<int32_t>(position_ - static_cast<int64_t>(request.block) * kBlockSize);
+        const auto got = static_cast<int32_t>(std::min<int64_t>(left, rooms_[i].size()));
+        left -= got;
+        position_ += got;
+        if (body_left_ >= 0) {
+            body_left_ -= got;
+        }
+        bool ok;
+        if (from + got == request.length) {
+            ok = DeliverBlockInPlace(request.block, request.length, got);
+        } else {
+            ok = Task().CommitBlockBytes(request.block, from, got, *this).accepted;
+            MarkActivity();
+        }
+        if (!ok) {
+            CloseConnection();
+            return InPlace::kFailed;
+        }
+    }
+    return InPlace::kRead;
+}
+
 bool THttpPeer::ReceiveStream() {
     if (Work().outstanding <= 0) {
         return true;  // the next run is planned first; buffered bytes wait for it
@@ -475,13 +555,31 @@ bool THttpPeer::ReceiveStream() {
     if (Work().outstanding <= 0) {
         return true;
     }
-    if (Connection()->ReceiveBytes(ReadSize(kMaxStreamRead)) < 0) {
+    switch (ReceiveInPlace(ReadSize(kMaxStreamRead))) {
+        case InPlace::kRead:
+            return Connection()->IsOpen();
+        case InPlace::kFailed:
+            return false;
+        case InPlace::kNotNow:
+            break;
+    }
+    // Through the receive buffer. A block begun there is finished with a read of just its rest,
+    // so that the buffer empties and the next turn can read in place again.
+    QSocket& conn = *Connection();
+    int32_t want = ReadSize(kMaxCopyRead);
+    if (conn.ReceivedLength() > 0 && !Work().requests.empty()) {
+        const int64_t need = skip_ + Work().requests.front().length - conn.ReceivedLength();
+        if (need > 0) {
+            want = static_cast<int32_t>(std::min<int64_t>(want, need));
+        }
+    }
+    if (conn.ReceiveBytes(want) < 0) {
         return false;
     }
     if (!DeliverBuffered()) {
         return false;
     }
-    return Connection()->IsOpen();
+    return conn.IsOpen();
 }
 
 bool THttpPeer::PlanRequests() {

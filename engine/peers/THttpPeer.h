@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/peers/HttpResponseHeader.h"
 #include "engine/peers/TPeerObject.h"
@@ -40,8 +41,12 @@ class THttpPeer : public TPeerObject {
     static constexpr int32_t kStatusUnresolvable = 20216;
     static constexpr int32_t kTaskStateFetchingTorrent = 2;
     // Most bytes one turn reads of a body while the download allowance permits: at loopback and
-    // LAN speeds a turn per 42 KiB costs more in calls and passes than the data itself.
-    static constexpr int32_t kMaxStreamRead = 256 * 1024;
+    // LAN speeds a turn per 42 KiB costs more in calls and passes than the data itself. Reads
+    // straight into the piece cache take up to 1 MiB (one piece of 64 blocks at most: measured
+    // on loopback, 1 GiB cost 1.9 CPU s in 1 MiB reads, 2.1 s in 256 KiB reads, 2.5 s in 42 KiB
+    // reads); reads through the receive buffer up to 256 KiB, the buffer being copied again.
+    static constexpr int32_t kMaxStreamRead = 1024 * 1024;
+    static constexpr int32_t kMaxCopyRead = 256 * 1024;
     // Most bytes one turn reads while the header (or a body kept in memory) is awaited.
     static constexpr int32_t kMaxHeaderRead = 43008;
     static constexpr const char* kUserAgent =
@@ -84,6 +89,11 @@ class THttpPeer : public TPeerObject {
     bool ReceiveToMemory();
     bool AppendBufferedToMemory();
     bool ReceiveStream();
+    // Reads the next bytes of the run straight into the piece cache (PeerTask::BlockRoom) when
+    // nothing is buffered and the stream stands at the run: kRead when it read (or found the run
+    // changed), kFailed when the connection ended, kNotNow when the copying path must read.
+    enum class InPlace { kRead, kFailed, kNotNow };
+    InPlace ReceiveInPlace(int32_t budget);
     bool DeliverBuffered();
     bool Reattach();
     void ClearConnectionState();
@@ -97,6 +107,7 @@ class THttpPeer : public TPeerObject {
     bool no_length_ = false;
     int64_t request_start_ = 0;  // the range start this connection asked for
     int64_t body_left_ = -1;     // body bytes the answer still owes; -1 when it did not say
+    std::vector<std::span<uint8_t>> rooms_;  // the in-place read's destinations (reused)
 };
 
 }  // namespace kf

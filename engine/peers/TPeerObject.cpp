@@ -289,6 +289,24 @@ bool TPeerObject::DeliverBlock(int32_t block, std::span<const uint8_t> bytes) {
     if (!task_.ContentSizeKnown()) {
         return true;  // nothing to place it in yet
     }
+    if (!TakeDeliveredRequest(block, length)) {
+        return false;
+    }
+    return FinishDelivery(block, length, task_.WriteBlock(block, bytes, *this));
+}
+
+bool TPeerObject::DeliverBlockInPlace(int32_t block, int32_t length, int32_t tail) {
+    if (block < 0 || length <= 0 || length > kBlockSize || tail <= 0 || tail > length ||
+        !IsConnected() || !task_.ContentSizeKnown()) {
+        return false;
+    }
+    if (!TakeDeliveredRequest(block, length)) {
+        return false;
+    }
+    return FinishDelivery(block, length, task_.CommitBlockBytes(block, length - tail, tail, *this));
+}
+
+bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
     MarkActivity();
     if (work_.range != nullptr) {
         ++work_.range->blocks_received;
@@ -317,8 +335,11 @@ bool TPeerObject::DeliverBlock(int32_t block, std::span<const uint8_t> bytes) {
     if (status_ == 4) {
         status_ = kStatusUnchoked;
     }
+    return true;
+}
 
-    const PeerTask::WriteResult result = task_.WriteBlock(block, bytes, *this);
+bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
+                                 const PeerTask::WriteResult& result) {
     if (result.piece_failed) {
         return false;
     }

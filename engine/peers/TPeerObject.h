@@ -121,6 +121,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // in the task's shared block list with the same number and length; then written to the piece
     // store. False when the piece it completed failed its check.
     bool DeliverBlock(int32_t block, std::span<const uint8_t> bytes);
+    // The same for a block read in place (PeerTask::BlockRoom): its first `length` − `tail` bytes
+    // are committed already, the last `tail` bytes are committed here once the request is taken.
+    bool DeliverBlockInPlace(int32_t block, int32_t length, int32_t tail);
 
     // DataSource: a piece came wholly from this peer (its source's history of whole pieces).
     void OnWholePiece(PieceIndex piece) override;
@@ -175,6 +178,11 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     std::deque<BlockRequest> peer_requests_;  // BT: blocks the remote asked for
 
   private:
+    // The two halves of a delivery around the write: the request is taken from this peer's queue
+    // (or the shared list), false when there is none; then the figures after the write.
+    bool TakeDeliveredRequest(int32_t block, int32_t length);
+    bool FinishDelivery(int32_t block, int32_t length, const PeerTask::WriteResult& result);
+
     int32_t state_ = kIdle;
     int32_t status_ = 0;
     PeerKind type_;

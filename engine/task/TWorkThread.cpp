@@ -191,6 +191,28 @@ class TWorkThread::PeerFace : public PeerTask {
         result.accepted = taken == static_cast<int64_t>(bytes.size());
         return result;
     }
+    std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override {
+        if (!Ready() || block < 0 || offset < 0 || offset >= kBlockSize) {
+            return {};
+        }
+        return task_.pieces_->ReceiveRoom(int64_t{block} * kBlockSize + offset);
+    }
+    WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
+                                 TPeerObject& from) override {
+        WriteResult result;
+        if (!Ready() || block < 0 || offset < 0 || length <= 0) {
+            return result;
+        }
+        const int64_t at = int64_t{block} * kBlockSize + offset;
+        const int64_t taken = task_.pieces_->CommitReceived(at, length, &from, nullptr);
+        if (taken == TPieces::kHashFailed) {
+            result.piece_failed = true;
+            task_.scheduler_->PieceFailed(static_cast<int32_t>(at / PieceLength()));
+            return result;
+        }
+        result.accepted = taken == length;
+        return result;
+    }
     bool TakeFromSharedBlocks(const BlockRequest& request) override {
         return task_.scheduler_->RemoveSharedBlock(request);
     }
