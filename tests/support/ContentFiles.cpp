@@ -89,4 +89,19 @@ std::string MakeTorrent(const std::string& source, int log2_piece, const std::st
     return ReadWholeFile(out);
 }
 
+std::string MakeTorrent(const std::string& source, int log2_piece, const std::string& out,
+                        const std::vector<std::string>& announce_urls) {
+    ::unlink(out.c_str());
+    std::vector<std::string> argv = {"mktorrent", "-d", "-p", "-l", std::to_string(log2_piece)};
+    for (const std::string& url : announce_urls) {
+        argv.push_back("-a");
+        argv.push_back(url);
+    }
+    argv.insert(argv.end(), {"-o", out, source});
+    if (RunProgram(argv) != 0) {
+        return {};
+    }
+    return ReadWholeFile(out);
+}
+
 }  // namespace kf::test

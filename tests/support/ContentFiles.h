@@ -23,6 +23,10 @@ int RunProgram(const std::vector<std::string>& argv, int timeout_seconds = 60);
 // Makes a metainfo file for `source` (a file or a folder) with mktorrent, piece length
 // 2^log2_piece, into `out` (replaced). Answers the metainfo bytes, or empty on failure.
 std::string MakeTorrent(const std::string& source, int log2_piece, const std::string& out);
+// The same with the given announce addresses, each its own tier in order, and the private flag
+// (peers keep DHT and peer exchange off for it).
+std::string MakeTorrent(const std::string& source, int log2_piece, const std::string& out,
+                        const std::vector<std::string>& announce_urls);
 bool HaveMktorrent();
 
 }  // namespace kf::test

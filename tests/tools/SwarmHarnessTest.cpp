@@ -1,0 +1,111 @@
+// The loopback swarm harnesses themselves: a private opentracker, and third-party seeders and
+// leechers that listen on and announce from 127.0.0.2 and up, so that the engine (which refuses
+// peers at 127.0.0.1) can meet them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "support/ContentFiles.h"
+#include "support/OpenTracker.h"
+#include "support/TempDir.h"
+
+namespace kf {
+namespace {
+
+using namespace std::chrono_literals;
+using test::OpenTracker;
+using test::TrackerAnnounce;
+using test::TrackerPeer;
+
+TrackerAnnounce Announce(const std::string& hash, const std::string& from, int32_t port,
+                         int64_t left, const std::string& peer_id) {
+    TrackerAnnounce query;
+    query.info_hash_hex = hash;
+    query.from_address = from;
+    query.port = port;
+    query.left = left;
+    query.peer_id = peer_id;
+    return query;
+}
+
+// A small torrent made afresh, its info-hash and the tracker serving it.
+class TrackerFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!OpenTracker::Available() || !test::HaveMktorrent()) {
+            GTEST_SKIP() << "opentracker or mktorrent not installed";
+        }
+        ASSERT_TRUE(test::WriteFile(dir_ / "a.bin", test::RandomBytes(100000, 7)));
+        metainfo_ = test::MakeTorrent(dir_ / "a.bin", 15, dir_ / "a.torrent",
+                                      {"http://127.0.0.1:1/announce"});
+        ASSERT_FALSE(metainfo_.empty());
+        hash_ = test::TorrentInfoHashHex(metainfo_);
+        ASSERT_EQ(hash_.size(), 40u);
+        ASSERT_TRUE(tracker_.Start({hash_})) << tracker_.LogText();
+    }
+
+    test::TempDir dir_;
+    std::string metainfo_;
+    std::string hash_;
+    OpenTracker tracker_;
+};
+
+TEST_F(TrackerFixture, HandsOutTheAddressTheAnnounceCameFromOverUdpAndHttp) {
+    const TrackerAnnounce udp_start =
+        Announce(hash_, "127.0.0.2", 40001, 1, "-KT0001-udpudpudp001");
+    TrackerAnnounce udp = udp_start;
+    const auto first = tracker_.UdpAnnounce(udp);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(first->accepted);
+
+    const TrackerAnnounce http = Announce(hash_, "127.0.0.3", 40002, 0, "-KT0001-httphttphttp");
+    const auto second = tracker_.HttpAnnounce(http);
+    ASSERT_TRUE(second.has_value());
+    ASSERT_TRUE(second->accepted);
+    EXPECT_EQ(second->seeders, 1);
+    EXPECT_EQ(second->leechers, 1);
+    EXPECT_NE(
+        std::find(second->peers.begin(), second->peers.end(), TrackerPeer{"127.0.0.2", 40001}),
+        second->peers.end());
+
+    const auto peers = tracker_.Peers(hash_);
+    EXPECT_EQ(peers.size(), 2u);
+    EXPECT_NE(std::find(peers.begin(), peers.end(), TrackerPeer{"127.0.0.3", 40002}), peers.end());
+    const auto counts = tracker_.Scrape(hash_);
+    ASSERT_TRUE(counts.has_value());
+    EXPECT_EQ(counts->seeders, 1);
+    EXPECT_EQ(counts->leechers, 1);
+
+    // A withdrawn peer is no longer handed out; the probes leave nothing behind.
+    udp.event = "stopped";
+    ASSERT_TRUE(tracker_.UdpAnnounce(udp).has_value());
+    EXPECT_EQ(tracker_.Peers(hash_), (std::vector<TrackerPeer>{{"127.0.0.3", 40002}}));
+}
+
+TEST_F(TrackerFixture, RefusesHashesOffTheWhitelistUntilAllowed) {
+    const std::string other(40, 'a');
+    const TrackerAnnounce query = Announce(other, "127.0.0.1", 9, 1, "");
+    const auto udp = tracker_.UdpAnnounce(query);
+    ASSERT_TRUE(udp.has_value());
+    EXPECT_FALSE(udp->accepted);
+    const auto http = tracker_.HttpAnnounce(query);
+    ASSERT_TRUE(http.has_value());
+    EXPECT_FALSE(http->accepted);
+
+    ASSERT_TRUE(tracker_.Allow(other));
+    EXPECT_TRUE(tracker_.UdpAnnounce(query)->accepted);
+    // The first hash stays allowed after the reload.
+    TrackerAnnounce first = Announce(hash_, "127.0.0.1", 9, 1, "");
+    first.event = "stopped";
+    EXPECT_TRUE(tracker_.UdpAnnounce(first)->accepted);
+}
+
+TEST(TorrentInfoHash, RefusesBytesThatAreNotMetainfo) {
+    EXPECT_EQ(test::TorrentInfoHashHex("d4:infoi3ee"), "");
+    EXPECT_EQ(test::TorrentInfoHashHex(""), "");
+}
+
+}  // namespace
+}  // namespace kf
