@@ -5,6 +5,7 @@
 #include "engine/AsyncMessage.h"
 #include "engine/CKestrelfetchLogApi.h"
 #include "engine/EngineGlobals.h"
+#include "engine/SwarmRegistry.h"
 #include "engine/TaskTable.h"
 #include "engine/kestrelfetch.h"
 #include "engine/net/EngineClock.h"
@@ -20,6 +21,7 @@ CKestrelfetchCore::CKestrelfetchCore() {
     TouchClockStorage();
     EngineGlobals::Instance();
     TaskTable::Instance();
+    SwarmRegistry::Instance();
     AsyncMessage::JoinAll();
 }
 
@@ -45,12 +47,14 @@ void CKestrelfetchCore::FirstTaskStarted() {
 
 void CKestrelfetchCore::LastTaskGone() {
     EngineGlobals& globals = EngineGlobals::Instance();
+    SwarmRegistry::Instance().CloseListening();
     globals.udp_suspended = true;
     globals.dht_enabled = false;
     globals.reachable = false;
 }
 
 void CKestrelfetchCore::StopSharedServices() {
+    SwarmRegistry::Instance().CloseListening();
     StopClock();
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/AsyncMessage.h"
@@ -13,6 +14,7 @@
 #include "engine/ParseNumber.h"
 #include "engine/TaskTable.h"
 #include "engine/kestrelfetch.h"
+#include "engine/net/Ipv4Address.h"
 #include "engine/net/ProxyUrl.h"
 #include "engine/net/QProxyConfig.h"
 #include "engine/os/DiskSpace.h"
@@ -283,6 +285,22 @@ int32_t EnableP2P(int32_t enable) {
 
 void SetHttpWrappedHandshake(int32_t enable) {
     EngineGlobals::Instance().http_wrapped_handshake = enable != 0;
+}
+
+int32_t SetListenAddress(const char* ip) {
+    try {
+        uint32_t address = 0;
+        if (ip != nullptr && ip[0] != '\0' && std::string_view(ip) != "0.0.0.0") {
+            address = IsDigitsAndDots(ip) ? ParseDottedAddress(ip) : kNoAddress;
+            if (!IsValidAddress(address)) {
+                return KF_ERR_PARAM;
+            }
+        }
+        EngineGlobals::Instance().bind_ip = address;
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
 }
 
 int32_t SetEngineProxy(const char* proxy_url) {

@@ -28,6 +28,9 @@ struct EngineGlobals {
     std::atomic<bool> p2p_enabled{false};
     std::atomic<int32_t> listen_port{0};  // 0 means 8080
     std::atomic<bool> http_wrapped_handshake{false};
+    // Where the listener binds and outgoing BT and tracker connections start from (network
+    // order); 0 means every address and the system's choice.
+    std::atomic<uint32_t> bind_ip{0};
     std::array<uint8_t, 16> machine_id{};  // made once per process by the first task
     std::atomic<int32_t> half_open_limit{64};
     std::atomic<bool> reachable{false};

@@ -95,6 +95,11 @@ int32_t AddMirrorSources(KfTaskHandle task, const char* url_lines, const char* h
 int32_t SetListenPort(int32_t port);
 int32_t EnableP2P(int32_t enable);
 void SetHttpWrappedHandshake(int32_t enable);
+/* The local IPv4 address ("a.b.c.d") that the listener binds to and that outgoing BitTorrent and
+ * tracker connections use, so that two engines on one machine can tell each other apart. Null,
+ * empty or "0.0.0.0" restores the default (every address). KF_ERR_PARAM for any other text that
+ * is not an address. Takes effect when the listener next opens. */
+int32_t SetListenAddress(const char* ip);
 
 /* Proxies for server, tracker and peer connections: "http://", "socks4://", "socks4a://" or
  * "socks5://", optionally with "user:password@", then host and port ("host:port"). Null or empty

@@ -40,6 +40,8 @@ struct Options {
     int peers = -1;
     bool p2p = true;
     int listen_port = 0;
+    std::string bind_address;
+    bool wrap_handshake = false;
     bool quick_check = false;
     bool recover = false;
     bool seed = false;
@@ -75,6 +77,9 @@ void PrintHelp(FILE* out) {
         "  --peers N              at most N BitTorrent peer connections\n"
         "  --p2p / --no-p2p       allow or forbid BitTorrent peers (default: allowed)\n"
         "  --listen-port N        TCP port for incoming peers (default 8080)\n"
+        "  --bind ADDR            local IPv4 address to listen on and to connect to peers and\n"
+        "                         trackers from (default: every address)\n"
+        "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
         "  --timeout SECONDS      give up after this long\n"
@@ -118,6 +123,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         kP2p,
         kNoP2p,
         kListenPort,
+        kBind,
+        kWrapHandshake,
         kQuickCheck,
         kRecover,
         kProxy,
@@ -141,6 +148,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         {"p2p", no_argument, nullptr, kP2p},
         {"no-p2p", no_argument, nullptr, kNoP2p},
         {"listen-port", required_argument, nullptr, kListenPort},
+        {"bind", required_argument, nullptr, kBind},
+        {"wrap-handshake", no_argument, nullptr, kWrapHandshake},
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
         {"proxy", required_argument, nullptr, kProxy},
@@ -198,6 +207,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 break;
             case kListenPort:
                 ok = ParseInteger(optarg, &options->listen_port) && options->listen_port <= 65535;
+                break;
+            case kBind:
+                options->bind_address = optarg;
+                break;
+            case kWrapHandshake:
+                options->wrap_handshake = true;
                 break;
             case kQuickCheck:
                 options->quick_check = true;
@@ -507,7 +522,14 @@ int Run(const Options& options) {
     CreateEngineLog();
     InitEngine(nullptr);
     SetListenPort(options.listen_port);
+    if (SetListenAddress(options.bind_address.c_str()) != KF_OK) {
+        std::fprintf(stderr, "kfget: not an IPv4 address: %s\n", options.bind_address.c_str());
+        ReleaseEngineLog();
+        CleanupEngine();
+        return kUsage;
+    }
     EnableP2P(options.p2p ? 1 : 0);
+    SetHttpWrappedHandshake(options.wrap_handshake ? 1 : 0);
     if (!options.proxy.empty() && SetEngineProxy(options.proxy.c_str()) != KF_OK) {
         std::fprintf(stderr, "kfget: not a proxy address kfget understands: %s\n",
                      options.proxy.c_str());
@@ -530,10 +552,9 @@ int Run(const Options& options) {
     if (options.limit_kib > 0) {
         SetTaskSpeedLimit(task, 1, options.limit_kib);
     }
-    if (options.connections >= 0 || options.peers >= 0) {
-        SetTaskConnectionLimits(task, options.connections >= 0 ? options.connections : 49,
-                                options.peers >= 0 ? options.peers : 52);
-    }
+    // The engine allows no BT peer connection until the application sets a limit.
+    SetTaskConnectionLimits(task, options.connections >= 0 ? options.connections : 49,
+                            options.peers >= 0 ? options.peers : 52);
     if (!options.mirror_urls.empty()) {
         ClearMirrorSources(task);
         AddMirrorSources(task, Joined(options.mirror_urls).c_str(),

@@ -23,6 +23,16 @@ void SocketWaitSet::Add(const QSocket& socket, bool want_write) {
     members_.push_back(member);
 }
 
+void SocketWaitSet::AddHandle(int handle, bool want_write) {
+    Member member;
+    member.poll_index = static_cast<int>(fds_.size());
+    pollfd fd{};
+    fd.fd = handle;
+    fd.events = static_cast<short>(POLLIN | (want_write ? POLLOUT : 0));
+    fds_.push_back(fd);
+    members_.push_back(member);
+}
+
 int32_t SocketWaitSet::Wait(int32_t timeout_ms) {
     int32_t always_ready = 0;
     for (const Member& member : members_) {

@@ -18,6 +18,8 @@ class SocketWaitSet {
     void Clear();
     // `want_write`: the connection has queued bytes or is still connecting.
     void Add(const QSocket& socket, bool want_write);
+    // An open system handle that is not a QSocket (a UDP socket).
+    void AddHandle(int handle, bool want_write);
     // Waits at most `timeout_ms` for any member to be ready; answers how many are.
     int32_t Wait(int32_t timeout_ms);
     // Whether member `index` (in the order of Add) was ready after the last Wait.

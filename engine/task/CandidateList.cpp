@@ -103,6 +103,13 @@ bool CandidateList::Add(const TPeerId& record, bool from_lan, bool replace_id,
     return true;
 }
 
+TPeerId* CandidateList::Insert(RefPtr<TPeerId> record, bool front) {
+    TPeerId* stored = record.get();
+    records_.insert(front ? records_.begin() : records_.end(), std::move(record));
+    Sort();
+    return stored;
+}
+
 void CandidateList::Remove(const TPeerId* record) {
     records_.erase(std::remove_if(records_.begin(), records_.end(),
                                   [record](const RefPtr<TPeerId>& r) { return r.get() == record; }),

@@ -30,6 +30,9 @@ class CandidateList {
     // The stored record that stands for the same party, or null.
     TPeerId* Find(const TPeerId& record);
     void Remove(const TPeerId* record);
+    // Takes `record` as it is (no refusal, no weight rule) at the front or the end of the list,
+    // then sorts; answers the stored record.
+    TPeerId* Insert(RefPtr<TPeerId> record, bool front);
     // Re-sorts into candidate order (stable, so that insert positions break ties).
     void Sort();
     // Moves a record to the end (a BT peer that failed); the next Sort places it again.

@@ -103,4 +103,25 @@ TEST(CandidateList, BackOffForgivesServersWithWholePiecesAndSpacesTrackers) {
     EXPECT_FALSE(CandidateList::Eligible(*peer, 0, 0));
 }
 
+// Records made from an address alone (incoming and discovered peers) go where they are put
+// among equals, keeping their own weight.
+TEST(CandidateList, InsertKeepsTheRecordAndItsPlaceAmongEquals) {
+    CandidateList list(1);
+    const CandidateList::Identity identity;
+    ASSERT_TRUE(list.Add(*Parsed("btnode://127.0.0.2:1000"), false, false, identity));
+    auto front = Parsed("btnode://127.0.0.2:1001");
+    front->weight = TPeerId::kWeightBtPeer;
+    auto back = Parsed("btnode://127.0.0.2:1002");
+    back->weight = TPeerId::kWeightBtPeer;
+    auto heavy = Parsed("btnode://127.0.0.1:1003");  // no loopback rule here
+    heavy->weight = 35;
+    EXPECT_EQ(list.Insert(front, true), front.get());
+    EXPECT_EQ(list.Insert(back, false), back.get());
+    EXPECT_EQ(list.Insert(heavy, false), heavy.get());
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list.records()[0].get(), heavy.get());
+    EXPECT_EQ(list.records()[1].get(), front.get());
+    EXPECT_EQ(list.records()[3].get(), back.get());
+}
+
 }  // namespace

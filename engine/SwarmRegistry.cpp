@@ -1,0 +1,241 @@
+#include "engine/SwarmRegistry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "engine/EngineGlobals.h"
+#include "engine/TaskTable.h"
+#include "engine/net/CIPFilterHolder.h"
+#include "engine/net/EngineClock.h"
+#include "engine/net/HostResolver.h"
+#include "engine/net/Ipv4Address.h"
+#include "engine/net/SocketWaitSet.h"
+
+namespace kf {
+namespace {
+
+constexpr std::string_view kProtocol =
+    "\x13"
+    "BitTorrent protocol";
+constexpr size_t kHashOffset = 28;
+constexpr size_t kHashEnd = 48;
+constexpr int32_t kHandshakeLength = 68;
+// A pending connection is read until it holds this much; a handshake behind a wrapper fits.
+constexpr int32_t kPendingReadLimit = 1092;
+constexpr int32_t kPendingReadSize = 1024;
+constexpr uint64_t kCrowdedShortMs = 1000;
+
+bool SameSlash24(uint32_t a, uint32_t b) {
+    return (ToHostOrder(a) >> 8) == (ToHostOrder(b) >> 8);
+}
+
+// Where the handshake starts: past a complete wrapper header, 0 without one, npos while a
+// wrapper is incomplete or the bytes cannot be one.
+size_t HandshakeStart(std::string_view text) {
+    if (text.empty()) {
+        return std::string_view::npos;
+    }
+    for (const std::string_view word : {"HTTP", "POST", "GET"}) {
+        if (text.front() != word.front()) {
+            continue;
+        }
+        if (text.size() <= word.size() || text.substr(0, word.size()) != word) {
+            return std::string_view::npos;
+        }
+        size_t end = text.find("\r\n\r\n");
+        if (end != std::string_view::npos) {
+            return end + 4;
+        }
+        end = text.find("\n\n");
+        return end == std::string_view::npos ? std::string_view::npos : end + 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+SwarmRegistry& SwarmRegistry::Instance() {
+    static SwarmRegistry registry;
+    return registry;
+}
+
+const uint8_t* SwarmRegistry::HandshakeInfoHash(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const size_t start = HandshakeStart(text);
+    if (start == std::string_view::npos || text.size() - start < kHashEnd ||
+        text.substr(start, kProtocol.size()) != kProtocol) {
+        return nullptr;
+    }
+    return bytes.data() + start + kHashOffset;
+}
+
+void SwarmRegistry::Register(const void* task, const InfoHash& info_hash) {
+    if (info_hash == InfoHash{}) {
+        return;
+    }
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    if (std::find(tasks_.begin(), tasks_.end(), task) != tasks_.end()) {
+        return;
+    }
+    hashes_.push_back(info_hash);
+    tasks_.push_back(task);
+}
+
+void SwarmRegistry::Unregister(const void* task) {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    const auto it = std::find(tasks_.begin(), tasks_.end(), task);
+    if (it != tasks_.end()) {
+        hashes_.erase(hashes_.begin() + (it - tasks_.begin()));
+        tasks_.erase(it);
+    }
+}
+
+bool SwarmRegistry::IsRegistered(const InfoHash& info_hash) {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    return std::find(hashes_.begin(), hashes_.end(), info_hash) != hashes_.end();
+}
+
+bool SwarmRegistry::ListenerOpen() {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    return listener_.IsOpen();
+}
+
+std::string SwarmRegistry::ListenText() {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    return listen_text_;
+}
+
+size_t SwarmRegistry::PendingCount() {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    return pending_.size();
+}
+
+bool SwarmRegistry::AddListenerTo(SocketWaitSet& wait_set) {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    if (!listener_.IsOpen()) {
+        return false;
+    }
+    wait_set.Add(listener_, false);
+    return true;
+}
+
+void SwarmRegistry::CloseListening() {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    CloseListeningLocked();
+}
+
+void SwarmRegistry::CloseListeningLocked() {
+    listener_.Close();
+    listen_ip_ = 0;
+    listen_port_ = 0;
+    listen_text_.clear();
+    pending_.clear();
+}
+
+void SwarmRegistry::ListeningServicesStep() {
+    QTMutexLock hold(TaskTable::Instance().Mutex());
+    EngineGlobals& globals = EngineGlobals::Instance();
+    if (!globals.p2p_enabled) {
+        if (listener_.IsOpen() || !pending_.empty()) {
+            CloseListeningLocked();
+        }
+        return;
+    }
+    const uint32_t bind_ip = globals.bind_ip.load();
+    const int64_t now = NowSeconds();
+    if (listener_.IsOpen() && now - address_check_time_ >= kAddressCheckSeconds) {
+        address_check_time_ = now;
+        const uint32_t preferred = IsValidAddress(bind_ip) ? bind_ip : LocalAddress();
+        if (listener_.LocalIp() != preferred) {
+            CloseListeningLocked();
+        }
+    }
+    if (!listener_.IsOpen()) {
+        listen_ip_ = 0;
+        listen_port_ = 0;
+        if (!listener_.Listen(globals.EffectiveListenPort(),
+                              IsValidAddress(bind_ip) ? bind_ip : 0)) {
+            listener_.Close();
+            return;
+        }
+        listen_ip_ = listener_.LocalIp();
+        listen_port_ = listener_.LocalPort();
+        listen_text_ = DottedText(listen_ip_) + " : " + std::to_string(listen_port_.load());
+        address_check_time_ = now;
+    }
+}
+
+void SwarmRegistry::AcceptNew(uint64_t now_ms) {
+    if (!listener_.IsOpen()) {
+        return;
+    }
+    std::optional<CIPFilter> filter;
+    for (int32_t i = 0; i < kAcceptsPerStep; ++i) {
+        std::unique_ptr<QSocket> connection = listener_.Accept();
+        if (!connection) {
+            return;
+        }
+        if (!filter) {
+            filter = GlobalIpFilter().Copy();
+        }
+        if (filter->IsBlocked(connection->RemoteIp())) {
+            continue;  // closed by going out of scope
+        }
+        EngineGlobals& globals = EngineGlobals::Instance();
+        if (!globals.reachable && !SameSlash24(connection->RemoteIp(), listen_ip_)) {
+            globals.reachable = true;
+        }
+        pending_.push_back(Pending{std::move(connection), now_ms});
+    }
+}
+
+void SwarmRegistry::IncomingStep(IncomingClaimer& task, uint64_t now_ms) {
+    {
+        QTMutexLock hold(TaskTable::Instance().Mutex());
+        AcceptNew(now_ms);
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            QSocket& connection = *it->connection;
+            if (connection.ReceivedLength() < kPendingReadLimit &&
+                connection.ReceiveBytes(kPendingReadSize) < 0) {
+                it = pending_.erase(it);
+                continue;
+            }
+            if (task.IsOwnHandshake(connection)) {
+                std::unique_ptr<QSocket> taken = std::move(it->connection);
+                it = pending_.erase(it);
+                task.AcceptIncoming(std::move(taken));
+                continue;
+            }
+            const uint8_t* hash = HandshakeInfoHash(connection.Received());
+            if (hash != nullptr) {
+                InfoHash named;
+                std::memcpy(named.data(), hash, named.size());
+                if (std::find(hashes_.begin(), hashes_.end(), named) == hashes_.end()) {
+                    it = pending_.erase(it);
+                    continue;
+                }
+            }
+            const uint64_t age = now_ms - it->since_ms;
+            const uint64_t allowed = connection.ReceivedLength() >= kHandshakeLength
+                                         ? kPendingWithHandshakeMs
+                                         : kPendingMs;
+            if (age >= allowed) {
+                it = pending_.erase(it);
+                continue;
+            }
+            ++it;
+        }
+        if (pending_.size() > kCrowdedPending) {
+            std::erase_if(pending_, [now_ms](const Pending& entry) {
+                const uint64_t age = now_ms - entry.since_ms;
+                return age > kPendingMs || (age > kCrowdedShortMs &&
+                                            entry.connection->ReceivedLength() < kHandshakeLength);
+            });
+        }
+    }
+    ListeningServicesStep();
+}
+
+}  // namespace kf
