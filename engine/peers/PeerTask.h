@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <span>
@@ -92,6 +93,28 @@ class PeerTask {
     virtual void SetTaskState(int32_t state) = 0;
     // Records a status; an unresolvable source (20216) is published at once.
     virtual void SetTaskStatus(int32_t status) = 0;
+
+    // Tracker: what an announce tells a tracker about the task, and where its answer's figures go.
+    // Non-pure with neutral defaults (a task that never announces need not implement them).
+    // Addresses are IPv4 in network order.
+    virtual std::array<uint8_t, 20> InfoHash() { return {}; }
+    // The peer id of HTTP announces (its own digest input); UDP announces carry HandshakePeerId.
+    virtual std::array<uint8_t, 20> AnnouncePeerId() { return {}; }
+    virtual std::array<uint8_t, 20> HandshakePeerId() { return {}; }
+    virtual int32_t ListenPort() { return 0; }
+    // The listening socket's local address; 0 when not known.
+    virtual uint32_t ListenAddress() { return 0; }
+    // The engine-wide local address outgoing connections bind to; 0 (unspecified) lets the
+    // system pick.
+    virtual uint32_t LocalBindAddress() { return 0; }
+    virtual int64_t UploadedTotal() { return 0; }
+    virtual int64_t DownloadedTotal() { return 0; }
+    virtual int64_t BytesLeft() { return 0; }  // content size − bytes done
+    // A tracker's answer: its re-announce interval in seconds (600 when it gave none or one of at
+    // most 60), "done peers" and "num completed" (0 when absent). Stored only: none of them changes
+    // when the task announces again.
+    virtual void StoreTrackerFigures(int32_t /*interval*/, int64_t /*done_peers*/,
+                                     int64_t /*num_completed*/) {}
 };
 
 }  // namespace kf

@@ -167,4 +167,9 @@ void FakePeerTask::RemoveSource(TPeerId& record) {
     removed_sources.push_back(record.url);
 }
 
+void FakePeerTask::StoreTrackerFigures(int32_t interval, int64_t done_peers,
+                                       int64_t num_completed) {
+    tracker_figures.push_back(TrackerFigures{interval, done_peers, num_completed});
+}
+
 }  // namespace kf::test

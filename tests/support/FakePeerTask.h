@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <set>
@@ -66,6 +67,16 @@ class FakePeerTask : public PeerTask {
     void RemoveSource(TPeerId& record) override;
     void SetTaskState(int32_t state) override { task_state = state; }
     void SetTaskStatus(int32_t status) override { task_status = status; }
+    std::array<uint8_t, 20> InfoHash() override { return info_hash; }
+    std::array<uint8_t, 20> AnnouncePeerId() override { return announce_peer_id; }
+    std::array<uint8_t, 20> HandshakePeerId() override { return handshake_peer_id; }
+    int32_t ListenPort() override { return listen_port; }
+    uint32_t ListenAddress() override { return listen_address; }
+    uint32_t LocalBindAddress() override { return local_bind_address; }
+    int64_t UploadedTotal() override { return uploaded_total; }
+    int64_t DownloadedTotal() override { return downloaded_total; }
+    int64_t BytesLeft() override { return bytes_left; }
+    void StoreTrackerFigures(int32_t interval, int64_t done_peers, int64_t num_completed) override;
 
     // Settings.
     int64_t now = 1000;
@@ -75,6 +86,16 @@ class FakePeerTask : public PeerTask {
     int32_t preferred_piece = -1;
     int32_t download_allowance = 1 << 30;
     std::set<int32_t> failing_pieces;  // these fail their check when completed
+    // Tracker announces (addresses in network order).
+    std::array<uint8_t, 20> info_hash{};
+    std::array<uint8_t, 20> announce_peer_id{};
+    std::array<uint8_t, 20> handshake_peer_id{};
+    int32_t listen_port = 0;
+    uint32_t listen_address = 0;
+    uint32_t local_bind_address = 0;
+    int64_t uploaded_total = 0;
+    int64_t downloaded_total = 0;
+    int64_t bytes_left = 0;
 
     // Records.
     std::vector<Write> writes;
@@ -89,6 +110,12 @@ class FakePeerTask : public PeerTask {
     int32_t finish_range_calls = 0;
     int32_t take_preferred_calls = 0;
     int32_t pending_senders = 0;
+    struct TrackerFigures {
+        int32_t interval = 0;
+        int64_t done_peers = 0;
+        int64_t num_completed = 0;
+    };
+    std::vector<TrackerFigures> tracker_figures;  // one per StoreTrackerFigures call
     Range range;  // the one range handed out by TakeRangeAtPreferred
 
   private:
