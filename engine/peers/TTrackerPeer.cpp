@@ -1,0 +1,269 @@
+#include "engine/peers/TTrackerPeer.h"
+
+#include <array>
+#include <string>
+
+#include "engine/net/Ipv4Address.h"
+
+namespace kf {
+
+namespace {
+
+constexpr int32_t kStatusRequestSent = 1;
+constexpr int32_t kReadSize = 16384;
+
+}  // namespace
+
+TTrackerPeer::TTrackerPeer(PeerTask& task, int32_t event)
+    : TPeerObject(PeerKind::Tracker, task), event_(event) {}
+
+TTrackerPeer::~TTrackerPeer() {
+    TTrackerPeer::Reset();
+}
+
+void TTrackerPeer::ClearAnnounce() {
+    udp_socket_.Close();
+    response_.clear();
+    announced_ = false;
+    last_announce_ = 0;
+    query_.clear();
+    request_.clear();
+    connect_transaction_ = {};
+    announce_transaction_ = {};
+    connection_id_ = {};
+}
+
+void TTrackerPeer::Reset() {
+    TPeerObject::Reset();
+    ClearAnnounce();
+}
+
+bool TTrackerPeer::UsesUdp() const {
+    return Source() != nullptr && Source()->transport == TPeerId::kTransportUdp;
+}
+
+bool TTrackerPeer::IsConnected() const {
+    if ((State() == kIdle && Status() == 0) || Connection() == nullptr) {
+        return false;
+    }
+    return UsesUdp() ? udp_socket_.IsOpen() : Connection()->IsOpen();
+}
+
+bool TTrackerPeer::Attach(const RefPtr<TPeerId>& source) {
+    if (!source || source->kind != PeerKind::Tracker || !TPeerObject::Attach(source)) {
+        return false;
+    }
+    // A recycled object (or one attached again) starts a new announce for this record.
+    ClearAnnounce();
+    SetState(kIdle);
+    SetStatus(0);
+    MutableActivity().incoming = false;
+    TPeerId& record = *Source();
+    return record.transport == TPeerId::kTransportTcp ? AttachTcp(record) : AttachUdp(record);
+}
+
+bool TTrackerPeer::AttachTcp(TPeerId& record) {
+    QSocket& conn = EnsureConnection();
+    // A null proxy takes the engine-wide proxy settings.
+    if (!conn.ConnectTo(record.ip, record.port, false, nullptr, Task().LocalBindAddress())) {
+        return false;
+    }
+    SetState(kEstablished);
+    SetStatus(kStatusRequestSent);
+    return true;
+}
+
+bool TTrackerPeer::AttachUdp(TPeerId& record) {
+    if (!udp_socket_.Open(Task().LocalBindAddress(), 0)) {
+        return false;
+    }
+    connect_transaction_ = TrackerRequest::NewTransactionId();
+    const auto request = TrackerRequest::UdpConnect(connect_transaction_);
+    if (!udp_socket_.SendTo(request, record.ip, record.port)) {
+        udp_socket_.Close();
+        return false;
+    }
+    SetStatus(kStatusRequestSent);
+    return true;
+}
+
+TrackerRequest::Figures TTrackerPeer::CurrentFigures(bool udp) {
+    PeerTask& task = Task();
+    TrackerRequest::Figures figures;
+    figures.info_hash = task.InfoHash();
+    figures.peer_id = udp ? task.HandshakePeerId() : task.AnnouncePeerId();
+    figures.port = task.ListenPort();
+    figures.uploaded = task.UploadedTotal();
+    figures.downloaded = task.DownloadedTotal();
+    figures.left = task.BytesLeft();
+    figures.event = event_;
+    figures.ip = task.ListenAddress();
+    return figures;
+}
+
+bool TTrackerPeer::PlanRequests() {
+    if ((State() == kIdle && Status() == 0) || Status() == kStatusFinished) {
+        return false;
+    }
+    if (State() != kEstablished) {
+        return true;
+    }
+    const int64_t now = Task().CurrentTime();
+    if (announced_ && now >= last_announce_ && now - last_announce_ < kResendSeconds) {
+        return true;
+    }
+    if (!SendAnnounce()) {
+        return false;
+    }
+    announced_ = true;
+    last_announce_ = now;
+    return true;
+}
+
+bool TTrackerPeer::SendAnnounce() {
+    TPeerId* record = Source();
+    if (record == nullptr) {
+        return false;
+    }
+    if (UsesUdp()) {
+        const auto request = TrackerRequest::UdpAnnounce(connection_id_, announce_transaction_,
+                                                         CurrentFigures(true));
+        return udp_socket_.SendTo(request, record->ip, record->port);
+    }
+    if (query_.empty()) {
+        const TPeerUrlInfo& info = record->UrlInfo();
+        query_ = TrackerRequest::HttpQuery(info.path, CurrentFigures(false));
+        request_ = TrackerRequest::HttpRequest(query_, info.host, record->port);
+    }
+    QSocket* conn = Connection();
+    if (request_.empty() || conn == nullptr) {
+        return false;
+    }
+    return conn->SendBytes(request_.data(), static_cast<int32_t>(request_.size())) >= 0;
+}
+
+bool TTrackerPeer::Flush() {
+    QSocket* conn = Connection();
+    if (!UsesUdp() && conn != nullptr && conn->IsOpen() && conn->QueuedLength() > 0) {
+        conn->FlushQueue(-1);  // a failure closes conn, which ends the object at IsConnected
+    }
+    return true;
+}
+
+bool TTrackerPeer::Receive() {
+    if ((State() == kIdle && Status() == kStatusFinished) || Source() == nullptr) {
+        return false;
+    }
+    return UsesUdp() ? ReceiveUdp() : ReceiveTcp();
+}
+
+bool TTrackerPeer::ReceiveTcp() {
+    QSocket* conn = Connection();
+    if (conn == nullptr || !conn->IsOpen()) {
+        return false;
+    }
+    if (State() != kEstablished) {
+        return true;
+    }
+    // The answer is moved out of conn as it arrives: a read that meets the tracker's close closes
+    // conn and drops its buffer, and an answer without a length ends exactly there.
+    const bool closed = conn->ReceiveBytes(kReadSize) < 0;
+    if (!closed && conn->ReceivedLength() > 0) {
+        const std::span<const uint8_t> bytes = conn->Received();
+        if (response_.size() + bytes.size() > TrackerAnswer::kMaxHttpAnswer) {
+            CloseConnection();
+            return false;
+        }
+        response_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        conn->Consume(-1);
+    }
+    const TrackerAnswer::HttpFrame frame = TrackerAnswer::FrameHttp(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(response_.data()),
+                                 response_.size()),
+        closed);
+    switch (frame.state) {
+        case TrackerAnswer::HttpState::kNeedMore:
+            return true;
+        case TrackerAnswer::HttpState::kBroken:
+            CloseConnection();
+            return false;
+        case TrackerAnswer::HttpState::kComplete:
+            break;
+    }
+    const TrackerAnswer answer = TrackerAnswer::ParseHttpBody(std::span<const uint8_t>(
+        reinterpret_cast<const uint8_t*>(frame.body.data()), frame.body.size()));
+    if (answer.well_formed) {
+        Task().StoreTrackerFigures(answer.interval, answer.done_peers, answer.num_completed);
+    }
+    response_.clear();
+    CloseConnection();
+    TakeAnswer(answer);
+    return true;
+}
+
+bool TTrackerPeer::ReceiveUdp() {
+    if (!udp_socket_.IsOpen()) {
+        return false;
+    }
+    const TPeerId& record = *Source();
+    std::array<uint8_t, TrackerAnswer::kMaxDatagram> buffer{};
+    for (int32_t i = 0; i < kMaxDatagramsPerTurn && Status() != kStatusFinished; ++i) {
+        uint32_t from_ip = 0;
+        int32_t from_port = 0;
+        const int32_t length = udp_socket_.ReceiveFrom(buffer, from_ip, from_port);
+        if (length < 0) {
+            return false;
+        }
+        if (length == 0) {
+            break;
+        }
+        // Only the tracker's own datagrams: anyone else could otherwise feed us peers.
+        if (from_ip == record.ip && from_port == record.port) {
+            HandleDatagram(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(length)));
+        }
+    }
+    return true;
+}
+
+void TTrackerPeer::HandleDatagram(std::span<const uint8_t> datagram) {
+    if (State() != kEstablished) {
+        if (Status() != kStatusRequestSent) {
+            return;
+        }
+        if (const auto connection = TrackerAnswer::ParseUdpConnect(datagram, connect_transaction_);
+            connection.has_value()) {
+            connection_id_ = *connection;
+            announce_transaction_ = TrackerRequest::NewTransactionId();
+            SetState(kEstablished);  // the announce goes out on the next PlanRequests
+        } else if (TrackerAnswer::ParseUdpError(datagram, connect_transaction_).has_value()) {
+            TakeAnswer(TrackerAnswer{});  // refused: nothing more to ask
+        }
+        return;
+    }
+    if (!announced_) {
+        return;
+    }
+    if (const auto answer = TrackerAnswer::ParseUdpAnnounce(datagram, announce_transaction_);
+        answer.has_value()) {
+        TakeAnswer(*answer);
+    }
+}
+
+void TTrackerPeer::TakeAnswer(const TrackerAnswer& answer) {
+    for (const TrackerAnswer::Peer& peer : answer.peers) {
+        RefPtr<TPeerId> record = RefPtr<TPeerId>::Make("btnode://" + DottedText(peer.ip) + ":" +
+                                                       std::to_string(peer.port));
+        record->kind = PeerKind::BtNode;
+        record->ip = peer.ip;
+        record->port = peer.port;
+        record->resolved = true;
+        record->max_connections = 1;
+        record->weight = TPeerId::kWeightBtPeer;
+        record->peer_id = peer.peer_id;
+        Task().AddSource(*record, false, false);
+    }
+    udp_socket_.Close();
+    SetStatus(kStatusFinished);
+}
+
+}  // namespace kf

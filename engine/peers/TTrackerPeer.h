@@ -1,0 +1,83 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/net/QUdpSocket.h"
+#include "engine/peers/TPeerObject.h"
+#include "engine/peers/TrackerAnswer.h"
+#include "engine/peers/TrackerRequest.h"
+
+namespace kf {
+
+// Announces the task to one tracker (a Tracker record) and hands the BitTorrent peers of the
+// answer to the task (PeerTask::AddSource). "http"/"tcp" trackers get an HTTP GET over TCP (through
+// the engine-wide proxy settings), "udp" trackers the UDP tracker protocol on a socket of this
+// object's own. One attach is one announce: connect (or send the UDP connect request), send the
+// announce and re-send it every kResendSeconds until the answer arrives, take the answer
+// (status kStatusFinished), after which PlanRequests answers false and the task releases the
+// object. Outgoing TCP and UDP bind to the task's LocalBindAddress when it names one.
+//
+// Every attach starts a new announce: the query is built from the record now attached and the
+// task's current figures, so a recycled object never sends another record's path or stale numbers.
+// HTTP re-sends repeat the announce's request unchanged; UDP re-sends carry the current figures
+// under the same transaction id, so that a late answer to an earlier copy still counts.
+//
+// Owner and thread: as every peer object (TPeerObject), on the task's thread.
+//
+// Trust: the tracker is untrusted. The HTTP answer is capped at TrackerAnswer::kMaxHttpAnswer and
+// its peers at TrackerAnswer::kMaxPeers; UDP datagrams count only when they come from the
+// tracker's address and port and echo the random transaction id of our last request. A tracker
+// that never answers is ended by the task's own limits.
+class TTrackerPeer : public TPeerObject {
+  public:
+    static constexpr int32_t kResendSeconds = 11;
+    static constexpr int32_t kMaxDatagramsPerTurn = 8;
+
+    // `event`: TrackerRequest::kEventStarted (what the task's factory gives), kEventCompleted, or
+    // anything else for "stopped".
+    explicit TTrackerPeer(PeerTask& task, int32_t event = TrackerRequest::kEventStarted);
+    ~TTrackerPeer() override;
+
+    bool Receive() override;
+    bool Flush() override;
+    bool PlanRequests() override;
+    void Reset() override;
+    bool Attach(const RefPtr<TPeerId>& source) override;
+    // State or status set, and the transport's socket open.
+    bool IsConnected() const override;
+
+    // The UDP conversation's socket (open only for a UDP tracker), for the task's readiness wait.
+    const QUdpSocket& UdpSocket() const { return udp_socket_; }
+    // The HTTP announce path and query of the current announce; empty before it is first sent.
+    const std::string& Query() const { return query_; }
+    int32_t Event() const { return event_; }
+    bool UsesUdp() const;
+
+  private:
+    bool AttachTcp(TPeerId& record);
+    bool AttachUdp(TPeerId& record);
+    bool SendAnnounce();
+    bool ReceiveTcp();
+    bool ReceiveUdp();
+    void HandleDatagram(std::span<const uint8_t> datagram);
+    TrackerRequest::Figures CurrentFigures(bool udp);
+    // Hands the answer's peers to the task and finishes the announce.
+    void TakeAnswer(const TrackerAnswer& answer);
+    // Forgets everything of the current announce (state and status are the base's).
+    void ClearAnnounce();
+
+    QUdpSocket udp_socket_;
+    std::string response_;  // the HTTP answer received so far
+    int32_t event_;
+    bool announced_ = false;
+    int64_t last_announce_ = 0;
+    std::string query_;
+    std::string request_;  // the HTTP request text built from query_
+    TrackerRequest::TransactionId connect_transaction_{};
+    TrackerRequest::TransactionId announce_transaction_{};
+    TrackerRequest::ConnectionId connection_id_{};
+};
+
+}  // namespace kf
