@@ -57,4 +57,36 @@ bool WaitForPort(int32_t port, std::chrono::milliseconds timeout) {
     }
 }
 
+int32_t FreeTcpUdpPort(const std::string& address) {
+    sockaddr_in wanted{};
+    wanted.sin_family = AF_INET;
+    if (inet_pton(AF_INET, address.c_str(), &wanted.sin_addr) != 1 ||
+        (ntohl(wanted.sin_addr.s_addr) >> 24) != 127) {
+        return 0;
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+        const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in bound = wanted;
+        socklen_t length = sizeof(bound);
+        int32_t port = 0;
+        if (tcp >= 0 && udp >= 0 &&
+            bind(tcp, reinterpret_cast<sockaddr*>(&bound), sizeof(bound)) == 0 &&
+            getsockname(tcp, reinterpret_cast<sockaddr*>(&bound), &length) == 0 &&
+            bind(udp, reinterpret_cast<sockaddr*>(&bound), sizeof(bound)) == 0) {
+            port = ntohs(bound.sin_port);
+        }
+        if (tcp >= 0) {
+            close(tcp);
+        }
+        if (udp >= 0) {
+            close(udp);
+        }
+        if (port != 0) {
+            return port;
+        }
+    }
+    return 0;
+}
+
 }  // namespace kf::test

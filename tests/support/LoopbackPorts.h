@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace kf::test {
 
@@ -12,5 +13,9 @@ int32_t FreeTcpPort();
 // Waits until something accepts TCP connections on 127.0.0.1:`port`, trying every few
 // milliseconds for at most `timeout`.
 bool WaitForPort(int32_t port, std::chrono::milliseconds timeout);
+
+// A port that was free a moment ago on `address` (a 127/8 address) for both TCP and UDP, as
+// peers that listen on both need; 0 when none was found.
+int32_t FreeTcpUdpPort(const std::string& address);
 
 }  // namespace kf::test

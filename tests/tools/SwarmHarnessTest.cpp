@@ -5,19 +5,26 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 
+#include "support/Aria2Peer.h"
 #include "support/ContentFiles.h"
+#include "support/LibtorrentPeer.h"
 #include "support/OpenTracker.h"
 #include "support/TempDir.h"
+#include "support/TransmissionPeer.h"
 
 namespace kf {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Aria2Peer;
+using test::LibtorrentPeer;
 using test::OpenTracker;
 using test::TrackerAnnounce;
 using test::TrackerPeer;
+using test::TransmissionPeer;
 
 TrackerAnnounce Announce(const std::string& hash, const std::string& from, int32_t port,
                          int64_t left, const std::string& peer_id) {
@@ -105,6 +112,80 @@ TEST_F(TrackerFixture, RefusesHashesOffTheWhitelistUntilAllowed) {
 TEST(TorrentInfoHash, RefusesBytesThatAreNotMetainfo) {
     EXPECT_EQ(test::TorrentInfoHashHex("d4:infoi3ee"), "");
     EXPECT_EQ(test::TorrentInfoHashHex(""), "");
+}
+
+// Content in a "data" folder served by seeders, its torrent (HTTP then UDP announce of the
+// tracker) and the tracker.
+class SwarmFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!OpenTracker::Available() || !test::HaveMktorrent() || !LibtorrentPeer::Available() ||
+            !Aria2Peer::Available() || !TransmissionPeer::Available()) {
+            GTEST_SKIP() << "opentracker, mktorrent, python3-libtorrent, aria2c or transmission "
+                            "not installed";
+        }
+        std::filesystem::create_directories(dir_ / "data");
+        std::filesystem::create_directories(dir_ / "got");
+        bytes_ = test::RandomBytes(3 << 20, 11);
+        ASSERT_TRUE(test::WriteFile(dir_ / "data/c.bin", bytes_));
+        // The tracker's port is only known once it runs: start it on the hash of a first
+        // metainfo (the announce address is not part of the hash), then write the real one.
+        const std::string first = test::MakeTorrent(dir_ / "data/c.bin", 18, dir_ / "c.torrent",
+                                                    {"http://127.0.0.1:1/announce"});
+        hash_ = test::TorrentInfoHashHex(first);
+        ASSERT_TRUE(tracker_.Start({hash_})) << tracker_.LogText();
+        const std::string metainfo =
+            test::MakeTorrent(dir_ / "data/c.bin", 18, torrent_,
+                              {tracker_.HttpAnnounceUrl(), tracker_.UdpAnnounceUrl()});
+        ASSERT_EQ(test::TorrentInfoHashHex(metainfo), hash_);
+    }
+
+    bool Listed(const TrackerPeer& peer) { return tracker_.WaitForPeer(hash_, peer, 15s); }
+
+    test::TempDir dir_;
+    const std::string torrent_ = dir_ / "c.torrent";
+    std::string bytes_;
+    std::string hash_;
+    OpenTracker tracker_;
+};
+
+TEST_F(SwarmFixture, LibtorrentSeederToAria2LeecherAwayFrom127001) {
+    LibtorrentPeer seeder;
+    ASSERT_TRUE(seeder.Start(LibtorrentPeer::Role::kSeeder, torrent_, dir_ / "data",
+                             LibtorrentPeer::Options{.address = "127.0.0.2"}));
+    ASSERT_TRUE(seeder.WaitSeeding(20s)) << seeder.LogText();
+    ASSERT_TRUE(Listed(seeder.Endpoint())) << seeder.LogText();
+
+    Aria2Peer leecher;
+    ASSERT_TRUE(leecher.Start(Aria2Peer::Role::kLeecher, torrent_, dir_ / "got",
+                              Aria2Peer::Options{.address = "127.0.0.3",
+                                                 .http_tracker = tracker_.HttpAnnounceUrl(),
+                                                 .time_limit = 60s}));
+    ASSERT_EQ(leecher.WaitExit(90s), 0) << leecher.LogText();
+    EXPECT_TRUE(test::ReadWholeFile(dir_ / "got/c.bin") == bytes_);
+}
+
+TEST_F(SwarmFixture, EverySeederIsListedAtItsOwnAddressOverHttpAndUdp) {
+    // libtorrent over HTTP, transmission over UDP (it prefers it), aria2c over HTTP only.
+    LibtorrentPeer libtorrent;
+    ASSERT_TRUE(
+        libtorrent.Start(LibtorrentPeer::Role::kSeeder, torrent_, dir_ / "data",
+                         LibtorrentPeer::Options{.address = "127.0.0.2", .prefer_http = true}));
+    TransmissionPeer transmission;
+    ASSERT_TRUE(transmission.Start(torrent_, dir_ / "data", "127.0.0.4"));
+    Aria2Peer aria2;
+    ASSERT_TRUE(aria2.Start(
+        Aria2Peer::Role::kSeeder, torrent_, dir_ / "data",
+        Aria2Peer::Options{.address = "127.0.0.3", .http_tracker = tracker_.HttpAnnounceUrl()}));
+    ASSERT_TRUE(libtorrent.WaitSeeding(20s)) << libtorrent.LogText();
+    EXPECT_TRUE(libtorrent.LogHas("TRACKER_OK " + tracker_.HttpAnnounceUrl()));
+    ASSERT_TRUE(transmission.WaitComplete(20s)) << transmission.LogText();
+    EXPECT_TRUE(Listed(libtorrent.Endpoint()));
+    EXPECT_TRUE(Listed(transmission.Endpoint())) << transmission.Remote({"-t", "all", "-it"});
+    EXPECT_TRUE(Listed(aria2.Endpoint())) << aria2.LogText();
+    for (const TrackerPeer& peer : tracker_.Peers(hash_)) {
+        EXPECT_NE(peer.address, "127.0.0.1") << peer.port;
+    }
 }
 
 }  // namespace
