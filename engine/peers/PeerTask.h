@@ -5,7 +5,9 @@
 #include <deque>
 #include <span>
 #include <utility>
+#include <vector>
 
+#include "engine/EngineGlobals.h"
 #include "engine/task/BlockRequest.h"
 
 namespace kf {
@@ -115,6 +117,68 @@ class PeerTask {
     // when the task announces again.
     virtual void StoreTrackerFigures(int32_t /*interval*/, int64_t /*done_peers*/,
                                      int64_t /*num_completed*/) {}
+    // --- BitTorrent -------------------------------------------------------------------------
+    // What a BitTorrent wire peer (TBTPeer) needs from its task, beyond the tracker block's
+    // InfoHash and HandshakePeerId (the task's own 68-byte handshake carries those two). Non-pure
+    // with safe defaults: a task that does not implement them refuses every handshake (IsBtTask
+    // false), plans no BT requests and serves no uploads.
+
+    // The task is a BitTorrent or P2SP task: its handshake may be accepted.
+    virtual bool IsBtTask() { return false; }
+    // The verified pieces, (piece count + 7) ÷ 8 bytes, piece 0 in the high bit of byte 0; empty
+    // while the piece count is unknown.
+    virtual std::vector<uint8_t> BitfieldBytes() { return {}; }
+    // Outgoing handshakes begin with an HTTP-shaped request (the engine's switch).
+    virtual bool HttpWrappedHandshake() {
+        return EngineGlobals::Instance().http_wrapped_handshake.load();
+    }
+    // The UDP transport may carry a BT connection now (running, external address known, and the
+    // prefer-UDP switch on or the task's current rate below 368640 bytes per second), the
+    // prefer-UDP switch itself, and the number of candidates of the task. Until the UDP endpoint
+    // exists every outgoing connection is real TCP.
+    virtual bool UdpTransportUsable() { return false; }
+    virtual bool PreferUdpTransport() { return false; }
+    virtual int32_t CandidateCount() { return 0; }
+
+    // One planning turn of the block scheduler for a connected BT peer (shared blocks first, then
+    // up to three piece choices), and the BT piece choice alone (the piece is engaged).
+    struct BtPlan {
+        bool ran = false;       // the planning step ran
+        bool complete = false;  // the task has every piece: queued requests are to be cancelled
+        int32_t queued = 0;     // requests added to the peer's queue
+        int32_t shared = 0;     // requests added to the shared block list
+    };
+    virtual BtPlan PlanBtRequests(PeerWork& /*peer*/) { return {}; }
+    virtual int32_t NextBtPiece(PeerWork& /*peer*/) { return -1; }
+    // The shared block list (end game and requests left behind): whether an equal request is
+    // there, and adding a copy of one.
+    virtual bool InSharedBlocks(const BlockRequest& /*request*/) { return false; }
+    virtual void AddSharedBlock(const BlockRequest& /*request*/) {}
+
+    // Uploads: reads `out.size()` bytes of verified piece `piece` from `begin` on (false when they
+    // cannot be had), and counts bytes sent to a BT peer in the task's upload total.
+    virtual bool ReadBlock(int32_t /*piece*/, int32_t /*begin*/, std::span<uint8_t> /*out*/) {
+        return false;
+    }
+    virtual void CountUploaded(int32_t /*bytes*/) {}
+    // The task's peer-slot target (how many BT peers are served on every pass) and the number of
+    // connected BT peers that held unsent bytes after their last turn.
+    virtual int32_t PeerSlotTarget() { return 6; }
+    virtual int32_t PeersWithUnsentData() { return 0; }
+
+    // Peers. The task's BT record for an incoming peer's address (found or made); null when the
+    // task keeps none (the peer then makes a record of its own).
+    virtual TPeerId* AddPeerAddress(uint32_t /*ip*/, int32_t /*port*/) { return nullptr; }
+    // Another connected BT peer of the task (`incoming_only`: another incoming one) has this
+    // address (network order) and peer id.
+    virtual bool HasPeerWithId(uint32_t /*ip*/, const std::array<uint8_t, 20>& /*peer_id*/,
+                               const TPeerObject& /*except*/, bool /*incoming_only*/) {
+        return false;
+    }
+    // A handshake was accepted from this address: the task's list of connected addresses.
+    virtual void NoteConnectedAddress(uint32_t /*ip*/, int32_t /*port*/) {}
+    // The bitfield of an outgoing connection told how many pieces its source has.
+    virtual void NoteSourcePieces(TPeerId& /*source*/, int32_t /*pieces*/) {}
 };
 
 }  // namespace kf
