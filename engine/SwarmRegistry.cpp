@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <string_view>
 
 #include "engine/EngineGlobals.h"
 #include "engine/TaskTable.h"
@@ -12,16 +11,12 @@
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/SocketWaitSet.h"
+#include "engine/peers/BtWire.h"
 
 namespace kf {
 namespace {
 
-constexpr std::string_view kProtocol =
-    "\x13"
-    "BitTorrent protocol";
-constexpr size_t kHashOffset = 28;
-constexpr size_t kHashEnd = 48;
-constexpr int32_t kHandshakeLength = 68;
+constexpr int32_t kHandshakeLength = static_cast<int32_t>(BtWire::kHandshakeLength);
 // A pending connection is read until it holds this much; a handshake behind a wrapper fits.
 constexpr int32_t kPendingReadLimit = 1092;
 constexpr int32_t kPendingReadSize = 1024;
@@ -29,29 +24,6 @@ constexpr uint64_t kCrowdedShortMs = 1000;
 
 bool SameSlash24(uint32_t a, uint32_t b) {
     return (ToHostOrder(a) >> 8) == (ToHostOrder(b) >> 8);
-}
-
-// Where the handshake starts: past a complete wrapper header, 0 without one, npos while a
-// wrapper is incomplete or the bytes cannot be one.
-size_t HandshakeStart(std::string_view text) {
-    if (text.empty()) {
-        return std::string_view::npos;
-    }
-    for (const std::string_view word : {"HTTP", "POST", "GET"}) {
-        if (text.front() != word.front()) {
-            continue;
-        }
-        if (text.size() <= word.size() || text.substr(0, word.size()) != word) {
-            return std::string_view::npos;
-        }
-        size_t end = text.find("\r\n\r\n");
-        if (end != std::string_view::npos) {
-            return end + 4;
-        }
-        end = text.find("\n\n");
-        return end == std::string_view::npos ? std::string_view::npos : end + 2;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -62,13 +34,15 @@ SwarmRegistry& SwarmRegistry::Instance() {
 }
 
 const uint8_t* SwarmRegistry::HandshakeInfoHash(std::span<const uint8_t> bytes) {
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const size_t start = HandshakeStart(text);
-    if (start == std::string_view::npos || text.size() - start < kHashEnd ||
-        text.substr(start, kProtocol.size()) != kProtocol) {
+    const BtWire::WrapperScan wrapper = BtWire::ScanWrapper(bytes);
+    if (wrapper.result == BtWire::Wrapper::kIncomplete) {
         return nullptr;
     }
-    return bytes.data() + start + kHashOffset;
+    bytes = bytes.subspan(wrapper.header_length);
+    if (bytes.size() < BtWire::kPeerIdOffset || !BtWire::HasProtocolPrefix(bytes)) {
+        return nullptr;
+    }
+    return bytes.data() + BtWire::kInfoHashOffset;
 }
 
 void SwarmRegistry::Register(const void* task, const InfoHash& info_hash) {
