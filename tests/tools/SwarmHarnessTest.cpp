@@ -10,6 +10,8 @@
 
 #include "support/Aria2Peer.h"
 #include "support/ContentFiles.h"
+#include "support/EngineDriver.h"
+#include "support/HostilePeer.h"
 #include "support/LibtorrentPeer.h"
 #include "support/OpenTracker.h"
 #include "support/TempDir.h"
@@ -20,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Aria2Peer;
+using test::HostilePeer;
 using test::LibtorrentPeer;
 using test::OpenTracker;
 using test::TrackerAnnounce;
@@ -186,6 +189,23 @@ TEST_F(SwarmFixture, EverySeederIsListedAtItsOwnAddressOverHttpAndUdp) {
     for (const TrackerPeer& peer : tracker_.Peers(hash_)) {
         EXPECT_NE(peer.address, "127.0.0.1") << peer.port;
     }
+}
+
+// The scripted hostile peer speaks the wire well enough for a real client to take its blocks:
+// they fail their hash.
+TEST_F(SwarmFixture, HostilePeerIsUnderstoodByLibtorrent) {
+    const std::string data = test::ReadWholeFile(dir_ / "data/c.bin");
+    HostilePeer liar(HostilePeer::Behaviour::kWrongData, hash_, data, 1 << 18);
+    ASSERT_TRUE(liar.Start("127.0.0.5"));
+    LibtorrentPeer victim;
+    ASSERT_TRUE(victim.Start(
+        LibtorrentPeer::Role::kLeecher, torrent_, dir_ / "got",
+        LibtorrentPeer::Options{.address = "127.0.0.6",
+                                .connect_to = {"127.0.0.5:" + std::to_string(liar.Endpoint().port)},
+                                .time_limit = 30s}));
+    EXPECT_TRUE(test::WaitUntil([&] { return victim.LogHas("HASH_FAILED"); }, 20s))
+        << victim.LogText();
+    EXPECT_GT(liar.BlocksSent(), 0);
 }
 
 }  // namespace
