@@ -25,6 +25,14 @@ constexpr int64_t kCacheSeconds = 6;
 constexpr int64_t kSourceRefreshSeconds = 15;
 constexpr int64_t kNoProgressSeconds = 900;
 constexpr int64_t kNoSourceGraceSeconds = 15;
+// How long a plain download waits for a second server to confirm the first one's size.
+constexpr int64_t kSizeVoteSeconds = 4;
+// Before the piece map exists connections are opened on every pass, but not more often than
+// this: a refused source's back-off counts down once per attempt.
+constexpr uint64_t kEarlyOpenPeriodMs = 100;
+// A source that was tried this often without a piece map in sight, and is backing off again,
+// counts as gone.
+constexpr int32_t kFailedAttempts = 3;
 constexpr uint64_t kRatesPeriodMs = 4000;
 
 bool IsFileLocation(const std::string& location) {
@@ -366,6 +374,8 @@ void TWorkThread::Run() {
     now_ = NowSeconds();
     last_second_tick_ = last_rates_tick_ = TickMilliseconds();
     last_save_time_ = last_cache_time_ = last_source_refresh_ = last_eight_second_ = now_;
+    last_early_open_tick_ = 0;
+    size_vote_since_ = 0;
     LoadResumeFile();
     bool metadata_timeout = false;
     bool no_source = false;
@@ -451,38 +461,85 @@ void TWorkThread::Run() {
 }
 
 void TWorkThread::LayOutFromServerSize() {
+    // Without metainfo nothing checks the size a server states, and a short one would end in a
+    // truncated file reported complete. So the size is taken when two servers agree on it, when
+    // no other server can still answer, or, once the first answer is kSizeVoteSeconds old, from
+    // the most servers (the first in candidate order on a tie). Servers that state another size
+    // are refused by their own peers afterwards.
+    struct Vote {
+        int64_t size = 0;
+        int32_t count = 0;
+        const TPeerId* first = nullptr;
+    };
+    std::vector<Vote> votes;
+    int32_t unanswered = 0;
     for (const RefPtr<TPeerId>& record : candidates_.records()) {
         if (!record->IsServerSource() || !record->HasUrlInfo() ||
-            record->UrlInfo().content_length <= 0) {
+            record->UrlInfo().fetch_to_memory) {
             continue;
         }
-        PlainLayout layout;
-        layout.size = record->UrlInfo().content_length;
-        layout.piece_length = PlainLayout::PieceLengthFor(layout.size);
-        if (FullPath()) {
-            layout.path = TargetFile();
-        } else {
-            layout.path = Folder();
-            if (layout.path.empty() || layout.path.back() != '/') {
-                layout.path += '/';
-            }
-            layout.path += PlainLayout::SafeFileName(record->UrlInfo().file_name);
+        const int64_t size = record->UrlInfo().content_length;
+        if (size <= 0) {
+            unanswered += (record->penalty <= 0 && !record->unresolvable) ? 1 : 0;
+            continue;
         }
-        if (BuildPlainPieceMap(layout)) {
-            Publish(true, true);
-        } else {
-            RequestStop();  // the layout was refused (e.g. the disk cannot hold the file)
+        auto vote = std::find_if(votes.begin(), votes.end(),
+                                 [size](const Vote& known) { return known.size == size; });
+        if (vote == votes.end()) {
+            votes.push_back({size, 0, record.get()});
+            vote = votes.end() - 1;
         }
+        ++vote->count;
+    }
+    if (votes.empty()) {
         return;
+    }
+    if (size_vote_since_ == 0) {
+        size_vote_since_ = now_;
+    }
+    const Vote& best = *std::max_element(
+        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count < b.count; });
+    if (best.count < 2 && unanswered > 0 && now_ - size_vote_since_ < kSizeVoteSeconds) {
+        return;
+    }
+    const TPeerId& record = *best.first;
+    PlainLayout layout;
+    layout.size = best.size;
+    layout.piece_length = PlainLayout::PieceLengthFor(layout.size);
+    if (FullPath()) {
+        layout.path = TargetFile();
+    } else {
+        layout.path = Folder();
+        if (layout.path.empty() || layout.path.back() != '/') {
+            layout.path += '/';
+        }
+        layout.path += PlainLayout::SafeFileName(record.UrlInfo().file_name);
+    }
+    if (BuildPlainPieceMap(layout)) {
+        Publish(true, true);
+    } else {
+        RequestStop();  // the layout was refused (e.g. the disk cannot hold the file)
     }
 }
 
 bool TWorkThread::NoSourceLeft() {
-    if (smoothed_speed_ != 0) {
+    if (smoothed_speed_ != 0 || now_ - StartTime() <= kNoSourceGraceSeconds) {
         return false;
     }
-    return now_ - StartTime() > kNoSourceGraceSeconds &&
-           (Kind() == TaskKind::kHttp || !IsPieceMapReady()) && CandidateCount() == 0;
+    if ((Kind() == TaskKind::kHttp || !IsPieceMapReady()) && CandidateCount() == 0) {
+        return true;
+    }
+    // Without a piece map only servers can deliver (there is no info-hash to find peers with):
+    // when every one of them keeps failing (refused by its proxy, say) the task has no source,
+    // which says more than running into the metadata time limit.
+    if (IsPieceMapReady() || !active_.empty()) {
+        return false;
+    }
+    return std::all_of(candidates_.records().begin(), candidates_.records().end(),
+                       [](const RefPtr<TPeerId>& record) {
+                           return record->IsServerSource() && record->connections == 0 &&
+                                  record->reconnects >= kFailedAttempts && record->penalty > 0;
+                       });
 }
 
 int64_t TWorkThread::Tick() {
@@ -560,7 +617,10 @@ void TWorkThread::PeerStep() {
         if (Kind() == TaskKind::kHttp) {
             LayOutFromServerSize();
         }
-        OpenServerConnections();
+        if (tick - last_early_open_tick_ >= kEarlyOpenPeriodMs) {
+            last_early_open_tick_ = tick;
+            OpenServerConnections();
+        }
     }
     if (second && TaskLock().TryLock()) {
         scheduler_->ClearStickyEndGame();

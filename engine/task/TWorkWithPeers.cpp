@@ -236,6 +236,9 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
             if (peer->Source() == nullptr) {
                 --record.connections;  // the attach never took the record
             }
+            // A connection refused at once (by the proxy, say) is a failed attempt like any
+            // other: without the back-off it would be tried again on every pass.
+            Penalize(record, *peer, 1);
             peer->Reset();
             idle_.push_back(std::move(peer));
             break;

@@ -10,6 +10,7 @@
 #include "engine/kestrelfetch.h"
 #include "engine/task/PlainLayout.h"
 #include "support/ContentFiles.h"
+#include "support/LyingHttpServer.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
 
@@ -153,3 +154,35 @@ TEST_F(PlainTask, BtTaskFetchesItsMetainfoFromTheFirstLine) {
 }
 
 }  // namespace
+
+// Without metainfo nothing checks a stated size: a server that states a wrong one, beside two
+// that agree, must neither truncate nor stall the file.
+TEST_F(PlainTask, TwoServersThatAgreeOnTheSizeOutvoteOneThatLies) {
+    using kf::test::LyingHttpServer;
+    for (const LyingHttpServer::Fault fault :
+         {LyingHttpServer::Fault::kWrongLength, LyingHttpServer::Fault::kWrongTotal}) {
+        SCOPED_TRACE(static_cast<int>(fault));
+        LyingHttpServer liar(content_, fault);
+        LyingHttpServer honest(content_, LyingHttpServer::Fault::kNone);
+        ASSERT_TRUE(liar.Start());
+        ASSERT_TRUE(honest.Start());
+        const std::string target = dir_ / "voted.bin";
+        TaskParams params =
+            Params(target,
+                   liar.Url("/files/game.bin") + "\n" + nginx_.Url("/files/game.bin") + "\n" +
+                       honest.Url("/files/game.bin"),
+                   KF_FLAG_FULL_PATH);
+        ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+        ASSERT_TRUE(WaitComplete(params.handle));
+        TaskInfo info;
+        ASSERT_EQ(QueryTaskInfo(params.handle, &info), KF_OK);
+        EXPECT_EQ(info.bytes_done, static_cast<int64_t>(content_.size()));
+        ASSERT_EQ(StopTask(params.handle, 0), KF_OK);
+        EXPECT_TRUE(ReadWholeFile(target) == content_) << "the file differs";
+        ASSERT_EQ(RunProgram({"rm", "-f", target, dir_ / "task.kfinfo"}), 0);
+        // A stopped task stays in the engine's table, where it would make the next one a
+        // duplicate.
+        ASSERT_EQ(CleanupEngine(), KF_OK);
+        ASSERT_EQ(InitEngine(nullptr), KF_OK);
+    }
+}
