@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -43,6 +44,10 @@ constexpr int64_t kSize = 4 * 1024 * 1024 + 12345;  // 17 pieces, the last one s
 constexpr int kKfgetSeconds = 60;
 
 enum class Announce { kHttp, kUdp };
+
+void PrintTo(Announce announce, std::ostream* out) {
+    *out << (announce == Announce::kHttp ? "HTTP announce" : "UDP announce");
+}
 
 // The byte counts of kfget's last progress line ("... HTTP 1.0 MiB  BT 3.0 MiB").
 struct SourceBytes {
@@ -284,6 +289,10 @@ struct HostileCase {
     const char* name;
     HostilePeer::Behaviour behaviour;
 };
+
+void PrintTo(const HostileCase& hostile, std::ostream* out) {
+    *out << hostile.name;
+}
 
 class KfgetAmongHostilePeers : public KfgetSwarm,
                                public ::testing::WithParamInterface<HostileCase> {};
