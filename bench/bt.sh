@@ -164,31 +164,47 @@ mbps() { echo "scale=0; 1073.741824 / $1" | bc -l; }
 ratio() { echo "scale=2; $1 / $2" | bc -l; }
 
 declare -A wall_median cpu_median mem_max
-# Runs `runs` measured rounds of the named leecher after one warm-up; fills the tables by key.
-bench_leecher() {
-    local key=$1 fn=$2 walls=() cpus=() peak=0 result
+# Runs the leechers named in pairs "label function" once as a warm-up (its file checked) and then
+# `runs` rounds, alternating within each round and starting one later every round; prints each
+# one's medians. A leecher that fails is reported and left out of the later rounds.
+bench_leechers() {
+    local labels=() fns=() n i k j label result
+    while (($#)); do labels+=("$1") fns+=("$2"); shift 2; done
+    n=${#labels[@]}
+    declare -A walls cpus peaks failed
     for ((i = 0; i <= runs; i++)); do
-        fresh_download_dir
-        result=$($fn)
-        if [ "$result" = fail ]; then
-            echo "  $key: failed (run $i)"
-            tail -5 "$work/run.log" | sed 's/^/    /'
-            return
-        fi
-        read -r w c m <<<"$result"
-        if ((i == 0)); then
-            check_download "$key"
-            continue
-        fi
-        walls+=("$w") cpus+=("$c")
-        ((m > peak)) && peak=$m
+        for ((k = 0; k < n; k++)); do
+            j=$(((k + i) % n))
+            label=${labels[$j]}
+            [ -n "${failed[$label]:-}" ] && continue
+            fresh_download_dir
+            result=$(${fns[$j]})
+            if [ "$result" = fail ]; then
+                failed[$label]=1
+                echo "  $label: failed (round $i)"
+                tail -5 "$work/run.log" | sed 's/^/    /'
+                continue
+            fi
+            read -r w c m <<<"$result"
+            if ((i == 0)); then
+                check_download "$label"
+                continue
+            fi
+            walls[$label]+="$w " cpus[$label]+="$c "
+            ((m > ${peaks[$label]:-0})) && peaks[$label]=$m
+        done
     done
-    wall_median[$key]=$(median "${walls[@]}")
-    cpu_median[$key]=$(median "${cpus[@]}")
-    mem_max[$key]=$peak
-    printf '  %-34s %7.3f s  %4d MB/s  cpu %6.2f s  peak %5d MiB   (runs: %s)\n' "$key" \
-        "${wall_median[$key]}" "$(mbps "${wall_median[$key]}")" "${cpu_median[$key]}" \
-        $((peak / 1024)) "${walls[*]}"
+    for label in "${labels[@]}"; do
+        [ -n "${failed[$label]:-}" ] && continue
+        # shellcheck disable=SC2086  # the runs are space-separated on purpose
+        wall_median[$label]=$(median ${walls[$label]})
+        # shellcheck disable=SC2086
+        cpu_median[$label]=$(median ${cpus[$label]})
+        mem_max[$label]=${peaks[$label]}
+        printf '  %-26s %7.3f s  %4d MB/s  cpu %6.2f s  peak %5d MiB   (runs: %s)\n' "$label" \
+            "${wall_median[$label]}" "$(mbps "${wall_median[$label]}")" "${cpu_median[$label]}" \
+            $((${peaks[$label]} / 1024)) "${walls[$label]% }"
+    done
 }
 compare() {
     if [ -n "${wall_median[$1]:-}" ] && [ -n "${wall_median[$2]:-}" ]; then
@@ -197,12 +213,13 @@ compare() {
 }
 
 echo "1 GiB, 1 MiB pieces, opentracker HTTP announce, median of $runs after one warm-up"
+echo "load before: $(uptime)"
 start_lt_seeder 127.0.0.2
 first_seeder=$seeder_pid
 echo "from one libtorrent seeder:"
-((with_kfget)) && bench_leecher "kfget <- 1 seeder" leech_kfget
-bench_leecher "aria2c <- 1 seeder" leech_aria2c
-bench_leecher "libtorrent <- 1 seeder" leech_libtorrent
+contenders=("aria2c <- 1 seeder" leech_aria2c "libtorrent <- 1 seeder" leech_libtorrent)
+((with_kfget)) && contenders=("kfget <- 1 seeder" leech_kfget "${contenders[@]}")
+bench_leechers "${contenders[@]}"
 compare "kfget <- 1 seeder" "aria2c <- 1 seeder"
 compare "kfget <- 1 seeder" "libtorrent <- 1 seeder"
 
@@ -213,9 +230,9 @@ for address in 127.0.0.3 127.0.0.4 127.0.0.5; do
 done
 wait_for 100 seeders_at_least 4 || echo "  (the tracker counts fewer than 4 seeders)"
 echo "from four libtorrent seeders:"
-((with_kfget)) && bench_leecher "kfget <- 4 seeders" leech_kfget
-bench_leecher "aria2c <- 4 seeders" leech_aria2c
-bench_leecher "libtorrent <- 4 seeders" leech_libtorrent
+contenders=("aria2c <- 4 seeders" leech_aria2c "libtorrent <- 4 seeders" leech_libtorrent)
+((with_kfget)) && contenders=("kfget <- 4 seeders" leech_kfget "${contenders[@]}")
+bench_leechers "${contenders[@]}"
 compare "kfget <- 4 seeders" "aria2c <- 4 seeders"
 compare "kfget <- 4 seeders" "libtorrent <- 4 seeders"
 for pid in "${extra_seeders[@]}" "$first_seeder"; do stop_pid "$pid"; done
@@ -289,3 +306,4 @@ start_lt_seeder 127.0.0.21
 bench_seeder "libtorrent <- libtorrent" "$seeder_pid"
 stop_pid "$seeder_pid"
 compare "libtorrent <- kfget" "libtorrent <- libtorrent"
+echo "load after: $(uptime)"
