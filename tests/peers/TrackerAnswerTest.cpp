@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -118,15 +117,6 @@ TEST(TrackerRequestTest, UdpRequestsFollowTheWireLayout) {
     EXPECT_EQ(at(92, 4), (std::vector<uint8_t>{0, 0, 0, 200}));
     EXPECT_EQ(at(96, 2), (std::vector<uint8_t>{0x1A, 0xE1}));
     EXPECT_EQ(at(98, 6), std::vector<uint8_t>(6, 0));
-}
-
-TEST(TrackerRequestTest, TransactionIdsDoNotRepeat) {
-    std::vector<TrackerRequest::TransactionId> seen;
-    for (int i = 0; i < 64; ++i) {
-        seen.push_back(TrackerRequest::NewTransactionId());
-    }
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
 }
 
 TEST(TrackerAnswerFrameTest, ContentLengthBodyCompletesExactlyAtItsLastByte) {
