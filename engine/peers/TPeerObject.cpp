@@ -89,6 +89,17 @@ RefPtr<TPeerId> TPeerObject::DetachSource() {
     return source;
 }
 
+void TPeerObject::AdoptSource(const RefPtr<TPeerId>& source) {
+    if (!source || source.get() == source_.get()) {
+        return;
+    }
+    if (source_ && source_->connections > 0) {
+        --source_->connections;
+    }
+    source_ = source;
+    ++source_->connections;
+}
+
 void TPeerObject::PenalizeSource(int32_t amount) {
     if (source_) {
         source_->penalty += amount;

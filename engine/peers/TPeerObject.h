@@ -171,6 +171,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     QSocket& EnsureConnection();
     // Drops the attached record without the bookkeeping of Reset (for a re-attach).
     RefPtr<TPeerId> DetachSource();
+    // Attaches a record to a connection that is already there (an accepted BT connection learns
+    // its record from the handshake); counts one live connection on it, as Reset gives back.
+    void AdoptSource(const RefPtr<TPeerId>& source);
     // Adds to the source's penalty.
     void PenalizeSource(int32_t amount);
 

@@ -172,4 +172,120 @@ void FakePeerTask::StoreTrackerFigures(int32_t interval, int64_t done_peers,
     tracker_figures.push_back(TrackerFigures{interval, done_peers, num_completed});
 }
 
+std::vector<uint8_t> FakePeerTask::BitfieldBytes() {
+    std::vector<uint8_t> bits((static_cast<size_t>(piece_count_) + 7) / 8, 0);
+    for (int32_t piece = 0; piece < piece_count_; ++piece) {
+        if (IsPieceVerified(piece)) {
+            bits[static_cast<size_t>(piece / 8)] |= static_cast<uint8_t>(0x80 >> (piece % 8));
+        }
+    }
+    return bits;
+}
+
+PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
+    BtPlan plan;
+    if (peer.has.empty() || AllDone() || peer.requests.size() >= bt_queue_limit) {
+        plan.complete = AllDone();
+        return plan;
+    }
+    plan.ran = true;
+    for (auto it = shared_blocks.begin();
+         it != shared_blocks.end() && peer.requests.size() < bt_queue_limit;) {
+        const auto piece = static_cast<int32_t>(int64_t{it->block} * kBlockSize / piece_length_);
+        if (peer.Has(piece) && !IsBlockDone(it->block, it->length) &&
+            std::find(peer.requests.begin(), peer.requests.end(), *it) == peer.requests.end()) {
+            peer.requests.push_back(*it);
+            ++plan.queued;
+            it = shared_blocks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    while (peer.requests.size() < bt_queue_limit) {
+        const int32_t piece = NextBtPiece(peer);
+        if (piece < 0) {
+            break;
+        }
+        const int64_t start = int64_t{piece} * piece_length_;
+        const int64_t end = std::min<int64_t>(start + piece_length_, content_size_);
+        for (int64_t offset = start; offset < end; offset += kBlockSize) {
+            const BlockRequest request{
+                static_cast<int32_t>(offset / kBlockSize),
+                static_cast<int32_t>(std::min<int64_t>(kBlockSize, end - offset)), 0};
+            if (!IsBlockDone(request.block, request.length)) {
+                peer.requests.push_back(request);
+                ++plan.queued;
+            }
+        }
+    }
+    return plan;
+}
+
+int32_t FakePeerTask::NextBtPiece(PeerWork& peer) {
+    for (int32_t piece = 0; piece < piece_count_; ++piece) {
+        if (peer.Has(piece) && !IsPieceVerified(piece) && engaged_pieces.count(piece) == 0 &&
+            !peer.HasRequestFor(piece, piece_length_)) {
+            engaged_pieces.insert(piece);
+            return piece;
+        }
+    }
+    if (!peer.nothing_to_pick) {
+        peer.nothing_to_pick_since = now;
+    }
+    peer.nothing_to_pick = true;
+    peer.nothing_to_pick_tried = now;
+    return -1;
+}
+
+bool FakePeerTask::InSharedBlocks(const BlockRequest& request) {
+    return std::find(shared_blocks.begin(), shared_blocks.end(), request) != shared_blocks.end();
+}
+
+bool FakePeerTask::ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) {
+    const int64_t offset = int64_t{piece} * piece_length_ + begin;
+    if (piece < 0 || begin < 0 || unreadable_pieces.count(piece) != 0 ||
+        offset + static_cast<int64_t>(out.size()) > content_size_ || !IsPieceVerified(piece)) {
+        return false;
+    }
+    std::copy_n(data_.begin() + offset, out.size(), out.begin());
+    return true;
+}
+
+TPeerId* FakePeerTask::AddPeerAddress(uint32_t ip, int32_t port) {
+    RefPtr<TPeerId> record = RefPtr<TPeerId>::Make();
+    record->kind = PeerKind::BtNode;
+    record->ip = ip;
+    record->port = port;
+    record->resolved = true;
+    record->peer_id = TPeerId::CompactPeerId(ip, port);
+    peer_records.push_back(record);
+    return record.get();
+}
+
+bool FakePeerTask::HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
+                                 const TPeerObject&, bool incoming_only) {
+    return std::any_of(other_peers.begin(), other_peers.end(), [&](const KnownPeer& peer) {
+        return peer.ip == ip && peer.peer_id == peer_id && (!incoming_only || peer.incoming);
+    });
+}
+
+void FakePeerTask::NoteConnectedAddress(uint32_t ip, int32_t port) {
+    connected_addresses.emplace_back(ip, port);
+}
+
+void FakePeerTask::NoteSourcePieces(TPeerId&, int32_t pieces) {
+    source_piece_notices.push_back(pieces);
+}
+
+void FakePeerTask::StoreContent(int64_t offset, std::string_view bytes) {
+    std::copy(bytes.begin(), bytes.end(), data_.begin() + offset);
+    const int64_t end = offset + static_cast<int64_t>(bytes.size());
+    for (int64_t block = (offset + kBlockSize - 1) / kBlockSize; block * kBlockSize < end;
+         ++block) {
+        if (std::min<int64_t>((block + 1) * kBlockSize, content_size_) <= end) {
+            done_[static_cast<size_t>(block)] = true;
+        }
+    }
+}
+
 }  // namespace kf::test

@@ -5,6 +5,7 @@
 #include <deque>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,27 @@ class FakePeerTask : public PeerTask {
     int64_t DownloadedTotal() override { return downloaded_total; }
     int64_t BytesLeft() override { return bytes_left; }
     void StoreTrackerFigures(int32_t interval, int64_t done_peers, int64_t num_completed) override;
+    // BitTorrent: a simple planner (shared blocks first, then the first piece the peer has that is
+    // neither verified nor engaged, up to bt_queue_limit requests), reads from the held blocks.
+    bool IsBtTask() override { return bt_task; }
+    std::vector<uint8_t> BitfieldBytes() override;
+    bool HttpWrappedHandshake() override { return http_wrapped; }
+    BtPlan PlanBtRequests(PeerWork& peer) override;
+    int32_t NextBtPiece(PeerWork& peer) override;
+    bool InSharedBlocks(const BlockRequest& request) override;
+    void AddSharedBlock(const BlockRequest& request) override { shared_blocks.push_back(request); }
+    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override;
+    void CountUploaded(int32_t bytes) override { uploaded_total += bytes; }
+    int32_t PeerSlotTarget() override { return 6; }
+    int32_t PeersWithUnsentData() override { return peers_with_unsent_data; }
+    TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override;
+    bool HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
+                       const TPeerObject& except, bool incoming_only) override;
+    void NoteConnectedAddress(uint32_t ip, int32_t port) override;
+    void NoteSourcePieces(TPeerId& source, int32_t pieces) override;
+
+    // Fills [offset, offset + bytes.size()) and marks every whole block in it held (a seed).
+    void StoreContent(int64_t offset, std::string_view bytes);
 
     // Settings.
     int64_t now = 1000;
@@ -96,6 +118,22 @@ class FakePeerTask : public PeerTask {
     int64_t uploaded_total = 0;
     int64_t downloaded_total = 0;
     int64_t bytes_left = 0;
+    // BitTorrent.
+    bool bt_task = true;
+    bool http_wrapped = false;
+    size_t bt_queue_limit = 16;
+    int32_t peers_with_unsent_data = 0;
+    std::set<int32_t> unreadable_pieces;  // ReadBlock fails for these
+    struct KnownPeer {
+        uint32_t ip;
+        std::array<uint8_t, 20> peer_id;
+        bool incoming;
+    };
+    std::vector<KnownPeer> other_peers;         // what HasPeerWithId compares against
+    std::vector<RefPtr<TPeerId>> peer_records;  // made by AddPeerAddress
+    std::vector<std::pair<uint32_t, int32_t>> connected_addresses;
+    std::vector<int32_t> source_piece_notices;
+    std::set<int32_t> engaged_pieces;
 
     // Records.
     std::vector<Write> writes;
