@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/net/Ipv4Address.h"
+#include "engine/net/QProxyConfig.h"
 #include "engine/net/QUdpSocket.h"
 #include "engine/peers/TTrackerPeer.h"
 #include "support/FakePeerTask.h"
@@ -250,6 +251,35 @@ TEST_F(TrackerPeerTest, RecycledObjectAnnouncesTheNewRecordWithCurrentFigures) {
     EXPECT_NE(requests[1].find("&uploaded=7000&downloaded=222&left=0&"), std::string::npos);
     ASSERT_EQ(task_.added_sources.size(), 2u);
     EXPECT_EQ(task_.added_sources[1]->port, 101);
+}
+
+TEST_F(TrackerPeerTest, HttpTrackerIsReachedThroughTheEngineProxy) {
+    // The proxy plays the tracker behind its tunnel; nothing listens at the tracker's address.
+    std::string tunnel_request;
+    std::string announce;
+    ScriptedServer proxy([&](ServerConnection& c) {
+        tunnel_request = c.ReadUntil("\r\n\r\n");
+        c.Send("HTTP/1.1 200 Connection established\r\n\r\n");
+        announce = c.ReadUntil("\r\n\r\n");
+        c.Send(HttpAnswer(PeersBody(Compact({{"10.0.0.4", 4444}}))));
+        c.WaitForClientClose();
+    });
+    ASSERT_TRUE(proxy.Start());
+    QProxyConfig config;
+    config.type = QProxyConfig::kHttp;
+    config.address = ParseDottedAddress("127.0.0.1");
+    config.port = proxy.Port();
+    SetEngineProxyConfig(config);
+    TTrackerPeer peer(task_);
+    const bool attached = peer.Attach(Record("http://127.0.0.9:7/ann"));
+    SetEngineProxyConfig(QProxyConfig());  // a connection keeps the settings it started with
+    ASSERT_TRUE(attached);
+    ASSERT_TRUE(Run(peer));
+    proxy.Stop();
+    EXPECT_EQ(tunnel_request.substr(0, 33), "CONNECT 127.0.0.9:7 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(announce.substr(0, 9), "GET /ann?");
+    ASSERT_EQ(task_.added_sources.size(), 1u);
+    EXPECT_EQ(task_.added_sources[0]->port, 4444);
 }
 
 TEST_F(TrackerPeerTest, TrackerThatRefusesTheConnectionEndsTheObject) {
