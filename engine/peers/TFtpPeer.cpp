@@ -437,7 +437,7 @@ bool TFtpPeer::ReceiveTransfer() {
 bool TFtpPeer::ReceiveStream() {
     bool reposition = false;
     // Whole blocks already buffered go first: a close seen by the next read drops the buffer.
-    if (!DeliverStream(reposition)) {
+    if (data_->ReceivedLength() > 0 && !DeliverStream(reposition)) {
         return false;
     }
     if (reposition) {
@@ -448,13 +448,40 @@ bool TFtpPeer::ReceiveStream() {
     if (allowance == 0 && State() != kConnecting) {
         return true;
     }
-    // The task's wait wakes on the control connection only, so a tick drains what the data
-    // connection holds, within the tick's allowance and the buffer bound.
-    int64_t budget = allowance > 0 ? allowance : kMaxBuffered;
-    for (int read = 0; read < kMaxReadsPerTick && !work_.requests.empty(); ++read) {
+    // A turn drains what the data connection holds, within the allowance and kMaxStreamRead.
+    int64_t budget = allowance > 0 ? allowance : kMaxStreamRead;
+    for (int read = 0; read < kMaxReadsPerTick && !work_.requests.empty() && budget > 0; ++read) {
+        int64_t taken = 0;
+        switch (ReceiveInPlace(budget, taken)) {
+            case InPlace::kRead:
+                if (taken == 0) {
+                    return true;  // nothing more to read now
+                }
+                budget -= taken;
+                continue;
+            case InPlace::kEnded:
+                return TransferEnded();
+            case InPlace::kRefused:
+                return Fail(0, "block refused");
+            case InPlace::kNotNow:
+                break;
+        }
+        if (!work_.requests.empty() &&
+            position_ > static_cast<int64_t>(work_.requests.front().block) * kBlockSize) {
+            // The stream stands inside a block begun in place that the cache no longer takes
+            // there (filled meanwhile): a new transfer starts at the block.
+            DropTransfer();
+            return true;
+        }
+        // Through the receive buffer. A block begun there is finished with a read of just its
+        // rest, so that the buffer empties and the next read can go in place again.
         const int32_t before = data_->ReceivedLength();
-        const int64_t wanted =
+        int64_t wanted =
             std::min<int64_t>({QSocket::kDefaultReceiveSize, kMaxBuffered - before, budget});
+        const int64_t need = skip_ + work_.requests.front().length - before;
+        if (before > 0 && need > 0) {
+            wanted = std::min(wanted, need);
+        }
         if (wanted <= 0) {
             break;  // the next requests are planned first; the socket holds the rest
         }
@@ -475,6 +502,67 @@ bool TFtpPeer::ReceiveStream() {
         }
     }
     return true;
+}
+
+TFtpPeer::InPlace TFtpPeer::ReceiveInPlace(int64_t budget, int64_t& read) {
+    read = 0;
+    QSocket& data = *data_;
+    if (data.ReceivedLength() > 0 || skip_ != 0 || work_.requests.empty()) {
+        return InPlace::kNotNow;
+    }
+    const BlockRequest head = work_.requests.front();
+    const int64_t filled = position_ - static_cast<int64_t>(head.block) * kBlockSize;
+    if (filled < 0 || filled >= head.length) {
+        return InPlace::kNotNow;  // a skip or a reposition: the copying path sorts these out
+    }
+    // The rooms of the queued blocks from the stream position on, as long as they follow each
+    // other and each is exactly the rest of its block.
+    rooms_.clear();
+    int64_t gathered = 0;
+    for (size_t i = 0; i < work_.requests.size() && gathered < budget; ++i) {
+        const BlockRequest& request = work_.requests[i];
+        if (request.block != head.block + static_cast<int32_t>(i)) {
+            break;
+        }
+        const auto from = static_cast<int32_t>(i == 0 ? filled : 0);
+        const std::span<uint8_t> room = Task().BlockRoom(request.block, from);
+        if (static_cast<int64_t>(room.size()) != request.length - from) {
+            break;
+        }
+        rooms_.push_back(
+            room.first(static_cast<size_t>(std::min<int64_t>(room.size(), budget - gathered))));
+        gathered += static_cast<int64_t>(rooms_.back().size());
+    }
+    if (rooms_.empty()) {
+        return InPlace::kNotNow;
+    }
+    const int32_t got_total = data.ReceiveInto(rooms_);
+    if (got_total < 0) {
+        return InPlace::kEnded;
+    }
+    read = got_total;
+    int64_t left = got_total;
+    for (size_t i = 0; i < rooms_.size() && left > 0; ++i) {
+        const BlockRequest request = work_.requests.front();
+        const auto from =
+            static_cast<int32_t>(position_ - static_cast<int64_t>(request.block) * kBlockSize);
+        const auto got = static_cast<int32_t>(std::min<int64_t>(left, rooms_[i].size()));
+        left -= got;
+        position_ += got;
+        bool ok;
+        if (from + got == request.length) {
+            ok = DeliverBlockInPlace(request.block, request.length, got);
+            ++transfer_blocks_;
+            empty_transfers_ = 0;
+        } else {
+            ok = Task().CommitBlockBytes(request.block, from, got, *this).accepted;
+            MarkActivity();
+        }
+        if (!ok) {
+            return InPlace::kRefused;
+        }
+    }
+    return InPlace::kRead;
 }
 
 bool TFtpPeer::DeliverStream(bool& reposition) {

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/peers/FtpReplyParser.h"
 #include "engine/peers/TPeerObject.h"
@@ -67,6 +69,10 @@ class TFtpPeer : public TPeerObject {
     static constexpr int64_t kMaxSkip = 81920;  // 5 blocks
     static constexpr int64_t kMaxMemoryBody = 64 * 1024 * 1024;
     static constexpr int32_t kMaxBuffered = 256 * 1024;
+    // Most bytes a turn reads of the stream while the download allowance permits. Reads go
+    // straight into the piece cache when they can (a scattered read over the next blocks):
+    // through the receive buffer the bytes were copied once more and read 42 KiB at a time.
+    static constexpr int32_t kMaxStreamRead = 1024 * 1024;
     static constexpr int32_t kReplyTimeout = 30;     // seconds without activity
     static constexpr int32_t kTransferTimeout = 15;  // in the transfer
     static constexpr int32_t kMaxEmptyTransfers = 3;
@@ -111,6 +117,12 @@ class TFtpPeer : public TPeerObject {
     bool ReceiveTransfer();
     bool CheckDataConnect();
     bool ReceiveStream();
+    // Reads the next bytes of the stream straight into the piece cache (PeerTask::BlockRoom)
+    // when nothing is buffered and the stream stands inside its next requested block, at most
+    // `budget` bytes; `read` is set to the bytes read (0: none now). kNotNow when the copying
+    // path must read.
+    enum class InPlace { kRead, kEnded, kRefused, kNotNow };
+    InPlace ReceiveInPlace(int64_t budget, int64_t& read);
     bool DeliverStream(bool& reposition);
     bool ReceiveToMemory();
     bool AppendToMemory();
@@ -134,6 +146,7 @@ class TFtpPeer : public TPeerObject {
     int32_t transfer_blocks_ = 0;   // blocks delivered from the running transfer
     int32_t empty_transfers_ = 0;   // transfers in a row that the server ended without a block
     uint64_t retired_data_bytes_ = 0;
+    std::vector<std::span<uint8_t>> rooms_;  // the in-place read's destinations (reused)
 };
 
 }  // namespace kf
