@@ -12,4 +12,18 @@ namespace kf {
 int64_t ParseInt64Text(std::string_view text, int max_digits = 32);
 int32_t ParseInt32Text(std::string_view text, int max_digits = 12);
 
+// The value of one hexadecimal digit (either case), or -1.
+constexpr int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 }  // namespace kf

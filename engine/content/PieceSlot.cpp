@@ -4,22 +4,9 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/os/ByteOrder.h"
+
 namespace kf {
-namespace {
-
-void Put32(uint8_t* out, uint32_t v) {
-    out[0] = static_cast<uint8_t>(v);
-    out[1] = static_cast<uint8_t>(v >> 8);
-    out[2] = static_cast<uint8_t>(v >> 16);
-    out[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t Get32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-           (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
-
-}  // namespace
 
 PieceSlot::PieceSlot(PieceIndex index, int32_t size, const uint8_t* digest)
     : index_(index), size_(size), digest_(digest) {}
@@ -274,13 +261,13 @@ std::vector<uint8_t> PieceSlot::SerializeBlocks() const {
     }
     const size_t n = picked.size();
     out.assign(kSpillHeaderSize + kSpillEntrySize * n, 0);
-    Put32(&out[0], static_cast<uint32_t>(n * kBlockSize));
-    Put32(&out[4], static_cast<uint32_t>(bytes_done_));
-    Put32(&out[8], static_cast<uint32_t>(n));
+    StoreLe32(&out[0], static_cast<uint32_t>(n * kBlockSize));
+    StoreLe32(&out[4], static_cast<uint32_t>(bytes_done_));
+    StoreLe32(&out[8], static_cast<uint32_t>(n));
     for (size_t i = 0; i < n; ++i) {
         uint8_t* entry = &out[kSpillHeaderSize + kSpillEntrySize * i];
-        Put32(entry, static_cast<uint32_t>(picked[i] * kBlockSize));
-        Put32(entry + 4, kBlockSize);
+        StoreLe32(entry, static_cast<uint32_t>(picked[i] * kBlockSize));
+        StoreLe32(entry + 4, kBlockSize);
         std::memcpy(entry + 8, blocks_[static_cast<size_t>(picked[i])].data.get(), kBlockSize);
     }
     return out;
@@ -290,9 +277,9 @@ int64_t PieceSlot::RestoreBlocks(std::span<const uint8_t> data, BlockPool& pool)
     if (size_ < kBlockSize || data.size() <= static_cast<size_t>(kSpillHeaderSize)) {
         return -1;
     }
-    const int32_t held_bytes = static_cast<int32_t>(Get32(&data[0]));
-    const int32_t done = static_cast<int32_t>(Get32(&data[4]));
-    const int32_t n = static_cast<int32_t>(Get32(&data[8]));
+    const int32_t held_bytes = static_cast<int32_t>(LoadLe32(&data[0]));
+    const int32_t done = static_cast<int32_t>(LoadLe32(&data[4]));
+    const int32_t n = static_cast<int32_t>(LoadLe32(&data[8]));
     if (held_bytes <= 0 || done < 0 || n <= 0 || n > kMaxSpillBlocks ||
         data.size() < static_cast<size_t>(kSpillHeaderSize) +
                           static_cast<size_t>(kSpillEntrySize) * static_cast<size_t>(n)) {
@@ -301,8 +288,8 @@ int64_t PieceSlot::RestoreBlocks(std::span<const uint8_t> data, BlockPool& pool)
     DropBlocks(pool);
     for (int32_t i = 0; i < n; ++i) {
         const uint8_t* entry = &data[kSpillHeaderSize + static_cast<size_t>(kSpillEntrySize) * i];
-        const int64_t offset = Get32(entry);
-        const uint32_t length = Get32(entry + 4);
+        const int64_t offset = LoadLe32(entry);
+        const uint32_t length = LoadLe32(entry + 4);
         if (offset < done || length != static_cast<uint32_t>(kBlockSize) ||
             offset % kBlockSize != 0 || offset + kBlockSize > size_) {
             DropBlocks(pool);

@@ -5,19 +5,6 @@
 namespace kf {
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // The number after a marker: leading blanks and a sign, decimal digits up to the first other
 // character, 32-bit signed.
 int32_t NumberAfter(std::string_view text, size_t at) {
@@ -58,8 +45,8 @@ std::optional<SeedDescriptor> SeedDescriptor::Parse(std::string_view text) {
     }
     static constexpr char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < 20; ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
+        const int high = HexDigitValue(hex[2 * i]);
+        const int low = HexDigitValue(hex[2 * i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "engine/os/ByteOrder.h"
+
 namespace kf {
 namespace {
 
@@ -19,18 +21,6 @@ SHA_CTX* Ctx(std::array<uint32_t, 24>& raw) {
 }
 const SHA_CTX* Ctx(const std::array<uint32_t, 24>& raw) {
     return reinterpret_cast<const SHA_CTX*>(raw.data());
-}
-
-void Put32(uint8_t* out, uint32_t v) {
-    out[0] = static_cast<uint8_t>(v);
-    out[1] = static_cast<uint8_t>(v >> 8);
-    out[2] = static_cast<uint8_t>(v >> 16);
-    out[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t Get32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-           (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
 }
 
 }  // namespace
@@ -65,13 +55,13 @@ uint64_t Sha1State::Length() const {
 Sha1State::Exported Sha1State::Export() const {
     const SHA_CTX* c = Ctx(context_);
     Exported out{};
-    Put32(&out[0], c->h0);
-    Put32(&out[4], c->h1);
-    Put32(&out[8], c->h2);
-    Put32(&out[12], c->h3);
-    Put32(&out[16], c->h4);
-    Put32(&out[20], c->Nl);
-    Put32(&out[24], c->Nh);
+    StoreLe32(&out[0], c->h0);
+    StoreLe32(&out[4], c->h1);
+    StoreLe32(&out[8], c->h2);
+    StoreLe32(&out[12], c->h3);
+    StoreLe32(&out[16], c->h4);
+    StoreLe32(&out[20], c->Nl);
+    StoreLe32(&out[24], c->Nh);
     out[28] = static_cast<uint8_t>(c->num);
     out[29] = static_cast<uint8_t>(c->num >> 8);
     // OpenSSL keeps the pending bytes in message order; the bytes after them are left zero.
@@ -84,22 +74,22 @@ std::optional<Sha1State> Sha1State::Import(std::span<const uint8_t> bytes) {
         return std::nullopt;
     }
     const uint8_t* in = bytes.data();
-    const uint32_t low = Get32(&in[20]);
-    const uint32_t high = Get32(&in[24]);
+    const uint32_t low = LoadLe32(&in[20]);
+    const uint32_t high = LoadLe32(&in[24]);
     const uint32_t index = static_cast<uint32_t>(in[28]) | (static_cast<uint32_t>(in[29]) << 8);
-    const uint32_t computed = Get32(&in[96]);
-    const uint32_t corrupted = Get32(&in[100]);
+    const uint32_t computed = LoadLe32(&in[96]);
+    const uint32_t corrupted = LoadLe32(&in[100]);
     if (computed != 0 || corrupted != 0 || index >= 64 || (low & 7) != 0 ||
         ((low >> 3) & 63) != index) {
         return std::nullopt;
     }
     Sha1State state;
     SHA_CTX* c = Ctx(state.context_);
-    c->h0 = Get32(&in[0]);
-    c->h1 = Get32(&in[4]);
-    c->h2 = Get32(&in[8]);
-    c->h3 = Get32(&in[12]);
-    c->h4 = Get32(&in[16]);
+    c->h0 = LoadLe32(&in[0]);
+    c->h1 = LoadLe32(&in[4]);
+    c->h2 = LoadLe32(&in[8]);
+    c->h3 = LoadLe32(&in[12]);
+    c->h4 = LoadLe32(&in[16]);
     c->Nl = low;
     c->Nh = high;
     c->num = index;

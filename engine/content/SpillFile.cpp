@@ -3,23 +3,9 @@
 #include <algorithm>
 
 #include "engine/content/Adler32.h"
+#include "engine/os/ByteOrder.h"
 
 namespace kf {
-namespace {
-
-void Put32(uint8_t* out, uint32_t v) {
-    out[0] = static_cast<uint8_t>(v);
-    out[1] = static_cast<uint8_t>(v >> 8);
-    out[2] = static_cast<uint8_t>(v >> 16);
-    out[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t Get32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-           (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
-
-}  // namespace
 
 uint32_t SpillFile::Checksum(int64_t index, const Sha1Digest& info_hash,
                              std::span<const uint8_t> data) {
@@ -64,9 +50,9 @@ bool SpillFile::Writer::Add(int64_t index, std::span<const uint8_t> data) {
         return !failed_;
     }
     uint8_t header[kHeaderSize] = {};
-    Put32(&header[0], static_cast<uint32_t>(data.size()));
-    Put32(&header[4], Checksum(index, info_hash_, data));
-    Put32(&header[8], static_cast<uint32_t>(index));
+    StoreLe32(&header[0], static_cast<uint32_t>(data.size()));
+    StoreLe32(&header[4], Checksum(index, info_hash_, data));
+    StoreLe32(&header[8], static_cast<uint32_t>(index));
     batch_.insert(batch_.end(), header, header + kHeaderSize);
     batch_.insert(batch_.end(), data.begin(), data.end());
     batch_ends_.push_back(static_cast<int64_t>(batch_.size()));
@@ -101,9 +87,9 @@ bool SpillFile::Reader::Next(int64_t* index, std::vector<uint8_t>* data) {
     if (!file_.IsOpen() || file_.ReadAt(offset_, header) != static_cast<int64_t>(kHeaderSize)) {
         return false;
     }
-    const int64_t length = Get32(&header[0]);
-    const uint32_t checksum = Get32(&header[4]);
-    const int64_t piece = Get32(&header[8]);
+    const int64_t length = LoadLe32(&header[0]);
+    const uint32_t checksum = LoadLe32(&header[4]);
+    const int64_t piece = LoadLe32(&header[8]);
     const int64_t limit =
         std::min<int64_t>(kMaxData, static_cast<int64_t>(piece_length_) + (1 << 20) - 1);
     if (length < 1 || length > limit || piece >= piece_count_) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "engine/os/ByteOrder.h"
 #include "engine/os/ReadOnlyFile.h"
 
 namespace kf {
@@ -24,10 +25,6 @@ constexpr std::array<uint8_t, 40> kLimitMarker = {
 constexpr size_t kLimitDistance = 128;
 constexpr uint8_t kMovOpcode = 0xB8;
 
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 // Offset of the first signature that has the whole prefix after it, or npos.
 size_t FindFixedInfo(std::span<const uint8_t> image) {
     auto from = image.begin();
@@ -46,8 +43,8 @@ size_t FindFixedInfo(std::span<const uint8_t> image) {
 }
 
 FileVersion VersionAt(std::span<const uint8_t> image, size_t offset) {
-    const uint32_t ms = Le32(image.data() + offset + 8);
-    const uint32_t ls = Le32(image.data() + offset + 12);
+    const uint32_t ms = LoadLe32(image.data() + offset + 8);
+    const uint32_t ls = LoadLe32(image.data() + offset + 12);
     return FileVersion{static_cast<uint16_t>(ms >> 16), static_cast<uint16_t>(ms & 0xFFFF),
                        static_cast<uint16_t>(ls >> 16), static_cast<uint16_t>(ls & 0xFFFF)};
 }
@@ -134,7 +131,7 @@ int32_t FindHalfOpenLimit(std::span<const uint8_t> image, int64_t* limit_offset)
     if (limit_offset != nullptr) {
         *limit_offset = static_cast<int64_t>(p);
     }
-    return static_cast<int32_t>(std::min<uint32_t>(Le32(image.data() + p), INT32_MAX));
+    return static_cast<int32_t>(std::min<uint32_t>(LoadLe32(image.data() + p), INT32_MAX));
 }
 
 int32_t ProbeHalfOpenLimit(const std::string& path, HalfOpenProbeRecord* record) {
