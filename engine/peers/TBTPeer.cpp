@@ -115,9 +115,18 @@ bool TBTPeer::AcceptConnection(std::unique_ptr<QSocket> connection, bool wrapped
     return true;
 }
 
+bool TBTPeer::StartSession() {
+    // An accepted connection answers once the remote's handshake has been accepted (and its
+    // wrapper seen): nothing of ours goes to a party that has not shown it knows the torrent.
+    return GetActivity().incoming || SendHandshake();
+}
+
 bool TBTPeer::SendHandshake() {
     if (!IsConnected()) {
         return false;
+    }
+    if (handshake_sent_) {
+        return true;
     }
     QSocket& conn = *Connection();
     PeerTask& task = Task();
@@ -206,7 +215,7 @@ bool TBTPeer::Receive() {
             return true;
         }
         established_at_ = std::max<int64_t>(now, 1);
-        if (!GetActivity().incoming && !SendHandshake()) {
+        if (!StartSession()) {
             return false;
         }
     }
@@ -258,11 +267,16 @@ bool TBTPeer::Receive() {
         }
     }
     const bool was_choking = exchange_.peer_choking;
+    choke_seen_ = false;
     if (!HandleMessages(conn, arrived)) {
         return false;
     }
-    if (was_choking != exchange_.peer_choking) {
-        OnChokeChange(was_choking);
+    // A choke discards our requests even when an unchoke follows it in the same read.
+    if (choke_seen_) {
+        OnChoked();
+    }
+    if (!exchange_.peer_choking && (was_choking || choke_seen_)) {
+        OnUnchoked();
     }
     return IsConnected();
 }
@@ -372,6 +386,7 @@ bool TBTPeer::HandleMessage(const BtWire::Message& message) {
         case BtWire::kChoke:
         case BtWire::kUnchoke: {
             exchange_.peer_choking = message.id == BtWire::kChoke;
+            choke_seen_ = choke_seen_ || exchange_.peer_choking;
             SetStatus(exchange_.peer_choking || exchange_.am_choking ? kStatusChoked
                                                                      : kStatusUnchoked);
             if (!exchange_.peer_choking) {
@@ -572,17 +587,17 @@ void TBTPeer::HandleBlockUnavailable(int64_t piece) {
     }
 }
 
-void TBTPeer::OnChokeChange(bool was_choking) {
-    if (!was_choking) {
-        // Choked: a peer without the fast extension forgets our requests; others may take them.
-        if (!work_.requests.empty()) {
-            CancelOutstanding();
-            Task().ReturnBlocks(work_.requests);
-            work_.requests.clear();
-            work_.outstanding = 0;
-        }
-        return;
+void TBTPeer::OnChoked() {
+    // A peer without the fast extension forgets our requests; other peers may take them.
+    if (!work_.requests.empty()) {
+        CancelOutstanding();
+        Task().ReturnBlocks(work_.requests);
+        work_.requests.clear();
+        work_.outstanding = 0;
     }
+}
+
+void TBTPeer::OnUnchoked() {
     MutableActivity().in_piece = false;
     work_.outstanding = 0;
     SendRequests(RequestLimit());

@@ -74,7 +74,9 @@ class TBTPeer : public TPeerObject {
     // Outgoing: resets, attaches and starts a non-blocking connect (the handshake goes out once
     // it completes).
     bool Attach(const RefPtr<TPeerId>& source) override;
-    bool StartSession() override { return SendHandshake(); }
+    // Outgoing: sends the handshake (Receive does so once the connect completes). Incoming: our
+    // handshake waits for the remote's.
+    bool StartSession() override;
     // The buffered handshake is acceptable (state 1, 68 bytes): protocol, the task's info-hash,
     // not our own peer id, a BT task; an incoming connection gets its record here.
     bool CheckHandshake() override;
@@ -86,8 +88,8 @@ class TBTPeer : public TPeerObject {
     bool IsSeed() override;
     int32_t NextPiece() override;
 
-    // Sends the task's handshake, after the fake HTTP response on a wrapped incoming connection or
-    // the HTTP-shaped request on an outgoing one when the task asks for it.
+    // Sends the task's handshake once, after the fake HTTP response on a wrapped incoming
+    // connection or the HTTP-shaped request on an outgoing one when the task asks for it.
     bool SendHandshake();
     // Adopts a connection the engine accepted. `wrapped`: its HTTP-shaped request was already
     // taken off (the task's handshake test strips it). Our handshake goes out once the remote's
@@ -128,7 +130,8 @@ class TBTPeer : public TPeerObject {
     bool HandlePiece(const BtWire::Message& message);
     void HandlePartialPiece(const BtWire::Message& message, QSocket& conn);
     void HandleBlockUnavailable(int64_t piece);
-    void OnChokeChange(bool was_choking);
+    void OnChoked();
+    void OnUnchoked();
 
     // Sends requests from queue position `outstanding` on, at most `limit` in all outstanding,
     // dropping entries that are done or invalid on the way.
@@ -146,6 +149,7 @@ class TBTPeer : public TPeerObject {
     int32_t send_skip_ = 0;
     bool wrapped_ = false;  // the connection began with an HTTP-shaped header
     bool handshake_sent_ = false;
+    bool choke_seen_ = false;          // a choke arrived in the current Receive
     int64_t connect_started_ = 0;      // task seconds
     int64_t established_at_ = 0;       // task seconds the connection completed (0 before)
     std::vector<uint8_t> send_batch_;  // requests and cancels gathered for one write

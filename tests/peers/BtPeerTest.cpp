@@ -241,6 +241,27 @@ TEST_F(BtPeerTest, ChokeCancelsOutstandingRequestsAndGivesThemBack) {
     EXPECT_EQ(peer_.Status(), TPeerObject::kStatusChoked);
 }
 
+TEST_F(BtPeerTest, ChokeAndUnchokeInOneReadStillAskAgain) {
+    Establish(false, Bytes{0xFF, 0x80});
+    Send(Of(BtWire::Simple(BtWire::kUnchoke)));
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().outstanding > 0; }));
+    const int32_t outstanding = peer_.Work().outstanding;
+    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(outstanding) * 17));
+    TakeRemote();
+
+    // The remote forgot our requests at its choke: they are cancelled and asked for again.
+    Send(Cat({Of(BtWire::Simple(BtWire::kChoke)), Of(BtWire::Simple(BtWire::kUnchoke))}));
+    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(outstanding) * 17 * 2));
+    const Bytes sent = TakeRemote();
+    for (size_t at = 0; at < sent.size(); at += 17) {
+        EXPECT_EQ(sent[at + 4],
+                  at < static_cast<size_t>(outstanding) * 17 ? BtWire::kCancel : BtWire::kRequest)
+            << at;
+    }
+    EXPECT_GT(peer_.Work().outstanding, 0);
+    EXPECT_FALSE(peer_.GetExchange().peer_choking);
+}
+
 TEST_F(BtPeerTest, WrappedHandshakesBothWays) {
     // Outgoing with the switch on: a GET request goes first; the remote's HTTP answer is taken
     // off before its handshake.
