@@ -275,13 +275,18 @@ bool TPeerId::ResolveHost() {
 }
 
 void TPeerId::TakeFileName() {
-    const size_t last_slash = url.rfind('/');
-    const size_t scheme_end = url.find("://");
-    if (last_slash == std::string::npos ||
-        (scheme_end != std::string::npos && last_slash == scheme_end + 2)) {
+    std::string_view path = url;
+    if (kind == PeerKind::Http) {
+        // The query and fragment are not part of the file's name ("f.zip?token=a/b" is f.zip).
+        path = path.substr(0, path.find_first_of("?#"));
+    }
+    const size_t last_slash = path.rfind('/');
+    const size_t scheme_end = path.find("://");
+    if (last_slash == std::string_view::npos ||
+        (scheme_end != std::string_view::npos && last_slash == scheme_end + 2)) {
         return;
     }
-    std::string name = url.substr(last_slash + 1);
+    std::string name(path.substr(last_slash + 1));
     if (kind == PeerKind::Http) {
         // Decoded back to the bytes the server meant. The system code page is UTF-8, so the
         // conversion from UTF-8 leaves the text as it is.

@@ -108,7 +108,9 @@ TEST_F(SourceAddressTest, HttpPathsEscapingAndFileNames) {
     EXPECT_EQ(spaced->port, 8080);
     EXPECT_EQ(spaced->UrlInfo().host, "host");
     EXPECT_EQ(spaced->UrlInfo().http_path, "/a%20b/my%20file.7z?v=1");
-    EXPECT_EQ(spaced->UrlInfo().file_name, "my file.7z?v=1");
+    // A file saved under this name must not carry the query.
+    EXPECT_EQ(spaced->UrlInfo().file_name, "my file.7z");
+    EXPECT_EQ(Parsed("http://host/get/f.zip?token=a/b#part")->UrlInfo().file_name, "f.zip");
 
     RefPtr<TPeerId> high = Parsed("http://host/\xE4\xB8\xAD.bin");
     EXPECT_EQ(high->url, "http://host/%e4%b8%ad.bin");
