@@ -7,12 +7,15 @@
 
 #include "engine/CKestrelfetchLogApi.h"
 #include "engine/EngineGlobals.h"
+#include "engine/SwarmRegistry.h"
 #include "engine/net/EngineClock.h"
 #include "engine/os/FileBytes.h"
 #include "engine/os/Tick.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TFtpPeer.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
+#include "engine/peers/TTrackerPeer.h"
 
 namespace kf {
 namespace {
@@ -34,6 +37,9 @@ constexpr uint64_t kEarlyOpenPeriodMs = 100;
 // counts as gone.
 constexpr int32_t kFailedAttempts = 3;
 constexpr uint64_t kRatesPeriodMs = 4000;
+constexpr uint64_t kIncomingPeriodMs = 400;
+constexpr int64_t kHaveSeconds = 8;
+constexpr int64_t kLanSeconds = 10;
 
 bool IsFileLocation(const std::string& location) {
     return location.size() >= kFileSchemeLength &&
@@ -255,11 +261,88 @@ class TWorkThread::PeerFace : public PeerTask {
         }
     }
 
+    // Tracker announces.
+    std::array<uint8_t, 20> InfoHash() override { return task_.identity_.info_hash(); }
+    std::array<uint8_t, 20> AnnouncePeerId() override { return task_.identity_.announce_peer_id(); }
+    std::array<uint8_t, 20> HandshakePeerId() override { return task_.identity_.peer_id(); }
+    int32_t ListenPort() override { return SwarmRegistry::Instance().ListenPort(); }
+    uint32_t ListenAddress() override { return SwarmRegistry::Instance().ListenIp(); }
+    uint32_t LocalBindAddress() override { return EngineGlobals::Instance().bind_ip; }
+    int64_t UploadedTotal() override { return task_.uploaded_payload_; }
+    int64_t DownloadedTotal() override { return task_.http_bytes_ + task_.bt_bytes_; }
+    int64_t BytesLeft() override {
+        if (!Ready()) {
+            return 0;
+        }
+        const PiecesProgress progress = task_.pieces_->Progress();
+        return std::max<int64_t>(progress.total_length - progress.verified_bytes, 0);
+    }
+    // BitTorrent peers.
+    bool IsBtTask() override { return task_.Kind() != TaskKind::kHttp; }
+    std::vector<uint8_t> BitfieldBytes() override {
+        return Ready() ? task_.pieces_->Bitfield() : std::vector<uint8_t>();
+    }
+    int32_t CandidateCount() override { return task_.CandidateCount(); }
+    BtPlan PlanBtRequests(PeerWork& peer) override {
+        const BlockScheduler::BtPlan plan = task_.scheduler_->PlanBtRequests(peer);
+        BtPlan answer;
+        answer.ran = plan.ran;
+        answer.complete = plan.complete;
+        answer.queued = plan.queued;
+        answer.shared = plan.shared;
+        return answer;
+    }
+    int32_t NextBtPiece(PeerWork& peer) override { return task_.scheduler_->NextBtPiece(peer); }
+    bool InSharedBlocks(const BlockRequest& request) override {
+        const std::deque<BlockRequest>& shared = task_.scheduler_->SharedBlocks();
+        return std::find(shared.begin(), shared.end(), request) != shared.end();
+    }
+    void AddSharedBlock(const BlockRequest& request) override {
+        std::deque<BlockRequest> one{request};
+        task_.scheduler_->ReturnBlocks(one);
+    }
+    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override {
+        if (!Ready() || !InRange(piece) || begin < 0 ||
+            !task_.pieces_->IsVerified(PieceIndex(piece)) ||
+            begin + static_cast<int64_t>(out.size()) >
+                task_.pieces_->PieceSize(PieceIndex(piece))) {
+            return false;
+        }
+        const int64_t offset = int64_t{piece} * PieceLength() + begin;
+        return task_.pieces_->ReadData(offset, out) == static_cast<int64_t>(out.size());
+    }
+    void CountUploaded(int32_t bytes) override { task_.uploaded_payload_ += bytes; }
+    int32_t PeerSlotTarget() override { return task_.peer_slot_target_; }
+    int32_t PeersWithUnsentData() override { return task_.pending_senders_; }
+    void NotePendingSend() override { ++task_.pending_senders_; }
+    TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override {
+        return task_.AddPeerAddress(ip, port, false, 1);
+    }
+    bool HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
+                       const TPeerObject& except, bool incoming_only) override {
+        return std::any_of(task_.active_.begin(), task_.active_.end(), [&](const auto& peer) {
+            const TPeerId* source = peer->Source();
+            return peer.get() != &except && peer->Type() == PeerKind::BtNode &&
+                   peer->IsEstablished() && source != nullptr && source->ip == ip &&
+                   source->peer_id == peer_id && (!incoming_only || peer->GetActivity().incoming);
+        });
+    }
+
+    void StoreTrackerFigures(int32_t interval, int64_t done_peers, int64_t num_completed) override {
+        tracker_interval_ = interval;
+        tracker_done_peers_ = done_peers;
+        tracker_completed_ = num_completed;
+    }
+
   private:
     bool Ready() { return task_.IsPieceMapReady(); }
     bool InRange(int32_t piece) { return piece >= 0 && piece < task_.pieces_->piece_count(); }
 
     TWorkThread& task_;
+    // The last tracker answer's figures, kept as reported (nothing steers by them).
+    int32_t tracker_interval_ = 0;
+    int64_t tracker_done_peers_ = 0;
+    int64_t tracker_completed_ = 0;
 };
 
 TWorkThread::TWorkThread()
@@ -305,6 +388,12 @@ RefPtr<TPeerObject> TWorkThread::MakePeer(PeerKind kind) {
     }
     if (kind == PeerKind::Ftp) {
         return RefPtr<TPeerObject>::Adopt(new TFtpPeer(*peer_face_));
+    }
+    if (kind == PeerKind::BtNode) {
+        return RefPtr<TPeerObject>::Adopt(new TBTPeer(*peer_face_));
+    }
+    if (kind == PeerKind::Tracker) {
+        return RefPtr<TPeerObject>::Adopt(new TTrackerPeer(*peer_face_));
     }
     return {};
 }
@@ -374,6 +463,8 @@ void TWorkThread::Run() {
     now_ = NowSeconds();
     last_second_tick_ = last_rates_tick_ = TickMilliseconds();
     last_save_time_ = last_cache_time_ = last_source_refresh_ = last_eight_second_ = now_;
+    last_lan_time_ = last_have_time_ = now_;
+    last_incoming_tick_ = 0;
     last_early_open_tick_ = 0;
     size_vote_since_ = 0;
     LoadResumeFile();
@@ -415,10 +506,15 @@ void TWorkThread::Run() {
             }
             if (now_ - last_eight_second_ >= 8) {
                 last_eight_second_ = now_;
+                DhtStep();
                 if (++eight_second_passes_ % 4 == 0) {
                     scheduler_->SharedBlockUpkeep();
                     sources_changed_ = bitfield_changed_ = true;
                 }
+            }
+            if (now_ - last_lan_time_ >= kLanSeconds) {
+                last_lan_time_ = now_;
+                LanStep();
             }
             if (torrent_arrived_) {
                 torrent_arrived_ = false;
@@ -549,6 +645,8 @@ int64_t TWorkThread::Tick() {
     if (tick - last_rates_tick_ >= kRatesPeriodMs) {
         last_rates_tick_ = tick;
         ComputePeerRates();
+        TrimPeers();
+        PeerUpkeep();
         DropBadSources();
     }
     WaitForTraffic(sleep_ms_);
@@ -559,6 +657,7 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
     wait_set_.Clear();
     waited_peers_.clear();
     ready_peers_.clear();
+    listener_ready_ = false;
     for (const RefPtr<TPeerObject>& peer : active_) {
         const QSocket* conn = peer->Connection();
         if (conn != nullptr && conn->IsOpen()) {
@@ -572,6 +671,18 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
             wait_set_.Add(*data, data->EstablishedTime() == 0);  // POLLOUT until connected
             waited_peers_.push_back(peer.get());
         }
+        if (peer->Type() == PeerKind::Tracker) {
+            const QUdpSocket& udp = static_cast<const TTrackerPeer&>(*peer).UdpSocket();
+            if (udp.IsOpen()) {
+                wait_set_.AddHandle(udp.Handle(), false);
+                waited_peers_.push_back(peer.get());
+            }
+        }
+    }
+    // New connections wake the loop too; the incoming step then runs at once.
+    const bool listener_waited = SwarmRegistry::Instance().AddListenerTo(wait_set_);
+    if (listener_waited) {
+        waited_peers_.push_back(nullptr);
     }
     if (waited_peers_.empty()) {
         SleepMilliseconds(ms);
@@ -579,7 +690,12 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
     }
     if (wait_set_.Wait(ms) > 0) {
         for (size_t i = 0; i < waited_peers_.size(); ++i) {
-            if (wait_set_.Ready(i)) {
+            if (!wait_set_.Ready(i)) {
+                continue;
+            }
+            if (waited_peers_[i] == nullptr) {
+                listener_ready_ = true;
+            } else {
                 ready_peers_.push_back(waited_peers_[i]);
             }
         }
@@ -600,10 +716,18 @@ void TWorkThread::PeerStep() {
         pass_ = 0;
     }
     ++pass_;
-    ReceiveTurn(
-        second || pass_ % std::max(peer_step_period_, 1) == 0, [this](const TPeerObject& peer) {
-            return std::find(ready_peers_.begin(), ready_peers_.end(), &peer) != ready_peers_.end();
-        });
+    if (tick - last_incoming_tick_ >= kIncomingPeriodMs || listener_ready_) {
+        last_incoming_tick_ = tick;
+        listener_ready_ = false;
+        IncomingStep();
+    }
+    const auto ready = [this](const TPeerObject& peer) {
+        return std::find(ready_peers_.begin(), ready_peers_.end(), &peer) != ready_peers_.end();
+    };
+    const int32_t period = std::max(peer_step_period_, 1);
+    pending_senders_ = 0;
+    ReceiveTurn(second || pass_ % period == 0, ready);
+    SendTurn(second || pass_ % (3 * period) == 0, ready);
     if (pieces_ && !completed_) {
         // Once every piece is at least held in memory nothing more will arrive: write the held
         // pieces now so that the task completes without waiting for the cache's timers.
@@ -678,12 +802,19 @@ void TWorkThread::PerSecondStep() {
             sleep_ms_ = sleep_ms_ / 2 + 1;
         }
     }
-    scheduler_->TakeHaveAnnouncements();
+    if (now_ - last_have_time_ >= kHaveSeconds) {
+        const std::vector<int32_t> haves = scheduler_->TakeHaveAnnouncements();
+        if (!haves.empty()) {
+            last_have_time_ = now_;
+            AnnounceHaves(haves);
+        }
+    }
     if (!IsTaskComplete()) {
         OpenServerConnections();
-        OpenPeerConnections();
         PerSecondPeerWork();
     }
+    // Complete tasks keep announcing themselves, and with P2P off BT peers leave two a second.
+    OpenPeerConnections();
 }
 
 void TWorkThread::Reset(bool full, bool keep) {

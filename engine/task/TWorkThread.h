@@ -41,6 +41,7 @@ class TWorkThread : public TWorkWithTransStatis {
     bool PieceMapReady() override { return IsPieceMapReady(); }
     int32_t SmoothedSpeed() override { return smoothed_speed_; }
     int64_t TaskNow() override { return now_; }
+    int32_t AverageDownload() override { return average_download_; }
     void CountPeerTraffic(int32_t received, int32_t sent) override;
     void ReportUnresolvable() override;
     void OnPeerLeaving(TPeerObject& peer) override;
@@ -87,10 +88,18 @@ class TWorkThread : public TWorkWithTransStatis {
     int64_t last_cache_time_ = 0;
     int64_t last_source_refresh_ = 0;
     int64_t last_eight_second_ = 0;
+    int64_t last_lan_time_ = 0;
+    int64_t last_have_time_ = 0;
+    uint64_t last_incoming_tick_ = 0;
+    bool listener_ready_ = false;
     int32_t eight_second_passes_ = 0;
     int32_t pass_ = 0;
     int32_t sleep_ms_ = 6;
     bool save_now_ = false;
+    // Payload sent to BT peers in this run, and the connected BT peers that held unsent bytes
+    // after their last turn (counted again on every pass).
+    int64_t uploaded_payload_ = 0;
+    int32_t pending_senders_ = 0;
 };
 
 }  // namespace kf

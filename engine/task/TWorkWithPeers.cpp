@@ -5,7 +5,11 @@
 #include <random>
 
 #include "engine/EngineGlobals.h"
+#include "engine/os/Tick.h"
+#include "engine/peers/BtWire.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
+#include "engine/task/HalfOpenRoom.h"
 
 namespace kf {
 namespace {
@@ -17,6 +21,14 @@ constexpr int64_t kSourceRebalanceSeconds = 45;
 constexpr int64_t kMirrorRebalanceSeconds = 31;
 constexpr int32_t kBadSourcePieces = 32;
 constexpr int32_t kLowestDroppedWeight = 20;
+constexpr int32_t kWeightNeedsRoom = 34;
+constexpr int32_t kIncomingPeerWeight = 1;
+constexpr int32_t kBtPenaltyCandidates = 400;
+constexpr int32_t kCompleteExtraPenalty = 20;
+constexpr int32_t kStallChecksToDrop = 5;
+constexpr int32_t kStallChecksToChoke = 4;
+constexpr int32_t kTrimDropPenalty = 6;
+constexpr int32_t kPeerSlotBytes = 8192;
 
 bool KindIn(int32_t mask, PeerKind kind) {
     return (mask & KindBits(kind)) != 0;
@@ -62,6 +74,9 @@ std::optional<ProxyUrl> TWorkWithPeers::PeerProxy() {
 bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replace_id) {
     CandidateList::Identity identity;
     identity.swarm_task = Kind() != TaskKind::kHttp;
+    identity.own_peer_id = identity_.peer_id();
+    identity.listen_ip = SwarmRegistry::Instance().ListenIp();
+    identity.listen_port = SwarmRegistry::Instance().ListenPort();
     const bool added = candidates_.Add(record, from_lan, replace_id, identity);
     candidate_added_ = candidate_added_ || added;
     return added;
@@ -310,17 +325,25 @@ void TWorkWithPeers::OpenServerConnections() {
 
 void TWorkWithPeers::OpenPeerConnections() {
     if (!EngineGlobals::Instance().p2p_enabled) {
-        DropPeers(KindBits(PeerKind::BtNode), 2, false);
+        DropPeers(KindBits(PeerKind::BtNode) | KindBits(PeerKind::Tracker), 2, false);
         return;
     }
+    // A complete task still announces itself, so that others find it, but connects to no peer.
+    const bool want_peers = !ContentComplete();
     const int32_t limit = BtPeerLimit();
     int32_t live = LiveBtConnections();
     const std::vector<RefPtr<TPeerId>> records = candidates_.records();
     for (const RefPtr<TPeerId>& record : records) {
-        if (live >= limit || !EngineGlobals::Instance().p2p_enabled) {
+        if (!EngineGlobals::Instance().p2p_enabled) {
             break;
         }
-        if (record->kind != PeerKind::BtNode ||
+        if (record->kind == PeerKind::Tracker) {
+            if (CanConnect(*record)) {
+                Connect(*record, 0, 1);
+            }
+            continue;
+        }
+        if (!want_peers || live >= limit || record->kind != PeerKind::BtNode ||
             (record->HasUrlInfo() &&
              (record->UrlInfo().fetch_to_memory || record->UrlInfo().redirected))) {
             continue;
@@ -371,8 +394,29 @@ void TWorkWithPeers::ReceiveTurn(bool serve_all,
     }
 }
 
-void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& /*peer*/, int32_t amount) {
+void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& peer, int32_t amount) {
     if (candidates_.Find(record) == nullptr) {
+        return;
+    }
+    if (record.kind == PeerKind::BtNode) {
+        // A peer that was talking to us without a fault leaves without a mark.
+        if (peer.State() == TPeerObject::kEstablished && peer.Errors() == 0) {
+            return;
+        }
+        if (amount < 0 || amount > 4095) {
+            amount = 1;
+        }
+        const int64_t weight = int64_t{std::max(record.attempts - 1, amount)} *
+                               static_cast<int64_t>(candidates_.size());
+        record.penalty += (weight <= kBtPenaltyCandidates ? 1 : 2) * amount + 5;
+        if (ContentComplete()) {
+            record.penalty += kCompleteExtraPenalty;
+        }
+        if (record.penalty <= 0) {
+            record.penalty = 10;
+        }
+        ++record.attempts;
+        candidates_.MoveToEnd(&record);
         return;
     }
     if (record.IsServerSource() && record.connections > 1) {
@@ -383,9 +427,6 @@ void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& /*peer*/, int32_t am
     }
     record.penalty += 3 * std::max(record.attempts - 1, 0) + amount;
     ++record.attempts;
-    if (record.kind == PeerKind::BtNode) {
-        candidates_.MoveToEnd(&record);
-    }
 }
 
 void TWorkWithPeers::RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount) {
@@ -410,6 +451,7 @@ void TWorkWithPeers::DropPeers(int32_t mask, int32_t count, bool slow_only) {
     if (count <= 0) {
         return;
     }
+    SortActive();
     std::vector<RefPtr<TPeerObject>> dropped;
     if (!slow_only) {
         for (auto it = active_.rbegin();
@@ -447,6 +489,292 @@ void TWorkWithPeers::DropPeers(int32_t mask, int32_t count, bool slow_only) {
     }
     if (!dropped.empty()) {
         candidates_.Sort();
+    }
+}
+
+void TWorkWithPeers::SortActive() {
+    const bool complete = ContentComplete();
+    const auto connected_bt = [](const TPeerObject& peer) {
+        return peer.Type() == PeerKind::BtNode && peer.IsEstablished();
+    };
+    std::stable_sort(active_.begin(), active_.end(),
+                     [&](const RefPtr<TPeerObject>& a, const RefPtr<TPeerObject>& b) {
+                         const bool a_bt = connected_bt(*a);
+                         const bool b_bt = connected_bt(*b);
+                         if (a_bt != b_bt) {
+                             return a_bt;
+                         }
+                         if (!a_bt) {
+                             return false;
+                         }
+                         // 2 KiB units, so that near-equal peers keep their order.
+                         const TPeerObject::Rates& x = a->GetRates();
+                         const TPeerObject::Rates& y = b->GetRates();
+                         if (complete) {
+                             return x.upload_rate / 2048 > y.upload_rate / 2048;
+                         }
+                         if (x.download_rate / 2048 != y.download_rate / 2048) {
+                             return x.download_rate / 2048 > y.download_rate / 2048;
+                         }
+                         return x.upload_rate / 2048 < y.upload_rate / 2048;
+                     });
+}
+
+void TWorkWithPeers::RegisterInfoHash() {
+    if (identity_.prepared()) {
+        SwarmRegistry::Instance().Register(this, identity_.info_hash());
+    }
+}
+
+void TWorkWithPeers::UnregisterInfoHash() {
+    SwarmRegistry::Instance().Unregister(this);
+}
+
+bool TWorkWithPeers::IsOwnHandshake(const QSocket& connection) {
+    if (!identity_.prepared()) {
+        return false;
+    }
+    std::span<const uint8_t> bytes = connection.Received();
+    const BtWire::WrapperScan wrapper = BtWire::ScanWrapper(bytes);
+    if (wrapper.result == BtWire::Wrapper::kIncomplete) {
+        return false;
+    }
+    return BtWire::HandshakeMatches(bytes.subspan(wrapper.header_length), identity_.info_hash());
+}
+
+bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QSocket> connection) {
+    if (!connection || !PieceMapReady()) {
+        return false;
+    }
+    const auto talking = std::count_if(active_.begin(), active_.end(), [](const auto& peer) {
+        return peer->Connection() != nullptr && peer->Connection()->ReceivedTotal() > 0;
+    });
+    if (static_cast<int32_t>(active_.size()) >= peer_limit_ + 4 && talking >= peer_limit_) {
+        return false;
+    }
+    std::span<const uint8_t> bytes = connection->Received();
+    bytes = bytes.subspan(BtWire::ScanWrapper(bytes).header_length);
+    if (bytes.size() >= BtWire::kHandshakeLength) {
+        // Ourselves (a tracker or a peer gave out our own address), or a second connection of
+        // a peer we already talk to.
+        const BtWire::Hash20 remote_id = BtWire::PeerIdOf(bytes);
+        if (remote_id == identity_.peer_id()) {
+            return false;
+        }
+        const uint32_t ip = connection->RemoteIp();
+        for (const RefPtr<TPeerObject>& peer : active_) {
+            const TPeerId* source = peer->Source();
+            if (peer->Type() == PeerKind::BtNode && peer->IsEstablished() && source != nullptr &&
+                source->ip == ip && source->peer_id == remote_id) {
+                return false;
+            }
+        }
+    }
+    RefPtr<TPeerObject> peer = CreatePeer(PeerKind::BtNode);
+    if (!peer) {
+        return false;
+    }
+    // The peer answers a wrapped handshake in kind; it reads the handshake after the header.
+    const BtWire::WrapperScan wrapper = BtWire::ScanWrapper(connection->Received());
+    const bool wrapped = wrapper.result == BtWire::Wrapper::kStripped;
+    if (wrapped) {
+        connection->Consume(static_cast<int32_t>(wrapper.header_length));
+    }
+    peer->SetSerial(++object_serial_);
+    if (!static_cast<TBTPeer&>(*peer).AcceptConnection(std::move(connection), wrapped)) {
+        peer->Reset();
+        idle_.push_back(std::move(peer));
+        return false;
+    }
+    active_.push_back(std::move(peer));
+    return true;
+}
+
+TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight) {
+    for (const RefPtr<TPeerId>& record : candidates_.records()) {
+        if (record->kind == PeerKind::BtNode && record->IsValid() && record->ip == ip &&
+            record->port == port) {
+            record->weight = weight;
+            return record.get();
+        }
+    }
+    auto record = RefPtr<TPeerId>::Make();
+    record->kind = PeerKind::BtNode;
+    record->ip = ip;
+    record->port = port;
+    record->peer_id = TPeerId::CompactPeerId(ip, port);
+    record->resolved = true;
+    record->max_connections = 1;
+    record->weight = std::max(TPeerId::kWeightBtPeer, weight);
+    TPeerId* stored = candidates_.Insert(std::move(record), front);
+    candidate_added_ = true;
+    if (stored->weight > kWeightNeedsRoom && BtHalfOpenRoom() == 0) {
+        DropPeers(KindBits(PeerKind::BtNode), 2, false);
+    }
+    return stored;
+}
+
+int32_t TWorkWithPeers::BtHalfOpenRoom() const {
+    const auto connecting = std::count_if(active_.begin(), active_.end(), [](const auto& peer) {
+        const bool connected_bt = peer->Type() == PeerKind::BtNode && peer->IsEstablished();
+        return !connected_bt &&
+               (peer->Connection() == nullptr || peer->Connection()->SentTotal() == 0);
+    });
+    const EngineGlobals& globals = EngineGlobals::Instance();
+    return HalfOpenRoom(globals.half_open_limit, peer_limit_, static_cast<int32_t>(active_.size()),
+                        static_cast<int32_t>(connecting), globals.reachable);
+}
+
+void TWorkWithPeers::IncomingStep() {
+    if (EngineGlobals::Instance().initialised) {
+        SwarmRegistry::Instance().IncomingStep(*this, TickMilliseconds());
+    }
+}
+
+void TWorkWithPeers::SendTurn(bool serve_slow,
+                              const std::function<bool(const TPeerObject&)>& ready) {
+    const bool complete = ContentComplete();
+    const std::vector<RefPtr<TPeerObject>> peers = active_;
+    for (const RefPtr<TPeerObject>& peer : peers) {
+        if (peer->Type() != PeerKind::BtNode) {
+            continue;
+        }
+        const TPeerObject::Rates& rates = peer->GetRates();
+        const int32_t rate = complete ? rates.upload_rate : rates.download_rate;
+        if (!serve_slow && rate <= kFastPeerRate && !ready(*peer)) {
+            continue;
+        }
+        const bool kept = peer->PumpUpload();
+        CountPeerTraffic(peer->GetRates().received_tick, peer->GetRates().sent_tick);
+        if (!kept) {
+            const int32_t status = peer->Status();
+            const bool finished =
+                status == TPeerObject::kStatusTimedOut || status == TPeerObject::kStatusFinished;
+            RetirePeer(peer, finished ? -1 : 1);
+        }
+    }
+}
+
+int32_t TWorkWithPeers::UnchokeSlots() {
+    return AverageDownload() / 8192 + peer_slot_target_ * 8 + 32;
+}
+
+bool TWorkWithPeers::ChokedByTrim(const TPeerObject& peer) const {
+    return std::find(choked_by_trim_.begin(), choked_by_trim_.end(), &peer) !=
+           choked_by_trim_.end();
+}
+
+void TWorkWithPeers::TrimPeers() {
+    int32_t connected = LiveBtConnections();
+    int32_t target = peer_limit_ - 6;
+    target -= std::max(target / 12 - 6, 0);
+    if (connected == 0 || target >= connected) {
+        return;
+    }
+    SortActive();
+    bool nearly_done = false;
+    if (PieceMapReady()) {
+        QTMutexLock hold(TaskLock());
+        nearly_done = working_.piece_count - working_.verified_pieces <= 6;
+    }
+    std::vector<RefPtr<TPeerObject>> dropped;
+    for (size_t i = active_.size(); i-- > 0;) {
+        const RefPtr<TPeerObject>& peer = active_[i];
+        if (peer->Source() != nullptr && peer->Source()->IsServerSource()) {
+            continue;
+        }
+        const bool bt = peer->Type() == PeerKind::BtNode && peer->IsConnected();
+        if ((bt && connected > target && peer->IsDroppable(nearly_done)) ||
+            (static_cast<int32_t>(i) > target + 12 && peer->GetRates().download_rate == 0)) {
+            dropped.push_back(peer);
+            connected -= bt ? 1 : 0;
+        }
+    }
+    for (const RefPtr<TPeerObject>& peer : dropped) {
+        RetirePeer(peer, kTrimDropPenalty);
+    }
+    // Peers beyond the unchoke slots get nothing from us until they move up.
+    const int32_t slots = UnchokeSlots();
+    for (size_t i = static_cast<size_t>(std::max(slots, 0)); i < active_.size(); ++i) {
+        TPeerObject& peer = *active_[i];
+        if (peer.Type() != PeerKind::BtNode || !peer.IsEstablished()) {
+            continue;
+        }
+        auto& bt = static_cast<TBTPeer&>(peer);
+        if (!bt.GetExchange().am_choking) {
+            bt.Choke();
+            choked_by_trim_.push_back(&peer);
+        }
+    }
+}
+
+void TWorkWithPeers::PeerUpkeep() {
+    const bool stall_check = ++upkeep_passes_ % 4 == 0;
+    const bool complete = ContentComplete();
+    const int32_t slots = UnchokeSlots();
+    std::erase_if(choked_by_trim_, [this](const TPeerObject* peer) {
+        return std::none_of(active_.begin(), active_.end(),
+                            [peer](const auto& live) { return live.get() == peer; });
+    });
+    std::vector<StallMark> marks;
+    std::vector<RefPtr<TPeerObject>> dropped;
+    for (size_t i = 0; i < active_.size(); ++i) {
+        const RefPtr<TPeerObject>& peer = active_[i];
+        if (peer->Type() != PeerKind::BtNode || !peer->IsEstablished()) {
+            continue;
+        }
+        auto& bt = static_cast<TBTPeer&>(*peer);
+        if (complete && bt.IsSeedTooLong()) {
+            peer->Connection()->Close();  // the next receive turn lets it go
+            continue;
+        }
+        if (bt.GetExchange().am_choking && !ChokedByTrim(*peer) &&
+            static_cast<int32_t>(i) <= slots) {
+            bt.Unchoke();
+        }
+        if (!stall_check) {
+            continue;
+        }
+        const QSocket& conn = *peer->Connection();
+        const auto it =
+            std::find_if(stall_marks_.begin(), stall_marks_.end(),
+                         [&](const StallMark& mark) { return mark.peer == peer.get(); });
+        int32_t& stalls = peer->MutableActivity().stall_count;
+        if (it != stall_marks_.end() && it->received == conn.ReceivedTotal() &&
+            it->sent == conn.SentTotal()) {
+            if (stalls >= kStallChecksToDrop) {
+                dropped.push_back(peer);
+                continue;
+            }
+            ++stalls;
+        }
+        marks.push_back({peer.get(), conn.ReceivedTotal(), conn.SentTotal()});
+        if (stalls >= kStallChecksToChoke && !bt.GetExchange().am_choking) {
+            bt.Choke();
+        }
+    }
+    if (stall_check) {
+        stall_marks_ = std::move(marks);
+    }
+    for (const RefPtr<TPeerObject>& peer : dropped) {
+        RetirePeer(peer, 1);
+    }
+}
+
+void TWorkWithPeers::AnnounceHaves(const std::vector<int32_t>& pieces) {
+    constexpr size_t kBatch = 4097;
+    std::vector<uint8_t> batch;
+    for (size_t first = 0; first < pieces.size(); first += kBatch) {
+        batch.clear();
+        for (size_t i = first; i < std::min(pieces.size(), first + kBatch); ++i) {
+            const auto have = BtWire::Have(static_cast<uint32_t>(pieces[i]));
+            batch.insert(batch.end(), have.begin(), have.end());
+        }
+        for (const RefPtr<TPeerObject>& peer : active_) {
+            if (peer->Type() == PeerKind::BtNode && peer->IsEstablished()) {
+                static_cast<TBTPeer&>(*peer).SendRaw(batch);
+            }
+        }
     }
 }
 
@@ -550,6 +878,11 @@ void TWorkWithPeers::Reset(bool full, bool keep) {
     last_rebalance_ = 0;
     torrent_arrived_ = false;
     arrived_torrent_.clear();
+    UnregisterInfoHash();
+    identity_.Clear();
+    stall_marks_.clear();
+    choked_by_trim_.clear();
+    upkeep_passes_ = 0;
     // The connection limits are the application's settings and survive a reset (a reset at the
     // start of every run would otherwise undo them).
     peer_slot_target_ = kDefaultPeerSlotTarget;

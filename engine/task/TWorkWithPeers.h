@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/SwarmRegistry.h"
 #include "engine/net/ProxyUrl.h"
 #include "engine/peers/TPeerObject.h"
+#include "engine/task/BtIdentity.h"
 #include "engine/task/CandidateList.h"
 #include "engine/task/TBaseWork.h"
 
@@ -16,7 +18,7 @@ namespace kf {
 // The peer side of a task: the candidate list of known addresses, the live peer objects and the
 // idle ones kept for reuse, the connection limits, the openers and droppers, the peer turns of the
 // task loop, and the mirror list. Everything but the limits runs on the task's worker thread.
-class TWorkWithPeers : public TBaseWork {
+class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
   public:
     static constexpr int32_t kDefaultSourceConnectionLimit = 49;
     static constexpr int32_t kDefaultPeerSlotTarget = 6;
@@ -36,7 +38,34 @@ class TWorkWithPeers : public TBaseWork {
 
     void Reset(bool full, bool keep) override;
 
+    // Incoming connections (under the task table's mutex, from any task's incoming step).
+    bool IsOwnHandshake(const QSocket& connection) override;
+    bool AcceptIncoming(std::unique_ptr<QSocket> connection) override;
+
   protected:
+    // The BitTorrent identity: registered with the engine while it is known.
+    void RegisterInfoHash();
+    void UnregisterInfoHash();
+    // Finds or makes the BT candidate for an address (LAN, DHT and incoming peers); `ip` in
+    // network order. A weighty new record makes room for itself by dropping two BT peers when no
+    // half-open room is left.
+    TPeerId* AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight);
+    // How many more outgoing BT connections may start now.
+    int32_t BtHalfOpenRoom() const;
+    // Every 400 ms: the engine's incoming connections and listener.
+    void IncomingStep();
+    // Discovery on the local network and through the DHT; they have nothing to do yet.
+    void LanStep() {}
+    void DhtStep() {}
+    // Every 4 seconds after the rates: too many BT peers are dropped, stalled ones choked.
+    void TrimPeers();
+    void PeerUpkeep();
+    // The send turn of one pass: uploads of the BT peers. Fast peers and those with traffic
+    // (`ready`) every pass, slow ones on `serve_slow` passes.
+    void SendTurn(bool serve_slow, const std::function<bool(const TPeerObject&)>& ready);
+    // One "have" message per piece to every connected BT peer.
+    void AnnounceHaves(const std::vector<int32_t>& pieces);
+
     // Makes a peer object of `kind` (1 BT, 2 HTTP, 4 FTP, 8 tracker), or null for a kind this task
     // cannot serve. Supplied by the task, which owns the peer-facing interface.
     virtual RefPtr<TPeerObject> MakePeer(PeerKind kind) = 0;
@@ -45,6 +74,7 @@ class TWorkWithPeers : public TBaseWork {
     virtual bool PieceMapReady() = 0;
     virtual int32_t SmoothedSpeed() = 0;
     virtual int64_t TaskNow() = 0;
+    virtual int32_t AverageDownload() = 0;
     // The traffic of one peer turn, for the per-second counters.
     virtual void CountPeerTraffic(int32_t received, int32_t sent) = 0;
     // A source record could not be resolved: status 20216 and an immediate publication.
@@ -89,6 +119,9 @@ class TWorkWithPeers : public TBaseWork {
     // Live connections to server sources (that were not redirected).
     int32_t LiveServerConnections() const;
     int32_t LiveBtConnections() const;
+    // Connected BT peers first, the most useful ones (fastest for what the task does now) first
+    // among them.
+    void SortActive();
 
     CandidateList candidates_;
     std::vector<RefPtr<TPeerObject>> active_;
@@ -101,6 +134,7 @@ class TWorkWithPeers : public TBaseWork {
     // The body of a torrent that a fetch-to-memory source delivered, waiting for the task loop.
     std::string arrived_torrent_;
     bool torrent_arrived_ = false;
+    BtIdentity identity_;
 
   private:
     bool CanConnect(TPeerId& record);
@@ -110,6 +144,9 @@ class TWorkWithPeers : public TBaseWork {
     RefPtr<TPeerObject> CreatePeer(PeerKind kind);
     void AddRecordFromLine(SourceEntry& line, bool connect);
     bool ServerIsActive(const TPeerObject& peer) const;
+    // How many of the first active BT peers this task keeps unchoked.
+    int32_t UnchokeSlots();
+    bool ChokedByTrim(const TPeerObject& peer) const;
 
     std::vector<SourceEntry> saved_lines_;
     bool lines_saved_ = false;
@@ -118,6 +155,16 @@ class TWorkWithPeers : public TBaseWork {
     int32_t object_serial_ = 0;
     bool candidate_added_ = false;
     int64_t last_rebalance_ = 0;
+    // Connection totals at the last stall check, per peer.
+    struct StallMark {
+        const TPeerObject* peer = nullptr;
+        uint64_t received = 0;
+        uint64_t sent = 0;
+    };
+    std::vector<StallMark> stall_marks_;
+    // Peers the trim choked (the upkeep leaves them choked); compared by address only.
+    std::vector<const TPeerObject*> choked_by_trim_;
+    int32_t upkeep_passes_ = 0;
 };
 
 }  // namespace kf

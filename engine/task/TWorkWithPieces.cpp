@@ -1,11 +1,17 @@
 #include "engine/task/TWorkWithPieces.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
+#include "engine/EngineGlobals.h"
+#include "engine/SwarmRegistry.h"
 #include "engine/net/EngineClock.h"
+#include "engine/net/HostResolver.h"
 #include "engine/os/FileSystem.h"
+#include "engine/os/Tick.h"
 
 namespace kf {
 namespace {
@@ -124,6 +130,7 @@ bool TWorkWithPieces::BuildPieceMap() {
     map_progress_time_ = NowSeconds();
     ApplyPieceMapFigures();
     piece_map_ready_ = true;
+    AddTrackerCandidates();
     return true;
 }
 
@@ -170,9 +177,48 @@ void TWorkWithPieces::ApplyPieceMapFigures() {
         bitfield_changed_ = true;
     }
     verified_pieces_ = static_cast<int32_t>(progress.verified_pieces);
-    if (torrent.info_hash() != info_hash_ || !info_hash_known_) {
+    if (torrent.info_hash() != info_hash_ || !info_hash_known_ || !identity_.prepared()) {
         info_hash_ = torrent.info_hash();
         info_hash_known_ = true;
+        PrepareIdentity(false);
+    }
+}
+
+void TWorkWithPieces::PrepareIdentity(bool start_services) {
+    if (!pieces_ || info_hash_ == BtIdentity::Bytes20{}) {
+        return;
+    }
+    // Differs per task and per run, so that two tasks (or two runs) never share a peer id.
+    const std::string head = pieces_->torrent()->announce() +
+                             std::to_string(static_cast<uint64_t>(pthread_self())) +
+                             std::to_string(reinterpret_cast<uintptr_t>(this));
+    const std::string local = std::to_string(LocalAddress());
+    identity_.Prepare(info_hash_, head + std::to_string(TickMilliseconds()) + local,
+                      head + std::to_string(SecondsSinceStart()) + local,
+                      EngineGlobals::Instance().machine_id);
+    RegisterInfoHash();
+    if (start_services) {
+        SwarmRegistry::Instance().ListeningServicesStep();
+    }
+}
+
+void TWorkWithPieces::AddTrackerCandidates() {
+    if (!pieces_) {
+        return;
+    }
+    for (const std::string& address : pieces_->torrent()->trackers()) {
+        if (address.empty()) {
+            continue;
+        }
+        auto record = RefPtr<TPeerId>::Make("tracker://" + address);
+        if (!record->ParseSourceAddress()) {
+            if (record->unresolvable) {
+                ReportUnresolvable();
+            }
+            continue;
+        }
+        record->weight = TPeerId::kWeightTextSource;
+        AddSource(*record, false, false);
     }
 }
 
@@ -193,6 +239,7 @@ void TWorkWithPieces::RebuildPieceMap() {
     ApplyPieceMapFigures();
     piece_map_ready_ = true;
     OnPieceMapReplaced(fresh->piece_length() != old_piece_length);
+    AddTrackerCandidates();
     if (old_ready) {
         pieces_->StartCheck();
     }

@@ -72,6 +72,11 @@ class TWorkWithPieces : public TWorkWithPeers {
     virtual void OnPieceVerified(int32_t piece);
     // Hook: a new piece map replaced the old one (ranges and bitfields follow it).
     virtual void OnPieceMapReplaced(bool piece_length_changed);
+    // Builds the BT identity for the torrent's info-hash and registers it with the engine; with
+    // `start_services` the listener is opened at once too.
+    void PrepareIdentity(bool start_services);
+    // Every tracker of the torrent becomes a candidate.
+    void AddTrackerCandidates();
 
     RefPtr<TPieces> pieces_;
     bool piece_map_ready_ = false;
