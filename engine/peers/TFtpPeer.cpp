@@ -507,7 +507,8 @@ bool TFtpPeer::ReceiveStream() {
 TFtpPeer::InPlace TFtpPeer::ReceiveInPlace(int64_t budget, int64_t& read) {
     read = 0;
     QSocket& data = *data_;
-    if (data.ReceivedLength() > 0 || skip_ != 0 || work_.requests.empty()) {
+    // A proxy's reply on the data connection is read through the receive buffer first.
+    if (!data.ProxyDone() || data.ReceivedLength() > 0 || skip_ != 0 || work_.requests.empty()) {
         return InPlace::kNotNow;
     }
     const BlockRequest head = work_.requests.front();
