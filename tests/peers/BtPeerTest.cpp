@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/net/EngineClock.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
@@ -260,6 +261,61 @@ TEST_F(BtPeerTest, ChokeAndUnchokeInOneReadStillAskAgain) {
     }
     EXPECT_GT(peer_.Work().outstanding, 0);
     EXPECT_FALSE(peer_.GetExchange().peer_choking);
+}
+
+TEST_F(BtPeerTest, DropDoneRequestsCancelsHeldBlocksAndSharesLateOnes) {
+    Establish(false, Bytes{0xFF, 0x80});
+    Send(Of(BtWire::Simple(BtWire::kUnchoke)));
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().outstanding >= 2; }));
+    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(peer_.Work().outstanding) * 17));
+    TakeRemote();
+    PeerWork& work = peer_.Work();
+    ASSERT_EQ(work.requests[0].block, 0);
+    ASSERT_EQ(work.requests[1].block, 1);
+    const int32_t outstanding = work.outstanding;
+    const size_t queued = work.requests.size();
+    // Every request waited 9 seconds; piece 0 arrived from elsewhere; the reader wants piece 3.
+    const uint32_t now = SecondsSinceStart();
+    for (BlockRequest& request : work.requests) {
+        request.queued_at = now - 9;
+    }
+    task_.MarkPieceDone(0);
+    task_.preferred_piece = 3;
+    task_.shared_blocks.clear();
+    peer_.DropDoneRequests();
+
+    EXPECT_EQ(work.outstanding, outstanding - 2);
+    EXPECT_EQ(work.requests.size(), queued - 2);
+    std::vector<int32_t> shared;
+    for (const BlockRequest& request : task_.shared_blocks) {
+        shared.push_back(request.block);
+    }
+    std::vector<int32_t> expected;
+    for (const BlockRequest& request : work.requests) {
+        if (request.block >= 6) {  // pieces 3 and on
+            expected.push_back(request.block);
+            EXPECT_GE(request.queued_at, now);  // refreshed
+        }
+    }
+    EXPECT_EQ(shared, expected);
+    ASSERT_TRUE(PumpUntilRemoteHas(2 * 17));
+    const Bytes cancels = TakeRemote();
+    EXPECT_EQ(Bytes(cancels.begin(), cancels.begin() + 34),
+              Cat({Of(BtWire::Cancel(0, 0, 16384)), Of(BtWire::Cancel(0, 16384, 16384))}));
+}
+
+TEST_F(BtPeerTest, RemoteRateCountsPiecesAnnouncedSinceTheBitfield) {
+    Establish(true, Bytes{0x80, 0x00});
+    for (uint32_t piece = 1; piece <= 4; ++piece) {
+        Send(Of(BtWire::Have(piece)));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return peer_.GetExchange().remote_pieces == 5; }));
+    task_.now += 10;
+    EXPECT_EQ(peer_.RemoteRate(), 0);  // four pieces are not enough to tell
+    Send(Of(BtWire::Have(5)));
+    ASSERT_TRUE(PumpUntil([&] { return peer_.GetExchange().remote_pieces == 6; }));
+    EXPECT_EQ(peer_.RemoteRate(), 5 * (kPieceLength / 1024) / 10);
+    EXPECT_EQ(peer_.GetExchange().haves_received, 5);
 }
 
 TEST_F(BtPeerTest, WrappedHandshakesBothWays) {
