@@ -253,12 +253,14 @@ void HostilePeer::Serve(int fd) {
                         (static_cast<int64_t>(content_.size()) + piece_length_ - 1) /
                         piece_length_);
                     // Another piece's block, a block past the end, then the one asked for.
-                    if (!Answer(fd, kPiece, Block((index + 1) % pieces, begin, size, true)) ||
-                        !Answer(fd, kPiece, Block(pieces + 3, 0, size, true)) ||
-                        !Answer(fd, kPiece, Block(index, begin, size, false))) {
-                        return;
+                    for (const auto& [at, wrong] :
+                         {std::pair{(index + 1) % pieces, true}, std::pair{pieces + 3, true},
+                          std::pair{index, false}}) {
+                        if (!Answer(fd, kPiece, Block(at, wrong ? 0 : begin, size, wrong))) {
+                            return;
+                        }
+                        ++blocks_sent_;
                     }
-                    blocks_sent_ += 3;
                     break;
                 }
                 default:

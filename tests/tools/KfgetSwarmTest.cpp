@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <ostream>
 #include <regex>
@@ -86,21 +85,9 @@ SourceBytes LastSourceBytes(const std::string& output) {
     return last;
 }
 
-// Until the engine's BitTorrent path (wire peer, tracker client, task side, listener) has
-// landed these tests are skipped; KF_RUN_PENDING_SWARM_TESTS=1 runs them anyway.
-constexpr bool kEngineSwarms = false;
-
-bool RunPending() {
-    const char* value = std::getenv("KF_RUN_PENDING_SWARM_TESTS");
-    return value != nullptr && std::string(value) == "1";
-}
-
 class KfgetSwarm : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!kEngineSwarms && !RunPending()) {
-            GTEST_SKIP() << "pending: the engine does not yet download or seed over BitTorrent";
-        }
         if (!OpenTracker::Available() || !test::HaveMktorrent() || !LibtorrentPeer::Available() ||
             !Aria2Peer::Available() || !TransmissionPeer::Available()) {
             GTEST_SKIP() << "needs opentracker, mktorrent, python3-libtorrent, aria2c and "
