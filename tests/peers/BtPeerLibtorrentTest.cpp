@@ -171,6 +171,10 @@ TEST_F(BtPeerLibtorrentTest, ALibtorrentLeecherFetchesEveryPieceFromUs) {
                   },
                   60s);
     ASSERT_TRUE(done) << leecher.LogText();
+    const std::string log = leecher.LogText();
+    const size_t complete = log.find("COMPLETE ");
+    std::printf("libtorrent leecher: %s\n",
+                log.substr(complete, log.find('\n', complete) - complete).c_str());
     EXPECT_EQ(leecher.WaitExit(20000ms), 0) << leecher.LogText();
     EXPECT_TRUE(test::ReadWholeFile(dir_ / "got/c.bin") == content_);
     EXPECT_EQ(task_.uploaded_total, kSize);
