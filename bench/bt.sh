@@ -10,6 +10,7 @@
 #   KF_BENCH_DIR   folder for the temporary files (default $TMPDIR or /tmp); needs 3 GiB
 #   KF_BENCH_CC / KF_BENCH_CXX   compilers (default clang / clang++ when installed)
 #   KF_BENCH_NO_KFGET=1        measure the other clients only
+#   KF_BENCH_KFGET=PATH        measure this kfget binary instead of building one
 # Every peer listens on and connects from its own 127/8 address (not 127.0.0.1, which the engine
 # refuses as a peer), with DHT, local discovery, UPnP, NAT-PMP and peer exchange off.
 # Builds a Release kfget (no sanitizers) in build-bench-bt. Ends only the processes it started.
@@ -27,14 +28,14 @@ $py -c 'import libtorrent' || { echo "needs python3-libtorrent" >&2; exit 1; }
 
 with_kfget=1
 [ "${KF_BENCH_NO_KFGET:-0}" = 1 ] && with_kfget=0
-if ((with_kfget)); then
+kfget="${KF_BENCH_KFGET:-$PWD/$build/kfget}"
+if ((with_kfget)) && [ -z "${KF_BENCH_KFGET:-}" ]; then
     cc="${KF_BENCH_CC:-$(command -v clang || echo cc)}"
     cxx="${KF_BENCH_CXX:-$(command -v clang++ || echo c++)}"
     cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
         -DCMAKE_BUILD_TYPE=Release -DKF_SANITIZE=OFF -DKF_TESTS=OFF >/dev/null
     cmake --build "$build" --target kfget >/dev/null
 fi
-kfget="$PWD/$build/kfget"
 
 base="${KF_BENCH_DIR:-${TMPDIR:-/tmp}}"
 free_kib=$(df -Pk "$base" | awk 'NR == 2 { print $4 }')
