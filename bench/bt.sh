@@ -162,7 +162,7 @@ leech_libtorrent() {
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 mbps() { echo "scale=0; 1073.741824 / $1" | bc -l; }
-ratio() { echo "scale=2; $1 / $2" | bc -l; }
+ratio() { printf "%.2f" "$(echo "$1 / $2" | bc -l)"; }
 
 declare -A wall_median cpu_median mem_max
 # Runs the leechers named in pairs "label function" once as a warm-up (its file checked) and then
