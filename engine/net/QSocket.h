@@ -112,6 +112,8 @@ class QSocket {
     int32_t SendCapacity() const { return static_cast<int32_t>(send_buf_.size()); }
 
     bool IsOpen() const { return handle_ >= 0; }
+    // The connect has completed, as last seen by IsEstablished (accepted connections always).
+    bool Connected() const { return established_; }
     bool IsListening() const { return listening_; }
     bool IsBlocking() const { return blocking_; }
     bool ProxyDone() const { return proxy_done_; }

@@ -518,10 +518,20 @@ void TWorkThread::Run() {
             }
             if (torrent_arrived_) {
                 torrent_arrived_ = false;
-                if (Resume().torrent().empty()) {
+                const bool stored = Resume().torrent().empty();
+                if (stored) {
                     Resume().SetTorrent(arrived_torrent_);
                 }
                 RebuildPieceMap();
+                if (!IsPieceMapReady()) {
+                    // Not metainfo (an error page, say): say so, and keep the bytes out of the
+                    // resume file, or every later run would stop on them without asking again.
+                    if (stored) {
+                        Resume().SetTorrent(std::string());
+                    }
+                    SetStatus(KF_STATUS_TORRENT_UNREADABLE);
+                    break;
+                }
                 // Building the map let go of the candidates; the sources come back at once.
                 AddSourceLines(false, false);
                 OpenServerConnections();
@@ -661,14 +671,16 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
     for (const RefPtr<TPeerObject>& peer : active_) {
         const QSocket* conn = peer->Connection();
         if (conn != nullptr && conn->IsOpen()) {
-            const bool want_write =
-                conn->QueuedLength() > 0 || peer->State() == TPeerObject::kConnecting;
+            // Writability matters only while the connect is under way or bytes wait to be sent:
+            // a connected socket is always writable, and waiting for it while the peer waits for
+            // its first reply would turn the wait into a busy loop.
+            const bool want_write = conn->QueuedLength() > 0 || !conn->Connected();
             wait_set_.Add(*conn, want_write);
             waited_peers_.push_back(peer.get());
         }
         const QSocket* data = peer->DataConnection();
         if (data != nullptr && data->IsOpen()) {
-            wait_set_.Add(*data, data->EstablishedTime() == 0);  // POLLOUT until connected
+            wait_set_.Add(*data, !data->Connected());  // POLLOUT until connected
             waited_peers_.push_back(peer.get());
         }
         if (peer->Type() == PeerKind::Tracker) {
@@ -796,6 +808,7 @@ void TWorkThread::PerSecondStep() {
                 Publish(true, false);
             }
             if (!completed_ && now_ - map_progress_time_ > kNoProgressSeconds) {
+                SetStatus(KF_STATUS_NO_SOURCE);  // nothing arrived for a long time: say why
                 RequestStop();
             }
             pieces_->CachePass();

@@ -1,6 +1,10 @@
 // Tasks without a local metainfo file: plain files from servers, and BT tasks whose metainfo is
 // fetched from a server first. Driven through the call interface against a real nginx.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -151,6 +155,56 @@ TEST_F(PlainTask, BtTaskFetchesItsMetainfoFromTheFirstLine) {
     ASSERT_TRUE(WaitComplete(params.handle));
     ASSERT_EQ(StopTask(params.handle, 0), KF_OK);
     EXPECT_EQ(ReadWholeFile(folder + "/game.bin"), content_);
+}
+
+TEST_F(PlainTask, BtTaskWhoseFirstLineIsNoMetainfoSaysSoAndKeepsNothing) {
+    ASSERT_TRUE(WriteFile(www_.Path() + "/notes.html", "<html><body>moved</body></html>"));
+    const std::string folder = dir_ / "bt";
+    ASSERT_EQ(RunProgram({"mkdir", "-p", folder}), 0);
+    TaskParams params = Params(
+        folder, nginx_.Url("/notes.html") + "\n" + nginx_.Url("/files/game.bin"), KF_FLAG_BT);
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    TaskInfo info;
+    for (int i = 0; i < 1500; ++i) {
+        if (QueryTaskInfo(params.handle, &info) == KF_OK && info.status != 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(info.status, KF_STATUS_TORRENT_UNREADABLE);
+    ASSERT_EQ(StopTask(params.handle, 0), KF_OK);
+    EXPECT_EQ(ReadWholeFile(dir_ / "task.kfinfo").find("<html>"), std::string::npos)
+        << "the page was kept as the task's metainfo";
+}
+
+// A server that takes the connection and never answers: the task waits for it without spinning.
+TEST_F(PlainTask, WaitingForAFirstReplyCostsNoProcessorTime) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 4), 0);  // the kernel completes connects that nobody accepts
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/files/game.bin";
+    TaskParams params = Params(dir_ / "silent.bin", url, KF_FLAG_FULL_PATH);
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    const auto cpu_seconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // past the start-up work
+    const double before = cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the measured span itself
+    const double spent = cpu_seconds() - before;
+    ASSERT_EQ(StopTask(params.handle, 0), KF_OK);
+    close(listener);
+    EXPECT_LT(spent, 0.6) << "the task loop spun while its only peer waited for a reply";
 }
 
 }  // namespace
