@@ -45,6 +45,23 @@ const uint8_t* SwarmRegistry::HandshakeInfoHash(std::span<const uint8_t> bytes) 
     return bytes.data() + BtWire::kInfoHashOffset;
 }
 
+bool SwarmRegistry::CanBecomeHandshake(std::span<const uint8_t> bytes) {
+    const BtWire::WrapperScan wrapper = BtWire::ScanWrapper(bytes);
+    if (wrapper.result == BtWire::Wrapper::kIncomplete) {
+        return true;
+    }
+    bytes = bytes.subspan(wrapper.header_length);
+    if (bytes.empty()) {
+        return true;
+    }
+    if (bytes[0] != BtWire::kProtocolName.size()) {
+        return false;
+    }
+    const size_t known = std::min(bytes.size() - 1, BtWire::kProtocolName.size());
+    return std::equal(bytes.begin() + 1, bytes.begin() + 1 + static_cast<ptrdiff_t>(known),
+                      BtWire::kProtocolName.begin());
+}
+
 void SwarmRegistry::Register(const void* task, const InfoHash& info_hash) {
     if (info_hash == InfoHash{}) {
         return;
@@ -180,6 +197,12 @@ void SwarmRegistry::IncomingStep(IncomingClaimer& task, uint64_t now_ms) {
                 std::unique_ptr<QSocket> taken = std::move(it->connection);
                 it = pending_.erase(it);
                 task.AcceptIncoming(std::move(taken));
+                continue;
+            }
+            // Bytes that no task can ever claim (an encrypted handshake, say) go at once: the
+            // remote then tries again in the clear instead of sitting out the wait.
+            if (!CanBecomeHandshake(connection.Received())) {
+                it = pending_.erase(it);
                 continue;
             }
             const uint8_t* hash = HandshakeInfoHash(connection.Received());

@@ -73,6 +73,8 @@ class SwarmRegistry {
     // The info-hash that a buffered handshake names, looking past an HTTP-style wrapper; null
     // when the bytes do not (yet) hold one.
     static const uint8_t* HandshakeInfoHash(std::span<const uint8_t> bytes);
+    // The bytes so far may still turn into a handshake, wrapped or not.
+    static bool CanBecomeHandshake(std::span<const uint8_t> bytes);
 
   private:
     struct Pending {

@@ -65,6 +65,24 @@ TEST(SwarmRegistry, HandshakeInfoHashLooksPastAWholeWrapperOnly) {
     EXPECT_EQ(SwarmRegistry::HandshakeInfoHash({}), nullptr);
 }
 
+TEST(SwarmRegistry, OnlyTheStartOfAHandshakeOrWrapperMayStillBecomeOne) {
+    EXPECT_TRUE(SwarmRegistry::CanBecomeHandshake(Bytes("")));
+    EXPECT_TRUE(SwarmRegistry::CanBecomeHandshake(Bytes("G")));
+    EXPECT_TRUE(SwarmRegistry::CanBecomeHandshake(Bytes("GET / HTTP/1.0\r\n")));
+    EXPECT_TRUE(
+        SwarmRegistry::CanBecomeHandshake(Bytes("\x13"
+                                                "BitTorr")));
+    EXPECT_TRUE(SwarmRegistry::CanBecomeHandshake(Bytes(Handshake(HashOf(0x11)))));
+    EXPECT_TRUE(
+        SwarmRegistry::CanBecomeHandshake(Bytes("GET / HTTP/1.0\r\n\r\n\x13"
+                                                "Bit")));
+    EXPECT_FALSE(
+        SwarmRegistry::CanBecomeHandshake(Bytes("\x13"
+                                                "BitTorrent prot0")));
+    EXPECT_FALSE(SwarmRegistry::CanBecomeHandshake(Bytes("\x05hello")));
+    EXPECT_FALSE(SwarmRegistry::CanBecomeHandshake(Bytes("GET / HTTP/1.0\r\n\r\nxyz")));
+}
+
 TEST(SwarmRegistry, RegistersEachTaskOnceAndIgnoresAZeroHash) {
     SwarmRegistry& registry = SwarmRegistry::Instance();
     int task_a = 0;
@@ -214,6 +232,15 @@ TEST_F(ListenerFixture, StalledAndUnknownConnectionsAreDropped) {
         seen = stranger->WaitReadable(0) && stranger->ReceiveBytes() < 0;
     }
     EXPECT_TRUE(seen);  // the engine closed it
+    EXPECT_EQ(registry_.PendingCount(), 0u);
+    EXPECT_TRUE(owner.accepted.empty());
+
+    // So do bytes that can never become a handshake (the start of an encrypted one, say), long
+    // before a stalled connection would.
+    const uint64_t foreign_start = kf::TickMilliseconds();
+    std::unique_ptr<QSocket> foreign = Connect(std::string("\xA5\x17\x00\x42", 4) + "xyzw");
+    StepUntilPending(owner, foreign_start, 1);
+    StepUntilPending(owner, foreign_start, 0);
     EXPECT_EQ(registry_.PendingCount(), 0u);
     EXPECT_TRUE(owner.accepted.empty());
 
