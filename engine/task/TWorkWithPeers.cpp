@@ -22,13 +22,11 @@ constexpr int64_t kMirrorRebalanceSeconds = 31;
 constexpr int32_t kBadSourcePieces = 32;
 constexpr int32_t kLowestDroppedWeight = 20;
 constexpr int32_t kWeightNeedsRoom = 34;
-constexpr int32_t kIncomingPeerWeight = 1;
 constexpr int32_t kBtPenaltyCandidates = 400;
 constexpr int32_t kCompleteExtraPenalty = 20;
 constexpr int32_t kStallChecksToDrop = 5;
 constexpr int32_t kStallChecksToChoke = 4;
 constexpr int32_t kTrimDropPenalty = 6;
-constexpr int32_t kPeerSlotBytes = 8192;
 
 bool KindIn(int32_t mask, PeerKind kind) {
     return (mask & KindBits(kind)) != 0;
