@@ -323,14 +323,15 @@ int32_t SetEngineProxy(const char* proxy_url) {
 
 int32_t SetTaskProxy(KfTaskHandle handle, const char* proxy_url) {
     return WithTask(handle, [proxy_url](TWorkThread& task) {
-        std::optional<ProxyUrl> proxy;
+        std::optional<QProxyConfig> config;
         if (proxy_url != nullptr && proxy_url[0] != '\0') {
-            proxy = ParseProxyUrl(proxy_url);
-            if (!proxy) {
+            const std::optional<ProxyUrl> proxy = ParseProxyUrl(proxy_url);
+            config = proxy ? ToProxyConfig(*proxy) : std::nullopt;
+            if (!config) {
                 return KF_ERR_PARAM;
             }
         }
-        task.SetPeerProxy(std::move(proxy));
+        task.SetPeerProxy(std::move(config));
         return KF_OK;
     });
 }

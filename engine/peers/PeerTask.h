@@ -3,11 +3,13 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "engine/EngineGlobals.h"
+#include "engine/net/QProxyConfig.h"
 #include "engine/task/BlockRequest.h"
 
 namespace kf {
@@ -95,6 +97,8 @@ class PeerTask {
     virtual void SetTaskState(int32_t state) = 0;
     // Records a status; an unresolvable source (20216) is published at once.
     virtual void SetTaskStatus(int32_t status) = 0;
+    // The task's own proxy for its server and BT connections; none means the engine-wide one.
+    virtual std::optional<QProxyConfig> TaskProxy() { return std::nullopt; }
 
     // Tracker: what an announce tells a tracker about the task, and where its answer's figures go.
     // Non-pure with neutral defaults (a task that never announces need not implement them).

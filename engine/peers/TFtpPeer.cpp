@@ -155,7 +155,9 @@ bool TFtpPeer::Attach(const RefPtr<TPeerId>& source) {
         Task().SetTaskState(kTaskStateFetchingTorrent);
     }
     QSocket& conn = EnsureConnection();
-    SetState(conn.ConnectTo(record.ip, record.port) ? kConnecting : kIdle);
+    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
+    SetState(conn.ConnectTo(record.ip, record.port, false, proxy ? &*proxy : nullptr) ? kConnecting
+                                                                                      : kIdle);
     MutableActivity().incoming = false;
     return IsConnected();
 }
@@ -384,7 +386,8 @@ bool TFtpPeer::OpenDataConnection(const FtpReplyParser::Reply& reply) {
     }
     CloseData();
     data_ = std::make_unique<QSocket>();
-    if (!data_->ConnectTo(source.ip, address->port)) {
+    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
+    if (!data_->ConnectTo(source.ip, address->port, false, proxy ? &*proxy : nullptr)) {
         SetStatus(kStatusTimedOut);
         return Fail(kTimeoutPenalty, "data connection could not be started");
     }

@@ -114,7 +114,9 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
     request_start_ = position_;
 
     QSocket& conn = EnsureConnection();
-    SetState(conn.ConnectTo(record.ip, record.port) ? kConnecting : kIdle);
+    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
+    SetState(conn.ConnectTo(record.ip, record.port, false, proxy ? &*proxy : nullptr) ? kConnecting
+                                                                                      : kIdle);
     MutableActivity().incoming = false;
     if (!IsConnected()) {
         return false;

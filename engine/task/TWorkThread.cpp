@@ -37,6 +37,7 @@ constexpr uint64_t kEarlyOpenPeriodMs = 100;
 // counts as gone.
 constexpr int32_t kFailedAttempts = 3;
 constexpr uint64_t kRatesPeriodMs = 4000;
+constexpr int32_t kUploadReadAhead = 262144;
 constexpr uint64_t kIncomingPeriodMs = 400;
 constexpr int64_t kHaveSeconds = 8;
 constexpr int64_t kLanSeconds = 10;
@@ -268,6 +269,7 @@ class TWorkThread::PeerFace : public PeerTask {
     int32_t ListenPort() override { return SwarmRegistry::Instance().ListenPort(); }
     uint32_t ListenAddress() override { return SwarmRegistry::Instance().ListenIp(); }
     uint32_t LocalBindAddress() override { return EngineGlobals::Instance().bind_ip; }
+    std::optional<QProxyConfig> TaskProxy() override { return task_.PeerProxy(); }
     int64_t UploadedTotal() override { return task_.uploaded_payload_; }
     int64_t DownloadedTotal() override { return task_.http_bytes_ + task_.bt_bytes_; }
     int64_t BytesLeft() override {
@@ -308,8 +310,10 @@ class TWorkThread::PeerFace : public PeerTask {
                 task_.pieces_->PieceSize(PieceIndex(piece))) {
             return false;
         }
+        // Peers ask for a piece's blocks in order: one larger read serves the next ones too.
         const int64_t offset = int64_t{piece} * PieceLength() + begin;
-        return task_.pieces_->ReadData(offset, out) == static_cast<int64_t>(out.size());
+        return task_.pieces_->ReadData(offset, out, kUploadReadAhead) ==
+               static_cast<int64_t>(out.size());
     }
     void CountUploaded(int32_t bytes) override { task_.uploaded_payload_ += bytes; }
     int32_t PeerSlotTarget() override { return task_.peer_slot_target_; }

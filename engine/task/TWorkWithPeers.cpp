@@ -59,12 +59,12 @@ int32_t TWorkWithPeers::BtPeerLimit() {
     return bt_peer_limit_;
 }
 
-void TWorkWithPeers::SetPeerProxy(std::optional<ProxyUrl> proxy) {
+void TWorkWithPeers::SetPeerProxy(std::optional<QProxyConfig> proxy) {
     QTMutexLock hold(TaskLock());
     peer_proxy_ = std::move(proxy);
 }
 
-std::optional<ProxyUrl> TWorkWithPeers::PeerProxy() {
+std::optional<QProxyConfig> TWorkWithPeers::PeerProxy() {
     QTMutexLock hold(TaskLock());
     return peer_proxy_;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/SwarmRegistry.h"
-#include "engine/net/ProxyUrl.h"
+#include "engine/net/QProxyConfig.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/task/BtIdentity.h"
 #include "engine/task/CandidateList.h"
@@ -33,8 +33,9 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t SourceConnectionLimit();
     int32_t BtPeerLimit();
     // The proxy for this task's BT peer connections; none means direct.
-    void SetPeerProxy(std::optional<ProxyUrl> proxy);
-    std::optional<ProxyUrl> PeerProxy();
+    // The task's own proxy for its server and BT connections (none: the engine-wide one).
+    void SetPeerProxy(std::optional<QProxyConfig> proxy);
+    std::optional<QProxyConfig> PeerProxy();
 
     void Reset(bool full, bool keep) override;
 
@@ -130,7 +131,7 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t bt_peer_limit_ = 0;  // 0 until the application sets it
     int32_t peer_slot_target_ = kDefaultPeerSlotTarget;
     int32_t peer_limit_ = 52;
-    std::optional<ProxyUrl> peer_proxy_;
+    std::optional<QProxyConfig> peer_proxy_;
     // The body of a torrent that a fetch-to-memory source delivered, waiting for the task loop.
     std::string arrived_torrent_;
     bool torrent_arrived_ = false;

@@ -254,6 +254,17 @@ TEST_F(Socks5ProxyDownload, MissingCredentialsGetNoAcceptableMethodAndTheTaskEnd
     EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
 }
 
+TEST_F(Socks5ProxyDownload, TaskProxyTakesThePlaceOfTheEngineWideOne) {
+    ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
+    // The engine-wide setting lacks the credentials: only the task's own proxy can open a tunnel.
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    const KfTaskHandle task = StartPlainTask();
+    ASSERT_NE(task, nullptr);
+    ASSERT_EQ(SetTaskProxy(task, proxy_.Url("kfuser", "s3cret").c_str()), KF_OK);
+    ExpectDownloaded(task);
+    EXPECT_GT(proxy_.TunnelsTo(nginx_.Port()), 0) << proxy_.LogText();
+}
+
 TEST_F(Socks5ProxyDownload, EmptyAddressSwitchesTheProxyOff) {
     ASSERT_TRUE(proxy_.Start()) << proxy_.LogText();
     ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
