@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/net/EngineClock.h"
+#include "engine/os/Tick.h"
 
 namespace kf {
 
@@ -53,6 +54,9 @@ void TBTPeer::Reset() {
     handshake_sent_ = false;
     connect_started_ = 0;
     established_at_ = 0;
+    quick_since_ms_ = 0;
+    quick_since_bytes_ = 0;
+    quick_rate_ = 0;
     send_batch_.clear();
     work_.has.clear();
     work_.last_announced = -1;
@@ -227,7 +231,7 @@ bool TBTPeer::Receive() {
     }
     int32_t want = kHandshakeReadSize;
     if (!exchange_.peer_choking && !work_.requests.empty() && State() == kEstablished) {
-        const int32_t rate = GetRates().download_rate;
+        const int32_t rate = PipelineRate();
         want = (rate <= 65535 ? 16384 : rate <= 262143 ? 32768 : 65536) + 1024;
     }
     if (budget > 0 && budget < want) {
@@ -607,7 +611,25 @@ void TBTPeer::OnUnchoked() {
 // --- Requests -----------------------------------------------------------------------------
 
 int32_t TBTPeer::RequestLimit() const {
-    return std::min(std::max(GetRates().download_rate / kBlockSize + 2, 6), kMaxOutstanding);
+    return std::min(std::max(PipelineRate() / kBlockSize + 2, 6), kMaxOutstanding);
+}
+
+void TBTPeer::SampleQuickRate() {
+    const uint64_t now = TickMilliseconds();
+    const uint64_t total = ReceivedTotal();
+    if (quick_since_ms_ == 0 || total < quick_since_bytes_) {
+        quick_since_ms_ = now;
+        quick_since_bytes_ = total;
+        return;
+    }
+    const uint64_t elapsed = now - quick_since_ms_;
+    if (elapsed < kQuickRateMs) {
+        return;
+    }
+    quick_rate_ = static_cast<int32_t>(
+        std::min<uint64_t>((total - quick_since_bytes_) * 1000 / elapsed, INT32_MAX));
+    quick_since_ms_ = now;
+    quick_since_bytes_ = total;
 }
 
 bool TBTPeer::SendRequests(int32_t limit) {
@@ -672,8 +694,7 @@ bool TBTPeer::TopUpRequests() {
     if (exchange_.peer_choking || !exchange_.interested || !Task().ContentSizeKnown()) {
         return true;
     }
-    const int32_t allowed =
-        std::min(std::max(GetRates().download_rate / kBlockSize - 1, 5), kMaxOutstanding);
+    const int32_t allowed = std::min(std::max(PipelineRate() / kBlockSize - 1, 5), kMaxOutstanding);
     if (work_.outstanding >= allowed ||
         static_cast<int32_t>(work_.requests.size()) <= work_.outstanding) {
         return true;
@@ -694,6 +715,9 @@ bool TBTPeer::PlanRequests() {
         }
         return true;
     }
+    SampleQuickRate();
+    // The scheduler sizes this peer's queue from it.
+    work_.download_rate = PipelineRate();
     const int32_t outstanding_before = work_.outstanding;
     const bool empty_before = work_.requests.empty();
     PeerTask::BtPlan plan;

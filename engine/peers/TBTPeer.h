@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,7 @@ class TBTPeer : public TPeerObject {
     static constexpr int32_t kMaxQueued = 1024;
     static constexpr size_t kMaxPeerRequests = 2048;
     static constexpr int32_t kRequestBatchBytes = 815;  // a batch of requests is written past this
+    static constexpr uint64_t kQuickRateMs = 250;       // sample period of the pipeline's rate
 
     // What the task reads of the exchange (Stats argument 1). The nothing-to-pick state lives in
     // the PeerWork record (nothing_to_pick, nothing_to_pick_since).
@@ -139,6 +141,11 @@ class TBTPeer : public TPeerObject {
     // Sends a cancel for every outstanding request.
     void CancelOutstanding();
     int32_t RequestLimit() const;
+    // The rate that sizes reads and the request pipeline: the task's 4-second figure, or the last
+    // quarter second's when higher. A fast peer is otherwise held to a couple of queued requests
+    // until the first window closes; a slow one measures slow in both.
+    int32_t PipelineRate() const { return std::max(GetRates().download_rate, quick_rate_); }
+    void SampleQuickRate();
     // Index, begin of a content-wide block; false for one outside the content.
     bool Locate(int32_t block, uint32_t& index, uint32_t& begin);
     int64_t SecondsConnected();
@@ -152,6 +159,9 @@ class TBTPeer : public TPeerObject {
     bool choke_seen_ = false;          // a choke arrived in the current Receive
     int64_t connect_started_ = 0;      // task seconds
     int64_t established_at_ = 0;       // task seconds the connection completed (0 before)
+    uint64_t quick_since_ms_ = 0;      // start of the current rate sample (0: none yet)
+    uint64_t quick_since_bytes_ = 0;   // ReceivedTotal at its start
+    int32_t quick_rate_ = 0;           // bytes per second over the last complete sample
     std::vector<uint8_t> send_batch_;  // requests and cancels gathered for one write
     std::vector<uint8_t> upload_;      // one piece message: header and up to 16 KiB of block
 };

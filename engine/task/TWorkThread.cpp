@@ -250,7 +250,10 @@ class TWorkThread::PeerFace : public PeerTask {
     int32_t UploadAllowance() override { return task_.UploadAllowanceNow(); }
 
     void AddSource(TPeerId& record, bool from_lan, bool replace_id) override {
-        task_.TWorkWithPeers::AddSource(record, from_lan, replace_id);
+        if (task_.TWorkWithPeers::AddSource(record, from_lan, replace_id) &&
+            record.kind == PeerKind::BtNode) {
+            task_.peers_announced_ = true;
+        }
     }
     void RemoveSource(TPeerId& record) override { task_.TWorkWithPeers::RemoveSource(record); }
     void SetTaskState(int32_t state) override { task_.SetState(state); }
@@ -476,6 +479,9 @@ void TWorkThread::Run() {
         AddSourceLines(false, false);
         // The first connections go out now rather than at the first per-second step.
         OpenServerConnections();
+        if (IsPieceMapReady()) {
+            OpenPeerConnections();
+        }
         Publish(true, true);
         while (!IsStopRequested()) {
             const bool was_completed = completed_;
@@ -734,6 +740,11 @@ void TWorkThread::PeerStep() {
         listener_ready_ = false;
         IncomingStep();
     }
+    // Peers a tracker just named are tried now, not up to a second later.
+    if (peers_announced_ && !second && IsPieceMapReady() && !IsTaskComplete()) {
+        OpenPeerConnections();
+    }
+    peers_announced_ = false;
     const auto ready = [this](const TPeerObject& peer) {
         return std::find(ready_peers_.begin(), ready_peers_.end(), &peer) != ready_peers_.end();
     };

@@ -83,7 +83,9 @@ class TWorkThread : public TWorkWithTransStatis {
     uint64_t last_second_tick_ = 0;
     uint64_t last_rates_tick_ = 0;
     uint64_t last_early_open_tick_ = 0;
-    int64_t size_vote_since_ = 0;  // when a server first stated the size of a plain download
+    int64_t size_vote_since_ = 0;
+    bool peers_announced_ = false;  // a source added a BT peer since the last pass  // when a
+                                    // server first stated the size of a plain download
     int64_t last_save_time_ = 0;
     int64_t last_cache_time_ = 0;
     int64_t last_source_refresh_ = 0;
