@@ -126,8 +126,9 @@ class TPieces : public TRefObject, public InfoReader {
     std::span<uint8_t> ReceiveRoom(int64_t offset);
     int64_t CommitReceived(int64_t offset, int32_t length, DataSource* source, bool* completed);
     // Data of verified pieces for upload or for the task's read requests. Reads whole blocks from
-    // the files (at least 64 KiB, or `read_ahead` bytes) and keeps them in the cache. Answers the
-    // bytes read, or -1 when a piece in the range is not verified or cannot be read.
+    // the files (at least 64 KiB, or `read_ahead` bytes) and keeps them in the cache, whose size
+    // bounds them: older blocks of verified pieces make room. Answers the bytes read, or -1 when
+    // a piece in the range is not verified or cannot be read.
     int64_t ReadData(int64_t offset, std::span<uint8_t> out, int32_t read_ahead = 0);
 
     // Periodic cache work (the task runs it on its timer): writes idle partial data and held
@@ -221,6 +222,8 @@ class TPieces : public TRefObject, public InfoReader {
     void KeepFreeBlocks();
     void TrimCache(int64_t now);
     bool KeepMemoryBound();
+    // Drops blocks of verified pieces (never those of `keep`) while the cache is over its size.
+    void DropReadBlocks(int64_t keep);
     int64_t Now() const;
 
     // Start check.
@@ -268,6 +271,7 @@ class TPieces : public TRefObject, public InfoReader {
     int64_t held_bytes_ = 0;
     int64_t last_flush_ = 0;
     BlockPool pool_;
+    std::vector<uint8_t> read_buffer_;  // file reads of ReadData, kept between calls
 };
 
 }  // namespace kf

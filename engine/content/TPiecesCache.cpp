@@ -50,6 +50,35 @@ bool TPieces::WriteHeldPieces() {
     return true;
 }
 
+void TPieces::DropReadBlocks(int64_t keep) {
+    // Blocks read back for upload are copies of data on disk. A seeder reads the whole content
+    // through the cache far faster than the timed cache pass trims it, so they are dropped here,
+    // oldest first, as soon as the cache is over its size.
+    const int64_t limit = CacheLimit();
+    if (cached_bytes_ <= limit) {
+        return;
+    }
+    std::vector<int64_t> order;
+    for (int64_t i : active_) {
+        const PieceSlot& slot = slots_[static_cast<size_t>(i)];
+        if (i != keep && !slot.held && slot.cached_bytes() > 0 && IsVerified(slot.index())) {
+            order.push_back(i);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+        return slots_[static_cast<size_t>(a)].last_activity <
+               slots_[static_cast<size_t>(b)].last_activity;
+    });
+    // Some room at once, so that the next reads do not each come back here.
+    const int64_t goal = limit - std::max(limit / 10, kCacheUnit);
+    for (int64_t i : order) {
+        if (cached_bytes_ <= goal) {
+            break;
+        }
+        cached_bytes_ -= slots_[static_cast<size_t>(i)].DropBlocks(pool_);
+    }
+}
+
 bool TPieces::KeepMemoryBound() {
     // Without this, data held between two cache passes of the task would grow with the
     // download speed rather than with the cache size.

@@ -244,7 +244,8 @@ int64_t TPieces::ReadData(int64_t offset, std::span<uint8_t> out, int32_t read_a
                 std::min<int64_t>(slot.size(), std::max<int64_t>(inside + n, start + ahead)));
             const int32_t end_block = (end + kBlockSize - 1) / kBlockSize;
             const int32_t stop = std::min(slot.size(), end_block * kBlockSize);
-            std::vector<uint8_t> buffer(static_cast<size_t>(stop - start));
+            read_buffer_.resize(static_cast<size_t>(stop - start));
+            const std::span<uint8_t> buffer(read_buffer_);
             if (!ReadStream(index * piece_length_ + start, buffer)) {
                 return -1;
             }
@@ -268,6 +269,7 @@ int64_t TPieces::ReadData(int64_t offset, std::span<uint8_t> out, int32_t read_a
             slot.last_activity = now - params_.idle_seconds / 2;
         }
         done += static_cast<size_t>(n);
+        DropReadBlocks(index);
     }
     return static_cast<int64_t>(done);
 }

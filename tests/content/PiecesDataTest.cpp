@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <numeric>
 #include <string>
 
 #include "engine/content/TPieces.h"
@@ -192,6 +194,29 @@ TEST_F(PiecesData, ReadsServeOnlyVerifiedDataFromCacheOrDisk) {
     // A range that runs into an unverified piece is refused.
     std::vector<uint8_t> across(2 * B);
     EXPECT_EQ(p->ReadData(65536 - B, across), -1);
+}
+
+TEST_F(PiecesData, ReadsForUploadStayWithinTheCacheSizeWithoutACachePass) {
+    params.cache_units = 4;  // 1 MiB
+    RefPtr<TPieces> p = Make(65 * 65536);
+    std::vector<int64_t> order(64);
+    std::iota(order.begin(), order.end(), 0);
+    ASSERT_TRUE(test::Feed(*p, stream, order));
+    ASSERT_TRUE(p->WriteHeldPieces());
+    // Partial data of the last piece, with a gap: only memory has it.
+    ASSERT_EQ(Add(*p, 64 * 65536 + B, B), B);
+    // A seeder serving the whole content, block by block, faster than any timed cache pass.
+    std::vector<uint8_t> out(B);
+    for (int round = 0; round < 2; ++round) {
+        for (int64_t at = 0; at < 64 * 65536; at += B) {
+            ASSERT_EQ(p->ReadData(at, out), B);
+            ASSERT_EQ(std::memcmp(out.data(), stream.data() + at, B), 0) << at;
+            ASSERT_LE(p->Progress().cached_bytes, 1 << 20) << at;
+        }
+    }
+    // The newest reads are still served from memory; data not on disk is never dropped.
+    EXPECT_GT(p->Progress().cached_bytes, 0);
+    EXPECT_TRUE(p->HasBlock(PieceIndex(64), BlockIndex(1)));
 }
 
 }  // namespace
