@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/os/ByteOrder.h"
+
 namespace kf {
 
 namespace {
@@ -30,15 +32,11 @@ std::string_view WrapperWord(std::string_view text) {
 }  // namespace
 
 uint32_t BtWire::ReadU32(const uint8_t* bytes) {
-    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-           uint32_t{bytes[3]};
+    return LoadBe32(bytes);
 }
 
 void BtWire::WriteU32(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value >> 24);
-    out[1] = static_cast<uint8_t>(value >> 16);
-    out[2] = static_cast<uint8_t>(value >> 8);
-    out[3] = static_cast<uint8_t>(value);
+    StoreBe32(out, value);
 }
 
 // --- Handshake ----------------------------------------------------------------------------
@@ -113,8 +111,7 @@ BtWire::WrapperScan BtWire::ScanWrapper(std::span<const uint8_t> bytes) {
 std::string BtWire::BuildWrapperRequest(uint32_t ip, int32_t port, int32_t attempts) {
     uint8_t address[4];
     std::memcpy(address, &ip, sizeof(address));
-    const uint32_t host = uint32_t{address[0]} | (uint32_t{address[1]} << 8) |
-                          (uint32_t{address[2]} << 16) | (uint32_t{address[3]} << 24);
+    const uint32_t host = LoadLe32(address);
     std::string out = "GET / HTTP/1.0\r\n";
     if (attempts % 2 == 0) {
         out += "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";

@@ -9,6 +9,7 @@
 
 #include "engine/content/Bencode.h"
 #include "engine/net/Ipv4Address.h"
+#include "engine/os/ByteOrder.h"
 #include "engine/peers/AddressText.h"
 #include "engine/peers/TPeerId.h"
 
@@ -26,16 +27,10 @@ constexpr size_t kCompactEntry = 6;
 // Enough hex digits for any chunk below kMaxHttpAnswer.
 constexpr size_t kMaxChunkDigits = 7;
 
-uint32_t BigEndian32(std::span<const uint8_t> bytes, size_t offset) {
-    return (static_cast<uint32_t>(bytes[offset]) << 24) |
-           (static_cast<uint32_t>(bytes[offset + 1]) << 16) |
-           (static_cast<uint32_t>(bytes[offset + 2]) << 8) | bytes[offset + 3];
-}
-
 // The datagram is at least a header long, carries `action` and echoes `sent`.
 bool UdpHeaderMatches(std::span<const uint8_t> datagram, uint32_t action,
                       const TrackerRequest::TransactionId& sent) {
-    return datagram.size() >= kUdpHeader && BigEndian32(datagram, 0) == action &&
+    return datagram.size() >= kUdpHeader && LoadBe32(datagram.data()) == action &&
            std::equal(sent.begin(), sent.end(), datagram.begin() + 4);
 }
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <random>
 
+#include "engine/os/ByteOrder.h"
+
 namespace kf {
 
 namespace {
@@ -33,13 +35,6 @@ const char* EventText(int32_t event) {
             return "started";
         default:
             return "stopped";
-    }
-}
-
-template <size_t N>
-void PutBigEndian(std::array<uint8_t, N>& out, size_t offset, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) {
-        out[offset + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
     }
 }
 
@@ -118,7 +113,7 @@ std::array<uint8_t, TrackerRequest::kConnectSize> TrackerRequest::UdpConnect(
     const TransactionId& transaction) {
     std::array<uint8_t, kConnectSize> out{};
     std::memcpy(out.data(), kProtocolId, sizeof kProtocolId);
-    PutBigEndian(out, 8, kActionConnect, 4);
+    StoreBe32(out.data() + 8, kActionConnect);
     std::copy(transaction.begin(), transaction.end(), out.begin() + 12);
     return out;
 }
@@ -127,20 +122,20 @@ std::array<uint8_t, TrackerRequest::kAnnounceSize> TrackerRequest::UdpAnnounce(
     const ConnectionId& connection, const TransactionId& transaction, const Figures& figures) {
     std::array<uint8_t, kAnnounceSize> out{};
     std::copy(connection.begin(), connection.end(), out.begin());
-    PutBigEndian(out, 8, kActionAnnounce, 4);
+    StoreBe32(out.data() + 8, kActionAnnounce);
     std::copy(transaction.begin(), transaction.end(), out.begin() + 12);
     std::copy(figures.info_hash.begin(), figures.info_hash.end(), out.begin() + 16);
     std::copy(figures.peer_id.begin(), figures.peer_id.end(), out.begin() + 36);
-    PutBigEndian(out, 56, NonNegative(figures.downloaded), 8);
-    PutBigEndian(out, 64, NonNegative(figures.left), 8);
-    PutBigEndian(out, 72, NonNegative(figures.uploaded), 8);
+    StoreBe64(out.data() + 56, NonNegative(figures.downloaded));
+    StoreBe64(out.data() + 64, NonNegative(figures.left));
+    StoreBe64(out.data() + 72, NonNegative(figures.uploaded));
     const int32_t event = figures.event == kEventCompleted || figures.event == kEventStarted
                               ? figures.event
                               : kEventStopped;
-    PutBigEndian(out, 80, static_cast<uint32_t>(event), 4);
+    StoreBe32(out.data() + 80, static_cast<uint32_t>(event));
     std::memcpy(out.data() + 84, &figures.ip, 4);  // already in network order
-    PutBigEndian(out, 92, kNumWant, 4);
-    PutBigEndian(out, 96, static_cast<uint16_t>(figures.port), 2);
+    StoreBe32(out.data() + 92, kNumWant);
+    StoreBe16(out.data() + 96, static_cast<uint16_t>(figures.port));
     return out;
 }
 
