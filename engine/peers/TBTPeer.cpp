@@ -19,6 +19,7 @@ constexpr int32_t kKeepBufferArrival = 16383;
 constexpr int32_t kSlowUploadRate = 28672;
 constexpr int32_t kLargeQueue = 1024;
 constexpr int32_t kWritablePollQueue = 256;
+constexpr int32_t kMaxUploadBurst = 1048576;
 constexpr uint32_t kPartialRefreshBytes = 1024;
 constexpr int32_t kDropDoneAge = 8;  // seconds a request waits before others may share it
 constexpr int64_t kPreferredWindowBytes = 8388608;
@@ -812,7 +813,9 @@ bool TBTPeer::ServeUploads() {
     if (task.IsComplete()) {
         amount += kBlockSize;
     }
-    amount = std::min<int64_t>(amount, budget);
+    // The rate is measured every few seconds; a link that took all of the last turn's bytes
+    // need not wait for it to grow.
+    amount = std::min<int64_t>(std::max<int64_t>(amount, upload_burst_), budget);
     if (upload_.size() < 13 + static_cast<size_t>(kBlockSize)) {
         upload_.resize(13 + kBlockSize);
     }
@@ -856,7 +859,10 @@ bool TBTPeer::ServeUploads() {
         }
     }
     if (conn.QueuedLength() > 0) {
+        upload_burst_ = std::max(upload_burst_ / 2, kBlockSize);
         task.NotePendingSend();
+    } else if (sum >= amount) {
+        upload_burst_ = std::min(upload_burst_ * 2, kMaxUploadBurst);
     }
     return true;
 }
@@ -867,8 +873,9 @@ bool TBTPeer::Flush() {
     }
     QSocket& conn = *Connection();
     const int32_t upload_rate = GetRates().upload_rate;
-    if (upload_rate < kSlowUploadRate && conn.QueuedLength() > kLargeQueue &&
-        (++send_skip_ % 2) != 0) {
+    // A link that took whole bursts lately is not slow, whatever the lagging rate says.
+    const bool slow = upload_rate < kSlowUploadRate && upload_burst_ <= kBlockSize;
+    if (slow && conn.QueuedLength() > kLargeQueue && (++send_skip_ % 2) != 0) {
         return true;  // slow uploads go out on every second turn
     }
     if (established_at_ == 0 || conn.QueuedLength() == 0) {
@@ -882,12 +889,18 @@ bool TBTPeer::Flush() {
         !conn.WaitWritable(0)) {
         return true;
     }
-    int32_t chunk = Task().PeerSlotTarget() < 12 && upload_rate < kSlowUploadRate ? 8192 : 16384;
+    // Slow links get small paced writes; a fast one gets all the socket takes.
+    int32_t chunk = 16384 + 1024;
+    if (!slow) {
+        chunk = conn.QueuedLength();
+    } else if (Task().PeerSlotTarget() < 12) {
+        chunk = 8192 + 1024;
+    }
     if (chunk >= budget) {
         chunk = std::max(budget - 512, 1);
     }
-    conn.SetKeepBuffers(upload_rate > kKeepBufferRate);
-    return conn.FlushQueue(chunk + 1024) >= 0;
+    conn.SetKeepBuffers(upload_rate > kKeepBufferRate || !slow);
+    return conn.FlushQueue(chunk) >= 0;
 }
 
 void TBTPeer::Choke() {

@@ -164,6 +164,9 @@ class TBTPeer : public TPeerObject {
     int32_t quick_rate_ = 0;           // bytes per second over the last complete sample
     std::vector<uint8_t> send_batch_;  // requests and cancels gathered for one write
     std::vector<uint8_t> upload_;      // one piece message: header and up to 16 KiB of block
+    // Bytes one ServeUploads may queue before the measured rate says more: doubles while the
+    // socket takes everything, halves when bytes are left waiting.
+    int32_t upload_burst_ = kBlockSize;
 };
 
 }  // namespace kf

@@ -37,6 +37,7 @@ constexpr uint64_t kEarlyOpenPeriodMs = 100;
 // counts as gone.
 constexpr int32_t kFailedAttempts = 3;
 constexpr uint64_t kRatesPeriodMs = 4000;
+constexpr int32_t kUploadReadAhead = 262144;
 constexpr uint64_t kIncomingPeriodMs = 400;
 constexpr int64_t kHaveSeconds = 8;
 constexpr int64_t kLanSeconds = 10;
@@ -312,8 +313,10 @@ class TWorkThread::PeerFace : public PeerTask {
                 task_.pieces_->PieceSize(PieceIndex(piece))) {
             return false;
         }
+        // Peers ask for a piece's blocks in order: one larger read serves the next ones too.
         const int64_t offset = int64_t{piece} * PieceLength() + begin;
-        return task_.pieces_->ReadData(offset, out) == static_cast<int64_t>(out.size());
+        return task_.pieces_->ReadData(offset, out, kUploadReadAhead) ==
+               static_cast<int64_t>(out.size());
     }
     void CountUploaded(int32_t bytes) override { task_.uploaded_payload_ += bytes; }
     int32_t PeerSlotTarget() override { return task_.peer_slot_target_; }

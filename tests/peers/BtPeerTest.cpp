@@ -530,6 +530,41 @@ TEST_F(BtPeerTest, UploadsServeOnlyAnswerableRequests) {
     EXPECT_EQ(TakeRemote(), Of(BtWire::Have(7)));
 }
 
+TEST_F(BtPeerTest, AReaderThatTakesEverythingGetsLargerTurnsBeforeAnyRateIsMeasured) {
+    const std::string content = Pattern(static_cast<size_t>(task_.ContentSize()), 5);
+    task_.StoreContent(0, content);
+    Establish(true);
+    Bytes asks;
+    size_t expected = 0;
+    for (uint32_t piece = 0; piece < 8; ++piece) {
+        for (uint32_t begin = 0; begin < kPieceLength; begin += 16384) {
+            asks = Cat({asks, Of(BtWire::Request(piece, begin, 16384))});
+            expected += 13 + 16384;
+        }
+    }
+    Send(asks);
+    ASSERT_TRUE(WaitUntil([&] { return peer_.PeerRequests().size() == 16; },
+                          [&] { ASSERT_TRUE(peer_.Pump()); }));
+    // No rate has been measured yet: a block or two a turn would take eight turns. Each turn the
+    // remote reads all that reached the socket.
+    const uint64_t sent_before = peer_.Connection()->SentTotal();
+    int turns = 0;
+    size_t got = 0;
+    while (got < expected && turns < 100) {
+        ASSERT_TRUE(peer_.Pump());
+        ASSERT_TRUE(peer_.PumpUpload());
+        ++turns;
+        const uint64_t written = peer_.Connection()->SentTotal() - sent_before;
+        ASSERT_TRUE(WaitUntil([&] {
+            remote_->ReceiveBytes(1 << 20);
+            return got + remote_->Received().size() >= written;
+        }));
+        got += TakeRemote().size();
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_LE(turns, 6);
+}
+
 TEST_F(BtPeerTest, BlockUnavailableNoticeGivesThePieceBack) {
     Establish(false, Bytes{0x80, 0x00});
     Send(Of(BtWire::Simple(BtWire::kUnchoke)));
