@@ -455,7 +455,14 @@ TEST_F(TrackerPeerTest, RealTrackerOverHttpAndUdp) {
     other.from_address = "127.0.0.5";
     other.port = 7005;
     other.left = 0;
-    const auto reply = tracker.HttpAnnounce(other);
+    // The tracker may refuse announces for a moment after its whitelist was loaded.
+    std::optional<test::TrackerReply> reply;
+    for (int attempt = 0; attempt < 50 && !(reply.has_value() && reply->accepted); ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        reply = tracker.HttpAnnounce(other);
+    }
     ASSERT_TRUE(reply.has_value() && reply->accepted) << tracker.LogText();
 
     TTrackerPeer peer(task_);
