@@ -15,20 +15,13 @@ constexpr int32_t kTaskStateFetchingTorrent = 2;
 constexpr int32_t kMaxRepliesPerTick = 4;
 constexpr int32_t kMaxReadsPerTick = 8;
 
-bool HasControlBytes(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<uint8_t>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
-}
-
 std::string_view AsText(std::span<const uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 }  // namespace
 
-TFtpPeer::TFtpPeer(PeerTask& task) : TPeerObject(PeerKind::Ftp, task) {}
+TFtpPeer::TFtpPeer(PeerTask& task) : TServerPeer(PeerKind::Ftp, task) {}
 
 TFtpPeer::~TFtpPeer() {
     TFtpPeer::Reset();
@@ -42,6 +35,10 @@ void TFtpPeer::SetFtpState(int32_t state, int32_t phase) {
     }
     ftp_state_ = state;
     phase_ = phase;
+}
+
+bool TFtpPeer::End(int32_t penalty, std::string_view why) {
+    return Fail(penalty, why);
 }
 
 bool TFtpPeer::Fail(int32_t penalty, std::string_view why) {
@@ -71,8 +68,7 @@ uint64_t TFtpPeer::ReceivedTotal() const {
            (data_ != nullptr ? data_->ReceivedTotal() : 0);
 }
 
-void TFtpPeer::Reset() {
-    TPeerObject::Reset();
+void TFtpPeer::ClearSession() {
     CloseData();
     ftp_state_ = kWelcome;
     phase_ = kAwaitingReply;
@@ -82,14 +78,12 @@ void TFtpPeer::Reset() {
     dropped_by_us_ = false;
     transfer_blocks_ = 0;
     empty_transfers_ = 0;
-    retired_data_bytes_ = 0;
 }
 
-void TFtpPeer::ReleaseRange() {
-    // The data connection stays: the stream check repositions when the next wanted block is out
-    // of reach, and a reply dialogue in progress is never broken.
-    TPeerObject::ReleaseRange();
-    skip_ = 0;
+void TFtpPeer::Reset() {
+    TPeerObject::Reset();
+    ClearSession();
+    retired_data_bytes_ = 0;
 }
 
 std::string TFtpPeer::Directory(std::string_view path) {
@@ -141,39 +135,23 @@ bool TFtpPeer::Attach(const RefPtr<TPeerId>& source) {
     if (!TPeerObject::Attach(source)) {
         return false;
     }
-    CloseData();
-    ftp_state_ = kWelcome;
-    phase_ = kAwaitingReply;
-    position_ = 0;
-    skip_ = 0;
-    completion_seen_ = false;
-    dropped_by_us_ = false;
-    transfer_blocks_ = 0;
-    empty_transfers_ = 0;
+    ClearSession();
     TPeerId& record = *Source();
     if (record.UrlInfo().fetch_to_memory && record.role == TPeerId::kRoleTorrentLine) {
         Task().SetTaskState(kTaskStateFetchingTorrent);
     }
-    QSocket& conn = EnsureConnection();
-    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
-    SetState(conn.ConnectTo(record.ip, record.port, false, proxy ? &*proxy : nullptr) ? kConnecting
-                                                                                      : kIdle);
-    MutableActivity().incoming = false;
-    return IsConnected();
+    return ConnectToSource();
 }
 
-bool TFtpPeer::TimedOut() {
-    int64_t limit = ftp_state_ == kTransfer ? kTransferTimeout : kReplyTimeout;
-    const int32_t rate = Work().download_rate;
-    if (rate >= 1 && rate <= 2047) {
-        limit *= 2;
+int64_t TFtpPeer::TimeoutSeconds() const {
+    return ftp_state_ == kTransfer ? kTransferTimeout : kReplyTimeout;
+}
+
+void TFtpPeer::OnStreamBytes(int64_t /*bytes*/, bool block_ended) {
+    if (block_ended) {
+        ++transfer_blocks_;
+        empty_transfers_ = 0;
     }
-    if (Task().CurrentTime() - GetActivity().last_activity > limit) {
-        SetStatus(kStatusTimedOut);
-        ReleaseRange();
-        return true;
-    }
-    return false;
 }
 
 bool TFtpPeer::Flush() {
@@ -519,24 +497,8 @@ TFtpPeer::InPlace TFtpPeer::ReceiveInPlace(int64_t budget, int64_t& read) {
     if (filled < 0 || filled >= head.length) {
         return InPlace::kNotNow;  // a skip or a reposition: the copying path sorts these out
     }
-    // The rooms of the queued blocks from the stream position on, as long as they follow each
-    // other and each is exactly the rest of its block.
-    rooms_.clear();
-    int64_t gathered = 0;
-    for (size_t i = 0; i < work_.requests.size() && gathered < budget; ++i) {
-        const BlockRequest& request = work_.requests[i];
-        if (request.block != head.block + static_cast<int32_t>(i)) {
-            break;
-        }
-        const auto from = static_cast<int32_t>(i == 0 ? filled : 0);
-        const std::span<uint8_t> room = Task().BlockRoom(request.block, from);
-        if (static_cast<int64_t>(room.size()) != request.length - from) {
-            break;
-        }
-        rooms_.push_back(
-            room.first(static_cast<size_t>(std::min<int64_t>(room.size(), budget - gathered))));
-        gathered += static_cast<int64_t>(rooms_.back().size());
-    }
+    // Any queued block may be gathered: the stream runs on over the whole queue.
+    GatherRooms(work_.requests.size(), filled, budget);
     if (rooms_.empty()) {
         return InPlace::kNotNow;
     }
@@ -545,28 +507,7 @@ TFtpPeer::InPlace TFtpPeer::ReceiveInPlace(int64_t budget, int64_t& read) {
         return InPlace::kEnded;
     }
     read = got_total;
-    int64_t left = got_total;
-    for (size_t i = 0; i < rooms_.size() && left > 0; ++i) {
-        const BlockRequest request = work_.requests.front();
-        const auto from =
-            static_cast<int32_t>(position_ - static_cast<int64_t>(request.block) * kBlockSize);
-        const auto got = static_cast<int32_t>(std::min<int64_t>(left, rooms_[i].size()));
-        left -= got;
-        position_ += got;
-        bool ok;
-        if (from + got == request.length) {
-            ok = DeliverBlockInPlace(request.block, request.length, got);
-            ++transfer_blocks_;
-            empty_transfers_ = 0;
-        } else {
-            ok = Task().CommitBlockBytes(request.block, from, got, *this).accepted;
-            MarkActivity();
-        }
-        if (!ok) {
-            return InPlace::kRefused;
-        }
-    }
-    return InPlace::kRead;
+    return CommitRooms(got_total) ? InPlace::kRead : InPlace::kRefused;
 }
 
 bool TFtpPeer::DeliverStream(bool& reposition) {
@@ -584,27 +525,15 @@ bool TFtpPeer::DeliverStream(bool& reposition) {
         }
         skip_ = gap;
         if (gap > 0) {
-            const int64_t thrown = std::min(gap, available - offset);
-            offset += thrown;
-            position_ += thrown;
-            skip_ -= thrown;
+            SkipBuffered(available, offset);
             if (skip_ > 0) {
                 break;
             }
             continue;
         }
-        if (available - offset < head.length) {
-            break;
-        }
-        const bool delivered = DeliverBlock(
-            head.block,
-            bytes.subspan(static_cast<size_t>(offset), static_cast<size_t>(head.length)));
-        offset += head.length;
-        position_ += head.length;
-        ++transfer_blocks_;
-        empty_transfers_ = 0;
-        if (!delivered) {
-            ok = false;
+        const Cut cut = CutBlock(head, bytes, offset);
+        if (cut != Cut::kDelivered) {
+            ok = cut == Cut::kShort;  // a short buffer waits for the next read
             break;
         }
         if (!work_.requests.empty() && work_.requests.front() == head) {
@@ -649,38 +578,9 @@ bool TFtpPeer::TransferEnded() {
     return true;
 }
 
-bool TFtpPeer::AppendToMemory() {
-    QSocket& data = *data_;
-    TPeerUrlInfo& info = Source()->UrlInfo();
-    const int32_t buffered = data.ReceivedLength();
-    if (buffered <= 0 || info.memory_done) {
-        data.Consume(-1);
-        return true;
-    }
-    const int64_t wanted = info.content_length - static_cast<int64_t>(info.memory_body.size());
-    const int64_t take = std::min<int64_t>(buffered, std::max<int64_t>(wanted, 0));
-    if (static_cast<int64_t>(info.memory_body.size()) + take > kMaxMemoryBody) {
-        return Fail(kServerErrorPenalty, "memory body too large");
-    }
-    if (take > 0) {
-        if (info.memory_body.capacity() - info.memory_body.size() < 4096) {
-            info.memory_body.reserve(info.memory_body.size() + static_cast<size_t>(take) + 4096);
-        }
-        info.memory_body.append(reinterpret_cast<const char*>(data.Received().data()),
-                                static_cast<size_t>(take));
-        MarkActivity();
-    }
-    data.Consume(-1);  // bytes past the size SIZE gave are not part of the file
-    if (static_cast<int64_t>(info.memory_body.size()) >= info.content_length) {
-        info.memory_done = true;
-        SetStatus(kStatusFinished);
-    }
-    return true;
-}
-
 bool TFtpPeer::ReceiveToMemory() {
     TPeerUrlInfo& info = Source()->UrlInfo();
-    if (!AppendToMemory()) {
+    if (!AppendMemoryBody(*data_, true)) {
         return false;
     }
     if (info.memory_done) {
@@ -699,7 +599,7 @@ bool TFtpPeer::ReceiveToMemory() {
         }
         return Fail(0, "file ended early");
     }
-    return AppendToMemory();
+    return AppendMemoryBody(*data_, true);
 }
 
 bool TFtpPeer::QueueCommand() {
@@ -731,32 +631,14 @@ bool TFtpPeer::PlanRequests() {
     if (!IsConnected() || Source() == nullptr) {
         return false;
     }
-    TPeerUrlInfo& info = Source()->UrlInfo();
-    PeerTask& task = Task();
-    const bool memory = info.fetch_to_memory;
-    if (!memory && info.content_length > 0 && task.ContentSizeKnown() &&
-        info.content_length != task.ContentSize()) {
+    const bool memory = Source()->UrlInfo().fetch_to_memory;
+    if (!memory && SizeDiffersFromTask()) {
         return Fail(kServerErrorPenalty, "size differs from the task's");
     }
     const bool planning = !memory && (ftp_state_ == kTransfer || ftp_state_ == kPasv ||
                                       (ftp_state_ == kRest && phase_ == kCommandDue));
-    if (planning) {
-        if (work_.requests.empty()) {
-            skip_ = 0;
-            TPeerObject::PlanRequests();
-        }
-        if (work_.requests.empty() && task.ContentSizeKnown()) {
-            SetStatus(kStatusFinished);
-            return false;
-        }
-        Range* range = work_.range;
-        if (range != nullptr && range->current == range->end &&
-            task.MissingRange(range->end).second == 0) {
-            task.ReturnBlocks(work_.requests);
-            work_.requests.clear();
-            task.FinishRange(work_);
-            skip_ = 0;
-        }
+    if (planning && !PlanServerRange()) {
+        return false;
     }
     if (phase_ != kCommandDue) {
         return true;

@@ -2,13 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "engine/peers/FtpReplyParser.h"
-#include "engine/peers/TPeerObject.h"
+#include "engine/peers/TServerPeer.h"
 
 namespace kf {
 
@@ -29,7 +27,8 @@ namespace kf {
 // itself, which is expected.
 //
 // Owner and thread: as every peer object (TPeerObject), on the task's thread. The data
-// connection is owned here and exists only from PASV to the end of a transfer.
+// connection is owned here and exists only from PASV to the end of a transfer; a released range
+// leaves it open (the stream check repositions when the next wanted block is out of reach).
 //
 // Trust: the server is untrusted.
 //   - Replies are read with FtpReplyParser's limits; one reply is taken at a time and the bytes
@@ -45,7 +44,7 @@ namespace kf {
 //   - Transfers that the server ends without one whole block, three in a row, end the peer
 //     (penalty 60) rather than loop.
 //   - A memory body is capped at kMaxMemoryBody; the data bytes buffered at kMaxBuffered.
-class TFtpPeer : public TPeerObject {
+class TFtpPeer : public TServerPeer {
   public:
     enum FtpState : int32_t {
         kTransfer = 0,
@@ -67,7 +66,6 @@ class TFtpPeer : public TPeerObject {
     };
 
     static constexpr int64_t kMaxSkip = 81920;  // 5 blocks
-    static constexpr int64_t kMaxMemoryBody = 64 * 1024 * 1024;
     static constexpr int32_t kMaxBuffered = 256 * 1024;
     // Most bytes a turn reads of the stream while the download allowance permits. Reads go
     // straight into the piece cache when they can (a scattered read over the next blocks):
@@ -85,8 +83,6 @@ class TFtpPeer : public TPeerObject {
     bool PlanRequests() override;
     void Reset() override;
     bool Attach(const RefPtr<TPeerId>& source) override;
-    bool TimedOut() override;
-    void ReleaseRange() override;
 
     // The command text (CR LF included) of `state` for `source`, with `offset` for REST. Empty
     // for the states without a command, or when a field holds a control byte.
@@ -96,12 +92,13 @@ class TFtpPeer : public TPeerObject {
 
     int32_t GetFtpState() const { return ftp_state_; }
     int32_t GetPhase() const { return phase_; }
-    int64_t Position() const { return position_; }
-    int64_t Skip() const { return skip_; }
     const QSocket* DataConnection() const override { return data_.get(); }
 
   protected:
     uint64_t ReceivedTotal() const override;
+    int64_t TimeoutSeconds() const override;
+    void OnStreamBytes(int64_t bytes, bool block_ended) override;
+    bool End(int32_t penalty, std::string_view why) override;
 
   private:
     // The only way the dialogue moves; logs the change.
@@ -125,12 +122,13 @@ class TFtpPeer : public TPeerObject {
     InPlace ReceiveInPlace(int64_t budget, int64_t& read);
     bool DeliverStream(bool& reposition);
     bool ReceiveToMemory();
-    bool AppendToMemory();
     // The server closed the data connection.
     bool TransferEnded();
     // This peer breaks the transfer off to start one at another offset.
     void DropTransfer();
     void CloseData();
+    // The data connection closed and the dialogue and stream back at their start (a new session).
+    void ClearSession();
     bool QueueCommand();
     // Closes both connections, adds `penalty`, logs `why`, answers false.
     bool Fail(int32_t penalty, std::string_view why);
@@ -138,15 +136,12 @@ class TFtpPeer : public TPeerObject {
     int32_t ftp_state_ = kWelcome;
     int32_t phase_ = kAwaitingReply;
     std::unique_ptr<QSocket> data_;
-    int64_t position_ = 0;
-    int64_t skip_ = 0;
     bool data_established_ = false;
     bool completion_seen_ = false;  // the server's 226/250 for the running transfer arrived
     bool dropped_by_us_ = false;    // the reply awaited in kAfterDrop answers our own drop
     int32_t transfer_blocks_ = 0;   // blocks delivered from the running transfer
     int32_t empty_transfers_ = 0;   // transfers in a row that the server ended without a block
     uint64_t retired_data_bytes_ = 0;
-    std::vector<std::span<uint8_t>> rooms_;  // the in-place read's destinations (reused)
 };
 
 }  // namespace kf

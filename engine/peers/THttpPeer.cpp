@@ -9,13 +9,6 @@ namespace kf {
 
 namespace {
 
-bool HasControlBytes(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<uint8_t>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
-}
-
 // Identity ("", "identity") is the only coding whose bytes are the file's bytes.
 bool IsIdentityCoding(std::string_view value) {
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
@@ -26,7 +19,7 @@ bool IsIdentityCoding(std::string_view value) {
 
 }  // namespace
 
-THttpPeer::THttpPeer(PeerTask& task) : TPeerObject(PeerKind::Http, task) {}
+THttpPeer::THttpPeer(PeerTask& task) : TServerPeer(PeerKind::Http, task) {}
 
 THttpPeer::~THttpPeer() {
     THttpPeer::Reset();
@@ -48,10 +41,8 @@ void THttpPeer::Reset() {
     request_start_ = 0;
 }
 
-void THttpPeer::ReleaseRange() {
-    TPeerObject::ReleaseRange();
-    skip_ = 0;
-    work_.outstanding = 0;
+bool THttpPeer::End(int32_t penalty, std::string_view /*why*/) {
+    return Fail(penalty);
 }
 
 bool THttpPeer::Fail(int32_t penalty) {
@@ -113,14 +104,10 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
     }
     request_start_ = position_;
 
-    QSocket& conn = EnsureConnection();
-    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
-    SetState(conn.ConnectTo(record.ip, record.port, false, proxy ? &*proxy : nullptr) ? kConnecting
-                                                                                      : kIdle);
-    MutableActivity().incoming = false;
-    if (!IsConnected()) {
+    if (!ConnectToSource()) {
         return false;
     }
+    QSocket& conn = *Connection();
 
     const size_t last_slash = record.url.rfind('/');
     info.referer = last_slash == std::string::npos ? record.url : record.url.substr(0, last_slash);
@@ -139,18 +126,14 @@ bool THttpPeer::Flush() {
     return true;
 }
 
-bool THttpPeer::TimedOut() {
-    int64_t limit = header_done_ ? kBodyTimeout : kHeaderTimeout;
-    const int32_t rate = Work().download_rate;
-    if (rate >= 1 && rate <= 2047) {
-        limit *= 2;
+int64_t THttpPeer::TimeoutSeconds() const {
+    return header_done_ ? kBodyTimeout : kHeaderTimeout;
+}
+
+void THttpPeer::OnStreamBytes(int64_t bytes, bool /*block_ended*/) {
+    if (body_left_ >= 0) {
+        body_left_ -= bytes;
     }
-    if (Task().CurrentTime() - GetActivity().last_activity > limit) {
-        SetStatus(kStatusTimedOut);
-        ReleaseRange();
-        return true;
-    }
-    return false;
 }
 
 bool THttpPeer::Receive() {
@@ -358,38 +341,11 @@ bool THttpPeer::HandleRedirect() {
     return false;
 }
 
-bool THttpPeer::AppendBufferedToMemory() {
-    QSocket& conn = *Connection();
-    TPeerUrlInfo& info = Source()->UrlInfo();
-    const int32_t buffered = conn.ReceivedLength();
-    if (buffered <= 0 || info.memory_done) {
-        conn.Consume(-1);
-        return true;
-    }
-    const int64_t wanted = info.content_length - static_cast<int64_t>(info.memory_body.size());
-    const int64_t take = std::min<int64_t>(buffered, std::max<int64_t>(wanted, 0));
-    if (static_cast<int64_t>(info.memory_body.size()) + take > kMaxMemoryBody) {
-        return Fail(kServerErrorPenalty);
-    }
-    if (take > 0) {
-        if (info.memory_body.capacity() - info.memory_body.size() < 4096) {
-            info.memory_body.reserve(info.memory_body.size() + static_cast<size_t>(take) + 4096);
-        }
-        info.memory_body.append(reinterpret_cast<const char*>(conn.Received().data()),
-                                static_cast<size_t>(take));
-        MarkActivity();
-    }
-    conn.Consume(-1);  // bytes past the stated length are not part of the body
-    if (static_cast<int64_t>(info.memory_body.size()) >= info.content_length) {
-        info.memory_done = true;
-    }
-    return true;
-}
-
 bool THttpPeer::ReceiveToMemory() {
     TPeerUrlInfo& info = Source()->UrlInfo();
     // What came with the header is taken first: a close seen by the next read drops the buffer.
-    if (!AppendBufferedToMemory()) {
+    // The status stays once the body is done: the task sees it and retires the peer.
+    if (!AppendMemoryBody(*Connection(), false)) {
         return false;
     }
     if (info.memory_done) {
@@ -405,7 +361,7 @@ bool THttpPeer::ReceiveToMemory() {
         }
         return false;
     }
-    return AppendBufferedToMemory();
+    return AppendMemoryBody(*Connection(), false);
 }
 
 bool THttpPeer::DeliverBuffered() {
@@ -418,10 +374,7 @@ bool THttpPeer::DeliverBuffered() {
     const auto available = static_cast<int64_t>(bytes.size());
 
     if (skip_ > 0) {
-        const int64_t thrown = std::min(skip_, available);
-        skip_ -= thrown;
-        position_ += thrown;
-        offset += thrown;
+        const int64_t thrown = SkipBuffered(available, offset);
         if (thrown > 0) {
             MarkActivity();  // a long skip is traffic, not a silent connection
         }
@@ -442,19 +395,9 @@ bool THttpPeer::DeliverBuffered() {
             ok = false;  // the answer ends before this block: the rest is not file data
             break;
         }
-        if (available - offset < head.length) {
-            break;
-        }
-        const bool delivered = DeliverBlock(
-            head.block,
-            bytes.subspan(static_cast<size_t>(offset), static_cast<size_t>(head.length)));
-        offset += head.length;
-        position_ += head.length;
-        if (body_left_ >= 0) {
-            body_left_ -= head.length;
-        }
-        if (!delivered) {
-            ok = false;
+        const Cut cut = CutBlock(head, bytes, offset);
+        if (cut != Cut::kDelivered) {
+            ok = cut == Cut::kShort;  // a short buffer waits for the next read
             break;
         }
     }
@@ -482,26 +425,10 @@ THttpPeer::InPlace THttpPeer::ReceiveInPlace(int32_t budget) {
         return InPlace::kNotNow;  // the copying path sorts these out
     }
     const int64_t limit = body_left_ >= 0 ? std::min<int64_t>(budget, body_left_) : budget;
-    // The rooms of the run's blocks from the stream position on, as long as each is exactly the
-    // rest of its block (a block with other bytes in it ends the gathering).
-    rooms_.clear();
-    int64_t gathered = 0;
-    const auto run = static_cast<size_t>(
-        std::min<int64_t>(Work().outstanding, static_cast<int64_t>(Work().requests.size())));
-    for (size_t i = 0; i < run && gathered < limit; ++i) {
-        const BlockRequest& request = Work().requests[i];
-        const auto from = static_cast<int32_t>(i == 0 ? filled : 0);
-        if (request.block != head.block + static_cast<int32_t>(i)) {
-            break;
-        }
-        const std::span<uint8_t> room = Task().BlockRoom(request.block, from);
-        if (static_cast<int64_t>(room.size()) != request.length - from) {
-            break;
-        }
-        rooms_.push_back(
-            room.first(static_cast<size_t>(std::min<int64_t>(room.size(), limit - gathered))));
-        gathered += static_cast<int64_t>(rooms_.back().size());
-    }
+    // Only the planned run: a block with other bytes in it ends the gathering.
+    GatherRooms(static_cast<size_t>(std::min<int64_t>(
+                    Work().outstanding, static_cast<int64_t>(Work().requests.size()))),
+                filled, limit);
     if (rooms_.empty()) {
         if (filled > 0) {
             // Someone else filled the rest of the block this stream had begun: plan again (the
@@ -515,33 +442,9 @@ THttpPeer::InPlace THttpPeer::ReceiveInPlace(int32_t budget) {
     if (read < 0) {
         return InPlace::kFailed;
     }
-    int64_t left = read;
-    for (size_t i = 0; i < rooms_.size() && left > 0; ++i) {
-        if (Work().requests.empty() ||
-            Work().requests.front().block != head.block + static_cast<int32_t>(i)) {
-            CloseConnection();  // never: the queue does not change between the look and here
-            return InPlace::kFailed;
-        }
-        const BlockRequest request = Work().requests.front();
-        const auto from =
-            static_cast<int32_t>(position_ - static_cast<int64_t>(request.block) * kBlockSize);
-        const auto got = static_cast<int32_t>(std::min<int64_t>(left, rooms_[i].size()));
-        left -= got;
-        position_ += got;
-        if (body_left_ >= 0) {
-            body_left_ -= got;
-        }
-        bool ok;
-        if (from + got == request.length) {
-            ok = DeliverBlockInPlace(request.block, request.length, got);
-        } else {
-            ok = Task().CommitBlockBytes(request.block, from, got, *this).accepted;
-            MarkActivity();
-        }
-        if (!ok) {
-            CloseConnection();
-            return InPlace::kFailed;
-        }
+    if (!CommitRooms(read)) {
+        CloseConnection();
+        return InPlace::kFailed;
     }
     return InPlace::kRead;
 }
@@ -592,27 +495,11 @@ bool THttpPeer::PlanRequests() {
     if (!header_done_ || Work().outstanding > 0 || info.fetch_to_memory) {
         return true;
     }
-    PeerTask& task = Task();
-    if (info.content_length > 0 && task.ContentSizeKnown() &&
-        info.content_length != task.ContentSize()) {
+    if (SizeDiffersFromTask()) {
         return Fail(kServerErrorPenalty);
     }
-    if (work_.requests.empty()) {
-        skip_ = 0;
-        TPeerObject::PlanRequests();
-    }
-    if (work_.requests.empty() && task.ContentSizeKnown()) {
-        SetStatus(kStatusFinished);
+    if (!PlanServerRange()) {
         return false;
-    }
-    Range* range = work_.range;
-    if (range != nullptr && range->current == range->end &&
-        task.MissingRange(range->end).second == 0) {
-        task.ReturnBlocks(work_.requests);
-        work_.requests.clear();
-        task.FinishRange(work_);
-        work_.outstanding = 0;
-        skip_ = 0;
     }
     if (work_.requests.empty()) {
         return true;

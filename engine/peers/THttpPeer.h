@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "engine/peers/HttpResponseHeader.h"
-#include "engine/peers/TPeerObject.h"
+#include "engine/peers/TServerPeer.h"
 
 namespace kf {
 
@@ -31,10 +30,9 @@ namespace kf {
 //     bytes are not the file's bytes;
 //   - a connection that ends early leaves only whole, requested blocks written.
 // A 3xx answer without a usable Location ends the connection like any unexpected status.
-class THttpPeer : public TPeerObject {
+class THttpPeer : public TServerPeer {
   public:
     static constexpr int64_t kMaxSkip = 128 * 1024;
-    static constexpr int64_t kMaxMemoryBody = 64 * 1024 * 1024;
     static constexpr int64_t kUnknownMemoryLength = 2147483647;
     static constexpr int32_t kHeaderTimeout = 15;  // seconds without activity before the header
     static constexpr int32_t kBodyTimeout = 30;    // after it
@@ -60,8 +58,6 @@ class THttpPeer : public TPeerObject {
     bool PlanRequests() override;
     void Reset() override;
     bool Attach(const RefPtr<TPeerId>& source) override;
-    bool TimedOut() override;
-    void ReleaseRange() override;
 
     // The request text for `source` with the range starting at `start` (no Range line for 0).
     // Empty when a field holds a byte that would break the request (a control byte).
@@ -71,10 +67,13 @@ class THttpPeer : public TPeerObject {
     static std::string AbsoluteLocation(const TPeerId& source, std::string_view location);
 
     bool HeaderDone() const { return header_done_; }
-    int64_t Position() const { return position_; }
-    int64_t Skip() const { return skip_; }
     bool NoLength() const { return no_length_; }
     const HttpResponseHeader& Header() const { return header_; }
+
+  protected:
+    int64_t TimeoutSeconds() const override;
+    void OnStreamBytes(int64_t bytes, bool block_ended) override;
+    bool End(int32_t penalty, std::string_view why) override;
 
   private:
     // Bytes the next read may take: the task's download allowance, at most `limit`. A zero
@@ -87,7 +86,6 @@ class THttpPeer : public TPeerObject {
     // Checks that the body of a 2xx answer can be placed, and sets position and the body bound.
     bool PlaceBody();
     bool ReceiveToMemory();
-    bool AppendBufferedToMemory();
     bool ReceiveStream();
     // Reads the next bytes of the run straight into the piece cache (PeerTask::BlockRoom) when
     // nothing is buffered and the stream stands at the run: kRead when it read (or found the run
@@ -101,13 +99,10 @@ class THttpPeer : public TPeerObject {
     bool Fail(int32_t penalty);
 
     bool header_done_ = false;
-    int64_t skip_ = 0;
-    int64_t position_ = 0;
     HttpResponseHeader header_;
     bool no_length_ = false;
     int64_t request_start_ = 0;  // the range start this connection asked for
     int64_t body_left_ = -1;     // body bytes the answer still owes; -1 when it did not say
-    std::vector<std::span<uint8_t>> rooms_;  // the in-place read's destinations (reused)
 };
 
 }  // namespace kf

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "engine/peers/TFtpPeer.h"
-#include "support/FakePeerTask.h"
+#include "support/InPlacePeerTask.h"
+#include "support/PatternBytes.h"
 #include "support/ScriptedFtpServer.h"
 
 namespace kf {
 namespace {
 
-using test::FakePeerTask;
+using test::InPlacePeerTask;
 using test::ScriptedFtpServer;
 
 constexpr int32_t kPiece = 4 * kBlockSize;       // 64 KiB
@@ -27,80 +28,8 @@ constexpr int64_t kSize = 20LL * kPiece + 1000;  // 21 pieces, the last one shor
 constexpr int32_t kBlocks = static_cast<int32_t>((kSize + kBlockSize - 1) / kBlockSize);
 
 std::string Pattern(int64_t size) {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    for (int64_t i = 0; i < size; ++i) {
-        bytes[static_cast<size_t>(i)] = static_cast<char>((i * 157 + i / 1009) & 0xFF);
-    }
-    return bytes;
+    return test::PatternBytes(size, 157, 1009);
 }
-
-// The fake task with an in-place store: rooms in a memory of its own, one fill count per block; a
-// block whose last bytes are committed is handed to FakePeerTask's WriteBlock, which records it.
-class InPlaceTask : public FakePeerTask {
-  public:
-    struct Commit {
-        int32_t block;
-        int32_t offset;
-        int32_t length;
-    };
-
-    InPlaceTask(int64_t size, int32_t piece_length)
-        : FakePeerTask(size, piece_length),
-          size_(size),
-          memory_(static_cast<size_t>(size), '\0'),
-          fill_(static_cast<size_t>((size + kBlockSize - 1) / kBlockSize), 0) {}
-
-    std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override {
-        if (refuse_rooms || block < 0 || static_cast<size_t>(block) >= fill_.size() ||
-            IsBlockDone(block, 0) || offset != fill_[static_cast<size_t>(block)]) {
-            return {};
-        }
-        return {reinterpret_cast<uint8_t*>(memory_.data()) + Start(block) + offset,
-                static_cast<size_t>(Length(block) - offset)};
-    }
-
-    WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
-                                 TPeerObject& from) override {
-        commits.push_back(Commit{block, offset, length});
-        int32_t& fill = fill_[static_cast<size_t>(block)];
-        if (offset != fill || length <= 0 || offset + length > Length(block)) {
-            return {};
-        }
-        fill += length;
-        in_place_bytes += length;
-        if (fill < Length(block)) {
-            return WriteResult{true, false};
-        }
-        return WriteBlock(block,
-                          {reinterpret_cast<const uint8_t*>(memory_.data()) + Start(block),
-                           static_cast<size_t>(Length(block))},
-                          from);
-    }
-
-    // A block begun in place and not finished.
-    bool HasPartBlock() const {
-        for (size_t block = 0; block < fill_.size(); ++block) {
-            if (fill_[block] > 0 && fill_[block] < Length(static_cast<int32_t>(block))) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    bool refuse_rooms = false;
-    int64_t in_place_bytes = 0;
-    std::vector<Commit> commits;
-
-  private:
-    int64_t Start(int32_t block) const { return static_cast<int64_t>(block) * kBlockSize; }
-    int32_t Length(int32_t block) const {
-        return static_cast<int32_t>(std::min<int64_t>(kBlockSize, size_ - Start(block)));
-    }
-
-    int64_t size_;
-    std::string memory_;
-    std::vector<int32_t> fill_;
-};
 
 class FtpPeerInPlace : public ::testing::Test {
   protected:
@@ -155,7 +84,7 @@ class FtpPeerInPlace : public ::testing::Test {
     }
 
     std::string content_;
-    InPlaceTask task_;
+    InPlacePeerTask task_;
     std::unique_ptr<ScriptedFtpServer> server_;
     int32_t last_status_ = -1;
 };
@@ -194,7 +123,7 @@ TEST_F(FtpPeerInPlace, TurnsStayWithinTheAllowanceAndCommitBlocksInParts) {
     // Reads end inside blocks: their bytes are committed in parts, each block written once.
     EXPECT_EQ(task_.in_place_bytes, kSize);
     EXPECT_TRUE(std::any_of(task_.commits.begin(), task_.commits.end(),
-                            [](const InPlaceTask::Commit& c) { return c.offset > 0; }));
+                            [](const InPlacePeerTask::Commit& c) { return c.offset > 0; }));
     EXPECT_EQ(task_.writes.size(), static_cast<size_t>(kBlocks));
     EXPECT_EQ(server_->DataConnections(), 1);
 }

@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "engine/peers/THttpPeer.h"
-#include "support/FakePeerTask.h"
+#include "support/InPlacePeerTask.h"
+#include "support/PatternBytes.h"
 #include "support/ScriptedServer.h"
 
 namespace kf {
 namespace {
 
-using test::FakePeerTask;
+using test::InPlacePeerTask;
 using test::ScriptedServer;
 using test::ServerConnection;
 
@@ -28,88 +29,8 @@ constexpr int32_t kPiece = 8 * kBlockSize;       // 128 KiB
 constexpr int64_t kSize = 24LL * kPiece + 3333;  // 25 pieces, the last one short
 
 std::string Pattern(int64_t size) {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    for (int64_t i = 0; i < size; ++i) {
-        bytes[static_cast<size_t>(i)] = static_cast<char>((i * 71 + i / 3001) & 0xFF);
-    }
-    return bytes;
+    return test::PatternBytes(size, 71, 3001);
 }
-
-// The fake task with an in-place store: rooms in a memory of its own, one fill count per block;
-// a block whose last bytes are committed is handed to FakePeerTask's WriteBlock (which records it
-// and may fail its piece).
-class InPlaceTask : public FakePeerTask {
-  public:
-    struct Commit {
-        int32_t block;
-        int32_t offset;
-        int32_t length;
-    };
-
-    InPlaceTask(int64_t size, int32_t piece_length)
-        : FakePeerTask(size, piece_length),
-          size_(size),
-          memory_(static_cast<size_t>(size), '\0'),
-          fill_(static_cast<size_t>((size + kBlockSize - 1) / kBlockSize), 0) {}
-
-    std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override {
-        if (refuse_rooms || block < 0 || static_cast<size_t>(block) >= fill_.size() ||
-            IsBlockDone(block, 0) || offset != fill_[static_cast<size_t>(block)]) {
-            return {};
-        }
-        return {reinterpret_cast<uint8_t*>(memory_.data()) + Start(block) + offset,
-                static_cast<size_t>(Length(block) - offset)};
-    }
-
-    WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
-                                 TPeerObject& from) override {
-        commits.push_back(Commit{block, offset, length});
-        int32_t& fill = fill_[static_cast<size_t>(block)];
-        if (offset != fill || length <= 0 || offset + length > Length(block)) {
-            return {};
-        }
-        fill += length;
-        in_place_bytes += length;
-        if (fill < Length(block)) {
-            return WriteResult{true, false};
-        }
-        const WriteResult result =
-            WriteBlock(block,
-                       {reinterpret_cast<const uint8_t*>(memory_.data()) + Start(block),
-                        static_cast<size_t>(Length(block))},
-                       from);
-        if (result.piece_failed) {
-            // The piece is empty again: its blocks start over.
-            const int32_t first =
-                static_cast<int32_t>(Start(block) / PieceLength()) * (PieceLength() / kBlockSize);
-            for (int32_t b = first;
-                 b < first + PieceLength() / kBlockSize && static_cast<size_t>(b) < fill_.size();
-                 ++b) {
-                fill_[static_cast<size_t>(b)] = 0;
-            }
-        }
-        return result;
-    }
-
-    // A block begun in place and not finished.
-    bool HasPartBlock() const {
-        return std::any_of(fill_.begin(), fill_.end(), [](int32_t f) { return f > 0; });
-    }
-
-    bool refuse_rooms = false;
-    int64_t in_place_bytes = 0;
-    std::vector<Commit> commits;
-
-  private:
-    int64_t Start(int32_t block) const { return static_cast<int64_t>(block) * kBlockSize; }
-    int32_t Length(int32_t block) const {
-        return static_cast<int32_t>(std::min<int64_t>(kBlockSize, size_ - Start(block)));
-    }
-
-    int64_t size_;
-    std::string memory_;
-    std::vector<int32_t> fill_;
-};
 
 class HttpPeerInPlace : public ::testing::Test {
   protected:
@@ -173,7 +94,7 @@ class HttpPeerInPlace : public ::testing::Test {
     }
 
     std::string content_;
-    InPlaceTask task_;
+    InPlacePeerTask task_;
     std::unique_ptr<ScriptedServer> server_;
     int32_t last_status_ = -1;
 };
@@ -219,7 +140,8 @@ TEST_F(HttpPeerInPlace, RoomRefusedHalfWayThroughABlockStartsANewConnection) {
     ASSERT_TRUE(PumpUntil(peer, [&] { return peer.HeaderDone(); }));
     // Narrow turns until a block has been begun in place.
     task_.download_allowance = 5000;
-    ASSERT_TRUE(PumpUntil(peer, [&] { return task_.HasPartBlock() && task_.in_place_bytes > 0; }));
+    ASSERT_TRUE(
+        PumpUntil(peer, [&] { return task_.HasCommittedBlock() && task_.in_place_bytes > 0; }));
     // From now on the store takes nothing in place (as when another party filled the block).
     task_.refuse_rooms = true;
     task_.download_allowance = 1 << 30;

@@ -12,6 +12,7 @@
 
 #include "engine/peers/THttpPeer.h"
 #include "support/FakePeerTask.h"
+#include "support/PatternBytes.h"
 #include "support/ScriptedServer.h"
 
 namespace kf {
@@ -26,11 +27,7 @@ constexpr int64_t kSize = 12LL * kPiece + 5000;  // 13 pieces, the last one shor
 constexpr int32_t kDefaultRead = 43008;          // QSocket's read size when none is asked
 
 std::string Pattern(int64_t size) {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    for (int64_t i = 0; i < size; ++i) {
-        bytes[static_cast<size_t>(i)] = static_cast<char>((i * 29 + i / 1021) & 0xFF);
-    }
-    return bytes;
+    return test::PatternBytes(size, 29, 1021);
 }
 
 class HttpPeerReadSize : public ::testing::Test {

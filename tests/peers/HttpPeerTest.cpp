@@ -4,10 +4,11 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "engine/peers/THttpPeer.h"
 #include "support/FakePeerTask.h"
+#include "support/PatternBytes.h"
+#include "support/PeerPump.h"
 #include "support/ScriptedServer.h"
 
 namespace kf {
@@ -21,11 +22,7 @@ constexpr int32_t kPiece = 4 * kBlockSize;       // 64 KiB
 constexpr int64_t kSize = 20LL * kPiece + 1000;  // 21 pieces, the last one short
 
 std::string Pattern(int64_t size) {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    for (int64_t i = 0; i < size; ++i) {
-        bytes[static_cast<size_t>(i)] = static_cast<char>((i * 131 + i / 977) & 0xFF);
-    }
-    return bytes;
+    return test::PatternBytes(size, 131, 977);
 }
 
 // One scripted answer: the bytes, how they are sent, and what happens after.
@@ -87,24 +84,11 @@ class HttpPeerTest : public ::testing::Test {
         return source;
     }
 
-    enum class End { kCondition, kDropped, kTimeout };
-    // Pumps like the task's loop until `done`, a false Pump (the peer is then reset, as the task
-    // does), or the time limit.
+    using End = test::PumpEnd;
+    // Pumps like the task's loop until `done`, a false Pump (its status kept) or the time limit.
     End Run(THttpPeer& peer, const std::function<bool()>& done,
             std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (done()) {
-                return End::kCondition;
-            }
-            if (!peer.Pump()) {
-                last_status_ = peer.Status();
-                peer.Reset();
-                return End::kDropped;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return End::kTimeout;
+        return test::PumpPeer(peer, done, limit, [this, &peer] { last_status_ = peer.Status(); });
     }
     End RunToEnd(THttpPeer& peer) {
         return Run(peer, [] { return false; });
