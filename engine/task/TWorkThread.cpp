@@ -775,6 +775,10 @@ void TWorkThread::PeerStep() {
     }
     if (second && TaskLock().TryLock()) {
         scheduler_->ClearStickyEndGame();
+        // The byte sums go out with the progress: pieces finished since the per-second step
+        // would otherwise be published as done before the bytes that made them.
+        working_.http_bytes = http_bytes_;
+        working_.bt_bytes = bt_bytes_;
         Publish(true, false);
         RefreshProgress();
         TaskLock().Unlock();
