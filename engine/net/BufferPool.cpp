@@ -24,10 +24,12 @@ void BufferPool::Buffer::Release() {
     size_ = 0;
 }
 
-std::shared_ptr<BufferPool> BufferPool::Create() {
+std::shared_ptr<BufferPool> BufferPool::Create(size_t keep_bytes) {
     // The constructor is private; make_shared cannot reach it.
     struct Enabler : BufferPool {};
-    return std::make_shared<Enabler>();
+    auto pool = std::make_shared<Enabler>();
+    pool->keep_bytes_ = keep_bytes;
+    return pool;
 }
 
 BufferPool::Buffer BufferPool::Take(size_t n) {
@@ -79,6 +81,16 @@ void BufferPool::Give(std::unique_ptr<uint8_t[]> bytes, size_t size) {
     std::lock_guard lock(mutex_);
     in_use_bytes_ -= size;
     --in_use_count_;
+    if (size > keep_bytes_) {
+        return;  // freed with `bytes`
+    }
+    // The oldest free buffers make room: the newer ones are likelier to fit the next request.
+    auto kept_from = free_.begin();
+    while (kept_from != free_.end() && free_bytes_ + size > keep_bytes_) {
+        free_bytes_ -= kept_from->size;
+        ++kept_from;
+    }
+    free_.erase(free_.begin(), kept_from);
     try {
         free_.push_back(FreeEntry{std::move(bytes), size});
         free_bytes_ += size;
@@ -120,7 +132,7 @@ size_t BufferPool::InUseCount() const {
 }
 
 std::shared_ptr<BufferPool> SocketBufferPool() {
-    static const std::shared_ptr<BufferPool> pool = BufferPool::Create();
+    static const std::shared_ptr<BufferPool> pool = BufferPool::Create(kSocketPoolKeepBytes);
     return pool;
 }
 

@@ -74,6 +74,43 @@ TEST(BufferPool, CountersAndTrimInListOrder) {
     EXPECT_EQ(pool->FreeBytes(), 0u);
 }
 
+TEST(BufferPool, FreeListStaysWithinItsKeepBudget) {
+    auto pool = BufferPool::Create(10000);
+    // Buffers of ever new sizes, as a growing receive buffer leaves behind.
+    for (size_t n = 1000; n < 5000; n += 300) {
+        pool->Take(n).Release();
+        EXPECT_LE(pool->FreeBytes(), 10000u);
+    }
+    EXPECT_EQ(pool->InUseBytes(), 0u);
+    pool->Trim(0);
+
+    BufferPool::Buffer a = pool->Take(4000);
+    BufferPool::Buffer b = pool->Take(5000);
+    const uint8_t* b_bytes = b.data();
+    a.Release();
+    b.Release();
+    EXPECT_EQ(pool->FreeBytes(), 9000u);
+    // The oldest (a) makes room for the newest.
+    pool->Take(2500).Release();
+    EXPECT_EQ(pool->FreeCount(), 2u);
+    EXPECT_EQ(pool->FreeBytes(), 7500u);
+    EXPECT_EQ(pool->Take(5000).data(), b_bytes);
+
+    // A buffer beyond the whole budget is freed, not kept, and evicts nothing.
+    pool->Take(10001).Release();
+    EXPECT_EQ(pool->FreeCount(), 2u);
+    EXPECT_EQ(pool->FreeBytes(), 7500u);
+}
+
+TEST(BufferPool, SocketPoolKeepsAtMostItsBudget) {
+    auto pool = SocketBufferPool();
+    // 64 buffers of distinct sizes between 1 and 4 MiB: 160 MiB if all were kept.
+    for (size_t i = 0; i < 64; ++i) {
+        pool->Take((1u << 20) + i * 48 * 1024).Release();
+        ASSERT_LE(pool->FreeBytes(), kSocketPoolKeepBytes);
+    }
+}
+
 TEST(BufferPool, BufferOutlivesEveryOtherOwnerOfItsPool) {
     BufferPool::Buffer survivor;
     std::weak_ptr<BufferPool> watch;
