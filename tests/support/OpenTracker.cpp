@@ -327,14 +327,19 @@ bool OpenTracker::StartOnce(const std::vector<std::string>& info_hashes_hex,
             return fd.get() >= 0 && UdpConnect(fd.get(), Address("127.0.0.1", port_)).has_value();
         });
     }
-    // A withdrawn announce leaves no peer behind and proves the whitelist was read.
+    return WaitUntil(left, [&] { return ProbeAccepted(info_hashes_hex.front()); });
+}
+
+bool OpenTracker::ProbeAccepted(const std::string& info_hash_hex) const {
+    // Only an announce that adds a peer proves the whitelist was read (a withdrawal can be
+    // answered before it is); the probe peer is withdrawn at once, so it leaves nothing behind.
     TrackerAnnounce probe;
-    probe.info_hash_hex = info_hashes_hex.front();
+    probe.info_hash_hex = info_hash_hex;
+    const auto reply = UdpAnnounce(probe);
     probe.event = "stopped";
-    return WaitUntil(left, [&] {
-        const auto reply = UdpAnnounce(probe);
-        return reply.has_value() && reply->accepted;
-    });
+    const bool accepted = reply.has_value() && reply->accepted;
+    UdpAnnounce(probe);
+    return accepted;
 }
 
 bool OpenTracker::WriteWhitelist() const {
@@ -360,9 +365,6 @@ bool OpenTracker::Allow(const std::string& info_hash_hex, std::chrono::milliseco
             return false;
         }
     }
-    TrackerAnnounce probe;
-    probe.info_hash_hex = info_hash_hex;
-    probe.event = "stopped";
     int round = 0;
     return WaitUntil(timeout, [&] {
         // Re-sent every half second until the reload shows: one that comes while it reloads may
@@ -370,8 +372,7 @@ bool OpenTracker::Allow(const std::string& info_hash_hex, std::chrono::milliseco
         if (round++ % 10 == 0) {
             kill(child_.Pid(), SIGHUP);
         }
-        const auto reply = UdpAnnounce(probe);
-        return reply.has_value() && reply->accepted;
+        return ProbeAccepted(info_hash_hex);
     });
 }
 

@@ -102,6 +102,8 @@ class OpenTracker {
     bool StartOnce(const std::vector<std::string>& info_hashes_hex,
                    std::chrono::milliseconds timeout);
     bool WriteWhitelist() const;
+    // The tracker takes announces for the info-hash.
+    bool ProbeAccepted(const std::string& info_hash_hex) const;
 
     std::unique_ptr<TempDir> dir_;
     std::vector<std::string> whitelist_;
