@@ -11,12 +11,15 @@
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
 #include "support/FakePeerTask.h"
+#include "support/WireBytes.h"
 
 namespace kf {
 namespace {
 
+using test::Bytes;
+using test::Cat;
 using test::FakePeerTask;
-using Bytes = std::vector<uint8_t>;
+using test::Of;
 
 const uint32_t kLoopback = ParseDottedAddress("127.0.0.1");
 const QProxyConfig kDirect;
@@ -25,23 +28,6 @@ constexpr int32_t kPieceLength = 32768;
 BtWire::Hash20 Filled(uint8_t value) {
     BtWire::Hash20 out;
     out.fill(value);
-    return out;
-}
-
-Bytes Of(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
-template <size_t N>
-Bytes Of(const std::array<uint8_t, N>& bytes) {
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
     return out;
 }
 

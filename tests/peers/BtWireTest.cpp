@@ -5,29 +5,15 @@
 #include <vector>
 
 #include "engine/peers/BtWire.h"
+#include "support/WireBytes.h"
 
 namespace kf {
 namespace {
 
 using Parse = BtWire::Parse;
-using Bytes = std::vector<uint8_t>;
-
-Bytes Of(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
-template <size_t N>
-Bytes Of(const std::array<uint8_t, N>& bytes) {
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
+using test::Bytes;
+using test::Cat;
+using test::Of;
 
 Bytes Frame(uint32_t length, std::initializer_list<uint8_t> rest) {
     Bytes out(4);
