@@ -11,6 +11,8 @@
 #   KF_BENCH_CC / KF_BENCH_CXX   compilers (default clang / clang++ when installed)
 #   KF_BENCH_NO_KFGET=1        measure the other clients only
 #   KF_BENCH_KFGET=PATH        measure this kfget binary instead of building one
+#   KF_BASELINE=PATH           also measure this kfget binary (another build) as a leecher, in
+#                              the same alternation, labelled "baseline"
 # Every peer listens on and connects from its own 127/8 address (not 127.0.0.1, which the engine
 # refuses as a peer), with DHT, local discovery, UPnP, NAT-PMP and peer exchange off.
 # Builds a Release kfget (no sanitizers) in build-bench-bt. Ends only the processes it started.
@@ -145,8 +147,10 @@ check_download() {
     cmp -s "$data" "$work/dl/big.bin" || { echo "downloaded file differs ($1)" >&2; exit 1; }
 }
 
-leech_kfget() {
-    measured "$kfget" --torrent "$torrent" --file "$work/dl/big.bin" --resume "$work/dl/big.kfinfo" \
+leech_kfget() { leech_with "$kfget"; }
+leech_baseline() { leech_with "$KF_BASELINE"; }
+leech_with() {
+    measured "$1" --torrent "$torrent" --file "$work/dl/big.bin" --resume "$work/dl/big.kfinfo" \
         --bind 127.0.0.10 --listen-port "$(free_port 127.0.0.10)" --timeout 600 -q
 }
 leech_aria2c() {
@@ -219,10 +223,12 @@ start_lt_seeder 127.0.0.2
 first_seeder=$seeder_pid
 echo "from one libtorrent seeder:"
 contenders=("aria2c <- 1 seeder" leech_aria2c "libtorrent <- 1 seeder" leech_libtorrent)
+[ -n "${KF_BASELINE:-}" ] && contenders+=("baseline <- 1 seeder" leech_baseline)
 ((with_kfget)) && contenders=("kfget <- 1 seeder" leech_kfget "${contenders[@]}")
 bench_leechers "${contenders[@]}"
 compare "kfget <- 1 seeder" "aria2c <- 1 seeder"
 compare "kfget <- 1 seeder" "libtorrent <- 1 seeder"
+compare "kfget <- 1 seeder" "baseline <- 1 seeder"
 
 extra_seeders=()
 for address in 127.0.0.3 127.0.0.4 127.0.0.5; do
@@ -232,10 +238,12 @@ done
 wait_for 100 seeders_at_least 4 || echo "  (the tracker counts fewer than 4 seeders)"
 echo "from four libtorrent seeders:"
 contenders=("aria2c <- 4 seeders" leech_aria2c "libtorrent <- 4 seeders" leech_libtorrent)
+[ -n "${KF_BASELINE:-}" ] && contenders+=("baseline <- 4 seeders" leech_baseline)
 ((with_kfget)) && contenders=("kfget <- 4 seeders" leech_kfget "${contenders[@]}")
 bench_leechers "${contenders[@]}"
 compare "kfget <- 4 seeders" "aria2c <- 4 seeders"
 compare "kfget <- 4 seeders" "libtorrent <- 4 seeders"
+compare "kfget <- 4 seeders" "baseline <- 4 seeders"
 for pid in "${extra_seeders[@]}" "$first_seeder"; do stop_pid "$pid"; done
 
 # Seeding: the seeder's CPU seconds over the measured downloads and its peak memory are read

@@ -40,7 +40,9 @@ class TBTPeer : public TPeerObject {
     static constexpr int32_t kIdleAfter = 120;
     static constexpr int32_t kUselessAfter = 90;
     static constexpr int32_t kSeedTooLongAfter = 15;
-    static constexpr int32_t kMaxBuffered = 8192000;  // greedy reads stop here
+    // Greedy reads stop here. The messages are parsed after every turn and a ready socket is
+    // served again in the next pass, so a larger buffer only costs memory per connection.
+    static constexpr int32_t kMaxBuffered = 1048576;
     // Requests in flight and queued. libtorrent-style peers refuse requests beyond a few hundred
     // in flight, and the scheduler's queue is searched linearly: both are bounded whatever the
     // measured rate.
