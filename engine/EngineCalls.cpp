@@ -247,6 +247,23 @@ int32_t SetTaskConnectionLimits(KfTaskHandle handle, int32_t source_connections,
     });
 }
 
+int32_t SetTaskSeedingHours(KfTaskHandle handle, int32_t hours) {
+    return WithTask(handle, [hours](TWorkThread& task) {
+        task.SetSeedingHours(hours);
+        return KF_OK;
+    });
+}
+
+int32_t IsTaskRunning(KfTaskHandle handle, int32_t* running) {
+    return WithTask(handle, [running](TWorkThread& task) {
+        if (running == nullptr) {
+            return KF_ERR_PARAM;
+        }
+        *running = task.IsRunning() ? 1 : 0;
+        return KF_OK;
+    });
+}
+
 int32_t GetTaskBitfieldSize(KfTaskHandle handle) {
     return WithTask(
         handle, [](TWorkThread& task) { return task.BitfieldSize(); }, KF_ERR_BITFIELD,

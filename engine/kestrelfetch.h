@@ -90,6 +90,13 @@ int32_t GetTaskBitfieldSize(KfTaskHandle task);
 int32_t ReadTaskBitfield(KfTaskHandle task, uint8_t* buffer, int32_t size);
 int32_t ClearMirrorSources(KfTaskHandle task);
 int32_t AddMirrorSources(KfTaskHandle task, const char* url_lines, const char* host_lines);
+/* How long a complete task keeps serving peers before its thread ends: 0..20480 hours (default
+ * 12; 0 ends it at completion; out of range gives 12). A change applies to a running task at once,
+ * counted from its completion. */
+int32_t SetTaskSeedingHours(KfTaskHandle task, int32_t hours);
+/* Writes 1 while the task's thread runs (downloading or seeding), 0 once it has ended: stopped,
+ * failed, or complete with its seeding time passed. */
+int32_t IsTaskRunning(KfTaskHandle task, int32_t* running);
 
 /* Engine-wide switches. */
 int32_t SetListenPort(int32_t port);

@@ -45,6 +45,7 @@ struct Options {
     bool quick_check = false;
     bool recover = false;
     bool seed = false;
+    int seed_hours = 12;
     bool quiet = false;
     double timeout_seconds = 0;
     std::string torrent_url;  // a BT task: the metainfo is fetched from this address first
@@ -83,7 +84,10 @@ void PrintHelp(FILE* out) {
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
         "  --timeout SECONDS      give up after this long\n"
-        "  --seed                 keep serving peers after the download completed (until ^C)\n"
+        "  --seed                 keep serving peers after the download completed, until ^C\n"
+        "                         or until the seeding time is over\n"
+        "  --seed-hours N         seeding time in hours, counted from the completion (default\n"
+        "                         12, at most 20480)\n"
         "  --md5 HEX, --sha1 HEX  check the finished file against this digest\n"
         "  -q, --quiet            no progress output\n"
         "  -h, --help             this text\n"
@@ -130,6 +134,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         kProxy,
         kTimeout,
         kSeed,
+        kSeedHours,
         kVersion,
         kTorrentUrl,
         kMd5,
@@ -155,6 +160,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         {"proxy", required_argument, nullptr, kProxy},
         {"timeout", required_argument, nullptr, kTimeout},
         {"seed", no_argument, nullptr, kSeed},
+        {"seed-hours", required_argument, nullptr, kSeedHours},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
@@ -228,6 +234,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 break;
             case kSeed:
                 options->seed = true;
+                break;
+            case kSeedHours:
+                ok = ParseInteger(optarg, &options->seed_hours) && options->seed_hours <= 20480;
                 break;
             case 'q':
                 options->quiet = true;
@@ -555,6 +564,7 @@ int Run(const Options& options) {
     // The engine allows no BT peer connection until the application sets a limit.
     SetTaskConnectionLimits(task, options.connections >= 0 ? options.connections : 49,
                             options.peers >= 0 ? options.peers : 52);
+    SetTaskSeedingHours(task, options.seed_hours);
     if (!options.mirror_urls.empty()) {
         ClearMirrorSources(task);
         AddMirrorSources(task, Joined(options.mirror_urls).c_str(),
@@ -572,13 +582,16 @@ int Run(const Options& options) {
             result = kFailed;
             break;
         }
+        // Running is read first: a task that has ended published its completion before.
+        int32_t running = 1;
+        IsTaskRunning(task, &running);
         int32_t complete = 0;
         IsTaskComplete(task, &complete);
         view.Show(info, complete != 0);
-        if (complete != 0 && !options.seed) {
-            break;
+        if (complete != 0 && (!options.seed || running == 0)) {
+            break;  // done, or done seeding
         }
-        if (IsFatal(info.status)) {
+        if (IsFatal(info.status) || running == 0) {
             result = kFailed;
             break;
         }

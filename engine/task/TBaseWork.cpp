@@ -137,6 +137,12 @@ int32_t TBaseWork::SetSpeedLimit(int32_t direction, int32_t kib_per_second) {
     return KF_OK;
 }
 
+void TBaseWork::SetSeedingHours(int32_t hours) {
+    QTMutexLock hold(TaskLock());
+    settings_.seeding_hours = hours;
+    settings_.Validate();
+}
+
 TaskSettings TBaseWork::Settings() {
     QTMutexLock hold(TaskLock());
     return settings_;

@@ -44,6 +44,7 @@ class TBaseWork : public QThread {
     void FillTaskInfo(TaskInfo& info);
     bool IsComplete();
     int32_t SetSpeedLimit(int32_t direction, int32_t kib_per_second);
+    void SetSeedingHours(int32_t hours);
     TaskSettings Settings();
     void ClearMirrors();
     void AddMirrors(const char* url_lines, const char* host_lines);

@@ -256,10 +256,16 @@ TEST_F(BtSwarm, IncomingHandshakeWithOurOwnPeerIdIsRefused) {
     EXPECT_EQ(StopTask(task, 0), KF_OK);
 }
 
+bool TaskRunning(KfTaskHandle task) {
+    int32_t running = -1;
+    return IsTaskRunning(task, &running) == KF_OK && running == 1;
+}
+
 // This engine seeds: the task completes from the data on disk and keeps
 // serving, and a kfget process that only knows its address downloads the file
-// from it.
-TEST_F(BtSwarm, CompleteTaskKeepsServingAfterItCompleted) {
+// from it. Once its seeding time is over the task ends by itself, still
+// complete, and lets go of its swarm.
+TEST_F(BtSwarm, CompleteTaskServesUntilItsSeedingTimeIsOver) {
     MakeContent(3 * 1024 * 1024 + 1, 16);
     ASSERT_TRUE(test::WriteFile(Target(), content_.bytes));
     KfTaskHandle task = StartLeecher("");
@@ -281,6 +287,22 @@ TEST_F(BtSwarm, CompleteTaskKeepsServingAfterItCompleted) {
     const TaskInfo info = QueryInfo(task);
     EXPECT_EQ(info.status, KF_STATUS_COMPLETE);
     EXPECT_EQ(info.bt_bytes, 0);
+    EXPECT_TRUE(TaskRunning(task));
+
+    const std::string hash_hex =
+        test::TorrentInfoHashHex(test::ReadWholeFile(content_.torrent_path));
+    ASSERT_EQ(hash_hex.size(), 40u);
+    SwarmRegistry::InfoHash hash{};
+    for (size_t i = 0; i < hash.size(); ++i) {
+        hash[i] = static_cast<uint8_t>(std::stoi(hash_hex.substr(2 * i, 2), nullptr, 16));
+    }
+    EXPECT_TRUE(SwarmRegistry::Instance().IsRegistered(hash));
+    ASSERT_EQ(SetTaskSeedingHours(task, 0), KF_OK);
+    EXPECT_TRUE(WaitUntil([&] { return !TaskRunning(task); }, 5s));
+    EXPECT_FALSE(SwarmRegistry::Instance().IsRegistered(hash));
+    EXPECT_TRUE(TaskComplete(task));
+    EXPECT_EQ(QueryInfo(task).status, KF_STATUS_COMPLETE);
+    EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
     EXPECT_EQ(StopTask(task, 0), KF_OK);
 }
 

@@ -209,6 +209,7 @@ TEST(KfgetUsage, MistakesInTheCommandExitWithOne) {
         {kKfget, "--no-such-option", "--source", "http://127.0.0.1:9/f"},
         {kKfget, "--limit", "fast", "--source", "http://127.0.0.1:9/f"},
         {kKfget, "--timeout", "-4", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--seed", "--seed-hours", "20481", "--source", "http://127.0.0.1:9/f"},
         {kKfget, "--out", dir.Path(), "--file", dir / "f", "--source", "http://127.0.0.1:9/f"},
     };
     int index = 0;
