@@ -4,6 +4,7 @@
 // kfget is bounded by its own --timeout and by the test's waits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <ostream>
@@ -244,8 +245,56 @@ TEST_P(KfgetToKfget, PiecesPassBetweenTwoProcesses) {
     EXPECT_TRUE(seeder.IsRunning()) << SeederLog();
 }
 
+// Each process starts with every other piece (the rest zeros): seeding what they hold, they
+// complete each other.
+TEST_P(KfgetToKfget, TwoHalfCopiesCompleteEachOther) {
+    const std::vector<std::string> wrap =
+        GetParam() ? std::vector<std::string>{"--wrap-handshake"} : std::vector<std::string>{};
+    const int64_t piece = int64_t{1} << kLog2Piece;
+    std::string even = bytes_;
+    std::string odd = bytes_;
+    for (int64_t start = 0; start < kSize; start += piece) {
+        std::string& blanked = (start / piece) % 2 == 0 ? odd : even;
+        std::fill_n(blanked.begin() + start, std::min(piece, kSize - start), '\0');
+    }
+    const std::string even_path = dir_ / "even.bin";
+    const std::string odd_path = dir_ / "odd.bin";
+    ASSERT_TRUE(test::WriteFile(even_path, even));
+    ASSERT_TRUE(test::WriteFile(odd_path, odd));
+
+    ChildProcess first;
+    ChildProcess second;
+    std::vector<std::string> first_argv = KfgetCommand(http_torrent_, even_path, "127.0.0.14",
+                                                       test::FreeTcpUdpPort("127.0.0.14"), wrap);
+    first_argv.push_back("--seed");
+    std::vector<std::string> second_argv = KfgetCommand(http_torrent_, odd_path, "127.0.0.15",
+                                                        test::FreeTcpUdpPort("127.0.0.15"), wrap);
+    second_argv.push_back("--seed");
+    ASSERT_TRUE(first.Start(first_argv, log_));
+    ASSERT_TRUE(second.Start(second_argv, seeder_log_));
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+            return test::ReadWholeFile(even_path) == bytes_ &&
+                   test::ReadWholeFile(odd_path) == bytes_;
+        },
+        std::chrono::seconds(kKfgetSeconds)))
+        << Log() << SeederLog();
+    EXPECT_TRUE(first.IsRunning()) << Log();
+    EXPECT_TRUE(second.IsRunning()) << SeederLog();
+}
+
 INSTANTIATE_TEST_SUITE_P(Handshake, KfgetToKfget, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "WrappedInHttp" : "Plain"; });
+
+// A seeding kfget ends by itself, successfully, once its seeding time is over.
+TEST_F(KfgetSwarm, SeedingEndsWhenItsTimeIsOver) {
+    const int32_t port = test::FreeTcpUdpPort("127.0.0.16");
+    std::vector<std::string> argv =
+        KfgetCommand(http_torrent_, dir_ / "data/c.bin", "127.0.0.16", port);
+    argv.insert(argv.end(), {"--seed", "--seed-hours", "0"});
+    EXPECT_EQ(test::RunProgram(argv, std::chrono::seconds(kKfgetSeconds + 30), log_), 0) << Log();
+    EXPECT_EQ(test::ReadWholeFile(dir_ / "data/c.bin"), bytes_);
+}
 
 // A P2SP task takes its bytes from the server and from the swarm at once.
 TEST_F(KfgetSwarm, P2spTakesBytesFromServerAndSwarm) {
