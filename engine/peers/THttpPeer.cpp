@@ -10,10 +10,15 @@ namespace kf {
 namespace {
 
 // Identity ("", "identity") is the only coding whose bytes are the file's bytes.
-bool IsIdentityCoding(std::string_view value) {
+std::string_view TrimmedValue(std::string_view value) {
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
         value.remove_suffix(1);
     }
+    return value;
+}
+
+bool IsIdentityCoding(std::string_view value) {
+    value = TrimmedValue(value);
     return value.empty() || EqualsIgnoreCase(value, "identity");
 }
 
@@ -30,6 +35,7 @@ void THttpPeer::ClearConnectionState() {
     header_.Clear();
     skip_ = 0;
     no_length_ = false;
+    chunked_.reset();
     body_left_ = -1;
     work_.outstanding = 0;
 }
@@ -204,9 +210,18 @@ bool THttpPeer::HandleHeader() {
 
 bool THttpPeer::PlaceBody() {
     const TPeerUrlInfo& info = Source()->UrlInfo();
-    if (!IsIdentityCoding(header_.Header("Transfer-Encoding")) ||
-        !IsIdentityCoding(header_.Header("Content-Encoding"))) {
+    if (!IsIdentityCoding(header_.Header("Content-Encoding"))) {
         return false;
+    }
+    if (!IsIdentityCoding(header_.Header("Transfer-Encoding"))) {
+        if (!info.fetch_to_memory || header_.StatusCode() != 200 ||
+            !EqualsIgnoreCase(TrimmedValue(header_.Header("Transfer-Encoding")), "chunked")) {
+            return false;
+        }
+        chunked_.emplace(static_cast<size_t>(kMaxMemoryBody));
+        position_ = 0;
+        body_left_ = -1;
+        return true;
     }
     const std::optional<HttpResponseHeader::ContentRange> range = header_.GetContentRange();
     const int64_t declared = header_.ContentLength();
@@ -342,6 +357,9 @@ bool THttpPeer::HandleRedirect() {
 }
 
 bool THttpPeer::ReceiveToMemory() {
+    if (chunked_) {
+        return ReceiveChunkedToMemory();
+    }
     TPeerUrlInfo& info = Source()->UrlInfo();
     // What came with the header is taken first: a close seen by the next read drops the buffer.
     // The status stays once the body is done: the task sees it and retires the peer.
@@ -362,6 +380,30 @@ bool THttpPeer::ReceiveToMemory() {
         return false;
     }
     return AppendMemoryBody(*Connection(), false);
+}
+
+bool THttpPeer::ReceiveChunkedToMemory() {
+    TPeerUrlInfo& info = Source()->UrlInfo();
+    QSocket& conn = *Connection();
+    // What came with the header is decoded first; a close before the last chunk is a cut body.
+    for (int turn = 0; turn < 2 && !info.memory_done; ++turn) {
+        if (turn == 1 && conn.ReceiveBytes(ReadSize(kMaxHeaderRead)) < 0) {
+            return Fail(kServerErrorPenalty);
+        }
+        const std::span<const uint8_t> bytes = conn.Received();
+        const size_t before = info.memory_body.size();
+        chunked_->Feed({reinterpret_cast<const char*>(bytes.data()), bytes.size()},
+                       info.memory_body);
+        conn.Consume(-1);  // bytes after the last chunk are not part of the body
+        if (info.memory_body.size() != before) {
+            MarkActivity();
+        }
+        if (chunked_->state() == ChunkedDecoder::State::kBroken) {
+            return Fail(kServerErrorPenalty);
+        }
+        info.memory_done = chunked_->state() == ChunkedDecoder::State::kComplete;
+    }
+    return true;
 }
 
 bool THttpPeer::DeliverBuffered() {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "engine/peers/ChunkedDecoder.h"
 #include "engine/peers/HttpResponseHeader.h"
 #include "engine/peers/TServerPeer.h"
 
@@ -27,7 +29,8 @@ namespace kf {
 //     they are, and later connections ask it without a Range line;
 //   - bytes past the body the answer declared (Content-Length) are never delivered;
 //   - a body sent with a transfer or content coding (chunked, gzip, ...) is refused, since its
-//     bytes are not the file's bytes;
+//     bytes are not the file's bytes; only a body kept in memory may come chunked (a torrent
+//     served by a script), and it counts as whole only once its last chunk has arrived;
 //   - a connection that ends early leaves only whole, requested blocks written.
 // A 3xx answer without a usable Location ends the connection like any unexpected status.
 class THttpPeer : public TServerPeer {
@@ -86,6 +89,7 @@ class THttpPeer : public TServerPeer {
     // Checks that the body of a 2xx answer can be placed, and sets position and the body bound.
     bool PlaceBody();
     bool ReceiveToMemory();
+    bool ReceiveChunkedToMemory();
     bool ReceiveStream();
     // Reads the next bytes of the run straight into the piece cache (PeerTask::BlockRoom) when
     // nothing is buffered and the stream stands at the run: kRead when it read (or found the run
@@ -101,8 +105,9 @@ class THttpPeer : public TServerPeer {
     bool header_done_ = false;
     HttpResponseHeader header_;
     bool no_length_ = false;
-    int64_t request_start_ = 0;  // the range start this connection asked for
-    int64_t body_left_ = -1;     // body bytes the answer still owes; -1 when it did not say
+    std::optional<ChunkedDecoder> chunked_;  // a chunked body kept in memory
+    int64_t request_start_ = 0;              // the range start this connection asked for
+    int64_t body_left_ = -1;  // body bytes the answer still owes; -1 when it did not say
 };
 
 }  // namespace kf

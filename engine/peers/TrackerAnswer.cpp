@@ -1,7 +1,6 @@
 #include "engine/peers/TrackerAnswer.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -11,6 +10,7 @@
 #include "engine/net/Ipv4Address.h"
 #include "engine/os/ByteOrder.h"
 #include "engine/peers/AddressText.h"
+#include "engine/peers/ChunkedDecoder.h"
 #include "engine/peers/TPeerId.h"
 
 namespace kf {
@@ -24,8 +24,6 @@ constexpr size_t kUdpHeader = 8;
 constexpr size_t kUdpConnectAnswer = 16;
 constexpr size_t kUdpPeersOffset = 20;
 constexpr size_t kCompactEntry = 6;
-// Enough hex digits for any chunk below kMaxHttpAnswer.
-constexpr size_t kMaxChunkDigits = 7;
 
 // The datagram is at least a header long, carries `action` and echoes `sent`.
 bool UdpHeaderMatches(std::span<const uint8_t> datagram, uint32_t action,
@@ -101,54 +99,6 @@ BodyRule ReadBodyRule(std::string_view header) {
     return rule;
 }
 
-// Decodes a chunked body into `out`.
-TrackerAnswer::HttpState Dechunk(std::string_view text, std::string& out) {
-    size_t pos = 0;
-    while (true) {
-        const size_t line_end = text.find('\n', pos);
-        if (line_end == std::string_view::npos) {
-            return TrackerAnswer::HttpState::kNeedMore;
-        }
-        const std::string_view line = text.substr(pos, line_end - pos);
-        size_t digits = 0;
-        size_t size = 0;
-        while (digits < line.size() && std::isxdigit(static_cast<unsigned char>(line[digits]))) {
-            if (++digits > kMaxChunkDigits) {
-                return TrackerAnswer::HttpState::kBroken;
-            }
-            const char c = line[digits - 1];
-            size = size * 16 + static_cast<size_t>(c <= '9'   ? c - '0'
-                                                   : c <= 'F' ? c - 'A' + 10
-                                                              : c - 'a' + 10);
-        }
-        if (digits == 0) {
-            return TrackerAnswer::HttpState::kBroken;
-        }
-        pos = line_end + 1;
-        if (size == 0) {
-            return TrackerAnswer::HttpState::kComplete;  // trailers, if any, say nothing we use
-        }
-        if (out.size() + size > TrackerAnswer::kMaxHttpAnswer) {
-            return TrackerAnswer::HttpState::kBroken;
-        }
-        if (text.size() - pos < size) {
-            return TrackerAnswer::HttpState::kNeedMore;
-        }
-        out.append(text.substr(pos, size));
-        pos += size;
-        if (pos < text.size() && text[pos] == '\r') {
-            ++pos;
-        }
-        if (pos >= text.size()) {
-            return TrackerAnswer::HttpState::kNeedMore;
-        }
-        if (text[pos] != '\n') {
-            return TrackerAnswer::HttpState::kBroken;
-        }
-        ++pos;
-    }
-}
-
 // A string value that is not an integer entry.
 const QElement* StringValue(const QElement& dictionary, std::string_view key) {
     const QElement* value = dictionary.FindValue(key);
@@ -186,7 +136,11 @@ TrackerAnswer::HttpFrame TrackerAnswer::FrameHttp(std::span<const uint8_t> recei
     if (rule.broken) {
         frame.state = HttpState::kBroken;
     } else if (rule.chunked) {
-        frame.state = Dechunk(rest, frame.body);
+        ChunkedDecoder decoder(kMaxHttpAnswer);
+        decoder.Feed(rest, frame.body);
+        frame.state = decoder.state() == ChunkedDecoder::State::kComplete ? HttpState::kComplete
+                      : decoder.state() == ChunkedDecoder::State::kBroken ? HttpState::kBroken
+                                                                          : HttpState::kNeedMore;
     } else if (rule.length.has_value()) {
         if (rest.size() >= *rule.length) {
             frame.body.assign(rest.substr(0, *rule.length));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -536,6 +537,45 @@ TEST_F(HttpPeerTest, FetchToMemoryCollectsTheBody) {
     Run(reader, [&] { return open_ended->UrlInfo().memory_done; });
     EXPECT_TRUE(open_ended->UrlInfo().memory_done);
     EXPECT_EQ(open_ended->UrlInfo().memory_body, torrent.substr(0, 1000));
+}
+
+// A script may send the torrent chunked: the body is whole only once its last chunk came.
+TEST_F(HttpPeerTest, FetchToMemoryTakesAChunkedBody) {
+    const std::string torrent = content_.substr(0, 40000);
+    bool cut = false;
+    Serve([&](int, int64_t) {
+        std::string bytes = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+        for (size_t at = 0; at < torrent.size(); at += 7000) {
+            const std::string part = torrent.substr(at, 7000);
+            char size[16];
+            std::snprintf(size, sizeof(size), "%zx", part.size());
+            bytes += std::string(size) + "\r\n" + part + "\r\n";
+        }
+        if (cut) {
+            bytes.resize(bytes.size() - 100);
+        } else {
+            bytes += "0\r\n\r\n";
+        }
+        return Reply{bytes, 3000, true};
+    });
+
+    RefPtr<TPeerId> source = Source("/t.torrent");
+    source->UrlInfo().fetch_to_memory = true;
+    THttpPeer peer(task_);
+    ASSERT_TRUE(peer.Attach(source));
+    ASSERT_EQ(Run(peer, [&] { return source->UrlInfo().memory_done; }), End::kCondition);
+    EXPECT_EQ(source->UrlInfo().memory_body, torrent);
+    peer.Reset();
+
+    // The connection closes before the last chunk: the body is not taken for whole.
+    cut = true;
+    RefPtr<TPeerId> cut_source = Source("/t.torrent");
+    cut_source->UrlInfo().fetch_to_memory = true;
+    THttpPeer reader(task_);
+    ASSERT_TRUE(reader.Attach(cut_source));
+    EXPECT_EQ(RunToEnd(reader), End::kDropped);
+    EXPECT_FALSE(cut_source->UrlInfo().memory_done);
+    EXPECT_EQ(cut_source->penalty, TPeerObject::kServerErrorPenalty);
 }
 
 TEST_F(HttpPeerTest, FetchToMemoryRefusesHugeBodies) {

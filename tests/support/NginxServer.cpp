@@ -34,7 +34,14 @@ std::string Config(const std::string& dir, const std::string& root, int32_t port
         << "    sendfile on;\n"
         << "    server {\n"
         << "        listen 127.0.0.1:" << port << ";\n"
-        << "        root " << root << ";\n"
+        << "        root " << root
+        << ";\n"
+        // The same files sent chunked: a body filter drops the length, as a script would.
+        << "        location /chunked/ {\n"
+        << "            alias " << root << "/;\n"
+        << "            sub_filter_types *;\n"
+        << "            sub_filter kf-text-that-never-occurs \"\";\n"
+        << "        }\n"
         << "    }\n"
         << "}\n";
     return out.str();

@@ -11,9 +11,10 @@
 namespace kf::test {
 
 // A private nginx serving a folder over HTTP on 127.0.0.1 (ranges, 206 answers, keep-alive), for
-// tests that need a real server. Its configuration, pid file, logs and temporary folders live in a
-// fresh temporary folder; nothing under /etc or /var is used. The process is started as a child
-// of the test (daemon off) and ended by its PID.
+// tests that need a real server. Under "/chunked/" it serves the same files without a length, in
+// chunked transfer coding (and without ranges). Its configuration, pid file, logs and temporary
+// folders live in a fresh temporary folder; nothing under /etc or /var is used. The process is
+// started as a child of the test (daemon off) and ended by its PID.
 //
 //   NginxServer nginx;
 //   ASSERT_TRUE(nginx.Start(www.Path()));
