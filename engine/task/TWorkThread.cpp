@@ -10,6 +10,7 @@
 #include "engine/SwarmRegistry.h"
 #include "engine/net/EngineClock.h"
 #include "engine/os/FileBytes.h"
+#include "engine/os/ThreadId.h"
 #include "engine/os/Tick.h"
 #include "engine/peers/TBTPeer.h"
 #include "engine/peers/TFtpPeer.h"
@@ -41,6 +42,10 @@ constexpr int32_t kUploadReadAhead = 262144;
 constexpr uint64_t kIncomingPeriodMs = 400;
 constexpr int64_t kHaveSeconds = 8;
 constexpr int64_t kLanSeconds = 10;
+// A complete task that has served no peer for this long waits longer between passes; a new
+// connection or a tracker answer still wakes it at once.
+constexpr int64_t kIdleSeedingSeconds = 60;
+constexpr int32_t kIdleSeedingWaitMs = 200;
 
 bool IsFileLocation(const std::string& location) {
     return location.size() >= kFileSchemeLength &&
@@ -470,7 +475,7 @@ void TWorkThread::Run() {
     now_ = NowSeconds();
     last_second_tick_ = last_rates_tick_ = TickMilliseconds();
     last_save_time_ = last_cache_time_ = last_source_refresh_ = last_eight_second_ = now_;
-    last_lan_time_ = last_have_time_ = now_;
+    last_lan_time_ = last_have_time_ = last_peer_seen_ = now_;
     last_incoming_tick_ = 0;
     last_early_open_tick_ = 0;
     size_vote_since_ = 0;
@@ -491,7 +496,7 @@ void TWorkThread::Run() {
             if (CompletionCheck(now_)) {
                 char line[KF_TEXT_MAX + 64];
                 snprintf(line, sizeof(line), "TID : %5lu] [%s is Download Complete",
-                         static_cast<unsigned long>(Generation()), TargetFile().c_str());
+                         CurrentThreadId(), TargetFile().c_str());
                 EngineLogWrite(line, kTaskChannel);
                 break;
             }
@@ -669,8 +674,21 @@ int64_t TWorkThread::Tick() {
         PeerUpkeep();
         DropBadSources();
     }
-    WaitForTraffic(sleep_ms_);
+    WaitForTraffic(IdleSeeding() ? std::max(sleep_ms_, kIdleSeedingWaitMs) : sleep_ms_);
     return NowSeconds();
+}
+
+bool TWorkThread::IdleSeeding() {
+    if (!completed_) {
+        return false;
+    }
+    const bool serving = std::any_of(active_.begin(), active_.end(), [](const auto& peer) {
+        return peer->Type() != PeerKind::Tracker;
+    });
+    if (serving) {
+        last_peer_seen_ = now_;
+    }
+    return now_ - last_peer_seen_ > kIdleSeedingSeconds;
 }
 
 void TWorkThread::WaitForTraffic(int32_t ms) {

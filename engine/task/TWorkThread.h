@@ -70,6 +70,9 @@ class TWorkThread : public TWorkWithTransStatis {
     // The loop's pause: waits at most `ms` for traffic on the peers' connections and notes which
     // peers have something to do.
     void WaitForTraffic(int32_t ms);
+    // True once the task is complete and no peer other than a tracker has been active for
+    // kIdleSeedingSeconds.
+    bool IdleSeeding();
 
     std::unique_ptr<PeerFace> peer_face_;
     std::unique_ptr<SchedulerFace> scheduler_face_;
@@ -83,9 +86,9 @@ class TWorkThread : public TWorkWithTransStatis {
     uint64_t last_second_tick_ = 0;
     uint64_t last_rates_tick_ = 0;
     uint64_t last_early_open_tick_ = 0;
-    int64_t size_vote_since_ = 0;
-    bool peers_announced_ = false;  // a source added a BT peer since the last pass  // when a
-                                    // server first stated the size of a plain download
+    int64_t size_vote_since_ = 0;   // when a server first stated the size of a plain download
+    bool peers_announced_ = false;  // a source added a BT peer since the last pass
+    int64_t last_peer_seen_ = 0;    // the last second a peer other than a tracker was active
     int64_t last_save_time_ = 0;
     int64_t last_cache_time_ = 0;
     int64_t last_source_refresh_ = 0;
