@@ -37,6 +37,10 @@ QProxyConfig EngineProxyConfig() {
     return holder.config;
 }
 
+QProxyConfig EffectiveProxyConfig(const std::optional<QProxyConfig>& task_proxy) {
+    return task_proxy ? *task_proxy : EngineProxyConfig();
+}
+
 void SetEngineProxyConfig(const QProxyConfig& config) {
     EngineProxyHolder& holder = Holder();
     std::lock_guard lock(holder.mutex);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kf {
@@ -48,11 +49,15 @@ struct QProxyConfig {
     const std::string& EffectiveVerb() const;
     // CONNECT (or no verb): the proxy's reply is consumed; any other verb's reply is the response.
     bool VerbIsConnect() const;
+    // Usable and asked to resolve host names itself (HTTP CONNECT, SOCKS4a, SOCKS5).
+    bool ResolvesNames() const { return IsUsable() && remote_names && type != kSocks4; }
 };
 
 // The engine-wide settings: a copy taken under their own lock (a leaf lock, held only for the
 // copy). Both start as "no proxy".
 QProxyConfig EngineProxyConfig();
 void SetEngineProxyConfig(const QProxyConfig& config);
+// What a task's server connections use: the task's own proxy when it has one, else the engine's.
+QProxyConfig EffectiveProxyConfig(const std::optional<QProxyConfig>& task_proxy);
 
 }  // namespace kf

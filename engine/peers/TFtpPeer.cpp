@@ -364,8 +364,7 @@ bool TFtpPeer::OpenDataConnection(const FtpReplyParser::Reply& reply) {
     }
     CloseData();
     data_ = std::make_unique<QSocket>();
-    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
-    if (!data_->ConnectTo(source.ip, address->port, false, proxy ? &*proxy : nullptr)) {
+    if (!ConnectToServer(*data_, address->port)) {
         SetStatus(kStatusTimedOut);
         return Fail(kTimeoutPenalty, "data connection could not be started");
     }

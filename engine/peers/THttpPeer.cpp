@@ -346,7 +346,7 @@ bool THttpPeer::HandleRedirect() {
     RefPtr<TPeerId> target = RefPtr<TPeerId>::Make(location);
     target->UrlInfo().fetch_to_memory = info.fetch_to_memory;
     target->role = source.role;
-    if (target->ParseSourceAddress()) {
+    if (target->ParseSourceAddress(EffectiveProxyConfig(Task().TaskProxy()).ResolvesNames())) {
         target->weight = TPeerId::kWeightRedirectTarget;
         Task().AddSource(*target, false, false);
     } else if (target->unresolvable) {

@@ -128,10 +128,14 @@ const TPeerUrlInfo& TPeerId::UrlInfo() const {
 }
 
 bool TPeerId::IsValid() const {
-    return port >= 1 && port <= 65535 && ip != 0 && ip != kNoAddress;
+    return port >= 1 && port <= 65535 && ((ip != 0 && ip != kNoAddress) || ConnectsByName());
 }
 
-bool TPeerId::ParseSourceAddress() {
+bool TPeerId::ConnectsByName() const {
+    return IsServerSource() && HasUrlInfo() && url_info_->remote_name;
+}
+
+bool TPeerId::ParseSourceAddress(bool proxy_resolves_names) {
     std::replace(url.begin(), url.end(), '\\', '/');
     if (StartsWithIgnoreCase(url, kHttpPrefix)) {
         url = EscapeHttpUrl(url);
@@ -158,7 +162,11 @@ bool TPeerId::ParseSourceAddress() {
         return false;
     }
     if (kind != PeerKind::BtNode && !ResolveHost()) {
-        return false;
+        if (!proxy_resolves_names || !IsServerSource()) {
+            return false;
+        }
+        unresolvable = false;
+        UrlInfo().remote_name = true;
     }
     resolved = true;
     if (IsServerSource()) {
@@ -259,6 +267,7 @@ bool TPeerId::ResolveHost() {
     TPeerUrlInfo& info = UrlInfo();
     // A record parsed again starts from a fresh list, so that addresses are not fanned out twice.
     info.addresses.clear();
+    info.remote_name = false;
     const int32_t added = ResolveSourceHost(info.host, info.addresses);
     if (added < 0) {
         ip = kNoAddress;

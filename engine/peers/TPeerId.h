@@ -54,10 +54,13 @@ class TPeerId : public TRefObject {
     // Parses `url` (see the syntax above) and resolves the host. True when the text was
     // understood and the host resolved (a numeric host that is not a usable address still
     // succeeds, leaving the record invalid). On a name that cannot be resolved: false with
-    // `unresolvable` set, and the task reports status 20216.
-    bool ParseSourceAddress();
+    // `unresolvable` set, and the task reports status 20216 - unless `proxy_resolves_names` and
+    // the record is an HTTP or FTP source: then the name is left to the proxy (remote_name).
+    bool ParseSourceAddress(bool proxy_resolves_names = false);
+    // The record connects by its host name through the proxy.
+    bool ConnectsByName() const;
 
-    // Port 1..65535 and an ip that is neither 0 nor all-ones.
+    // Port 1..65535 and an ip that is neither 0 nor all-ones (or a host name the proxy resolves).
     bool IsValid() const;
     bool IsServerSource() const { return kf::IsServerSource(kind); }
     // Identity used by the source list: BT peers by ip and port or else by peer id, trackers by

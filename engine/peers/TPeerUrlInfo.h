@@ -16,6 +16,9 @@ struct TPeerUrlInfo {
     bool fetch_to_memory = false;  // the peer collects the whole body into memory_body
     bool redirected = false;       // an HTTP answer of this source was a redirect
     bool memory_done = false;      // memory_body is complete
+    // The host did not resolve here and the proxy resolves it: the record has no address and
+    // its connections go to the proxy by name.
+    bool remote_name = false;
     // The server answered a ranged request with the whole file (status 200): it can only serve
     // the first 128 KiB of a stream that starts at offset 0.
     bool ranges_unsupported = false;

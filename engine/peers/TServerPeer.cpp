@@ -34,12 +34,20 @@ void TServerPeer::ReleaseRange() {
     work_.outstanding = 0;
 }
 
+bool TServerPeer::ConnectToServer(QSocket& conn, int32_t port) {
+    const TPeerId& record = *Source();
+    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
+    const QProxyConfig* config = proxy ? &*proxy : nullptr;
+    if (record.ConnectsByName()) {
+        return conn.ConnectByName(record.UrlInfo().host, port, false, config);
+    }
+    return conn.ConnectTo(record.ip, port, false, config);
+}
+
 bool TServerPeer::ConnectToSource() {
     const TPeerId& record = *Source();
     QSocket& conn = EnsureConnection();
-    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
-    SetState(conn.ConnectTo(record.ip, record.port, false, proxy ? &*proxy : nullptr) ? kConnecting
-                                                                                      : kIdle);
+    SetState(ConnectToServer(conn, record.port) ? kConnecting : kIdle);
     MutableActivity().incoming = false;
     return IsConnected();
 }

@@ -50,6 +50,9 @@ class TServerPeer : public TPeerObject {
     // Connects the peer's connection to the attached source (through the task's proxy if it has
     // one). Answers IsConnected.
     bool ConnectToSource();
+    // Starts `conn` towards the source's server at `port`: by address, or by host name when the
+    // proxy resolves it (the task's proxy, else the engine-wide one).
+    bool ConnectToServer(QSocket& conn, int32_t port);
     // The source states a size and the task knows another one.
     bool SizeDiffersFromTask();
     // Plans the next blocks of this connection's range when none are queued, and finishes the

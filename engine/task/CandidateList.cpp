@@ -44,7 +44,10 @@ TPeerId* CandidateList::Find(const TPeerId& record) {
             (!stored->resolved || stored->ip == record.ip)) {
             return stored.get();
         }
-        if (stored->kind == record.kind && stored->ip == record.ip && stored->port == record.port) {
+        if (stored->kind == record.kind && stored->ip == record.ip && stored->port == record.port &&
+            stored->ConnectsByName() == record.ConnectsByName() &&
+            (!record.ConnectsByName() ||
+             EqualIgnoringCase(stored->UrlInfo().host, record.UrlInfo().host))) {
             if (stored->resolved && record.resolved && stored->IsServerSource() &&
                 EqualIgnoringCase(stored->UrlInfo().http_path, record.UrlInfo().http_path)) {
                 return stored.get();

@@ -69,6 +69,10 @@ std::optional<QProxyConfig> TWorkWithPeers::PeerProxy() {
     return peer_proxy_;
 }
 
+bool TWorkWithPeers::ProxyResolvesNames() {
+    return EffectiveProxyConfig(PeerProxy()).ResolvesNames();
+}
+
 bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replace_id) {
     CandidateList::Identity identity;
     identity.swarm_task = Kind() != TaskKind::kHttp;
@@ -91,7 +95,7 @@ void TWorkWithPeers::AddRecordFromLine(SourceEntry& line, bool connect) {
         return;
     }
     auto record = RefPtr<TPeerId>::Make(line.text);
-    const bool parsed = record->ParseSourceAddress();
+    const bool parsed = record->ParseSourceAddress(ProxyResolvesNames());
     const bool torrent_line = (line.mark & SourceEntry::kTorrentLine) != 0;
     if (torrent_line) {
         record->UrlInfo().fetch_to_memory = true;
@@ -144,8 +148,10 @@ void TWorkWithPeers::AddSourceLines(bool from_saved, bool connect) {
 }
 
 void TWorkWithPeers::RecheckCandidates() {
-    candidates_.RemoveIf(
-        [](TPeerId& record) { return !record.resolved && !record.ParseSourceAddress(); });
+    const bool by_proxy = ProxyResolvesNames();
+    candidates_.RemoveIf([by_proxy](TPeerId& record) {
+        return !record.resolved && !record.ParseSourceAddress(by_proxy);
+    });
     std::vector<RefPtr<TPeerId>> extra;
     for (const RefPtr<TPeerId>& record : candidates_.records()) {
         if (record->resolved && record->IsServerSource() && record->HasUrlInfo() &&
@@ -172,7 +178,7 @@ int32_t TWorkWithPeers::AddMirrorCandidates(int32_t count, bool connect) {
     for (int32_t tries = 0; tries < 2 * count && added < count; ++tries) {
         const size_t row = std::uniform_int_distribution<size_t>(0, urls.size() - 1)(random);
         auto record = RefPtr<TPeerId>::Make(urls[row]);
-        if (!record->ParseSourceAddress()) {
+        if (!record->ParseSourceAddress(ProxyResolvesNames())) {
             if (record->unresolvable) {
                 ReportUnresolvable();
             }

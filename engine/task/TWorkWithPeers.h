@@ -36,6 +36,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // The task's own proxy for its server and BT connections (none: the engine-wide one).
     void SetPeerProxy(std::optional<QProxyConfig> proxy);
     std::optional<QProxyConfig> PeerProxy();
+    // Host names that do not resolve here may be left to the proxy the task's servers use.
+    bool ProxyResolvesNames();
 
     void Reset(bool full, bool keep) override;
 

@@ -207,6 +207,29 @@ TEST_F(SourceAddressTest, ResolutionOutcomes) {
     EXPECT_EQ(multi->UrlInfo().addresses.size(), 2u);
 }
 
+// With a proxy that resolves names, a server host that does not resolve here is left to it;
+// peers and trackers still need an address of their own.
+TEST_F(SourceAddressTest, NamesLeftToTheProxy) {
+    for (const char* text : {"http://nowhere.test:8080/f.bin", "ftp://nowhere.test/f.bin"}) {
+        RefPtr<TPeerId> record = RefPtr<TPeerId>::Make(text);
+        ASSERT_TRUE(record->ParseSourceAddress(true)) << text;
+        EXPECT_TRUE(record->resolved);
+        EXPECT_FALSE(record->unresolvable);
+        EXPECT_TRUE(record->ConnectsByName());
+        EXPECT_TRUE(record->IsValid());
+        EXPECT_EQ(record->UrlInfo().host, "nowhere.test");
+        EXPECT_TRUE(record->MakeFanOutRecords().empty());
+    }
+    RefPtr<TPeerId> tracker = RefPtr<TPeerId>::Make("tracker://http://nowhere.test/announce");
+    EXPECT_FALSE(tracker->ParseSourceAddress(true));
+    EXPECT_TRUE(tracker->unresolvable);
+    // A name that resolves here is used by address, proxy or not.
+    RefPtr<TPeerId> local = RefPtr<TPeerId>::Make("http://localhost/f.bin");
+    ASSERT_TRUE(local->ParseSourceAddress(true));
+    EXPECT_FALSE(local->ConnectsByName());
+    EXPECT_EQ(local->ip, ParseDottedAddress("127.0.0.1"));
+}
+
 TEST(AddressTextTest, PercentDecodeRules) {
     EXPECT_EQ(PercentDecode("a%41%62c"), "aAbc");
     EXPECT_EQ(PercentDecode("100%zz"), "100%zz");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engine/peers/SourceResolver.h"
 #include "engine/peers/TPeerUrlInfo.h"
 #include "engine/task/CandidateList.h"
 
@@ -45,6 +46,26 @@ TEST(CandidateList, SamePartyIsKeptOnceAndLoopbackPeersAreRefused) {
     auto self = Parsed("btnode://127.0.0.4:7001");
     self->peer_id = swarm.own_peer_id;
     EXPECT_FALSE(list.Add(*self, false, false, swarm));
+}
+
+// Servers whose names are left to the proxy have no address: they are told apart by host.
+TEST(CandidateList, ServersByNameAreToldApartByTheirHost) {
+    const kf::SourceResolverFn previous =
+        kf::SetSourceResolver([](std::string_view, std::vector<uint32_t>&) { return -1; });
+    const auto by_name = [](const char* url) {
+        auto record = RefPtr<TPeerId>::Make(url);
+        EXPECT_TRUE(record->ParseSourceAddress(true)) << url;
+        record->weight = TPeerId::kWeightTextSource;
+        return record;
+    };
+    CandidateList list(1);
+    const CandidateList::Identity identity;
+    EXPECT_TRUE(list.Add(*by_name("http://one.test/f.bin"), false, false, identity));
+    EXPECT_TRUE(list.Add(*by_name("http://two.test/f.bin"), false, false, identity));
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_TRUE(list.Add(*by_name("http://one.test:80/f.bin"), false, false, identity));
+    EXPECT_EQ(list.size(), 2u);
+    kf::SetSourceResolver(previous);
 }
 
 TEST(CandidateList, OrderFollowsWeightHistoryAndPenalty) {

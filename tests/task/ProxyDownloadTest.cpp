@@ -4,6 +4,7 @@
 // tasks whose proxy refuses them; and kfget's --proxy option.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -11,9 +12,11 @@
 #include <vector>
 
 #include "engine/kestrelfetch.h"
+#include "engine/net/HostResolver.h"
 #include "support/ChildProcess.h"
 #include "support/ContentFiles.h"
 #include "support/FtpServer.h"
+#include "support/NamingSocksProxy.h"
 #include "support/NginxServer.h"
 #include "support/ProxyServers.h"
 #include "support/TempDir.h"
@@ -340,6 +343,71 @@ TEST_F(FtpProxyDownload, ControlAndDataConnectionsGoThroughSocks5) {
     EXPECT_GT(control, 0) << proxy_.LogText();
     EXPECT_GT(proxy_.Tunnels(), control) << "no data connection went through the proxy\n"
                                          << proxy_.LogText() << ftp_.LogText();
+}
+
+// --- Names only the proxy can resolve
+// -------------------------------------------------------------
+
+// This machine's resolver knows no name at all (a stub: nothing leaves the machine), while the
+// proxy resolves "mirror.example" itself. A source by that name is left to the proxy instead of
+// ending the task with 20216, for HTTP and for FTP (control and data connections by name).
+class ProxyResolvedNameDownload : public ProxyDownload {
+  protected:
+    static constexpr const char* kName = "mirror.example";
+
+    void SetUp() override {
+        if (!NginxServer::Available() || !FtpServer::Available()) {
+            GTEST_SKIP() << "needs nginx and pyftpdlib (scripts/install-deps)";
+        }
+        ProxyDownload::SetUp();
+        HostResolver::Engine().SetLookupFunction([](const std::string&) {
+            return HostLookupAnswer{HostResolver::kHostNotFound, {}};
+        });
+        ASSERT_TRUE(proxy_.Start());
+    }
+    void TearDown() override {
+        ProxyDownload::TearDown();
+        HostResolver::Engine().SetLookupFunction(nullptr);
+        HostResolver::Engine().ClearUnresolvableHosts();
+    }
+
+    bool ProxyWasAskedFor(int32_t port) const {
+        const std::vector<std::string> requests = proxy_.Requests();
+        return std::count(requests.begin(), requests.end(),
+                          std::string(kName) + ":" + std::to_string(port)) > 0;
+    }
+
+    test::NamingSocksProxy proxy_{{kName}};
+};
+
+TEST_F(ProxyResolvedNameDownload, HttpSourceByNameGoesThroughTheProxy) {
+    ServeOverHttp();
+    source_url_ =
+        "http://" + std::string(kName) + ":" + std::to_string(nginx_.Port()) + "/file.bin";
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_TRUE(ProxyWasAskedFor(nginx_.Port()));
+}
+
+TEST_F(ProxyResolvedNameDownload, FtpSourceByNameGoesThroughTheProxy) {
+    FtpServer ftp;
+    ASSERT_TRUE(ftp.Start(www_.Path())) << ftp.LogText();
+    source_url_ = "ftp://" + std::string(kName) + ":" + std::to_string(ftp.Port()) + "/file.bin";
+    ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    ExpectDownloaded(StartPlainTask());
+    EXPECT_TRUE(ProxyWasAskedFor(ftp.Port()));
+    // The data connections went by name as well, to the ports the server named.
+    EXPECT_GT(proxy_.Requests().size(), 1u);
+}
+
+TEST_F(ProxyResolvedNameDownload, WithoutAProxyTheNameEndsTheTask) {
+    ServeOverHttp();
+    source_url_ =
+        "http://" + std::string(kName) + ":" + std::to_string(nginx_.Port()) + "/file.bin";
+    const KfTaskHandle task = StartPlainTask();
+    ASSERT_TRUE(WaitUntil([&] { return Info(task).status != 0; }, 20s));
+    EXPECT_EQ(Info(task).status, KF_STATUS_UNRESOLVABLE);
+    EXPECT_TRUE(proxy_.Requests().empty());
 }
 
 // --- kfget ---------------------------------------------------------------------------------------
