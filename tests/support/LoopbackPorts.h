@@ -10,6 +10,9 @@ namespace kf::test {
 // Another process may take it before the caller binds it; callers that start a server retry.
 int32_t FreeTcpPort();
 
+// A TCP socket listening on a free port of 127.0.0.1 (written to `port`), or -1.
+int ListenOnLoopback(int backlog, int32_t* port);
+
 // Waits until something accepts TCP connections on 127.0.0.1:`port`, trying every few
 // milliseconds for at most `timeout`.
 bool WaitForPort(int32_t port, std::chrono::milliseconds timeout);

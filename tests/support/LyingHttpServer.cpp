@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "support/LoopbackPorts.h"
+
 namespace kf::test {
 
 namespace {
@@ -97,22 +99,10 @@ void LyingHttpServer::SetGarbage(int64_t period, int64_t offset, int64_t length)
 }
 
 bool LyingHttpServer::Start() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listen_fd_ = ListenOnLoopback(64, &port_);
     if (listen_fd_ < 0) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listen_fd_, 64) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
-    port_ = ntohs(address.sin_port);
     accept_thread_ = std::thread([this] { AcceptLoop(); });
     return true;
 }

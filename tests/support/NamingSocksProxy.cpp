@@ -10,6 +10,8 @@
 #include <array>
 #include <chrono>
 
+#include "support/LoopbackPorts.h"
+
 namespace kf::test {
 
 namespace {
@@ -97,22 +99,10 @@ NamingSocksProxy::~NamingSocksProxy() {
 }
 
 bool NamingSocksProxy::Start() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listen_fd_ = ListenOnLoopback(16, &port_);
     if (listen_fd_ < 0) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listen_fd_, 16) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
-    port_ = ntohs(address.sin_port);
     acceptor_ = std::thread(&NamingSocksProxy::AcceptLoop, this);
     return true;
 }

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "support/LoopbackPorts.h"
+
 namespace kf::test {
 
 namespace {
@@ -100,22 +102,10 @@ ScriptedServer::~ScriptedServer() {
 }
 
 bool ScriptedServer::Start() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listen_fd_ = ListenOnLoopback(16, &port_);
     if (listen_fd_ < 0) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listen_fd_, 16) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Run(); });
     return true;
 }
