@@ -4,18 +4,19 @@
 
 #include "engine/kestrelfetch.h"
 
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) {                                               \
+#define CHECK(condition)                                                                  \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                     \
-        }                                                                 \
+            return 1;                                                                     \
+        }                                                                                 \
     } while (0)
 
 int main(void) {
     static TaskParams params;
     static TaskInfo info;
     int32_t complete = -1;
+    int32_t running = -1;
     int32_t results[2];
     KfTaskHandle handles[2];
 
@@ -46,7 +47,11 @@ int main(void) {
     handles[1] = (KfTaskHandle)&info;
     CHECK(StopTasks(handles, 2, 0, results) == KF_OK);
     CHECK(results[0] == KF_OK && results[1] == KF_ERR_UNKNOWN_TASK);
+    CHECK(IsTaskRunning(params.handle, &running) == KF_OK && running == 0);
+    CHECK(IsTaskRunning(params.handle, NULL) == KF_ERR_PARAM);
     CHECK(StartTask(params.handle) == KF_OK);
+    CHECK(IsTaskRunning(params.handle, &running) == KF_OK && running == 1);
+    CHECK(SetTaskSeedingHours(params.handle, 3) == KF_OK);
     CHECK(StopTask(params.handle, 1) == KF_OK);
 
     CHECK(ParseInt64(" 0x1F") == 31);
