@@ -7,6 +7,8 @@
 
 #include <thread>
 
+#include "support/LoopbackPorts.h"
+
 namespace kf::test {
 
 namespace {
@@ -96,6 +98,19 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
     }
     pid_ = -1;
     return exit_code_;
+}
+
+bool ChildProcess::WaitForListener(int32_t port, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!IsRunning()) {
+            return false;
+        }
+        if (WaitForPort(port, std::chrono::milliseconds(50))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,

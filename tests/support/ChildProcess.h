@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ class ChildProcess {
     int WaitExit(std::chrono::milliseconds timeout);
     // TERM, wait at most `grace`, then KILL and reap. Answers the exit code as WaitExit.
     int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(5000));
+    // Waits at most `timeout` until a server started as this child accepts on 127.0.0.1:`port`.
+    // False at the time-out or as soon as it exits (most often: another process took the port).
+    bool WaitForListener(int32_t port, std::chrono::milliseconds timeout);
 
   private:
     pid_t pid_ = -1;

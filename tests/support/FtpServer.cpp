@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
+#include "support/ContentFiles.h"
 #include "support/LoopbackPorts.h"
 
 namespace kf::test {
@@ -58,16 +57,7 @@ bool FtpServer::StartOnce(const std::string& root_dir, const std::string& user,
     if (!child_.Start(argv, *dir_ / "ftp.log")) {
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!child_.IsRunning()) {
-            return false;  // it exited: most often the port was taken
-        }
-        if (WaitForPort(port_, std::chrono::milliseconds(50))) {
-            return true;
-        }
-    }
-    return false;
+    return child_.WaitForListener(port_, timeout);
 }
 
 std::string FtpServer::Url(const std::string& path) const {
@@ -78,10 +68,7 @@ std::string FtpServer::LogText() const {
     if (dir_ == nullptr) {
         return {};
     }
-    std::ifstream in(*dir_ / "ftp.log");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadWholeFile(*dir_ / "ftp.log");
 }
 
 void FtpServer::Stop() {

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "support/ContentFiles.h"
 #include "support/LoopbackPorts.h"
 
 namespace kf::test {
@@ -88,16 +88,7 @@ bool NginxServer::StartOnce(const std::string& root_dir, std::chrono::millisecon
                       *dir_ / "stdout.log")) {
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!child_.IsRunning()) {
-            return false;  // it exited: most often the port was taken
-        }
-        if (WaitForPort(port_, std::chrono::milliseconds(50))) {
-            return true;
-        }
-    }
-    return false;
+    return child_.WaitForListener(port_, timeout);
 }
 
 std::string NginxServer::Url(const std::string& path) const {
@@ -108,10 +99,7 @@ std::string NginxServer::ErrorLogText() const {
     if (dir_ == nullptr) {
         return {};
     }
-    std::ifstream in(*dir_ / "error.log");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadWholeFile(*dir_ / "error.log");
 }
 
 void NginxServer::Stop() {

@@ -308,13 +308,8 @@ bool OpenTracker::StartOnce(const std::vector<std::string>& info_hashes_hex,
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!child_.IsRunning()) {
-            return false;  // most often the port was taken
-        }
-        if (WaitForPort(port_, std::chrono::milliseconds(50))) {
-            break;
-        }
+    if (!child_.WaitForListener(port_, timeout)) {
+        return false;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

@@ -53,16 +53,7 @@ bool ProxyDaemon::LaunchOnce(std::chrono::milliseconds timeout) {
     if (argv.empty() || !child_.Start(argv, *dir_ / "output.log")) {
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!child_.IsRunning()) {
-            return false;  // it exited: most often the port was taken
-        }
-        if (WaitForPort(port_, std::chrono::milliseconds(50))) {
-            return true;
-        }
-    }
-    return false;
+    return child_.WaitForListener(port_, timeout);
 }
 
 std::string ProxyDaemon::LogText() const {
