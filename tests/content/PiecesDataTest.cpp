@@ -11,6 +11,7 @@
 #include "support/ContentFiles.h"
 #include "support/PiecesHarness.h"
 #include "support/RecordingTaskLink.h"
+#include "support/SingleFileMapTest.h"
 #include "support/TempDir.h"
 
 namespace kf {
@@ -18,31 +19,11 @@ namespace {
 
 constexpr int32_t B = TPieces::kBlockSize;
 
-struct CountingSource : DataSource {
-    void OnBadPiece(PieceIndex piece, bool whole) override {
-        bad.push_back(piece.value());
-        whole_flags.push_back(whole);
-    }
-    std::vector<int64_t> bad;
-    std::vector<bool> whole_flags;
-};
+using test::CountingSource;
 
-class PiecesData : public ::testing::Test {
+class PiecesData : public test::SingleFileMapTest {
   protected:
-    void SetUp() override {
-        params.target_folder = dir / "dl";
-        params.now = [this] { return now; };
-    }
-
-    // `pieces` pieces of 64 KiB plus a short one.
-    RefPtr<TPieces> Make(int64_t length) {
-        stream = test::RandomBytes(static_cast<size_t>(length), 11);
-        bool ok = false;
-        RefPtr<TPieces> p = test::LoadPieces(
-            &task, params, test::HandMadeMetainfo("data.bin", 65536, length, {}, stream), &ok);
-        EXPECT_TRUE(ok);
-        return p;
-    }
+    PiecesData() : SingleFileMapTest(11) {}
 
     int64_t Add(TPieces& p, int64_t offset, int64_t n, DataSource* source = nullptr,
                 bool* completed = nullptr) {
@@ -51,12 +32,6 @@ class PiecesData : public ::testing::Test {
             {reinterpret_cast<const uint8_t*>(stream.data()) + offset, static_cast<size_t>(n)},
             source, completed);
     }
-
-    test::TempDir dir;
-    test::RecordingTaskLink task;
-    PiecesParams params;
-    std::string stream;
-    int64_t now = 100000;
 };
 
 TEST_F(PiecesData, BadPieceIsEmptiedAndItsSourceTold) {

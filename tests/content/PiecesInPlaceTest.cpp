@@ -14,6 +14,7 @@
 #include "support/ContentFiles.h"
 #include "support/PiecesHarness.h"
 #include "support/RecordingTaskLink.h"
+#include "support/SingleFileMapTest.h"
 #include "support/TempDir.h"
 
 namespace kf {
@@ -102,30 +103,11 @@ TEST(PieceSlotInPlace, StoreDoesNotOverwriteBytesCommittedInPlace) {
     EXPECT_TRUE(slot.ReceiveRoom(3000, pool).empty());
 }
 
-struct CountingSource : DataSource {
-    void OnBadPiece(PieceIndex piece, bool whole) override {
-        bad.push_back(piece.value());
-        whole_flags.push_back(whole);
-    }
-    std::vector<int64_t> bad;
-    std::vector<bool> whole_flags;
-};
+using test::CountingSource;
 
-class PiecesInPlace : public ::testing::Test {
+class PiecesInPlace : public test::SingleFileMapTest {
   protected:
-    void SetUp() override {
-        params.target_folder = dir / "dl";
-        params.now = [this] { return now; };
-    }
-
-    RefPtr<TPieces> Make(int64_t length) {
-        stream = test::RandomBytes(static_cast<size_t>(length), 21);
-        bool ok = false;
-        RefPtr<TPieces> p = test::LoadPieces(
-            &task, params, test::HandMadeMetainfo("data.bin", 65536, length, {}, stream), &ok);
-        EXPECT_TRUE(ok);
-        return p;
-    }
+    PiecesInPlace() : SingleFileMapTest(21) {}
 
     // Reads `n` bytes of `bytes` at `offset` in place (they must fit the room) and commits them.
     int64_t Put(TPieces& p, const std::string& bytes, int64_t offset, int32_t n,
@@ -137,12 +119,6 @@ class PiecesInPlace : public ::testing::Test {
         std::memcpy(room.data(), bytes.data() + offset, static_cast<size_t>(n));
         return p.CommitReceived(offset, n, source, completed);
     }
-
-    test::TempDir dir;
-    test::RecordingTaskLink task;
-    PiecesParams params;
-    std::string stream;
-    int64_t now = 100000;
 };
 
 TEST_F(PiecesInPlace, CommittedBytesCompleteAndVerifyAPiece) {

@@ -52,4 +52,14 @@ bool Feed(TPieces& pieces, const std::string& stream, const std::vector<int64_t>
 // Shuffled piece order 0..count-1.
 std::vector<int64_t> Shuffled(int64_t count, uint32_t seed);
 
+// A data source that records the bad-piece notices it is sent.
+struct CountingSource : DataSource {
+    void OnBadPiece(PieceIndex piece, bool whole) override {
+        bad.push_back(piece.value());
+        whole_flags.push_back(whole);
+    }
+    std::vector<int64_t> bad;
+    std::vector<bool> whole_flags;
+};
+
 }  // namespace kf::test
