@@ -91,9 +91,8 @@ int main(int argc, char** argv) {
         for (int64_t piece : order) {
             const int64_t first = piece * pieces->piece_length();
             const int64_t end = std::min<int64_t>(first + pieces->piece_length(), source.size());
-            for (int64_t at = first; at < end; at += kf::TPieces::kBlockSize) {
-                const size_t n =
-                    static_cast<size_t>(std::min<int64_t>(kf::TPieces::kBlockSize, end - at));
+            for (int64_t at = first; at < end; at += kf::kBlockSize) {
+                const size_t n = static_cast<size_t>(std::min<int64_t>(kf::kBlockSize, end - at));
                 if (pieces->AddData(at, {bytes + at, n}, nullptr, nullptr) !=
                     static_cast<int64_t>(n)) {
                     return 3;

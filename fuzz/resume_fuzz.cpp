@@ -44,7 +44,7 @@ void FuzzBlockMap(std::span<const uint8_t> data) {
     if (data.empty()) {
         return;
     }
-    const int32_t size = kf::PieceSlot::kBlockSize * (1 + data[0] % 40) - (data[0] & 1);
+    const int32_t size = kf::kBlockSize * (1 + data[0] % 40) - (data[0] & 1);
     kf::BlockPool pool;
     kf::PieceSlot slot(kf::PieceIndex(0), size, nullptr);
     const int64_t done = slot.RestoreBlocks(data.subspan(1), pool);
@@ -72,7 +72,7 @@ void FuzzSpillFile(std::span<const uint8_t> data) {
     if (write(fd, data.data() + 1, data.size() - 1) == static_cast<ssize_t>(data.size() - 1)) {
         kf::Sha1Digest hash;
         hash.fill('H');
-        const int32_t piece_length = kf::PieceSlot::kBlockSize * (1 + data[0] % 8);
+        const int32_t piece_length = kf::kBlockSize * (1 + data[0] % 8);
         kf::SpillFile::Reader reader(kf::os::FileSystem::Default(),
                                      "/proc/self/fd/" + std::to_string(fd), hash, piece_length, 4);
         if (reader.Open()) {

@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/base/BlockSize.h"
+
 namespace kf {
 
 // Free list of 16 KiB block buffers for one piece map, so that receiving a block does not cost a
@@ -12,7 +14,6 @@ namespace kf {
 // the rest go back to the heap. Task thread only.
 class BlockPool {
   public:
-    static constexpr size_t kBlockSize = 16384;
     using Buffer = std::unique_ptr<uint8_t[]>;
 
     explicit BlockPool(size_t keep = 256) : keep_(keep) {}

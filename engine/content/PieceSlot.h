@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/base/BlockSize.h"
 #include "engine/content/BlockPool.h"
 #include "engine/content/Sha1State.h"
 #include "engine/content/StrongIndex.h"
@@ -21,7 +22,6 @@ namespace kf {
 // its TPieces; task thread only.
 class PieceSlot {
   public:
-    static constexpr int32_t kBlockSize = 16384;
     // Most blocks one spill record may carry.
     static constexpr int32_t kMaxSpillBlocks = 512;
     static constexpr int32_t kSpillHeaderSize = 16;

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "engine/ParseNumber.h"
+#include "engine/base/ParseNumber.h"
 
 namespace kf {
 

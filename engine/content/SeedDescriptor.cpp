@@ -1,6 +1,6 @@
 #include "engine/content/SeedDescriptor.h"
 
-#include "engine/ParseNumber.h"
+#include "engine/base/ParseNumber.h"
 
 namespace kf {
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/TRefObject.h"
 #include "engine/content/BlockPool.h"
 #include "engine/content/DataSource.h"
 #include "engine/content/FileEntry.h"
@@ -17,7 +18,6 @@
 #include "engine/content/TTorrent.h"
 #include "engine/content/TaskLink.h"
 #include "engine/os/FileSystem.h"
-#include "engine/peers/TRefObject.h"
 
 namespace kf {
 
@@ -85,7 +85,6 @@ struct PiecesProgress {
 // element that could leave the target folder makes ParseInfo refuse the metainfo.
 class TPieces : public TRefObject, public InfoReader {
   public:
-    static constexpr int32_t kBlockSize = PieceSlot::kBlockSize;
     static constexpr size_t kMaxPath = 4096;
 
     // AddData results besides the length taken.

@@ -6,9 +6,9 @@
 #include <set>
 #include <thread>
 
+#include "engine/base/EngineClock.h"
 #include "engine/content/Bencode.h"
 #include "engine/content/TPieces.h"
-#include "engine/net/EngineClock.h"
 
 namespace kf {
 namespace {

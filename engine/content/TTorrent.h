@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/peers/TRefObject.h"
+#include "engine/base/TRefObject.h"
 
 namespace kf {
 

@@ -13,15 +13,13 @@
 #include <thread>
 #include <utility>
 
-#include "engine/CKestrelfetchLogApi.h"
+#include "engine/base/EngineLog.h"
 #include "engine/net/Ipv4Address.h"
 
 namespace kf {
 
 namespace {
 
-constexpr int32_t kInvalidIpChannel = 13;
-constexpr int32_t kInvalidHostChannel = 29;
 constexpr size_t kMaxLoggedHost = 255;
 constexpr size_t kMaxDnsServers = 8;
 constexpr size_t kMaxResolverConfigBytes = 65536;
@@ -68,7 +66,7 @@ void HostResolver::SetLookupFunction(HostLookupFunction lookup) {
     lookup_ = std::move(lookup);
 }
 
-void HostResolver::SetEventSink(EngineEventSink sink) {
+void HostResolver::SetEventSink(std::shared_ptr<EventSink> sink) {
     std::lock_guard lock(settings_mutex_);
     event_sink_ = std::move(sink);
 }
@@ -162,7 +160,7 @@ int32_t HostResolver::ResolveHostAddresses(std::string_view host, std::vector<ui
     if (IsDigitsAndDots(host)) {
         const uint32_t address = ParseDottedAddress(host);
         if (!IsValidAddress(address)) {
-            EngineLogWrite("无效 IP: " + LoggedHost(host), kInvalidIpChannel);
+            EngineLogWrite("无效 IP: " + LoggedHost(host), LogChannel::kInvalidIp);
             return 0;
         }
         list.push_back(address);
@@ -184,7 +182,7 @@ int32_t HostResolver::ResolveHostAddresses(std::string_view host, std::vector<ui
         AddUnresolvable(host);
     }
     ReportDnsFailure(answer.error, host);
-    EngineLogWrite("Invalid Host: " + LoggedHost(host), kInvalidHostChannel);
+    EngineLogWrite("Invalid Host: " + LoggedHost(host), LogChannel::kWritten);
     return -1;
 }
 
@@ -193,24 +191,17 @@ void HostResolver::ReportDnsFailure(int32_t error, std::string_view host) {
     if (!dns_failure_reported_.compare_exchange_strong(expected, true)) {
         return;
     }
-    EngineEventSink sink;
+    std::shared_ptr<EventSink> sink;
     std::string config_path;
     {
         std::lock_guard lock(settings_mutex_);
         sink = event_sink_;
         config_path = resolver_config_path_;
     }
-    if (!sink) {
-        return;
-    }
     std::string text = "ErrCode : (" + std::to_string(static_cast<uint32_t>(error)) + ") Host : (" +
                        LoggedHost(host) + ") ";
     text += DnsServersText(config_path);
-    try {
-        sink(kDnsFailureEvent, text);
-    } catch (...) {
-        // Telemetry never fails a name lookup.
-    }
+    SubmitEventTo(sink, kDnsFailureEvent, text);
 }
 
 bool HostResolver::IsUnresolvable(std::string_view host) const {

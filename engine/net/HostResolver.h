@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/base/EventSink.h"
+
 namespace kf {
 
 // The answer of one host-name lookup: addresses in network order, or an error number.
@@ -20,9 +22,6 @@ struct HostLookupAnswer {
 // Performs one blocking lookup of IPv4 addresses. Runs on a short-lived thread of its own and may
 // outlive the resolver that started it, so it must not refer to anything it does not own.
 using HostLookupFunction = std::function<HostLookupAnswer(const std::string& host)>;
-
-// Receives engine events (code, text). Called on the thread that saw the event, with no lock held.
-using EngineEventSink = std::function<void(std::string_view code, std::string_view text)>;
 
 // Name resolution of the engine: numeric addresses, host-name lookups bounded in time, and the
 // list of host names known not to exist.
@@ -80,7 +79,8 @@ class HostResolver {
 
     // Hooks; null or empty restores the default.
     void SetLookupFunction(HostLookupFunction lookup);
-    void SetEventSink(EngineEventSink sink);
+    // Where this resolver's events go; null means the process-wide event sink.
+    void SetEventSink(std::shared_ptr<EventSink> sink);
     void SetResolverConfigPath(std::string path);
     void SetLookupTimeoutMs(int32_t timeout_ms);
     int32_t LookupTimeoutMs() const;
@@ -94,7 +94,7 @@ class HostResolver {
 
     mutable std::mutex settings_mutex_;
     HostLookupFunction lookup_;
-    EngineEventSink event_sink_;
+    std::shared_ptr<EventSink> event_sink_;
     std::string resolver_config_path_;
     int32_t timeout_ms_ = kDefaultTimeoutMs;
 

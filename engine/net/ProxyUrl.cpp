@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "engine/ParseNumber.h"
+#include "engine/base/ParseNumber.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/QProxyConfig.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/ProxyProtocol.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/CKestrelfetchLogApi.h"
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineLog.h"
 #include "engine/net/ProxyProtocol.h"
 #include "engine/net/QSocket.h"
 #include "engine/os/Tick.h"
@@ -17,8 +17,6 @@ namespace kf {
 namespace {
 
 using WaitFor = SocketTransport::WaitFor;
-
-constexpr int32_t kProxyRequestChannel = 4;
 
 std::span<const uint8_t> AsBytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -101,7 +99,7 @@ bool QSocket::HttpHandshake(int32_t timeout_seconds) {
         return false;
     }
     if (const std::optional<std::string> masked = BuildHttpProxyRequest(request_config, true)) {
-        EngineLogWrite("Proxy request: " + *masked, kProxyRequestChannel);
+        EngineLogWrite("Proxy request: " + *masked, LogChannel::kRequest);
     }
     proxy_request_sent_ = SendAllWithin(AsBytes(*request), timeout_seconds * 1000);
     return proxy_request_sent_;

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/EngineGlobals.h"
+#include "engine/base/EngineGlobals.h"
 #include "engine/net/QProxyConfig.h"
-#include "engine/task/BlockRequest.h"
+#include "engine/peers/BlockRequest.h"
 
 namespace kf {
 

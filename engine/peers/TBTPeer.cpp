@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/os/Tick.h"
 
 namespace kf {

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 
-#include "engine/CKestrelfetchLogApi.h"
+#include "engine/base/EngineLog.h"
 #include "engine/net/Ipv4Address.h"
 
 namespace kf {
 
 namespace {
 
-constexpr int32_t kStateChannel = 1;      // below every default threshold: a trace when asked for
-constexpr int32_t kPeerInfoChannel = 31;  // why a peer ended
 constexpr int32_t kTaskStateFetchingTorrent = 2;
 constexpr int32_t kMaxRepliesPerTick = 4;
 constexpr int32_t kMaxReadsPerTick = 8;
@@ -31,7 +29,7 @@ void TFtpPeer::SetFtpState(int32_t state, int32_t phase) {
     if (state != ftp_state_ && Source() != nullptr) {
         EngineLogWrite("FTP " + DottedText(Source()->ip) + ":" + std::to_string(Source()->port) +
                            " state " + std::to_string(ftp_state_) + " -> " + std::to_string(state),
-                       kStateChannel);
+                       LogChannel::kTrace);
     }
     ftp_state_ = state;
     phase_ = phase;
@@ -45,7 +43,7 @@ bool TFtpPeer::Fail(int32_t penalty, std::string_view why) {
     if (Source() != nullptr) {
         EngineLogWrite("FTP " + DottedText(Source()->ip) + ":" + std::to_string(Source()->port) +
                            " ends in state " + std::to_string(ftp_state_) + ": " + std::string(why),
-                       kPeerInfoChannel);
+                       LogChannel::kPeerInfo);
     }
     CloseData();
     CloseConnection();
@@ -360,7 +358,7 @@ bool TFtpPeer::OpenDataConnection(const FtpReplyParser::Reply& reply) {
         // Only the port is taken: the data goes where the control connection went.
         EngineLogWrite("FTP " + DottedText(source.ip) + ":" + std::to_string(source.port) +
                            " PASV names " + named + "; using the control address",
-                       kPeerInfoChannel);
+                       LogChannel::kPeerInfo);
     }
     CloseData();
     data_ = std::make_unique<QSocket>();

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/TRefObject.h"
 #include "engine/peers/PeerKind.h"
 #include "engine/peers/TPeerUrlInfo.h"
-#include "engine/peers/TRefObject.h"
 
 namespace kf {
 

@@ -5,15 +5,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/CKestrelfetchLogApi.h"
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineLog.h"
 #include "engine/net/Ipv4Address.h"
 
 namespace kf {
 
 namespace {
 
-constexpr int32_t kSha1CheckChannel = 30;
 constexpr int32_t kPreferredJump = 6;
 constexpr int32_t kNextPieceTries = 4;
 
@@ -399,7 +398,7 @@ void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
     if (source_) {
         EngineLogWrite("Bad piece " + std::to_string(piece.value()) + " wholly from " +
                            DottedText(source_->ip) + ":" + std::to_string(source_->port),
-                       kSha1CheckChannel);
+                       LogChannel::kSha1Check);
     }
     if (const WholeBadPieceHook hook = g_whole_bad_piece_hook.load(); hook != nullptr) {
         hook(*this, piece.value());

@@ -5,14 +5,14 @@
 #include <memory>
 #include <span>
 
+#include "engine/base/TRefObject.h"
 #include "engine/content/DataSource.h"
 #include "engine/net/QSocket.h"
 #include "engine/peers/PeerKind.h"
 #include "engine/peers/PeerTask.h"
+#include "engine/peers/PeerWork.h"
 #include "engine/peers/TPeerId.h"
-#include "engine/peers/TRefObject.h"
 #include "engine/peers/TVirtualPeer.h"
-#include "engine/task/PeerWork.h"
 
 namespace kf {
 

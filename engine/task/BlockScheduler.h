@@ -5,9 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "engine/task/BlockRequest.h"
-#include "engine/task/PeerWork.h"
-#include "engine/task/Range.h"
+#include "engine/peers/BlockRequest.h"
+#include "engine/peers/PeerWork.h"
+#include "engine/peers/Range.h"
 #include "engine/task/SchedulingContext.h"
 
 namespace kf {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/peers/TRefObject.h"
+#include "engine/base/TRefObject.h"
 
 namespace kf {
 

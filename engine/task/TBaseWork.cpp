@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/CKestrelfetchCore.h"
-#include "engine/TaskTable.h"
-
 namespace kf {
 namespace {
 
@@ -16,17 +13,8 @@ std::string FieldText(const char (&field)[KF_TEXT_MAX]) {
 
 }  // namespace
 
-TBaseWork::TBaseWork() {
-    if (TaskTable::Instance().Enter(this)) {
-        CKestrelfetchCore::FirstTaskStarted();
-    }
-}
-
 TBaseWork::~TBaseWork() {
     StopThread();
-    if (TaskTable::Instance().Leave(this)) {
-        CKestrelfetchCore::LastTaskGone();
-    }
 }
 
 void TBaseWork::Configure(const TaskParams& params) {

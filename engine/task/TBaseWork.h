@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/QThread.h"
 #include "engine/kestrelfetch.h"
-#include "engine/task/QThread.h"
 #include "engine/task/SourceEntry.h"
 #include "engine/task/TaskProgress.h"
 #include "engine/task/TaskSettings.h"
@@ -16,12 +16,12 @@ namespace kf {
 // Task kinds, chosen from the creation flags.
 enum class TaskKind { kHttp, kBt, kP2sp };
 
-// The task parameters, settings and published progress of one download task, and its entry in the
-// task table. Engine calls run on application threads and read only what is published under the
-// task lock; the worker thread owns everything else.
+// The task parameters, settings and published progress of one download task. The engine's task
+// table owns the task. Engine calls run on application threads and read only what is published
+// under the task lock; the worker thread owns everything else.
 class TBaseWork : public QThread {
   public:
-    TBaseWork();
+    TBaseWork() = default;
     ~TBaseWork() override;
 
     // Takes the creation record: source lines, resume and spill paths, folder and target file,

@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/CKestrelfetchLogApi.h"
-#include "engine/EngineGlobals.h"
-#include "engine/SwarmRegistry.h"
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineGlobals.h"
+#include "engine/base/EngineLog.h"
 #include "engine/os/FileBytes.h"
 #include "engine/os/ThreadId.h"
 #include "engine/os/Tick.h"
@@ -17,13 +16,13 @@
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
 #include "engine/peers/TTrackerPeer.h"
+#include "engine/task/SwarmRegistry.h"
 
 namespace kf {
 namespace {
 
 constexpr char kFileScheme[] = "file://";
 constexpr size_t kFileSchemeLength = sizeof(kFileScheme) - 1;
-constexpr int32_t kTaskChannel = 23;
 constexpr int64_t kSaveSeconds = 20;
 constexpr int64_t kCacheSeconds = 6;
 constexpr int64_t kSourceRefreshSeconds = 15;
@@ -274,8 +273,8 @@ class TWorkThread::PeerFace : public PeerTask {
     std::array<uint8_t, 20> InfoHash() override { return task_.identity_.info_hash(); }
     std::array<uint8_t, 20> AnnouncePeerId() override { return task_.identity_.announce_peer_id(); }
     std::array<uint8_t, 20> HandshakePeerId() override { return task_.identity_.peer_id(); }
-    int32_t ListenPort() override { return SwarmRegistry::Instance().ListenPort(); }
-    uint32_t ListenAddress() override { return SwarmRegistry::Instance().ListenIp(); }
+    int32_t ListenPort() override { return task_.swarm_.ListenPort(); }
+    uint32_t ListenAddress() override { return task_.swarm_.ListenIp(); }
     uint32_t LocalBindAddress() override { return EngineGlobals::Instance().bind_ip; }
     std::optional<QProxyConfig> TaskProxy() override { return task_.PeerProxy(); }
     int64_t UploadedTotal() override { return task_.uploaded_payload_; }
@@ -357,8 +356,9 @@ class TWorkThread::PeerFace : public PeerTask {
     int64_t tracker_completed_ = 0;
 };
 
-TWorkThread::TWorkThread()
-    : peer_face_(std::make_unique<PeerFace>(*this)),
+TWorkThread::TWorkThread(SwarmRegistry& swarm)
+    : TWorkWithTransStatis(swarm),
+      peer_face_(std::make_unique<PeerFace>(*this)),
       scheduler_face_(std::make_unique<SchedulerFace>(*this)),
       scheduler_(std::make_unique<BlockScheduler>(*scheduler_face_)) {}
 
@@ -497,7 +497,7 @@ void TWorkThread::Run() {
                 char line[KF_TEXT_MAX + 64];
                 snprintf(line, sizeof(line), "TID : %5lu] [%s is Download Complete",
                          CurrentThreadId(), TargetFile().c_str());
-                EngineLogWrite(line, kTaskChannel);
+                EngineLogWrite(line, LogChannel::kTask);
                 break;
             }
             if (completed_ && !was_completed) {
@@ -720,7 +720,7 @@ void TWorkThread::WaitForTraffic(int32_t ms) {
         }
     }
     // New connections wake the loop too; the incoming step then runs at once.
-    const bool listener_waited = SwarmRegistry::Instance().AddListenerTo(wait_set_);
+    const bool listener_waited = swarm_.AddListenerTo(wait_set_);
     if (listener_waited) {
         waited_peers_.push_back(nullptr);
     }

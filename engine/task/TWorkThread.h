@@ -20,7 +20,7 @@ class TWorkThread : public TWorkWithTransStatis {
     // Torrents larger than this are refused as unreadable.
     static constexpr int64_t kMaxTorrentBytes = 64 * 1024 * 1024;
 
-    TWorkThread();
+    explicit TWorkThread(SwarmRegistry& swarm);
     ~TWorkThread() override;
 
     int32_t Stop();

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <random>
 
-#include "engine/EngineGlobals.h"
+#include "engine/base/EngineGlobals.h"
 #include "engine/os/Tick.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
@@ -34,7 +34,8 @@ bool KindIn(int32_t mask, PeerKind kind) {
 
 }  // namespace
 
-TWorkWithPeers::TWorkWithPeers() : candidates_(static_cast<uint32_t>(time(nullptr))) {}
+TWorkWithPeers::TWorkWithPeers(SwarmRegistry& swarm)
+    : swarm_(swarm), candidates_(static_cast<uint32_t>(time(nullptr))) {}
 
 TWorkWithPeers::~TWorkWithPeers() {
     StopThread();
@@ -77,8 +78,8 @@ bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replac
     CandidateList::Identity identity;
     identity.swarm_task = Kind() != TaskKind::kHttp;
     identity.own_peer_id = identity_.peer_id();
-    identity.listen_ip = SwarmRegistry::Instance().ListenIp();
-    identity.listen_port = SwarmRegistry::Instance().ListenPort();
+    identity.listen_ip = swarm_.ListenIp();
+    identity.listen_port = swarm_.ListenPort();
     const bool added = candidates_.Add(record, from_lan, replace_id, identity);
     candidate_added_ = candidate_added_ || added;
     return added;
@@ -526,12 +527,12 @@ void TWorkWithPeers::SortActive() {
 
 void TWorkWithPeers::RegisterInfoHash() {
     if (identity_.prepared()) {
-        SwarmRegistry::Instance().Register(this, identity_.info_hash());
+        swarm_.Register(this, identity_.info_hash());
     }
 }
 
 void TWorkWithPeers::UnregisterInfoHash() {
-    SwarmRegistry::Instance().Unregister(this);
+    swarm_.Unregister(this);
 }
 
 bool TWorkWithPeers::IsOwnHandshake(const QSocket& connection) {
@@ -631,7 +632,7 @@ int32_t TWorkWithPeers::BtHalfOpenRoom() const {
 
 void TWorkWithPeers::IncomingStep() {
     if (EngineGlobals::Instance().initialised) {
-        SwarmRegistry::Instance().IncomingStep(*this, TickMilliseconds());
+        swarm_.IncomingStep(*this, TickMilliseconds());
     }
 }
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/SwarmRegistry.h"
 #include "engine/net/QProxyConfig.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/task/BtIdentity.h"
 #include "engine/task/CandidateList.h"
+#include "engine/task/SwarmRegistry.h"
 #include "engine/task/TBaseWork.h"
 
 namespace kf {
@@ -25,7 +25,9 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // A peer faster than this (bytes per second) is served on every pass of the loop.
     static constexpr int32_t kFastPeerRate = 28671;
 
-    TWorkWithPeers();
+    // `swarm`: the engine-wide registry this task registers in and takes incoming connections
+    // from; it outlives the task.
+    explicit TWorkWithPeers(SwarmRegistry& swarm);
     ~TWorkWithPeers() override;
 
     // Stores both limits under the task lock.
@@ -46,6 +48,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     bool AcceptIncoming(std::unique_ptr<QSocket> connection) override;
 
   protected:
+    SwarmRegistry& swarm_;
+
     // The BitTorrent identity: registered with the engine while it is known.
     void RegisterInfoHash();
     void UnregisterInfoHash();

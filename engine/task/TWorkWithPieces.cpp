@@ -6,12 +6,12 @@
 #include <chrono>
 #include <cstring>
 
-#include "engine/EngineGlobals.h"
-#include "engine/SwarmRegistry.h"
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineGlobals.h"
 #include "engine/net/HostResolver.h"
 #include "engine/os/FileSystem.h"
 #include "engine/os/Tick.h"
+#include "engine/task/SwarmRegistry.h"
 
 namespace kf {
 namespace {
@@ -48,7 +48,7 @@ void TWorkWithPieces::PiecesLink::SetTaskStatus(int32_t status) {
     task_.working_.status = status;
 }
 
-TWorkWithPieces::TWorkWithPieces() = default;
+TWorkWithPieces::TWorkWithPieces(SwarmRegistry& swarm) : TWorkWithPeers(swarm) {}
 
 TWorkWithPieces::~TWorkWithPieces() {
     StopThread();
@@ -198,7 +198,7 @@ void TWorkWithPieces::PrepareIdentity(bool start_services) {
                       EngineGlobals::Instance().machine_id);
     RegisterInfoHash();
     if (start_services) {
-        SwarmRegistry::Instance().ListeningServicesStep();
+        swarm_.ListeningServicesStep();
     }
 }
 

@@ -27,7 +27,7 @@ class TWorkWithPieces : public TWorkWithPeers {
     static constexpr int32_t kReadError = -6;
     static constexpr int32_t kReadNotServed = -7;
 
-    TWorkWithPieces();
+    explicit TWorkWithPieces(SwarmRegistry& swarm);
     ~TWorkWithPieces() override;
 
     // Engine-call side (task lock): file list of the piece map.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/EngineGlobals.h"
+#include "engine/base/EngineGlobals.h"
 
 namespace kf {
 namespace {

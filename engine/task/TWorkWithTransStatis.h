@@ -15,6 +15,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     static constexpr int32_t kUnlimitedCap = 1048576000;
     static constexpr int32_t kMinimumCap = 3072;
 
+    using TWorkWithPieces::TWorkWithPieces;
+
     void Reset(bool full, bool keep) override;
 
   protected:

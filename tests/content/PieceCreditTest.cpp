@@ -16,7 +16,7 @@
 namespace kf {
 namespace {
 
-constexpr int32_t B = TPieces::kBlockSize;
+constexpr int32_t B = kBlockSize;
 constexpr int32_t kPiece = 4 * B;
 
 struct CreditedSource : DataSource {

@@ -12,7 +12,7 @@
 namespace kf {
 namespace {
 
-constexpr int32_t B = PieceSlot::kBlockSize;
+constexpr int32_t B = kBlockSize;
 
 std::span<const uint8_t> Bytes(const std::string& s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};

@@ -17,7 +17,7 @@
 namespace kf {
 namespace {
 
-constexpr int32_t B = TPieces::kBlockSize;
+constexpr int32_t B = kBlockSize;
 
 using test::CountingSource;
 

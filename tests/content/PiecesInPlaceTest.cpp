@@ -20,7 +20,7 @@
 namespace kf {
 namespace {
 
-constexpr int32_t B = PieceSlot::kBlockSize;
+constexpr int32_t B = kBlockSize;
 
 std::span<const uint8_t> Bytes(const std::string& s, size_t at, size_t n) {
     return {reinterpret_cast<const uint8_t*>(s.data()) + at, n};

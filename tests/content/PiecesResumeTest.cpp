@@ -24,7 +24,7 @@
 namespace kf {
 namespace {
 
-constexpr int32_t B = TPieces::kBlockSize;
+constexpr int32_t B = kBlockSize;
 
 // What the task does around its piece map: keeps the resume file's parts from the notices,
 // saves it, and hands it to the next piece map.
@@ -318,8 +318,8 @@ TEST_F(PiecesResume, KilledDuringSavesLeavesARecordThatClaimsOnlyWhatIsOnDisk) {
             }
             ++seen;
         }
-        const auto spin_until = std::chrono::steady_clock::now() +
-                                std::chrono::microseconds(random() % 300);
+        const auto spin_until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 300);
         while (std::chrono::steady_clock::now() < spin_until) {
         }
         kill(pid, SIGKILL);

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/AsyncMessage.h"
-#include "engine/EngineGlobals.h"
+#include "engine/api/AsyncMessage.h"
+#include "engine/base/EngineGlobals.h"
 #include "engine/kestrelfetch.h"
 #include "engine/os/DebugOutput.h"
 #include "support/TempDir.h"

@@ -66,15 +66,13 @@ struct StuckDns {
     }
 };
 
-struct EventLog {
+struct EventLog : EventSink {
     std::mutex mutex;
     std::vector<std::pair<std::string, std::string>> events;
 
-    EngineEventSink Sink() {
-        return [this](std::string_view code, std::string_view text) {
-            std::lock_guard lock(mutex);
-            events.emplace_back(code, text);
-        };
+    void Submit(std::string_view code, std::string_view text) override {
+        std::lock_guard lock(mutex);
+        events.emplace_back(code, text);
     }
     size_t Count() {
         std::lock_guard lock(mutex);
@@ -183,8 +181,9 @@ TEST(HostResolver, DnsFailureEventOnceUntilASuccessReArmsIt) {
     auto dns = std::make_shared<FakeDns>();
     resolver.SetLookupFunction(FakeDns::Bind(dns));
     resolver.SetResolverConfigPath(dir / "resolv.conf");
-    EventLog log;
-    resolver.SetEventSink(log.Sink());
+    auto log_owner = std::make_shared<EventLog>();
+    EventLog& log = *log_owner;
+    resolver.SetEventSink(log_owner);
     std::vector<uint32_t> list;
 
     EXPECT_EQ(resolver.ResolveHostAddresses("gone.example", list), -1);

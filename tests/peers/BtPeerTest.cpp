@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/net/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"

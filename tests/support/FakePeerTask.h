@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/peers/PeerTask.h"
+#include "engine/peers/PeerWork.h"
 #include "engine/peers/TPeerId.h"
-#include "engine/task/PeerWork.h"
 
 namespace kf::test {
 

@@ -118,8 +118,8 @@ bool Feed(TPieces& pieces, const std::string& stream, const std::vector<int64_t>
     for (int64_t p : all) {
         const int64_t start = p * pieces.piece_length();
         const int64_t end = std::min<int64_t>(start + pieces.piece_length(), stream.size());
-        for (int64_t at = start; at < end; at += TPieces::kBlockSize) {
-            const size_t n = static_cast<size_t>(std::min<int64_t>(TPieces::kBlockSize, end - at));
+        for (int64_t at = start; at < end; at += kBlockSize) {
+            const size_t n = static_cast<size_t>(std::min<int64_t>(kBlockSize, end - at));
             if (pieces.AddData(at, {bytes + at, n}, source, nullptr) != static_cast<int64_t>(n)) {
                 return false;
             }

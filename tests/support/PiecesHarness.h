@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/base/TRefObject.h"
 #include "engine/content/TPieces.h"
-#include "engine/peers/TRefObject.h"
 
 namespace kf::test {
 

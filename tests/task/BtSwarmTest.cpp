@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/SwarmRegistry.h"
+#include "engine/api/CKestrelfetchCore.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/QSocket.h"
 #include "support/ChildProcess.h"
@@ -228,7 +228,7 @@ TEST_F(BtSwarm, IncomingHandshakeWithOurOwnPeerIdIsRefused) {
         20s));
     const std::string handshake(from_task->ReceivedText(), 68);
     const std::string own_id = handshake.substr(48, 20);
-    const int32_t port = SwarmRegistry::Instance().ListenPort();
+    const int32_t port = kf::CKestrelfetchCore::Instance().Swarm().ListenPort();
     ASSERT_NE(port, 0);
 
     // Answers whether the task sent a handshake back within 3 s (false when it
@@ -270,7 +270,7 @@ TEST_F(BtSwarm, CompleteTaskServesUntilItsSeedingTimeIsOver) {
     ASSERT_TRUE(test::WriteFile(Target(), content_.bytes));
     KfTaskHandle task = StartLeecher("");
     ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 30s));
-    const int32_t port = SwarmRegistry::Instance().ListenPort();
+    const int32_t port = kf::CKestrelfetchCore::Instance().Swarm().ListenPort();
     ASSERT_TRUE(Accepts(kLeecherAddress, port, 10s));
 
     TempDir fetched;
@@ -292,14 +292,14 @@ TEST_F(BtSwarm, CompleteTaskServesUntilItsSeedingTimeIsOver) {
     const std::string hash_hex =
         test::TorrentInfoHashHex(test::ReadWholeFile(content_.torrent_path));
     ASSERT_EQ(hash_hex.size(), 40u);
-    SwarmRegistry::InfoHash hash{};
+    kf::SwarmRegistry::InfoHash hash{};
     for (size_t i = 0; i < hash.size(); ++i) {
         hash[i] = static_cast<uint8_t>(std::stoi(hash_hex.substr(2 * i, 2), nullptr, 16));
     }
-    EXPECT_TRUE(SwarmRegistry::Instance().IsRegistered(hash));
+    EXPECT_TRUE(kf::CKestrelfetchCore::Instance().Swarm().IsRegistered(hash));
     ASSERT_EQ(SetTaskSeedingHours(task, 0), KF_OK);
     EXPECT_TRUE(WaitUntil([&] { return !TaskRunning(task); }, 5s));
-    EXPECT_FALSE(SwarmRegistry::Instance().IsRegistered(hash));
+    EXPECT_FALSE(kf::CKestrelfetchCore::Instance().Swarm().IsRegistered(hash));
     EXPECT_TRUE(TaskComplete(task));
     EXPECT_EQ(QueryInfo(task).status, KF_STATUS_COMPLETE);
     EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
@@ -316,10 +316,11 @@ TEST_F(BtSwarm, P2POffDropsPeersAndClosesTheListener) {
         StartLeecher(std::string("btnode://") + kSeederAddress + ":" + std::to_string(port));
     SetTaskSpeedLimit(task, 1, 512);
     ASSERT_TRUE(WaitUntil([&] { return QueryInfo(task).bt_bytes > 0; }, 30s)) << SeederLog();
-    ASSERT_TRUE(SwarmRegistry::Instance().ListenerOpen());
+    ASSERT_TRUE(kf::CKestrelfetchCore::Instance().Swarm().ListenerOpen());
 
     EnableP2P(0);
-    EXPECT_TRUE(WaitUntil([] { return !SwarmRegistry::Instance().ListenerOpen(); }, 2s));
+    EXPECT_TRUE(
+        WaitUntil([] { return !kf::CKestrelfetchCore::Instance().Swarm().ListenerOpen(); }, 2s));
     // Whatever was on its way has arrived once the figure stood still for a few seconds (it is
     // published once a second); then nothing more comes.
     int64_t before = -1;
@@ -338,7 +339,8 @@ TEST_F(BtSwarm, P2POffDropsPeersAndClosesTheListener) {
     EXPECT_FALSE(TaskComplete(task));
 
     EnableP2P(1);
-    EXPECT_TRUE(WaitUntil([] { return SwarmRegistry::Instance().ListenerOpen(); }, 2s));
+    EXPECT_TRUE(
+        WaitUntil([] { return kf::CKestrelfetchCore::Instance().Swarm().ListenerOpen(); }, 2s));
     EXPECT_EQ(StopTask(task, 0), KF_OK);
 }
 

@@ -1,0 +1,76 @@
+#include "engine/api/CKestrelfetchCore.h"
+
+#include <uuid/uuid.h>
+
+#include "engine/api/AsyncMessage.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineGlobals.h"
+#include "engine/base/EngineLog.h"
+#include "engine/net/HalfOpenProbe.h"
+
+namespace kf {
+
+CKestrelfetchCore& CKestrelfetchCore::Instance() {
+    static CKestrelfetchCore core;
+    return core;
+}
+
+CKestrelfetchCore::CKestrelfetchCore() : tasks_(*this), swarm_(tasks_.Mutex()) {
+    // Process-wide storage that the clean-up at exit uses must be made before this object, so
+    // that it is destroyed after it.
+    TouchLogStorage();
+    TouchClockStorage();
+    EngineGlobals::Instance();
+    AsyncMessage::JoinAll();
+}
+
+CKestrelfetchCore::~CKestrelfetchCore() {
+    QTMutexLock call(EngineGlobals::Instance().engine_call_mutex);
+    Cleanup();
+    AsyncMessage::JoinAll();
+}
+
+void CKestrelfetchCore::Cleanup() {
+    // Tasks are destroyed even when InitEngine was never called, so that no worker thread
+    // outlives the engine.
+    tasks_.DestroyAll();
+    StopSharedServices();
+    EngineGlobals::Instance().initialised = false;
+}
+
+void CKestrelfetchCore::FirstTaskStarted() {
+    EngineGlobals& globals = EngineGlobals::Instance();
+    StartClock();
+    if (globals.machine_id[0] == 0) {
+        uuid_generate(globals.machine_id.data());
+        if (globals.machine_id[0] == 0) {
+            globals.machine_id[0] = 1;
+        }
+    }
+    globals.udp_suspended = false;
+    globals.dht_enabled = false;
+    globals.reachable = false;
+    globals.half_open_limit = HalfOpenCapFromProbe(ProbeHalfOpenLimit());
+}
+
+void CKestrelfetchCore::LastTaskGone() {
+    EngineGlobals& globals = EngineGlobals::Instance();
+    swarm_.CloseListening();
+    globals.udp_suspended = true;
+    globals.dht_enabled = false;
+    globals.reachable = false;
+}
+
+void CKestrelfetchCore::StopSharedServices() {
+    swarm_.CloseListening();
+    StopClock();
+}
+
+namespace {
+
+// Made during start-up, so that the clean-up runs at exit whether or not an engine call came.
+[[maybe_unused]] const CKestrelfetchCore& g_core = CKestrelfetchCore::Instance();
+
+}  // namespace
+
+}  // namespace kf

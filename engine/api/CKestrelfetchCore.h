@@ -1,0 +1,40 @@
+#pragma once
+
+#include "engine/api/TaskTable.h"
+#include "engine/task/SwarmRegistry.h"
+
+namespace kf {
+
+// The engine core: owns the task table and the swarm registry, and starts and stops the services
+// that all tasks share. One instance lives for the whole process; its destructor runs the engine
+// clean-up once more at exit.
+class CKestrelfetchCore : private TaskTable::Watcher {
+  public:
+    static CKestrelfetchCore& Instance();
+
+    CKestrelfetchCore(const CKestrelfetchCore&) = delete;
+    CKestrelfetchCore& operator=(const CKestrelfetchCore&) = delete;
+    ~CKestrelfetchCore() override;
+
+    TaskTable& Tasks() { return tasks_; }
+    SwarmRegistry& Swarm() { return swarm_; }
+
+    // The engine clean-up: every task destroyed, then the shared services stopped. Under
+    // EngineCallMutex.
+    void Cleanup();
+
+  private:
+    CKestrelfetchCore();
+
+    // Run by the task table when it goes from empty to one task and from one to empty.
+    void FirstTaskStarted() override;
+    void LastTaskGone() override;
+    // The service part of the engine clean-up, after every task is gone.
+    void StopSharedServices();
+
+    // The table's mutex guards the registry's lists, so the table is made first and goes last.
+    TaskTable tasks_;
+    SwarmRegistry swarm_;
+};
+
+}  // namespace kf

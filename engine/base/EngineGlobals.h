@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "engine/base/QTMutex.h"
+
+namespace kf {
+
+// Engine-wide state shared by the engine calls, the core and the tasks. Switches are atomics so
+// that task threads read them without taking EngineCallMutex (which they must never take).
+struct EngineGlobals {
+    static EngineGlobals& Instance();
+
+    QTMutex engine_call_mutex;  // serialises the engine calls; always taken first
+
+    std::atomic<bool> initialised{false};
+    std::atomic<bool> p2p_enabled{false};
+    std::atomic<int32_t> listen_port{0};  // 0 means 8080
+    std::atomic<bool> http_wrapped_handshake{false};
+    // Where the listener binds and outgoing BT and tracker connections start from (network
+    // order); 0 means every address and the system's choice.
+    std::atomic<uint32_t> bind_ip{0};
+    std::array<uint8_t, 16> machine_id{};  // made once per process by the first task
+    std::atomic<int32_t> half_open_limit{64};
+    std::atomic<bool> reachable{false};
+    std::atomic<bool> udp_suspended{false};
+    std::atomic<bool> dht_enabled{true};
+
+    int32_t EffectiveListenPort() const {
+        const int32_t port = listen_port.load();
+        return port == 0 ? 8080 : port;
+    }
+
+  private:
+    EngineGlobals() = default;
+};
+
+}  // namespace kf
