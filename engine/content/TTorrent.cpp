@@ -12,9 +12,6 @@ namespace kf {
 
 namespace {
 
-constexpr int32_t kStateBuildingPieceMap = 3;
-constexpr int32_t kStateRunning = 4;
-
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
         return false;
@@ -126,7 +123,7 @@ bool TTorrent::Load() {
         // Seed descriptor: its values become this torrent's and the piece map lays out its one
         // file without digests. The layout's answer is passed on, so a descriptor the map cannot
         // use stops the task instead of leaving it without a piece map.
-        SetTaskState(kStateBuildingPieceMap);
+        SetTaskState(TaskState::kBuildingMap);
         ClearFields();
         const std::optional<SeedDescriptor> descriptor = SeedDescriptor::Parse(source_text_);
         if (!descriptor) {
@@ -140,7 +137,7 @@ bool TTorrent::Load() {
         const bool laid_out =
             info_reader_ == nullptr ||
             info_reader_->LayOutWithoutDigests(descriptor->size, descriptor->piece_length);
-        SetTaskState(kStateRunning);
+        SetTaskState(TaskState::kRunning);
         return laid_out;
     }
     if (metainfo_bytes_.empty()) {
@@ -175,7 +172,7 @@ bool TTorrent::ParseMetainfo(std::span<const uint8_t> bytes) {
     if (bytes.empty()) {
         return false;
     }
-    SetTaskState(kStateBuildingPieceMap);
+    SetTaskState(TaskState::kBuildingMap);
     ClearFields();
     if (bytes[0] != 'd' && bytes[0] != 'D') {
         return false;
@@ -186,7 +183,7 @@ bool TTorrent::ParseMetainfo(std::span<const uint8_t> bytes) {
         ClearFields();
         return false;
     }
-    SetTaskState(kStateRunning);
+    SetTaskState(TaskState::kRunning);
     return true;
 }
 
@@ -306,7 +303,7 @@ void TTorrent::ClearFields() {
     trackers_.clear();
 }
 
-void TTorrent::SetTaskState(int32_t state) {
+void TTorrent::SetTaskState(TaskState state) {
     if (task_ != nullptr) {
         task_->SetTaskState(state);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/base/TRefObject.h"
+#include "engine/content/TaskState.h"
 
 namespace kf {
 
@@ -83,7 +84,7 @@ class TTorrent : public TRefObject {
     void WalkAnnounceList(const QMultiElement& container);
     void SetInfoHash(std::span<const uint8_t> info_bytes);
     void ClearFields();
-    void SetTaskState(int32_t state);
+    void SetTaskState(TaskState state);
 
     int32_t code_page_ = 0;
     std::string announce_;

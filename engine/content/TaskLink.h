@@ -3,16 +3,17 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/content/TaskState.h"
+
 namespace kf {
 
 // The task as the content layer (metainfo, piece map) sees it. The task's work object implements
 // it; unit tests use a recording fake. All calls come from the task's own thread.
 class TaskLink {
-public:
+  public:
     virtual ~TaskLink() = default;
 
-    // Task state: 1 preparing, 2 first source answered, 3 building the piece map, 4 running.
-    virtual void SetTaskState(int32_t state) = 0;
+    virtual void SetTaskState(TaskState state) = 0;
     // Records a task status code (20206..20216); 0 clears it.
     virtual void SetTaskStatus(int32_t status) = 0;
     virtual void RequestStop() = 0;

@@ -98,8 +98,10 @@ bool QSocket::HttpHandshake(int32_t timeout_seconds) {
     if (!request) {
         return false;
     }
-    if (const std::optional<std::string> masked = BuildHttpProxyRequest(request_config, true)) {
-        EngineLogWrite("Proxy request: " + *masked, LogChannel::kRequest);
+    if (EngineLogWants(LogChannel::kRequest)) {
+        if (const std::optional<std::string> masked = BuildHttpProxyRequest(request_config, true)) {
+            EngineLogWrite("Proxy request: " + *masked, LogChannel::kRequest);
+        }
     }
     proxy_request_sent_ = SendAllWithin(AsBytes(*request), timeout_seconds * 1000);
     return proxy_request_sent_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/base/EngineGlobals.h"
+#include "engine/content/TaskState.h"
 #include "engine/net/QProxyConfig.h"
 #include "engine/peers/BlockRequest.h"
 
@@ -94,7 +95,7 @@ class PeerTask {
     // Sources.
     virtual void AddSource(TPeerId& record, bool from_lan, bool replace_id) = 0;
     virtual void RemoveSource(TPeerId& record) = 0;
-    virtual void SetTaskState(int32_t state) = 0;
+    virtual void SetTaskState(TaskState state) = 0;
     // Records a status; an unresolvable source (20216) is published at once.
     virtual void SetTaskStatus(int32_t status) = 0;
     // The task's own proxy for its server and BT connections; none means the engine-wide one.

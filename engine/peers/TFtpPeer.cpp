@@ -9,7 +9,6 @@ namespace kf {
 
 namespace {
 
-constexpr int32_t kTaskStateFetchingTorrent = 2;
 constexpr int32_t kMaxRepliesPerTick = 4;
 constexpr int32_t kMaxReadsPerTick = 8;
 
@@ -25,10 +24,39 @@ TFtpPeer::~TFtpPeer() {
     TFtpPeer::Reset();
 }
 
+const char* TFtpPeer::FtpStateName(int32_t state) {
+    switch (state) {
+        case kTransfer:
+            return "transfer";
+        case kWelcome:
+            return "welcome";
+        case kUser:
+            return "USER";
+        case kPass:
+            return "PASS";
+        case kCwd:
+            return "CWD";
+        case kSize:
+            return "SIZE";
+        case kType:
+            return "TYPE";
+        case kPasv:
+            return "PASV";
+        case kRest:
+            return "REST";
+        case kRetr:
+            return "RETR";
+        case kAfterDrop:
+            return "after a dropped transfer";
+        default:
+            return "unknown";
+    }
+}
+
 void TFtpPeer::SetFtpState(int32_t state, int32_t phase) {
-    if (state != ftp_state_ && Source() != nullptr) {
+    if (state != ftp_state_ && Source() != nullptr && EngineLogWants(LogChannel::kTrace)) {
         EngineLogWrite("FTP " + DottedText(Source()->ip) + ":" + std::to_string(Source()->port) +
-                           " state " + std::to_string(ftp_state_) + " -> " + std::to_string(state),
+                           " " + FtpStateName(ftp_state_) + " -> " + FtpStateName(state),
                        LogChannel::kTrace);
     }
     ftp_state_ = state;
@@ -40,9 +68,9 @@ bool TFtpPeer::End(int32_t penalty, std::string_view why) {
 }
 
 bool TFtpPeer::Fail(int32_t penalty, std::string_view why) {
-    if (Source() != nullptr) {
+    if (Source() != nullptr && EngineLogWants(LogChannel::kPeerInfo)) {
         EngineLogWrite("FTP " + DottedText(Source()->ip) + ":" + std::to_string(Source()->port) +
-                           " ends in state " + std::to_string(ftp_state_) + ": " + std::string(why),
+                           " ends in " + FtpStateName(ftp_state_) + ": " + std::string(why),
                        LogChannel::kPeerInfo);
     }
     CloseData();
@@ -136,7 +164,7 @@ bool TFtpPeer::Attach(const RefPtr<TPeerId>& source) {
     ClearSession();
     TPeerId& record = *Source();
     if (record.UrlInfo().fetch_to_memory && record.role == TPeerId::kRoleTorrentLine) {
-        Task().SetTaskState(kTaskStateFetchingTorrent);
+        Task().SetTaskState(TaskState::kFirstAnswer);
     }
     return ConnectToSource();
 }
@@ -354,7 +382,7 @@ bool TFtpPeer::OpenDataConnection(const FtpReplyParser::Reply& reply) {
     }
     const TPeerId& source = *Source();
     const std::string named = address->HostText();
-    if (named != DottedText(source.ip)) {
+    if (named != DottedText(source.ip) && EngineLogWants(LogChannel::kPeerInfo)) {
         // Only the port is taken: the data goes where the control connection went.
         EngineLogWrite("FTP " + DottedText(source.ip) + ":" + std::to_string(source.port) +
                            " PASV names " + named + "; using the control address",

@@ -91,6 +91,7 @@ class TFtpPeer : public TServerPeer {
     static std::string Directory(std::string_view path);
 
     int32_t GetFtpState() const { return ftp_state_; }
+    static const char* FtpStateName(int32_t state);
     int32_t GetPhase() const { return phase_; }
     const QSocket* DataConnection() const override { return data_.get(); }
 

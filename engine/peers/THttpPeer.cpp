@@ -106,7 +106,7 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
             position_ = 0;
         }
     } else if (record.role == TPeerId::kRoleTorrentLine) {
-        Task().SetTaskState(kTaskStateFetchingTorrent);
+        Task().SetTaskState(TaskState::kFirstAnswer);
     }
     request_start_ = position_;
 

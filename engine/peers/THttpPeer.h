@@ -40,7 +40,6 @@ class THttpPeer : public TServerPeer {
     static constexpr int32_t kHeaderTimeout = 15;  // seconds without activity before the header
     static constexpr int32_t kBodyTimeout = 30;    // after it
     static constexpr int32_t kStatusUnresolvable = 20216;
-    static constexpr int32_t kTaskStateFetchingTorrent = 2;
     // Most bytes one turn reads of a body while the download allowance permits: at loopback and
     // LAN speeds a turn per 42 KiB costs more in calls and passes than the data itself. Reads
     // straight into the piece cache take up to 1 MiB (one piece of 64 blocks at most: measured

@@ -395,7 +395,7 @@ void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
     if (source_ && source_->IsServerSource()) {
         ++source_->UrlInfo().bad_pieces;
     }
-    if (source_) {
+    if (source_ && EngineLogWants(LogChannel::kSha1Check)) {
         EngineLogWrite("Bad piece " + std::to_string(piece.value()) + " wholly from " +
                            DottedText(source_->ip) + ":" + std::to_string(source_->port),
                        LogChannel::kSha1Check);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/EngineLog.h"
+
 namespace kf {
 namespace {
 
@@ -222,6 +224,16 @@ void TBaseWork::Publish(bool force, bool extra) {
     }
     published_ = working_;
     TaskLock().Unlock();
+}
+
+void TBaseWork::SetState(TaskState state) {
+    QTMutexLock hold(TaskLock());
+    if (state != working_.state && EngineLogWants(LogChannel::kTrace)) {
+        EngineLogWrite(std::string(KindText()) + " " + target_file_ + ": " +
+                           TaskStateName(working_.state) + " -> " + TaskStateName(state),
+                       LogChannel::kTrace);
+    }
+    working_.state = state;
 }
 
 void TBaseWork::ClearProgress() {

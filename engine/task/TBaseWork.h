@@ -67,6 +67,8 @@ class TBaseWork : public QThread {
     // Without `extra` nothing happens when the task lock is busy.
     void Publish(bool force, bool extra);
     void ClearProgress();
+    // The working state, under the task lock; a change is traced by name.
+    void SetState(TaskState state);
 
     TaskProgress working_;
     TaskSettings settings_;

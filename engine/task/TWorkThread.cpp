@@ -261,7 +261,7 @@ class TWorkThread::PeerFace : public PeerTask {
         }
     }
     void RemoveSource(TPeerId& record) override { task_.TWorkWithPeers::RemoveSource(record); }
-    void SetTaskState(int32_t state) override { task_.SetState(state); }
+    void SetTaskState(TaskState state) override { task_.SetState(state); }
     void SetTaskStatus(int32_t status) override {
         task_.SetStatus(status);
         if (status == KF_STATUS_UNRESOLVABLE) {
@@ -389,11 +389,6 @@ void TWorkThread::SetStatus(int32_t status) {
     working_.status = status;
 }
 
-void TWorkThread::SetState(int32_t state) {
-    QTMutexLock hold(TaskLock());
-    working_.state = state;
-}
-
 RefPtr<TPeerObject> TWorkThread::MakePeer(PeerKind kind) {
     if (kind == PeerKind::Http) {
         return RefPtr<TPeerObject>::Adopt(new THttpPeer(*peer_face_));
@@ -439,7 +434,7 @@ void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
 
 bool TWorkThread::Prepare() {
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
-        SetState(kTaskIdle);
+        SetState(TaskState::kIdle);
         if (IsFileLocation(TorrentLocation())) {
             std::optional<std::string> bytes =
                 ReadFileBytes(TorrentLocation().substr(kFileSchemeLength), kMaxTorrentBytes);
@@ -453,7 +448,7 @@ bool TWorkThread::Prepare() {
         if (!StopRequestedNow() && !Resume().torrent().empty()) {
             BuildPieceMap();
         }
-        SetState(kTaskRunning);
+        SetState(TaskState::kRunning);
     }
     if (Kind() == TaskKind::kHttp) {
         // A task without metainfo that ran before knows its file already.
@@ -483,7 +478,7 @@ void TWorkThread::Run() {
     bool metadata_timeout = false;
     bool no_source = false;
     if (Prepare()) {
-        SetState(kTaskRunning);
+        SetState(TaskState::kRunning);
         AddSourceLines(false, false);
         // The first connections go out now rather than at the first per-second step.
         OpenServerConnections();
@@ -572,7 +567,7 @@ void TWorkThread::Run() {
     Reset(false, false);
     SaveOrDeleteResumeFile();
     QTMutexLock hold(TaskLock());
-    working_.state = kTaskIdle;
+    SetState(TaskState::kIdle);
     if (!completed_ && no_source) {
         working_.status = KF_STATUS_NO_SOURCE;
     } else if (!completed_ && metadata_timeout) {

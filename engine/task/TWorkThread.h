@@ -66,7 +66,6 @@ class TWorkThread : public TWorkWithTransStatis {
     // A task without metainfo lays out its file once a server has told the size.
     void LayOutFromServerSize();
     void SetStatus(int32_t status);
-    void SetState(int32_t state);
     // The loop's pause: waits at most `ms` for traffic on the peers' connections and notes which
     // peers have something to do.
     void WaitForTraffic(int32_t ms);

@@ -38,9 +38,8 @@ bool TestBitIn(const std::vector<uint8_t>& bits, int64_t index) {
 
 }  // namespace
 
-void TWorkWithPieces::PiecesLink::SetTaskState(int32_t state) {
-    QTMutexLock hold(task_.TaskLock());
-    task_.working_.state = state;
+void TWorkWithPieces::PiecesLink::SetTaskState(TaskState state) {
+    task_.SetState(state);
 }
 
 void TWorkWithPieces::PiecesLink::SetTaskStatus(int32_t status) {
@@ -257,7 +256,7 @@ bool TWorkWithPieces::CompletionCheck(int64_t now) {
         working_.completion_time = 0;
         return false;
     }
-    int32_t state;
+    TaskState state;
     int64_t completion_time;
     {
         QTMutexLock hold(TaskLock());
@@ -266,7 +265,7 @@ bool TWorkWithPieces::CompletionCheck(int64_t now) {
     }
     if (completion_time == 0) {
         completion_time = now;
-        if (state != kTaskBuildingMap) {
+        if (state != TaskState::kBuildingMap) {
             // Renames the finished files from their temporary names.
             pieces_->Close(true, true);
             completed_ = IsTaskComplete();

@@ -91,7 +91,7 @@ class TWorkWithPieces : public TWorkWithPeers {
     class PiecesLink : public TaskLink {
       public:
         explicit PiecesLink(TWorkWithPieces& task) : task_(task) {}
-        void SetTaskState(int32_t state) override;
+        void SetTaskState(TaskState state) override;
         void SetTaskStatus(int32_t status) override;
         void RequestStop() override { task_.RequestStop(); }
         bool IsStopRequested() override { return task_.IsStopRequested(); }

@@ -3,20 +3,14 @@
 #include <cstdint>
 #include <string>
 
-namespace kf {
+#include "engine/content/TaskState.h"
 
-// Task state values.
-enum TaskState : int32_t {
-    kTaskIdle = 1,         // idle or preparing
-    kTaskFirstAnswer = 2,  // the first HTTP source answered
-    kTaskBuildingMap = 3,  // the piece map is being built from the torrent
-    kTaskRunning = 4,
-};
+namespace kf {
 
 // The progress snapshot: the worker writes a working copy and publishes it under the task lock;
 // the engine calls read only the published copy.
 struct TaskProgress {
-    int32_t state = kTaskIdle;
+    TaskState state = TaskState::kIdle;
     int32_t status = 0;
     std::string name;
     int64_t total_bytes = 0;

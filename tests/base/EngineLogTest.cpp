@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/base/CKestrelfetchLogApi.h"
+#include "engine/base/EngineLog.h"
 #include "engine/kestrelfetch.h"
 #include "engine/os/DebugOutput.h"
 #include "support/TempDir.h"
@@ -133,6 +134,22 @@ TEST(EngineLog, GlobalLogWritesUntilReleasedAndLinesNeverInterleave) {
         EXPECT_EQ(line.substr(text + 200), "]");
     }
     EXPECT_EQ(count, 800);
+}
+
+// Writers ask before they build a line; the answer follows the thresholds and the log's life.
+TEST(EngineLog, ALineIsWantedOnlyWhileSomethingWouldTakeIt) {
+    using kf::EngineLogWants;
+    using kf::LogChannel;
+    EXPECT_FALSE(EngineLogWants(LogChannel::kDump));  // no log yet
+    CreateEngineLog();
+    EXPECT_FALSE(EngineLogWants(LogChannel::kTrace));
+    EXPECT_TRUE(EngineLogWants(LogChannel::kTask));  // the debugger output takes level 23
+    EngineLogSetThresholds(39, 39);
+    EXPECT_FALSE(EngineLogWants(LogChannel::kDump));
+    EngineLogSetThresholds(38, 1);
+    EXPECT_TRUE(EngineLogWants(LogChannel::kTrace));
+    ReleaseEngineLog();
+    EXPECT_FALSE(EngineLogWants(LogChannel::kTrace));
 }
 
 }  // namespace

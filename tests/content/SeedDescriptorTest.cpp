@@ -83,7 +83,8 @@ TEST(SeedDescriptor, TorrentLoadLaysOutOneFileVerifiedOnceWritten) {
         RefPtr<TPieces> p = RefPtr<TPieces>::Make(&task, params);
         p->torrent()->SetSourceText(Descriptor("100000", "32768", "udp$$$tracker:80"));
         ASSERT_TRUE(p->torrent()->Load());
-        EXPECT_EQ(task.states, (std::vector<int32_t>{3, 4}));
+        EXPECT_EQ(task.states, (std::vector<kf::TaskState>{kf::TaskState::kBuildingMap,
+                                                           kf::TaskState::kRunning}));
         EXPECT_EQ(p->torrent()->info_hash_hex(), kHash);
         EXPECT_EQ(p->torrent()->trackers(), std::vector<std::string>{"udp://tracker:80"});
         EXPECT_FALSE(p->has_digests());

@@ -17,13 +17,13 @@ namespace {
 
 class RecordingTask : public TaskLink {
   public:
-    void SetTaskState(int32_t state) override { states.push_back(state); }
+    void SetTaskState(kf::TaskState state) override { states.push_back(state); }
     void SetTaskStatus(int32_t code) override { status = code; }
     void RequestStop() override { stop_requested = true; }
     bool IsStopRequested() override { return stop_requested; }
     void PieceNotice(int32_t, int32_t, int32_t, int64_t, std::span<const uint8_t>) override {}
 
-    std::vector<int32_t> states;
+    std::vector<kf::TaskState> states;
     int32_t status = 0;
     bool stop_requested = false;
 };
@@ -99,7 +99,8 @@ TEST(Torrent, ReadsCheckedInMetainfoFile) {
                                                              "udp://backup.invalid:6969"}));
     EXPECT_EQ(torrent->comment(), "fixture for the metainfo reader");
     EXPECT_EQ(torrent->creation_date(), 0);
-    EXPECT_EQ(task.states, (std::vector<int32_t>{3, 4}));
+    EXPECT_EQ(task.states,
+              (std::vector<kf::TaskState>{kf::TaskState::kBuildingMap, kf::TaskState::kRunning}));
     EXPECT_EQ(reader.calls, 1);
     EXPECT_EQ(reader.name_text, "album");
 }
@@ -304,7 +305,8 @@ TEST(Torrent, FailuresLeaveNothingBehind) {
         task.states.clear();
         EXPECT_FALSE(Parse(torrent, input));
         expect_cleared();
-        EXPECT_EQ(task.states.empty() ? 0 : task.states.back(), 3);
+        EXPECT_EQ(task.states.empty() ? kf::TaskState::kIdle : task.states.back(),
+                  kf::TaskState::kBuildingMap);
     }
     EXPECT_FALSE(Parse(torrent, ""));
 

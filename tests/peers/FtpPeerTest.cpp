@@ -485,7 +485,7 @@ TEST_F(FtpPeerTest, FetchesASmallFileIntoTheSourceRecord) {
     source->role = TPeerId::kRoleTorrentLine;
     TFtpPeer peer(task_);
     ASSERT_TRUE(peer.Attach(source));
-    EXPECT_EQ(task_.task_state, 2);
+    EXPECT_EQ(task_.task_state, kf::TaskState::kFirstAnswer);
     ASSERT_EQ(Run(peer, [&] { return source->UrlInfo().memory_done; }), End::kCondition);
     EXPECT_EQ(source->UrlInfo().memory_body, small);
     EXPECT_EQ(peer.Status(), TPeerObject::kStatusFinished);

@@ -522,7 +522,7 @@ TEST_F(HttpPeerTest, FetchToMemoryCollectsTheBody) {
     source->role = TPeerId::kRoleTorrentLine;
     THttpPeer peer(task_);
     ASSERT_TRUE(peer.Attach(source));
-    EXPECT_EQ(task_.task_state, THttpPeer::kTaskStateFetchingTorrent);
+    EXPECT_EQ(task_.task_state, kf::TaskState::kFirstAnswer);
     ASSERT_EQ(Run(peer, [&] { return source->UrlInfo().memory_done; }), End::kCondition);
     EXPECT_EQ(source->UrlInfo().memory_body, torrent);  // the bytes past the length are dropped
     EXPECT_TRUE(task_.writes.empty());

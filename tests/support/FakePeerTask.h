@@ -66,7 +66,7 @@ class FakePeerTask : public PeerTask {
     void NotePendingSend() override { ++pending_senders; }
     void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
     void RemoveSource(TPeerId& record) override;
-    void SetTaskState(int32_t state) override { task_state = state; }
+    void SetTaskState(kf::TaskState state) override { task_state = state; }
     void SetTaskStatus(int32_t status) override { task_status = status; }
     std::array<uint8_t, 20> InfoHash() override { return info_hash; }
     std::array<uint8_t, 20> AnnouncePeerId() override { return announce_peer_id; }
@@ -142,7 +142,7 @@ class FakePeerTask : public PeerTask {
     std::vector<std::string> removed_sources;
     std::vector<int32_t> failed_pieces;
     int64_t payload_by_kind[16] = {};
-    int32_t task_state = 0;
+    kf::TaskState task_state = kf::TaskState::kIdle;
     int32_t task_status = 0;
     int32_t release_range_calls = 0;
     int32_t finish_range_calls = 0;

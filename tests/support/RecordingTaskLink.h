@@ -22,7 +22,7 @@ class RecordingTaskLink : public TaskLink {
         std::string bytes;
     };
 
-    void SetTaskState(int32_t state) override { states.push_back(state); }
+    void SetTaskState(kf::TaskState state) override { states.push_back(state); }
     void SetTaskStatus(int32_t code) override { status = code; }
     void RequestStop() override { stop_requested = true; }
     bool IsStopRequested() override { return stop_requested; }
@@ -36,7 +36,7 @@ class RecordingTaskLink : public TaskLink {
     std::string LastBytes(int32_t type) const;
 
     std::vector<Notice> notices;
-    std::vector<int32_t> states;
+    std::vector<kf::TaskState> states;
     int32_t status = 0;
     bool stop_requested = false;
     std::function<void(RecordingTaskLink&, const Notice&)> on_notice;
