@@ -136,6 +136,10 @@ bool TPeerId::ConnectsByName() const {
 }
 
 bool TPeerId::ParseSourceAddress(bool proxy_resolves_names) {
+    return ParseSourceText() && ResolveSource(proxy_resolves_names);
+}
+
+bool TPeerId::ParseSourceText() {
     std::replace(url.begin(), url.end(), '\\', '/');
     if (StartsWithIgnoreCase(url, kHttpPrefix)) {
         url = EscapeHttpUrl(url);
@@ -158,9 +162,10 @@ bool TPeerId::ParseSourceAddress(bool proxy_resolves_names) {
     } else if (StartsWithIgnoreCase(text, kBtNodePrefix)) {
         understood = ParseBtNode(text.substr(kBtNodePrefix.size()));
     }
-    if (!understood) {
-        return false;
-    }
+    return understood;
+}
+
+bool TPeerId::ResolveSource(bool proxy_resolves_names) {
     if (kind != PeerKind::BtNode && !ResolveHost()) {
         if (!proxy_resolves_names || !IsServerSource()) {
             return false;

@@ -51,12 +51,18 @@ class TPeerId : public TRefObject {
     // An independent record (count 1) with every field and the URL parts copied.
     RefPtr<TPeerId> Copy() const;
 
-    // Parses `url` (see the syntax above) and resolves the host. True when the text was
-    // understood and the host resolved (a numeric host that is not a usable address still
-    // succeeds, leaving the record invalid). On a name that cannot be resolved: false with
-    // `unresolvable` set, and the task reports status 20216 - unless `proxy_resolves_names` and
-    // the record is an HTTP or FTP source: then the name is left to the proxy (remote_name).
+    // ParseSourceText, then ResolveSource. May block for a name lookup (see ResolveSource).
     bool ParseSourceAddress(bool proxy_resolves_names = false);
+    // Parses `url` (see the syntax above) into kind, port and the URL parts, without a lookup:
+    // true when the text was understood.
+    bool ParseSourceText();
+    // Resolves the host of a parsed record. A host name not yet known to be unresolvable is
+    // looked up, which blocks the calling thread for up to the resolver's time-out (3 s). True
+    // when the host resolved (a numeric host that is not a usable address still succeeds,
+    // leaving the record invalid). On a name that cannot be resolved: false with `unresolvable`
+    // set, and the task reports status 20216 - unless `proxy_resolves_names` and the record is an
+    // HTTP or FTP source: then the name is left to the proxy (remote_name).
+    bool ResolveSource(bool proxy_resolves_names);
     // The record connects by its host name through the proxy.
     bool ConnectsByName() const;
 

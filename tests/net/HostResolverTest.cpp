@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "ScriptedServer.h"
+#include "SingleConnectionServer.h"
 #include "engine/net/Ipv4Address.h"
 #include "support/TempDir.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "ScriptedServer.h"
+#include "SingleConnectionServer.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/QSocket.h"
@@ -18,7 +18,7 @@ namespace kf {
 namespace {
 
 using test::ScriptConnection;
-using test::ScriptedServer;
+using test::SingleConnectionServer;
 
 const uint32_t kTarget = ParseDottedAddress("127.1.2.3");
 constexpr const char* kTargetName = "kf-target.example";
@@ -40,10 +40,10 @@ std::string ReceivedString(const QSocket& socket) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-QProxyConfig ProxyAt(const ScriptedServer& server, int32_t type) {
+QProxyConfig ProxyAt(const SingleConnectionServer& server, int32_t type) {
     QProxyConfig proxy;
     proxy.type = type;
-    proxy.address = ScriptedServer::Loopback();
+    proxy.address = SingleConnectionServer::Loopback();
     proxy.port = server.Port();
     proxy.timeout = 4;
     return proxy;
@@ -91,7 +91,7 @@ class ResolverGuard {
 
 TEST(ProxyTunnel, HttpConnectHoldsDataUntilTheReplyAndKeepsWhatFollowsIt) {
     std::atomic<bool> client_queued{false};
-    ScriptedServer proxy_server([&](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([&](ScriptConnection& proxy) {
         proxy.Expect("CONNECT 127.1.2.3:80 HTTP/1.1\r\n\r\n");
         EXPECT_TRUE(test::WaitFor([&] { return client_queued.load(); }));
         EXPECT_TRUE(NothingArrived(proxy)) << "data went out before the proxy answered";
@@ -120,7 +120,7 @@ TEST(ProxyTunnel, HttpConnectHoldsDataUntilTheReplyAndKeepsWhatFollowsIt) {
 }
 
 TEST(ProxyTunnel, HttpCredentialsDomainAndAnnouncedBody) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect(
             "CONNECT 127.1.2.3:8443 HTTP/1.1\r\nProxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n"
             "Domain: CORP\r\n\r\n");
@@ -140,7 +140,7 @@ TEST(ProxyTunnel, HttpCredentialsDomainAndAnnouncedBody) {
 }
 
 TEST(ProxyTunnel, HttpOtherVerbLeavesTheReplyForTheOwner) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect("GET 127.1.2.3:80 HTTP/1.1\r\n\r\n");
         proxy.Write("HTTP/1.1 200 OK\r\n\r\nbody");
         proxy.WaitClosed();
@@ -160,7 +160,7 @@ TEST(ProxyTunnel, HttpRefusalsCloseTheConnection) {
         "HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'a'),  // a header that never ends
     };
     for (const std::string& refusal : refusals) {
-        ScriptedServer proxy_server([&](ScriptConnection& proxy) {
+        SingleConnectionServer proxy_server([&](ScriptConnection& proxy) {
             proxy.Expect("CONNECT 127.1.2.3:80 HTTP/1.1\r\n\r\n");
             proxy.Write(refusal);
             proxy.WaitClosed();
@@ -175,7 +175,7 @@ TEST(ProxyTunnel, HttpRefusalsCloseTheConnection) {
 }
 
 TEST(ProxyTunnel, HttpRelayWithoutTunnelSendsNoHandshake) {
-    ScriptedServer proxy_server(
+    SingleConnectionServer proxy_server(
         [](ScriptConnection& proxy) { proxy.Expect("GET http://127.1.2.3/ HTTP/1.1\r\n\r\n"); });
     QProxyConfig config = ProxyAt(proxy_server, QProxyConfig::kHttp);
     config.no_tunnel = true;
@@ -189,7 +189,7 @@ TEST(ProxyTunnel, HttpRelayWithoutTunnelSendsNoHandshake) {
 
 TEST(ProxyTunnel, HttpProxyResolvesTheNameWhenAsked) {
     ResolverGuard resolver;
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect("CONNECT kf-target.example:8080 HTTP/1.1\r\n\r\n");
         proxy.Write("HTTP/1.1 200 OK\r\n\r\n");
         proxy.WaitClosed();
@@ -209,7 +209,7 @@ TEST(ProxyTunnel, HttpProxyResolvesTheNameWhenAsked) {
 }
 
 TEST(ProxyTunnel, EngineWideSettingsApplyWhenNoneAreGiven) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect("CONNECT 127.1.2.3:80 HTTP/1.1\r\n\r\n");
         proxy.WaitClosed();
     });
@@ -225,7 +225,7 @@ TEST(ProxyTunnel, EngineWideSettingsApplyWhenNoneAreGiven) {
 }
 
 TEST(ProxyTunnel, Socks4GrantedKeepsDataAfterTheReply) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect(Raw({4, 1, 0, 80, 127, 1, 2, 3, 0}));
         proxy.Write(Raw({0, 90, 0, 0, 0, 0, 0, 0}) + "xyz");
         proxy.WaitClosed();
@@ -239,7 +239,7 @@ TEST(ProxyTunnel, Socks4GrantedKeepsDataAfterTheReply) {
 }
 
 TEST(ProxyTunnel, Socks4RefusalFails) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect(Raw({4, 1, 0, 80, 127, 1, 2, 3, 0}));
         proxy.Write(Raw({0, 91, 0, 0, 0, 0, 0, 0}));
         proxy.WaitClosed();
@@ -254,7 +254,7 @@ TEST(ProxyTunnel, Socks4RefusalFails) {
 TEST(ProxyTunnel, Socks4aSendsTheNameButSocks4ResolvesLocally) {
     ResolverGuard resolver;
     {
-        ScriptedServer proxy_server([](ScriptConnection& proxy) {
+        SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
             proxy.Expect(Raw({4, 1, 0x1f, 0x90, 0, 0, 0, 1, 0}) + kTargetName + Raw({0}));
             proxy.Write(Raw({0, 90, 0, 0, 0, 0, 0, 0}));
             proxy.WaitClosed();
@@ -268,7 +268,7 @@ TEST(ProxyTunnel, Socks4aSendsTheNameButSocks4ResolvesLocally) {
         EXPECT_EQ(resolver.Calls(), 0);
     }
     {
-        ScriptedServer proxy_server([](ScriptConnection& proxy) {
+        SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
             proxy.Expect(Raw({4, 1, 0x1f, 0x90, 127, 1, 2, 3, 0}));
             proxy.Write(Raw({0, 90, 0, 0, 0, 0, 0, 0}));
             proxy.WaitClosed();
@@ -284,7 +284,7 @@ TEST(ProxyTunnel, Socks4aSendsTheNameButSocks4ResolvesLocally) {
 }
 
 TEST(ProxyTunnel, Socks5WithoutAuthentication) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect(Raw({5, 1, 0}));
         proxy.Write(Raw({5, 0}));
         proxy.Expect(Raw({5, 1, 0, 1, 127, 1, 2, 3, 0, 80}));
@@ -305,7 +305,7 @@ TEST(ProxyTunnel, Socks5WithoutAuthentication) {
 
 TEST(ProxyTunnel, Socks5UserPasswordAndNameReply) {
     ResolverGuard resolver;
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect(Raw({5, 1, 2}));
         proxy.Write(Raw({5, 2}));
         proxy.Expect(Raw({1, 5}) + "alice" + Raw({6}) + "s3cret");
@@ -341,7 +341,7 @@ TEST(ProxyTunnel, Socks5RefusalsFailTheHandshake) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (const bool blocking : {false, true}) {
-            ScriptedServer proxy_server([&](ScriptConnection& proxy) {
+            SingleConnectionServer proxy_server([&](ScriptConnection& proxy) {
                 proxy.Expect(Raw({5, 1, c.credentials ? 2 : 0}));
                 proxy.Write(c.method_reply);
                 if (!c.auth_reply.empty()) {
@@ -369,7 +369,7 @@ TEST(ProxyTunnel, Socks5RefusalsFailTheHandshake) {
 }
 
 TEST(ProxyTunnel, SilentSocks5ProxyFailsWithinHalfTheTimeout) {
-    ScriptedServer proxy_server([](ScriptConnection& proxy) {
+    SingleConnectionServer proxy_server([](ScriptConnection& proxy) {
         proxy.Expect(Raw({5, 1, 0}));
         proxy.WaitClosed();
     });

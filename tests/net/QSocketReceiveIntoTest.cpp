@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ScriptedServer.h"
+#include "SingleConnectionServer.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/QSocket.h"
 #include "engine/net/SocketTransport.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ScriptedServer.h"
+#include "SingleConnectionServer.h"
 #include "engine/net/Ipv4Address.h"
 
 namespace kf {
@@ -141,7 +141,7 @@ TEST(QSocket, ExchangeCountsBytesAndKeepsANulAfterThem) {
 
 TEST(QSocket, SendBeforeCompletionIsQueuedAndFlushedInOrder) {
     // A listener with a full accept queue leaves further connects in progress until it makes room.
-    test::ScriptedServer busy(nullptr, /*backlog=*/0, /*accept=*/false);
+    test::SingleConnectionServer busy(nullptr, /*backlog=*/0, /*accept=*/false);
     QSocket filler;
     ASSERT_TRUE(filler.ConnectTo(kLoopback, busy.Port(), false, &kDirect));
     ASSERT_TRUE(test::WaitFor([&] { return filler.IsEstablished(); }));

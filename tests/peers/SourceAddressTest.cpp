@@ -207,6 +207,22 @@ TEST_F(SourceAddressTest, ResolutionOutcomes) {
     EXPECT_EQ(multi->UrlInfo().addresses.size(), 2u);
 }
 
+// The text alone never waits for a lookup; the lookup is a step of its own.
+TEST_F(SourceAddressTest, TextIsParsedWithoutALookup) {
+    for (const char* text : {"http://multi.test/f.bin", "ftp://u:p@host/f",
+                             "tracker://udp://host:6969", "btnode://127.0.0.5:6881"}) {
+        RefPtr<TPeerId> record = RefPtr<TPeerId>::Make(text);
+        ASSERT_TRUE(record->ParseSourceText()) << text;
+        EXPECT_FALSE(record->resolved) << text;
+    }
+    EXPECT_EQ(g_lookups, 0);
+    RefPtr<TPeerId> record = RefPtr<TPeerId>::Make("http://multi.test/f.bin");
+    ASSERT_TRUE(record->ParseSourceText());
+    ASSERT_TRUE(record->ResolveSource(false));
+    EXPECT_EQ(g_lookups, 1);
+    EXPECT_EQ(record->ip, ParseDottedAddress("127.0.0.2"));
+}
+
 // With a proxy that resolves names, a server host that does not resolve here is left to it;
 // peers and trackers still need an address of their own.
 TEST_F(SourceAddressTest, NamesLeftToTheProxy) {

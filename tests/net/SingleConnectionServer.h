@@ -35,16 +35,16 @@ class ScriptConnection {
 // A one-connection server on 127.0.0.1 with a port the system chose. Its thread accepts a single
 // connection (waiting at most 10 s) and runs the script on it; the destructor joins the thread.
 // Scripts use gtest EXPECT_* macros (safe from other threads) and must stay bounded in time.
-class ScriptedServer {
+class SingleConnectionServer {
   public:
     using Script = std::function<void(ScriptConnection&)>;
 
     // `backlog` is handed to listen(); `accept` false leaves connections unaccepted (the script
     // is then not run).
-    explicit ScriptedServer(Script script, int backlog = 8, bool accept = true);
-    ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
+    explicit SingleConnectionServer(Script script, int backlog = 8, bool accept = true);
+    ~SingleConnectionServer();
+    SingleConnectionServer(const SingleConnectionServer&) = delete;
+    SingleConnectionServer& operator=(const SingleConnectionServer&) = delete;
 
     int32_t Port() const { return port_; }
     // 127.0.0.1 in network order.

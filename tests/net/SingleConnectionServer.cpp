@@ -1,4 +1,4 @@
-#include "ScriptedServer.h"
+#include "SingleConnectionServer.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -89,11 +89,11 @@ void ScriptConnection::Close() {
     }
 }
 
-uint32_t ScriptedServer::Loopback() {
+uint32_t SingleConnectionServer::Loopback() {
     return htonl(INADDR_LOOPBACK);
 }
 
-ScriptedServer::ScriptedServer(Script script, int backlog, bool accept) {
+SingleConnectionServer::SingleConnectionServer(Script script, int backlog, bool accept) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -127,7 +127,7 @@ ScriptedServer::ScriptedServer(Script script, int backlog, bool accept) {
     });
 }
 
-ScriptedServer::~ScriptedServer() {
+SingleConnectionServer::~SingleConnectionServer() {
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -136,15 +136,15 @@ ScriptedServer::~ScriptedServer() {
     }
 }
 
-bool ScriptedServer::WaitAcceptable(int timeout_ms) const {
+bool SingleConnectionServer::WaitAcceptable(int timeout_ms) const {
     return PollFor(listen_fd_, POLLIN, timeout_ms);
 }
 
-ScriptConnection ScriptedServer::AcceptPending() {
+ScriptConnection SingleConnectionServer::AcceptPending() {
     return ScriptConnection(::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-bool ScriptedServer::WaitDone(int timeout_ms) const {
+bool SingleConnectionServer::WaitDone(int timeout_ms) const {
     return WaitFor([this] { return done_.load(); }, timeout_ms);
 }
 
