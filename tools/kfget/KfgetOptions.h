@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kfget {
+
+enum ExitCode { kComplete = 0, kUsage = 1, kFailed = 2, kTimedOut = 3, kInterrupted = 130 };
+
+// What the command line asks for.
+struct KfgetOptions {
+    std::string torrent;
+    std::vector<std::string> sources;
+    std::vector<std::string> mirror_urls;
+    std::vector<std::string> mirror_hosts;
+    std::string out_dir;
+    std::string file_path;
+    std::string resume_path;
+    std::string proxy;
+    int limit_kib = 0;
+    int connections = -1;
+    int peers = -1;
+    bool p2p = true;
+    int listen_port = 0;
+    std::string bind_address;
+    bool wrap_handshake = false;
+    bool quick_check = false;
+    bool recover = false;
+    bool seed = false;
+    int seed_hours = 12;
+    bool quiet = false;
+    double timeout_seconds = 0;
+    std::string torrent_url;  // a BT task: the metainfo is fetched from this address first
+    std::string md5;
+    std::string sha1;
+};
+
+void PrintHelp(FILE* out);
+// Fills `options` from the command line: kComplete to go on, else the exit code to end with
+// (after --help, or a usage error already printed to stderr).
+int ParseOptions(int argc, char** argv, KfgetOptions* options);
+
+}  // namespace kfget
