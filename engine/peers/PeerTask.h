@@ -101,7 +101,7 @@ class PeerTask {
     // The task's own proxy for its server and BT connections; none means the engine-wide one.
     virtual std::optional<QProxyConfig> TaskProxy() { return std::nullopt; }
 
-    // Tracker: what an announce tells a tracker about the task, and where its answer's figures go.
+    // Tracker: what an announce tells a tracker about the task.
     // Non-pure with neutral defaults (a task that never announces need not implement them).
     // Addresses are IPv4 in network order.
     virtual std::array<uint8_t, 20> InfoHash() { return {}; }
@@ -117,11 +117,6 @@ class PeerTask {
     virtual int64_t UploadedTotal() { return 0; }
     virtual int64_t DownloadedTotal() { return 0; }
     virtual int64_t BytesLeft() { return 0; }  // content size − bytes done
-    // A tracker's answer: its re-announce interval in seconds (600 when it gave none or one of at
-    // most 60), "done peers" and "num completed" (0 when absent). Stored only: none of them changes
-    // when the task announces again.
-    virtual void StoreTrackerFigures(int32_t /*interval*/, int64_t /*done_peers*/,
-                                     int64_t /*num_completed*/) {}
     // --- BitTorrent -------------------------------------------------------------------------
     // What a BitTorrent wire peer (TBTPeer) needs from its task, beyond the tracker block's
     // InfoHash and HandshakePeerId (the task's own 68-byte handshake carries those two). Non-pure

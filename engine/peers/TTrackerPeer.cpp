@@ -192,9 +192,6 @@ bool TTrackerPeer::ReceiveTcp() {
     }
     const TrackerAnswer answer = TrackerAnswer::ParseHttpBody(std::span<const uint8_t>(
         reinterpret_cast<const uint8_t*>(frame.body.data()), frame.body.size()));
-    if (answer.well_formed) {
-        Task().StoreTrackerFigures(answer.interval, answer.done_peers, answer.num_completed);
-    }
     response_.clear();
     CloseConnection();
     TakeAnswer(answer);

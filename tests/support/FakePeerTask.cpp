@@ -167,11 +167,6 @@ void FakePeerTask::RemoveSource(TPeerId& record) {
     removed_sources.push_back(record.url);
 }
 
-void FakePeerTask::StoreTrackerFigures(int32_t interval, int64_t done_peers,
-                                       int64_t num_completed) {
-    tracker_figures.push_back(TrackerFigures{interval, done_peers, num_completed});
-}
-
 std::vector<uint8_t> FakePeerTask::BitfieldBytes() {
     std::vector<uint8_t> bits((static_cast<size_t>(piece_count_) + 7) / 8, 0);
     for (int32_t piece = 0; piece < piece_count_; ++piece) {

@@ -77,7 +77,6 @@ class FakePeerTask : public PeerTask {
     int64_t UploadedTotal() override { return uploaded_total; }
     int64_t DownloadedTotal() override { return downloaded_total; }
     int64_t BytesLeft() override { return bytes_left; }
-    void StoreTrackerFigures(int32_t interval, int64_t done_peers, int64_t num_completed) override;
     // BitTorrent: a simple planner (shared blocks first, then the first piece the peer has that is
     // neither verified nor engaged, up to bt_queue_limit requests), reads from the held blocks.
     bool IsBtTask() override { return bt_task; }
@@ -148,12 +147,6 @@ class FakePeerTask : public PeerTask {
     int32_t finish_range_calls = 0;
     int32_t take_preferred_calls = 0;
     int32_t pending_senders = 0;
-    struct TrackerFigures {
-        int32_t interval = 0;
-        int64_t done_peers = 0;
-        int64_t num_completed = 0;
-    };
-    std::vector<TrackerFigures> tracker_figures;  // one per StoreTrackerFigures call
     Range range;  // the one range handed out by TakeRangeAtPreferred
 
   private:
