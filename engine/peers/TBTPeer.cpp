@@ -430,7 +430,7 @@ void TBTPeer::HandleHave(uint32_t index) {
         ++exchange_.haves_received;
         ++exchange_.remote_pieces;
         if (Task().ContentSizeKnown() && exchange_.remote_pieces >= Task().PieceCount()) {
-            IsSeed();
+            NoteSeed();
         }
     }
     if (work_.nothing_to_pick && !Task().IsPieceVerified(piece)) {
@@ -467,7 +467,7 @@ bool TBTPeer::HandleBitfield(std::span<const uint8_t> bits) {
         task.NoteSourcePieces(*Source(), count);
     }
     if (piece_count > 0 && count >= piece_count) {
-        IsSeed();
+        NoteSeed();
     }
     return true;
 }
@@ -954,25 +954,24 @@ bool TBTPeer::IsSeedTooLong() {
            Task().CurrentTime() - exchange_.seed_since > kSeedTooLongAfter;
 }
 
-bool TBTPeer::IsSeed() {
+void TBTPeer::NoteSeed() {
     if (exchange_.seed_since > 0) {
-        return true;
+        return;
     }
     PeerTask& task = Task();
     if (!IsConnected() || !task.ContentSizeKnown()) {
-        return false;
+        return;
     }
     const int32_t count = task.PieceCount();
     if (count <= 0) {
-        return false;
+        return;
     }
     for (int32_t piece = 0; piece < count; ++piece) {
         if (!work_.Has(piece)) {
-            return false;
+            return;
         }
     }
     exchange_.seed_since = std::max<int64_t>(task.CurrentTime(), 1);
-    return true;
 }
 
 int32_t TBTPeer::RemoteRate() {

@@ -89,7 +89,11 @@ class TBTPeer : public TPeerObject {
     bool IsUseless() override;
     bool IsSeedTooLong() override;
     void DropDoneRequests() override;
-    bool IsSeed() override;
+    // True once NoteSeed has seen every piece on the remote (and no notice took one back since).
+    bool IsSeed() const override { return exchange_.seed_since > 0; }
+    // Called when the remote's piece count reaches the task's (bitfield, have) and by the task's
+    // drop test: the remote's bits are checked and the first moment they are all set is kept.
+    void NoteSeed() override;
     int32_t NextPiece() override;
 
     // Sends the task's handshake once, after the fake HTTP response on a wrapped incoming

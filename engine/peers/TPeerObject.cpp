@@ -151,7 +151,11 @@ bool TPeerObject::IsDroppable(bool keep_useless) {
     if (!keep_useless && IsUseless()) {
         return true;
     }
-    return task_.IsComplete() && IsSeed();
+    if (!task_.IsComplete()) {
+        return false;
+    }
+    NoteSeed();
+    return IsSeed();
 }
 
 bool TPeerObject::Pump() {

@@ -111,7 +111,11 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     virtual bool IsUseless() { return false; }
     virtual bool IsSeedTooLong() { return false; }
     virtual void DropDoneRequests() {}
-    virtual bool IsSeed() { return true; }
+    // The remote has every piece. Servers hold the whole file: every kind but BT answers true.
+    virtual bool IsSeed() const { return true; }
+    // Records that the remote has become a seed, when it has (BT: the moment is kept for
+    // IsSeedTooLong). Other kinds have nothing to record.
+    virtual void NoteSeed() {}
     // Gives the held range back to the task (queued blocks go back with it).
     virtual void ReleaseRange();
     // The next piece to fetch: the task's HTTP/FTP choice from this connection's range.

@@ -26,7 +26,7 @@ class TestPeer : public TPeerObject {
 
     bool Receive() override { return receive_result; }
     bool IsUseless() override { return useless; }
-    bool IsSeed() override { return seed; }
+    bool IsSeed() const override { return seed; }
     bool Attach(const RefPtr<TPeerId>& source) override {
         if (!TPeerObject::Attach(source)) {
             return false;
