@@ -70,8 +70,8 @@ class PeerTask {
     }
     // Removes the request from the shared block list; false when it is not there.
     virtual bool TakeFromSharedBlocks(const BlockRequest& request) = 0;
-    // Gives queued requests back (to the shared block list, or dropped while stopping).
-    virtual void ReturnBlocks(std::deque<BlockRequest>& queue) = 0;
+    // Gives requests back (to the shared block list, or dropped while stopping).
+    virtual void ReturnBlocks(std::deque<BlockRequest> blocks) = 0;
 
     // HTTP and FTP work: the next piece for this connection from its range (assigning one when it
     // holds none), or -1.

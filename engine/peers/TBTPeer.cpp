@@ -553,12 +553,11 @@ void TBTPeer::HandlePartialPiece(const BtWire::Message& message, QSocket& conn) 
     const BlockRequest arriving{
         static_cast<int32_t>(std::min<int64_t>(offset / kBlockSize, INT32_MAX)),
         static_cast<int32_t>(message.length), 0};
-    const size_t sent = std::min<size_t>(std::max(work_.outstanding, 0), work_.requests.size());
-    for (size_t i = 0; i < sent; ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(work_.requests.InFlight()); ++i) {
         if (work_.requests[i] == arriving) {
             // A block that is still coming in is not late: keep it out of the shared list.
             received_mark_ = conn.ReceivedTotal();
-            work_.requests[i].queued_at = SecondsSinceStart();
+            work_.requests.Restamp(i, SecondsSinceStart());
             break;
         }
     }
@@ -575,21 +574,9 @@ void TBTPeer::HandleBlockUnavailable(int64_t piece) {
         exchange_.remote_pieces = std::max(exchange_.remote_pieces - 1, 0);
         exchange_.seed_since = 0;
     }
-    std::deque<BlockRequest> back;
-    for (size_t i = 0; i < work_.requests.size();) {
-        const BlockRequest& request = work_.requests[i];
-        if (static_cast<int64_t>(request.block) * kBlockSize / piece_length != index) {
-            ++i;
-            continue;
-        }
-        back.push_back(request);
-        work_.requests.erase(work_.requests.begin() + static_cast<std::ptrdiff_t>(i));
-        if (static_cast<int32_t>(i) < work_.outstanding) {
-            --work_.outstanding;
-        }
-    }
+    std::deque<BlockRequest> back = work_.requests.TakePiece(PieceIndex(index), piece_length);
     if (!back.empty()) {
-        Task().ReturnBlocks(back);
+        Task().ReturnBlocks(std::move(back));
     }
 }
 
@@ -597,15 +584,13 @@ void TBTPeer::OnChoked() {
     // A peer without the fast extension forgets our requests; other peers may take them.
     if (!work_.requests.empty()) {
         CancelOutstanding();
-        Task().ReturnBlocks(work_.requests);
-        work_.requests.clear();
-        work_.outstanding = 0;
+        Task().ReturnBlocks(work_.requests.TakeAll());
     }
 }
 
 void TBTPeer::OnUnchoked() {
     MutableActivity().in_piece = false;
-    work_.outstanding = 0;
+    work_.requests.ForgetInFlight();
     SendRequests(RequestLimit());
 }
 
@@ -642,21 +627,20 @@ bool TBTPeer::SendRequests(int32_t limit) {
     QSocket& conn = *Connection();
     const bool end_game = task.InEndGame();
     send_batch_.clear();
-    auto position = static_cast<size_t>(std::max(work_.outstanding, 0));
-    while (position < work_.requests.size() && work_.outstanding < limit) {
-        const BlockRequest& request = work_.requests[position];
+    RequestQueue& queue = work_.requests;
+    while (static_cast<size_t>(queue.InFlight()) < queue.size() && queue.InFlight() < limit) {
+        const BlockRequest& request = queue.NextToSend();
         uint32_t index = 0;
         uint32_t begin = 0;
         if (request.length <= 0 || request.length > kBlockSize ||
             !Locate(request.block, index, begin) ||
             (end_game && task.IsBlockDone(request.block, request.length))) {
-            work_.requests.erase(work_.requests.begin() + static_cast<std::ptrdiff_t>(position));
+            queue.DropNextToSend();
             continue;
         }
         const auto message = BtWire::Request(index, begin, static_cast<uint32_t>(request.length));
         send_batch_.insert(send_batch_.end(), message.begin(), message.end());
-        ++work_.outstanding;
-        ++position;
+        queue.MarkSent();
         if (static_cast<int32_t>(send_batch_.size()) > kRequestBatchBytes) {
             if (conn.SendBytes(send_batch_) < 0) {
                 return false;
@@ -675,8 +659,7 @@ void TBTPeer::CancelOutstanding() {
         return;
     }
     send_batch_.clear();
-    const size_t sent = std::min<size_t>(std::max(work_.outstanding, 0), work_.requests.size());
-    for (size_t i = 0; i < sent; ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(work_.requests.InFlight()); ++i) {
         uint32_t index = 0;
         uint32_t begin = 0;
         const BlockRequest& request = work_.requests[i];
@@ -696,8 +679,8 @@ bool TBTPeer::TopUpRequests() {
         return true;
     }
     const int32_t allowed = std::min(std::max(PipelineRate() / kBlockSize - 1, 5), kMaxOutstanding);
-    if (work_.outstanding >= allowed ||
-        static_cast<int32_t>(work_.requests.size()) <= work_.outstanding) {
+    const int32_t in_flight = work_.requests.InFlight();
+    if (in_flight >= allowed || static_cast<int32_t>(work_.requests.size()) <= in_flight) {
         return true;
     }
     return SendRequests(RequestLimit());
@@ -711,15 +694,14 @@ bool TBTPeer::PlanRequests() {
     if (task.IsComplete()) {
         if (!work_.requests.empty()) {
             CancelOutstanding();
-            work_.requests.clear();
-            work_.outstanding = 0;
+            work_.requests.Clear();
         }
         return true;
     }
     SampleQuickRate();
     // The scheduler sizes this peer's queue from it.
     work_.download_rate = PipelineRate();
-    const int32_t outstanding_before = work_.outstanding;
+    const int32_t in_flight_before = work_.requests.InFlight();
     const bool empty_before = work_.requests.empty();
     PeerTask::BtPlan plan;
     if (static_cast<int32_t>(work_.requests.size()) < kMaxQueued) {
@@ -728,10 +710,10 @@ bool TBTPeer::PlanRequests() {
     if (!plan.ran && plan.complete) {
         return true;
     }
-    const bool send = plan.ran ? (outstanding_before == 0 || empty_before)
-                               : (work_.outstanding == 0 && !work_.requests.empty());
+    const bool send = plan.ran ? (in_flight_before == 0 || empty_before)
+                               : (work_.requests.InFlight() == 0 && !work_.requests.empty());
     if (send) {
-        work_.outstanding = 0;
+        work_.requests.ForgetInFlight();
         MutableActivity().in_piece = false;
         return SendRequests(RequestLimit());
     }
@@ -756,23 +738,18 @@ void TBTPeer::DropDoneRequests() {
         piece_length > 0 ? kPreferredWindowBytes / piece_length : kPreferredWindowUnknown;
     const uint32_t now = SecondsSinceStart();
     send_batch_.clear();
-    int32_t cancels = 0;
-    for (size_t i = 0; i < work_.requests.size();) {
-        BlockRequest& request = work_.requests[i];
-        const bool sent = static_cast<int32_t>(i) < work_.outstanding;
+    // A held block sent for is cancelled and leaves the count with its request: a cancel in
+    // flight is an answer we no longer await.
+    work_.requests.DropIf([&](BlockRequest& request, bool in_flight) {
         if (task.IsBlockDone(request.block, request.length)) {
             uint32_t index = 0;
             uint32_t begin = 0;
-            if (sent && Locate(request.block, index, begin)) {
+            if (in_flight && Locate(request.block, index, begin)) {
                 const auto message =
                     BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
                 send_batch_.insert(send_batch_.end(), message.begin(), message.end());
             }
-            if (sent) {
-                ++cancels;
-            }
-            work_.requests.erase(work_.requests.begin() + static_cast<std::ptrdiff_t>(i));
-            continue;
+            return true;
         }
         if (preferred >= 0 && piece_length > 0) {
             const int64_t piece = static_cast<int64_t>(request.block) * kBlockSize / piece_length;
@@ -784,10 +761,8 @@ void TBTPeer::DropDoneRequests() {
                 task.AddSharedBlock(request);
             }
         }
-        ++i;
-    }
-    // The cancels and the count go together: a cancel in flight is an answer we no longer await.
-    work_.outstanding = std::max(work_.outstanding - cancels, 0);
+        return false;
+    });
     if (!send_batch_.empty()) {
         Connection()->SendBytes(send_batch_);
     }

@@ -141,10 +141,10 @@ class TBTPeer : public TPeerObject {
     void OnChoked();
     void OnUnchoked();
 
-    // Sends requests from queue position `outstanding` on, at most `limit` in all outstanding,
-    // dropping entries that are done or invalid on the way.
+    // Sends the queued requests not yet in flight until `limit` are in flight, dropping entries
+    // that are done or invalid on the way.
     bool SendRequests(int32_t limit);
-    // Sends a cancel for every outstanding request.
+    // Sends a cancel for every request in flight.
     void CancelOutstanding();
     int32_t RequestLimit() const;
     // The rate that sizes reads and the request pipeline: the task's 4-second figure, or the last

@@ -562,7 +562,7 @@ bool TFtpPeer::DeliverStream(bool& reposition) {
             break;
         }
         if (!work_.requests.empty() && work_.requests.front() == head) {
-            work_.requests.pop_front();  // taken without a piece map to put it in
+            work_.requests.DropFront();  // taken without a piece map to put it in
         }
     }
     if (offset > 0) {

@@ -36,8 +36,7 @@ TPeerObject::~TPeerObject() {
 
 void TPeerObject::Reset() {
     if (!work_.requests.empty()) {
-        task_.ReturnBlocks(work_.requests);
-        work_.requests.clear();
+        task_.ReturnBlocks(work_.requests.TakeAll());
     }
     peer_requests_.clear();
     CloseConnection();
@@ -47,7 +46,6 @@ void TPeerObject::Reset() {
     serial_ = 0;
     activity_ = Activity{};
     rates_ = Rates{};
-    work_.outstanding = 0;
     work_.download_rate = 0;
     if (source_) {
         if (source_->connections > 0) {
@@ -289,7 +287,7 @@ bool TPeerObject::PlanRequests() {
         if (queued || task_.IsBlockDone(block, length)) {
             continue;
         }
-        work_.requests.push_back(BlockRequest{block, length, SecondsSinceStart()});
+        work_.requests.Push(BlockRequest{block, length, SecondsSinceStart()});
     }
     return true;
 }
@@ -327,23 +325,9 @@ bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
     }
 
     const BlockRequest wanted{block, length, 0};
-    bool found = false;
     // A BT peer's answers match only requests it has sent; other kinds search their whole queue.
-    const size_t searchable =
-        type_ == PeerKind::BtNode
-            ? std::min<size_t>(std::max(work_.outstanding, 0), work_.requests.size())
-            : work_.requests.size();
-    for (size_t i = 0; i < searchable; ++i) {
-        if (work_.requests[i] == wanted) {
-            work_.requests.erase(work_.requests.begin() + static_cast<std::ptrdiff_t>(i));
-            if (static_cast<int32_t>(i) < work_.outstanding) {
-                --work_.outstanding;
-            }
-            found = true;
-            break;
-        }
-    }
-    if (!found && !task_.TakeFromSharedBlocks(wanted)) {
+    if (!work_.requests.TakeAnswered(wanted, type_ == PeerKind::BtNode) &&
+        !task_.TakeFromSharedBlocks(wanted)) {
         return false;
     }
     if (status_ == 4) {
@@ -369,17 +353,7 @@ bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
             static_cast<int32_t>(static_cast<int64_t>(block) * kBlockSize / piece_length);
         if (task_.MissingRange(piece).second == 0) {
             // Requests not yet sent for a piece that is now complete are no longer needed.
-            auto first_unsent =
-                work_.requests.begin() +
-                std::min<std::ptrdiff_t>(std::max(work_.outstanding, 0),
-                                         static_cast<std::ptrdiff_t>(work_.requests.size()));
-            work_.requests.erase(std::remove_if(first_unsent, work_.requests.end(),
-                                                [&](const BlockRequest& r) {
-                                                    return static_cast<int64_t>(r.block) *
-                                                               kBlockSize / piece_length ==
-                                                           piece;
-                                                }),
-                                 work_.requests.end());
+            work_.requests.DropUnsentOfPiece(PieceIndex(piece), piece_length);
         }
     }
     return true;

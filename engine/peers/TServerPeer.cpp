@@ -31,7 +31,7 @@ bool TServerPeer::TimedOut() {
 void TServerPeer::ReleaseRange() {
     TPeerObject::ReleaseRange();
     skip_ = 0;
-    work_.outstanding = 0;
+    work_.requests.ForgetInFlight();
 }
 
 bool TServerPeer::ConnectToServer(QSocket& conn, int32_t port) {
@@ -72,10 +72,8 @@ bool TServerPeer::PlanServerRange() {
     Range* range = work_.range;
     if (range != nullptr && range->current == range->end &&
         task.MissingRange(range->end).second == 0) {
-        task.ReturnBlocks(work_.requests);
-        work_.requests.clear();
+        task.ReturnBlocks(work_.requests.TakeAll());
         task.FinishRange(work_);
-        work_.outstanding = 0;
         skip_ = 0;
     }
     return true;

@@ -204,14 +204,14 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
     const uint32_t now = context_.QueueClock();
     bool taken = false;
     for (auto it = shared_.begin(); it != shared_.end() && peer.requests.size() < cap;) {
-        if (PieceOfBlock(it->block, piece_length) != chosen || Queued(peer.requests, *it)) {
+        if (PieceOfBlock(it->block, piece_length) != chosen || peer.requests.Contains(*it)) {
             ++it;
             continue;
         }
         if (!context_.IsBlockDone(it->block, it->length)) {
             BlockRequest request = *it;
             request.queued_at = now;
-            peer.requests.push_back(request);
+            peer.requests.Push(request);
             taken = true;
         }
         it = shared_.erase(it);
@@ -219,11 +219,10 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
     return taken;
 }
 
-void BlockScheduler::ReturnBlocks(std::deque<BlockRequest>& queue) {
+void BlockScheduler::ReturnBlocks(std::deque<BlockRequest> blocks) {
     if (!context_.IsStopping()) {
-        shared_.insert(shared_.begin(), queue.begin(), queue.end());
+        shared_.insert(shared_.begin(), blocks.begin(), blocks.end());
     }
-    queue.clear();
 }
 
 bool BlockScheduler::RemoveSharedBlock(const BlockRequest& request) {
@@ -336,11 +335,12 @@ int32_t BlockScheduler::QueueBlocks(PeerWork& peer, int32_t piece, int32_t take_
         request.queued_at = now;
         // Blocks already held are never asked for again, in end game or not: the bytes would
         // only be thrown away.
-        if (Queued(peer.requests, request) || context_.IsBlockDone(request.block, request.length)) {
+        if (peer.requests.Contains(request) ||
+            context_.IsBlockDone(request.block, request.length)) {
             continue;
         }
         if (peer.requests.size() < static_cast<size_t>(take_limit)) {
-            peer.requests.push_back(request);
+            peer.requests.Push(request);
             ++plan.queued;
         } else {
             if (end_game && Queued(shared_, request)) {

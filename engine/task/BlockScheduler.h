@@ -26,8 +26,8 @@ namespace kf {
 // must go through OnPeerLeaving (or ReleaseRange) before its PeerWork is destroyed, because the
 // range keeps a pointer to it; and Reset() must run before the scheduler goes if PeerWork records
 // outlive it (the destructor leaves them alone). A server connection's queued requests always lie
-// inside the range it holds; the scheduler drops them whenever that range is taken from it (and
-// then zeroes its outstanding count), so two server connections never fetch the same piece.
+// inside the range it holds; the scheduler drops them (in flight or not) whenever that range is
+// taken from it, so two server connections never fetch the same piece.
 //
 // What the task calls, and when:
 //   every piece-map notice   OnPieceVerified (verified), PieceFailed (rejected data)
@@ -98,9 +98,8 @@ class BlockScheduler {
     // limit <= 0). Blocks already held by the piece map are dropped on the way. Answers whether
     // any block was taken.
     bool TakeSharedBlocks(PeerWork& peer, int32_t limit);
-    // Puts the queue's requests in front of the shared list (dropped while the task stops) and
-    // empties the queue.
-    void ReturnBlocks(std::deque<BlockRequest>& queue);
+    // Puts the requests in front of the shared list (drops them while the task stops).
+    void ReturnBlocks(std::deque<BlockRequest> blocks);
     // Removes one equal request from the shared list (a block delivered against it).
     bool RemoveSharedBlock(const BlockRequest& request);
     // Drops the requests whose block the piece map already holds (once per second).

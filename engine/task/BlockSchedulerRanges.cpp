@@ -89,8 +89,7 @@ void BlockScheduler::Free(Range& range) {
 // the next holder is the only connection on those pieces.
 void BlockScheduler::TakeAway(Range& range) {
     if (range.holder != nullptr) {
-        range.holder->requests.clear();
-        range.holder->outstanding = 0;
+        range.holder->requests.Clear();
     }
     Free(range);
 }
@@ -501,8 +500,7 @@ void BlockScheduler::ReleaseRange(PeerWork& peer) {
         return;
     }
     // The queued blocks of a server connection all lie in its range; nobody takes them over.
-    peer.requests.clear();
-    peer.outstanding = 0;
+    peer.requests.Clear();
     Free(*range);
     peer.range = nullptr;
     CheckRanges();
@@ -510,16 +508,14 @@ void BlockScheduler::ReleaseRange(PeerWork& peer) {
 
 void BlockScheduler::OnPeerLeaving(PeerWork& peer) {
     ReleaseRange(peer);
-    ReturnBlocks(peer.requests);
-    peer.outstanding = 0;
+    ReturnBlocks(peer.requests.TakeAll());
 }
 
 void BlockScheduler::FinishRange(PeerWork& peer) {
     if (peer.range == nullptr || peer.range == peer.private_range.get()) {
         return;
     }
-    peer.requests.clear();
-    peer.outstanding = 0;
+    peer.requests.Clear();
     EndOfRange(peer);
 }
 

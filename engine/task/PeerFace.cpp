@@ -129,8 +129,8 @@ bool TWorkThread::PeerFace::TakeFromSharedBlocks(const BlockRequest& request) {
     return task_.scheduler_->RemoveSharedBlock(request);
 }
 
-void TWorkThread::PeerFace::ReturnBlocks(std::deque<BlockRequest>& queue) {
-    task_.scheduler_->ReturnBlocks(queue);
+void TWorkThread::PeerFace::ReturnBlocks(std::deque<BlockRequest> blocks) {
+    task_.scheduler_->ReturnBlocks(std::move(blocks));
 }
 
 int32_t TWorkThread::PeerFace::NextServerPiece(PeerWork& peer) {
@@ -259,8 +259,7 @@ bool TWorkThread::PeerFace::InSharedBlocks(const BlockRequest& request) {
 }
 
 void TWorkThread::PeerFace::AddSharedBlock(const BlockRequest& request) {
-    std::deque<BlockRequest> one{request};
-    task_.scheduler_->ReturnBlocks(one);
+    task_.scheduler_->ReturnBlocks({request});
 }
 
 bool TWorkThread::PeerFace::ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) {

@@ -48,7 +48,7 @@ class TWorkThread::PeerFace : public PeerTask {
     WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
                                  TPeerObject& from) override;
     bool TakeFromSharedBlocks(const BlockRequest& request) override;
-    void ReturnBlocks(std::deque<BlockRequest>& queue) override;
+    void ReturnBlocks(std::deque<BlockRequest> blocks) override;
 
     int32_t NextServerPiece(PeerWork& peer) override;
     void ReleaseRange(PeerWork& peer) override;

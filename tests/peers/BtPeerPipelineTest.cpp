@@ -119,7 +119,7 @@ class BtPeerPipelineTest : public ::testing::Test {
                 ADD_FAILURE() << "the peer dropped the connection";
                 break;
             }
-            most = std::max(most, peer_.Work().outstanding);
+            most = std::max(most, peer_.Work().requests.InFlight());
             CollectRequests();
             if (Clock::now() >= next_answer) {
                 Answer(per_round);

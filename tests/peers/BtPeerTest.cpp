@@ -211,8 +211,8 @@ TEST_F(BtPeerTest, ChokeCancelsOutstandingRequestsAndGivesThemBack) {
     Establish(false, Bytes{0xFF, 0x80});
     Send(Of(BtWire::Simple(BtWire::kUnchoke)));
     ASSERT_TRUE(PumpUntilRemoteHas(17));
-    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().outstanding > 0; }));
-    const int32_t outstanding = peer_.Work().outstanding;
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.InFlight() > 0; }));
+    const int32_t outstanding = peer_.Work().requests.InFlight();
     TakeRemote();
 
     Send(Of(BtWire::Simple(BtWire::kChoke)));
@@ -222,7 +222,7 @@ TEST_F(BtPeerTest, ChokeCancelsOutstandingRequestsAndGivesThemBack) {
     for (size_t at = 0; at < cancels.size(); at += 17) {
         EXPECT_EQ(cancels[at + 4], BtWire::kCancel);
     }
-    EXPECT_EQ(peer_.Work().outstanding, 0);
+    EXPECT_EQ(peer_.Work().requests.InFlight(), 0);
     EXPECT_TRUE(peer_.Work().requests.empty());
     EXPECT_GE(task_.shared_blocks.size(), static_cast<size_t>(outstanding));
     EXPECT_EQ(peer_.Status(), TPeerObject::kStatusChoked);
@@ -231,8 +231,8 @@ TEST_F(BtPeerTest, ChokeCancelsOutstandingRequestsAndGivesThemBack) {
 TEST_F(BtPeerTest, ChokeAndUnchokeInOneReadStillAskAgain) {
     Establish(false, Bytes{0xFF, 0x80});
     Send(Of(BtWire::Simple(BtWire::kUnchoke)));
-    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().outstanding > 0; }));
-    const int32_t outstanding = peer_.Work().outstanding;
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.InFlight() > 0; }));
+    const int32_t outstanding = peer_.Work().requests.InFlight();
     ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(outstanding) * 17));
     TakeRemote();
 
@@ -245,32 +245,32 @@ TEST_F(BtPeerTest, ChokeAndUnchokeInOneReadStillAskAgain) {
                   at < static_cast<size_t>(outstanding) * 17 ? BtWire::kCancel : BtWire::kRequest)
             << at;
     }
-    EXPECT_GT(peer_.Work().outstanding, 0);
+    EXPECT_GT(peer_.Work().requests.InFlight(), 0);
     EXPECT_FALSE(peer_.GetExchange().peer_choking);
 }
 
 TEST_F(BtPeerTest, DropDoneRequestsCancelsHeldBlocksAndSharesLateOnes) {
     Establish(false, Bytes{0xFF, 0x80});
     Send(Of(BtWire::Simple(BtWire::kUnchoke)));
-    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().outstanding >= 2; }));
-    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(peer_.Work().outstanding) * 17));
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.InFlight() >= 2; }));
+    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(peer_.Work().requests.InFlight()) * 17));
     TakeRemote();
     PeerWork& work = peer_.Work();
     ASSERT_EQ(work.requests[0].block, 0);
     ASSERT_EQ(work.requests[1].block, 1);
-    const int32_t outstanding = work.outstanding;
+    const int32_t outstanding = work.requests.InFlight();
     const size_t queued = work.requests.size();
     // Every request waited 9 seconds; piece 0 arrived from elsewhere; the reader wants piece 3.
     const uint32_t now = SecondsSinceStart();
-    for (BlockRequest& request : work.requests) {
-        request.queued_at = now - 9;
+    for (size_t i = 0; i < work.requests.size(); ++i) {
+        work.requests.Restamp(i, now - 9);
     }
     task_.MarkPieceDone(0);
     task_.preferred_piece = 3;
     task_.shared_blocks.clear();
     peer_.DropDoneRequests();
 
-    EXPECT_EQ(work.outstanding, outstanding - 2);
+    EXPECT_EQ(work.requests.InFlight(), outstanding - 2);
     EXPECT_EQ(work.requests.size(), queued - 2);
     std::vector<int32_t> shared;
     for (const BlockRequest& request : task_.shared_blocks) {
@@ -561,7 +561,7 @@ TEST_F(BtPeerTest, BlockUnavailableNoticeGivesThePieceBack) {
     EXPECT_TRUE(peer_.IsConnected());
     EXPECT_EQ(peer_.Errors(), 0);
     EXPECT_TRUE(peer_.Work().requests.empty());
-    EXPECT_EQ(peer_.Work().outstanding, 0);
+    EXPECT_EQ(peer_.Work().requests.InFlight(), 0);
     EXPECT_EQ(task_.shared_blocks.size(), 2u);  // both blocks of piece 0, for other peers
 }
 

@@ -106,9 +106,8 @@ bool FakePeerTask::TakeFromSharedBlocks(const BlockRequest& request) {
     return true;
 }
 
-void FakePeerTask::ReturnBlocks(std::deque<BlockRequest>& queue) {
-    shared_blocks.insert(shared_blocks.begin(), queue.begin(), queue.end());
-    queue.clear();
+void FakePeerTask::ReturnBlocks(std::deque<BlockRequest> blocks) {
+    shared_blocks.insert(shared_blocks.begin(), blocks.begin(), blocks.end());
 }
 
 int32_t FakePeerTask::NextServerPiece(PeerWork& peer) {
@@ -127,7 +126,7 @@ void FakePeerTask::ReleaseRange(PeerWork& peer) {
         peer.range->holder = nullptr;
     }
     peer.range = nullptr;
-    peer.requests.clear();
+    peer.requests.Clear();
 }
 
 void FakePeerTask::FinishRange(PeerWork& peer) {
@@ -188,8 +187,8 @@ PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
          it != shared_blocks.end() && peer.requests.size() < bt_queue_limit;) {
         const auto piece = static_cast<int32_t>(int64_t{it->block} * kBlockSize / piece_length_);
         if (peer.Has(piece) && !IsBlockDone(it->block, it->length) &&
-            std::find(peer.requests.begin(), peer.requests.end(), *it) == peer.requests.end()) {
-            peer.requests.push_back(*it);
+            !peer.requests.Contains(*it)) {
+            peer.requests.Push(*it);
             ++plan.queued;
             it = shared_blocks.erase(it);
         } else {
@@ -208,7 +207,7 @@ PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
                 static_cast<int32_t>(offset / kBlockSize),
                 static_cast<int32_t>(std::min<int64_t>(kBlockSize, end - offset)), 0};
             if (!IsBlockDone(request.block, request.length)) {
-                peer.requests.push_back(request);
+                peer.requests.Push(request);
                 ++plan.queued;
             }
         }

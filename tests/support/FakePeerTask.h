@@ -55,7 +55,7 @@ class FakePeerTask : public PeerTask {
     WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
                            TPeerObject& from) override;
     bool TakeFromSharedBlocks(const BlockRequest& request) override;
-    void ReturnBlocks(std::deque<BlockRequest>& queue) override;
+    void ReturnBlocks(std::deque<BlockRequest> blocks) override;
     int32_t NextServerPiece(PeerWork& peer) override;
     void ReleaseRange(PeerWork& peer) override;
     void FinishRange(PeerWork& peer) override;

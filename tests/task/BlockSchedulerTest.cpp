@@ -212,11 +212,10 @@ TEST(BlockScheduler, SharedBlocksGoToAPeerThatHasTheirPiece) {
                                          {9, kBlockSize, 0},
                                          {10, kBlockSize, 0}};
     s.ReturnBlocks(returned);
-    EXPECT_TRUE(returned.empty());
     ASSERT_EQ(s.SharedBlocks().size(), 5u);
 
     PeerWork peer = BtPeer(8, {{2, 2}});
-    peer.requests.push_back({9, kBlockSize, 0});
+    peer.requests.Push({9, kBlockSize, 0});
     ctx.done_blocks[2].insert(10);
     EXPECT_TRUE(s.TakeSharedBlocks(peer, 0));
     // Block 8 moved, 9 was queued already (stays shared), 10 is held (dropped).
@@ -230,7 +229,6 @@ TEST(BlockScheduler, SharedBlocksGoToAPeerThatHasTheirPiece) {
     ctx.stopping = true;
     std::deque<BlockRequest> late = {{20, kBlockSize, 0}};
     s.ReturnBlocks(late);
-    EXPECT_TRUE(late.empty());
     EXPECT_EQ(s.SharedBlocks().size(), 3u);
     for (int32_t p = 0; p < 8; ++p) {
         ctx.Verify(p);
@@ -381,7 +379,7 @@ TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
     EXPECT_EQ(s.NextBtPiece(peer), 38);
     EXPECT_EQ(s.NextServerPiece(server), 1);
     // Leaving: the pieces not yet handed out are released, the queued blocks shared.
-    peer.requests.push_back({38 * 4, kBlockSize, 0});
+    peer.requests.Push({38 * 4, kBlockSize, 0});
     s.OnPeerLeaving(peer);
     EXPECT_EQ(peer.private_range, nullptr);
     EXPECT_EQ(peer.range, nullptr);
@@ -481,7 +479,8 @@ TEST(BlockScheduler, StealingTheLastPieceNeedsAMuchFasterAsker) {
     PeerWork holder = Server(1000);
     for (int32_t p = 0; p < 4; ++p) {
         ASSERT_EQ(s.NextServerPiece(holder), p);
-        holder.requests = {{p, kBlockSize, 0}};
+        holder.requests.Clear();
+        holder.requests.Push({p, kBlockSize, 0});
     }
     for (int32_t p = 0; p < 3; ++p) {
         ctx.Verify(p);
@@ -507,7 +506,7 @@ TEST(BlockScheduler, RangeEndsKeepUntilOwnBlocksAreInThenRedoOrGo) {
     for (int32_t p = 0; p < 4; ++p) {
         ASSERT_EQ(s.NextServerPiece(a), p);
     }
-    a.requests = {{3, kBlockSize, 0}};
+    a.requests.Push({3, kBlockSize, 0});
     PeerWork b = Server(1000);
     b.ranges_held = 1;
     EXPECT_EQ(s.NextServerPiece(a), -1);
@@ -518,10 +517,10 @@ TEST(BlockScheduler, RangeEndsKeepUntilOwnBlocksAreInThenRedoOrGo) {
     for (int32_t p : {0, 2, 3}) {
         ctx.Verify(p);
     }
-    a.requests.clear();
+    a.requests.Clear();
     EXPECT_EQ(s.NextServerPiece(a), 1) << "the range is passed again for piece 1";
     ctx.Verify(1);
-    a.requests.clear();
+    a.requests.Clear();
     EXPECT_EQ(s.NextServerPiece(a), -1);
     EXPECT_FALSE(s.HasRanges());
 }
@@ -574,7 +573,7 @@ TEST(BlockScheduler, NewLayoutDropsRangesAndEngagements) {
     BlockScheduler s(ctx);
     PeerWork server = Server(1000);
     ASSERT_EQ(s.NextServerPiece(server), 0);
-    server.requests.push_back({0, kBlockSize, 0});
+    server.requests.Push({0, kBlockSize, 0});
     ASSERT_TRUE(s.EngagePiece(5));
     s.OnPieceMapRebuilt(false);
     EXPECT_NE(server.range, nullptr) << "same layout: ranges and engagements stay";
@@ -611,13 +610,13 @@ TEST(BlockScheduler, RandomStealSequencesKeepRangesSound) {
                 peer.download_rate = static_cast<int32_t>(rng() % 4 ? rng() % 5000 : 0);
             } else if (action < 4 && !peer.requests.empty()) {
                 const int32_t p = peer.requests.front().block;  // one block per piece
-                peer.requests.pop_front();
+                peer.requests.DropFront();
                 ctx.Verify(p);
                 s.OnPieceVerified(p);
             } else if (peer.requests.size() < 3) {
                 const int32_t p = s.NextServerPiece(peer);
                 if (p >= 0) {
-                    peer.requests.push_back({p, kBlockSize, 0});
+                    peer.requests.Push({p, kBlockSize, 0});
                 }
             }
             ctx.now += rng() % 3;
