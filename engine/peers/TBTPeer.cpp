@@ -40,7 +40,7 @@ void SetBit(std::vector<uint8_t>& bits, int32_t index, bool on) {
 
 }  // namespace
 
-TBTPeer::TBTPeer(PeerTask& task) : TPeerObject(PeerKind::BtNode, task) {}
+TBTPeer::TBTPeer(const TaskFaces& task) : TPeerObject(PeerKind::BtNode, task) {}
 
 TBTPeer::~TBTPeer() {
     TBTPeer::Reset();
@@ -98,15 +98,14 @@ bool TBTPeer::Attach(const RefPtr<TPeerId>& source) {
         return false;
     }
     MutableActivity().incoming = false;
-    PeerTask& task = Task();
-    const bool udp = ChooseUdpTransport(*source, task.UdpTransportUsable(),
-                                        task.PreferUdpTransport(), task.CandidateCount());
+    const bool udp = ChooseUdpTransport(*source, Swarm().UdpTransportUsable(),
+                                        Swarm().PreferUdpTransport(), Swarm().CandidateCount());
     const QSocket::NodeId node = UdpNodeId(*source);
-    connect_started_ = task.CurrentTime();
+    connect_started_ = Swarm().CurrentTime();
     QSocket& conn = EnsureConnection();
-    const std::optional<QProxyConfig> proxy = task.TaskProxy();
+    const std::optional<QProxyConfig> proxy = Swarm().TaskProxy();
     SetState(conn.ConnectTo(source->ip, source->port, false, proxy ? &*proxy : nullptr,
-                            task.LocalBindAddress(), udp ? &node : nullptr)
+                            Swarm().LocalBindAddress(), udp ? &node : nullptr)
                  ? kConnecting
                  : kIdle);
     return IsConnected();
@@ -117,7 +116,7 @@ bool TBTPeer::AcceptConnection(std::unique_ptr<QSocket> connection, bool wrapped
         return false;
     }
     wrapped_ = wrapped;
-    connect_started_ = Task().CurrentTime();
+    connect_started_ = Swarm().CurrentTime();
     return true;
 }
 
@@ -135,8 +134,7 @@ bool TBTPeer::SendHandshake() {
         return true;
     }
     QSocket& conn = *Connection();
-    PeerTask& task = Task();
-    handshake_ = BtWire::BuildHandshake(task.InfoHash(), task.HandshakePeerId());
+    handshake_ = BtWire::BuildHandshake(Swarm().InfoHash(), Swarm().HandshakePeerId());
     std::string wrapper;
     if (GetActivity().incoming) {
         if (wrapped_) {
@@ -145,7 +143,7 @@ bool TBTPeer::SendHandshake() {
         }
     } else if (!conn.UsesUdpTransport() && Source() != nullptr) {
         const int32_t attempts = Source()->attempts;
-        if (task.HttpWrappedHandshake() || (task.PreferUdpTransport() && attempts % 3 == 1)) {
+        if (Swarm().HttpWrappedHandshake() || (Swarm().PreferUdpTransport() && attempts % 3 == 1)) {
             wrapper = BtWire::BuildWrapperRequest(Source()->ip, Source()->port, attempts);
         }
     }
@@ -166,24 +164,23 @@ bool TBTPeer::CheckHandshake() {
     }
     QSocket& conn = *Connection();
     const std::span<const uint8_t> buffered = conn.Received();
-    PeerTask& task = Task();
     if (buffered.size() < BtWire::kHandshakeLength ||
-        !BtWire::HandshakeMatches(buffered, task.InfoHash()) || !task.IsBtTask()) {
+        !BtWire::HandshakeMatches(buffered, Swarm().InfoHash()) || !Swarm().IsBtTask()) {
         return false;
     }
     const BtWire::Hash20 peer_id = BtWire::PeerIdOf(buffered);
-    if (peer_id == task.HandshakePeerId()) {
+    if (peer_id == Swarm().HandshakePeerId()) {
         return false;  // a connection to ourselves
     }
     if (!GetActivity().incoming) {
         return true;
     }
-    if (task.HasPeerWithId(conn.RemoteIp(), peer_id, *this, true)) {
+    if (Swarm().HasPeerWithId(conn.RemoteIp(), peer_id, *this, true)) {
         return false;
     }
     if (Source() == nullptr) {
         RefPtr<TPeerId> record =
-            RefPtr<TPeerId>::Share(task.AddPeerAddress(conn.RemoteIp(), conn.RemotePort()));
+            RefPtr<TPeerId>::Share(Swarm().AddPeerAddress(conn.RemoteIp(), conn.RemotePort()));
         if (!record) {
             record = RefPtr<TPeerId>::Make();
             record->kind = PeerKind::BtNode;
@@ -200,7 +197,7 @@ bool TBTPeer::CheckHandshake() {
 // --- Receiving ----------------------------------------------------------------------------
 
 int64_t TBTPeer::SecondsConnected() {
-    return established_at_ > 0 ? Task().CurrentTime() - established_at_ : 0;
+    return established_at_ > 0 ? Swarm().CurrentTime() - established_at_ : 0;
 }
 
 bool TBTPeer::Receive() {
@@ -208,8 +205,7 @@ bool TBTPeer::Receive() {
         return false;
     }
     QSocket& conn = *Connection();
-    PeerTask& task = Task();
-    const int64_t now = task.CurrentTime();
+    const int64_t now = Swarm().CurrentTime();
     if (established_at_ == 0) {
         if (!conn.IsEstablished()) {
             const int32_t limit = conn.UsesUdpTransport() ? kUdpConnectTimeout : kConnectTimeout;
@@ -226,7 +222,7 @@ bool TBTPeer::Receive() {
         }
     }
 
-    const int32_t budget = task.DownloadAllowance();
+    const int32_t budget = Content().DownloadAllowance();
     if (budget == 0 && State() != kConnecting) {
         return true;
     }
@@ -303,7 +299,7 @@ bool TBTPeer::ReceiveHandshake(QSocket& conn) {
         return true;
     }
     const BtWire::Hash20 peer_id = BtWire::PeerIdOf(conn.Received());
-    if (!CheckHandshake() || Task().HasPeerWithId(conn.RemoteIp(), peer_id, *this, false)) {
+    if (!CheckHandshake() || Swarm().HasPeerWithId(conn.RemoteIp(), peer_id, *this, false)) {
         SetState(kIdle);
         CloseConnection();
         return false;
@@ -312,19 +308,18 @@ bool TBTPeer::ReceiveHandshake(QSocket& conn) {
 }
 
 bool TBTPeer::AcceptHandshake(QSocket& conn) {
-    PeerTask& task = Task();
     if (GetActivity().incoming && !handshake_sent_ && !SendHandshake()) {
         return false;
     }
-    task.NoteConnectedAddress(conn.RemoteIp(), conn.RemotePort());
+    Swarm().NoteConnectedAddress(conn.RemoteIp(), conn.RemotePort());
     SetState(kEstablished);
     conn.Consume(static_cast<int32_t>(BtWire::kHandshakeLength));
 
-    const int32_t piece_count = task.ContentSizeKnown() ? task.PieceCount() : 0;
+    const int32_t piece_count = Content().ContentSizeKnown() ? Content().PieceCount() : 0;
     const size_t bitfield_size = piece_count > 0 ? (static_cast<size_t>(piece_count) + 7) / 8 : 0;
     work_.has.assign(bitfield_size, 0);
     if (bitfield_size > 0) {
-        std::vector<uint8_t> bits = task.BitfieldBytes();
+        std::vector<uint8_t> bits = Content().BitfieldBytes();
         bits.resize(bitfield_size, 0);
         const std::vector<uint8_t> message = BtWire::Bitfield(bits);
         if (conn.SendBytes(message) < 0) {
@@ -334,7 +329,7 @@ bool TBTPeer::AcceptHandshake(QSocket& conn) {
     exchange_.haves_received = 0;
     exchange_.remote_pieces = 0;
     exchange_.remote_pieces_at_bitfield = 0;
-    exchange_.choked_since = task.CurrentTime();
+    exchange_.choked_since = Swarm().CurrentTime();
     SetStatus(kStatusChoked);
     exchange_.peer_choking = true;
     if (conn.SendBytes(BtWire::kInterestedUnchoke) < 0) {
@@ -398,7 +393,7 @@ bool TBTPeer::HandleMessage(const BtWire::Message& message) {
             if (!exchange_.peer_choking) {
                 exchange_.choked_since = 0;
             } else if (exchange_.choked_since == 0) {
-                exchange_.choked_since = Task().CurrentTime();
+                exchange_.choked_since = Swarm().CurrentTime();
             }
             return true;
         }
@@ -429,11 +424,11 @@ void TBTPeer::HandleHave(uint32_t index) {
         SetBit(work_.has, piece, true);
         ++exchange_.haves_received;
         ++exchange_.remote_pieces;
-        if (Task().ContentSizeKnown() && exchange_.remote_pieces >= Task().PieceCount()) {
+        if (Content().ContentSizeKnown() && exchange_.remote_pieces >= Content().PieceCount()) {
             NoteSeed();
         }
     }
-    if (work_.nothing_to_pick && !Task().IsPieceVerified(piece)) {
+    if (work_.nothing_to_pick && !Content().IsPieceVerified(piece)) {
         work_.nothing_to_pick = false;
     }
     exchange_.last_have_index = piece;
@@ -441,8 +436,7 @@ void TBTPeer::HandleHave(uint32_t index) {
 }
 
 bool TBTPeer::HandleBitfield(std::span<const uint8_t> bits) {
-    PeerTask& task = Task();
-    const int32_t piece_count = task.ContentSizeKnown() ? task.PieceCount() : 0;
+    const int32_t piece_count = Content().ContentSizeKnown() ? Content().PieceCount() : 0;
     if (piece_count > 0 && bits.size() != (static_cast<size_t>(piece_count) + 7) / 8) {
         return false;
     }
@@ -459,12 +453,12 @@ bool TBTPeer::HandleBitfield(std::span<const uint8_t> bits) {
     exchange_.remote_pieces_at_bitfield = count;
     const bool nothing = count == 0;
     if (nothing && !work_.nothing_to_pick) {
-        work_.nothing_to_pick_since = task.CurrentTime();
-        work_.nothing_to_pick_tried = task.CurrentTime();
+        work_.nothing_to_pick_since = Swarm().CurrentTime();
+        work_.nothing_to_pick_tried = Swarm().CurrentTime();
     }
     work_.nothing_to_pick = nothing;
     if (!GetActivity().incoming && Source() != nullptr) {
-        task.NoteSourcePieces(*Source(), count);
+        Swarm().NoteSourcePieces(*Source(), count);
     }
     if (piece_count > 0 && count >= piece_count) {
         NoteSeed();
@@ -473,9 +467,9 @@ bool TBTPeer::HandleBitfield(std::span<const uint8_t> bits) {
 }
 
 bool TBTPeer::Locate(int32_t block, uint32_t& index, uint32_t& begin) {
-    const int32_t piece_length = Task().PieceLength();
+    const int32_t piece_length = Content().PieceLength();
     const int64_t offset = static_cast<int64_t>(block) * kBlockSize;
-    if (block < 0 || piece_length <= 0 || offset >= Task().ContentSize()) {
+    if (block < 0 || piece_length <= 0 || offset >= Content().ContentSize()) {
         return false;
     }
     index = static_cast<uint32_t>(offset / piece_length);
@@ -484,21 +478,21 @@ bool TBTPeer::Locate(int32_t block, uint32_t& index, uint32_t& begin) {
 }
 
 void TBTPeer::HandleRequest(const BtWire::Message& message) {
-    PeerTask& task = Task();
-    const int32_t piece_length = task.PieceLength();
-    if (exchange_.am_choking || !task.ContentSizeKnown() || piece_length <= 0 ||
+    const int32_t piece_length = Content().PieceLength();
+    if (exchange_.am_choking || !Content().ContentSizeKnown() || piece_length <= 0 ||
         peer_requests_.size() >= kMaxPeerRequests) {
         return;
     }
     const auto piece = static_cast<int32_t>(message.index);
     const int64_t piece_start = static_cast<int64_t>(piece) * piece_length;
-    const int64_t piece_size = std::min<int64_t>(piece_length, task.ContentSize() - piece_start);
+    const int64_t piece_size =
+        std::min<int64_t>(piece_length, Content().ContentSize() - piece_start);
     // Only what the block numbering can express and a 16 KiB read can answer: a request that
     // starts off a block boundary, is longer than a block or runs past its piece is ignored.
-    if (piece >= task.PieceCount() || message.begin % kBlockSize != 0 ||
+    if (piece >= Content().PieceCount() || message.begin % kBlockSize != 0 ||
         message.length > static_cast<uint32_t>(kBlockSize) ||
         static_cast<int64_t>(message.begin) + message.length > piece_size ||
-        !task.IsPieceVerified(piece)) {
+        !Content().IsPieceVerified(piece)) {
         return;
     }
     const BlockRequest request{static_cast<int32_t>((piece_start + message.begin) / kBlockSize),
@@ -509,7 +503,7 @@ void TBTPeer::HandleRequest(const BtWire::Message& message) {
 }
 
 void TBTPeer::HandleCancel(const BtWire::Message& message) {
-    const int32_t piece_length = Task().PieceLength();
+    const int32_t piece_length = Content().PieceLength();
     if (piece_length <= 0) {
         return;
     }
@@ -532,8 +526,8 @@ bool TBTPeer::HandlePiece(const BtWire::Message& message) {
         HandleBlockUnavailable(unavailable);
         return true;
     }
-    const int32_t piece_length = Task().PieceLength();
-    if (!Task().ContentSizeKnown() || piece_length <= 0) {
+    const int32_t piece_length = Content().PieceLength();
+    if (!Content().ContentSizeKnown() || piece_length <= 0) {
         return true;  // nothing could have been asked for yet: dropped as the base does
     }
     const int64_t offset = static_cast<int64_t>(message.index) * piece_length + message.begin;
@@ -545,7 +539,7 @@ bool TBTPeer::HandlePiece(const BtWire::Message& message) {
 
 void TBTPeer::HandlePartialPiece(const BtWire::Message& message, QSocket& conn) {
     MutableActivity().in_piece = true;
-    const int32_t piece_length = Task().PieceLength();
+    const int32_t piece_length = Content().PieceLength();
     if (piece_length <= 0 || conn.ReceivedTotal() - received_mark_ <= kPartialRefreshBytes) {
         return;
     }
@@ -564,7 +558,7 @@ void TBTPeer::HandlePartialPiece(const BtWire::Message& message, QSocket& conn) 
 }
 
 void TBTPeer::HandleBlockUnavailable(int64_t piece) {
-    const int32_t piece_length = Task().PieceLength();
+    const int32_t piece_length = Content().PieceLength();
     if (piece > INT32_MAX || piece_length <= 0) {
         return;
     }
@@ -576,7 +570,7 @@ void TBTPeer::HandleBlockUnavailable(int64_t piece) {
     }
     std::deque<BlockRequest> back = work_.requests.TakePiece(PieceIndex(index), piece_length);
     if (!back.empty()) {
-        Task().ReturnBlocks(std::move(back));
+        Content().ReturnBlocks(std::move(back));
     }
 }
 
@@ -584,7 +578,7 @@ void TBTPeer::OnChoked() {
     // A peer without the fast extension forgets our requests; other peers may take them.
     if (!work_.requests.empty()) {
         CancelOutstanding();
-        Task().ReturnBlocks(work_.requests.TakeAll());
+        Content().ReturnBlocks(work_.requests.TakeAll());
     }
 }
 
@@ -619,13 +613,12 @@ void TBTPeer::SampleQuickRate() {
 }
 
 bool TBTPeer::SendRequests(int32_t limit) {
-    PeerTask& task = Task();
     if (work_.requests.empty() || !IsConnected() || exchange_.peer_choking ||
-        !task.ContentSizeKnown() || State() != kEstablished) {
+        !Content().ContentSizeKnown() || State() != kEstablished) {
         return true;
     }
     QSocket& conn = *Connection();
-    const bool end_game = task.InEndGame();
+    const bool end_game = Content().InEndGame();
     send_batch_.clear();
     RequestQueue& queue = work_.requests;
     while (static_cast<size_t>(queue.InFlight()) < queue.size() && queue.InFlight() < limit) {
@@ -634,7 +627,7 @@ bool TBTPeer::SendRequests(int32_t limit) {
         uint32_t begin = 0;
         if (request.length <= 0 || request.length > kBlockSize ||
             !Locate(request.block, index, begin) ||
-            (end_game && task.IsBlockDone(request.block, request.length))) {
+            (end_game && Content().IsBlockDone(request.block, request.length))) {
             queue.DropNextToSend();
             continue;
         }
@@ -675,7 +668,7 @@ void TBTPeer::CancelOutstanding() {
 }
 
 bool TBTPeer::TopUpRequests() {
-    if (exchange_.peer_choking || !exchange_.interested || !Task().ContentSizeKnown()) {
+    if (exchange_.peer_choking || !exchange_.interested || !Content().ContentSizeKnown()) {
         return true;
     }
     const int32_t allowed = std::min(std::max(PipelineRate() / kBlockSize - 1, 5), kMaxOutstanding);
@@ -687,11 +680,10 @@ bool TBTPeer::TopUpRequests() {
 }
 
 bool TBTPeer::PlanRequests() {
-    PeerTask& task = Task();
-    if (State() != kEstablished || exchange_.peer_choking || !task.ContentSizeKnown()) {
+    if (State() != kEstablished || exchange_.peer_choking || !Content().ContentSizeKnown()) {
         return true;
     }
-    if (task.IsComplete()) {
+    if (Content().IsComplete()) {
         if (!work_.requests.empty()) {
             CancelOutstanding();
             work_.requests.Clear();
@@ -703,9 +695,9 @@ bool TBTPeer::PlanRequests() {
     work_.download_rate = PipelineRate();
     const int32_t in_flight_before = work_.requests.InFlight();
     const bool empty_before = work_.requests.empty();
-    PeerTask::BtPlan plan;
+    TaskContent::BtPlan plan;
     if (static_cast<int32_t>(work_.requests.size()) < kMaxQueued) {
-        plan = task.PlanBtRequests(work_);
+        plan = Content().PlanBtRequests(work_);
     }
     if (!plan.ran && plan.complete) {
         return true;
@@ -724,16 +716,15 @@ int32_t TBTPeer::NextPiece() {
     if (!IsConnected()) {
         return -1;
     }
-    return Task().NextBtPiece(work_);
+    return Content().NextBtPiece(work_);
 }
 
 void TBTPeer::DropDoneRequests() {
-    PeerTask& task = Task();
-    if (!IsConnected() || !task.ContentSizeKnown()) {
+    if (!IsConnected() || !Content().ContentSizeKnown()) {
         return;
     }
-    const int32_t piece_length = task.PieceLength();
-    const int32_t preferred = task.PreferredPiece();
+    const int32_t piece_length = Content().PieceLength();
+    const int32_t preferred = Content().PreferredPiece();
     const int64_t window =
         piece_length > 0 ? kPreferredWindowBytes / piece_length : kPreferredWindowUnknown;
     const uint32_t now = SecondsSinceStart();
@@ -741,7 +732,7 @@ void TBTPeer::DropDoneRequests() {
     // A held block sent for is cancelled and leaves the count with its request: a cancel in
     // flight is an answer we no longer await.
     work_.requests.DropIf([&](BlockRequest& request, bool in_flight) {
-        if (task.IsBlockDone(request.block, request.length)) {
+        if (Content().IsBlockDone(request.block, request.length)) {
             uint32_t index = 0;
             uint32_t begin = 0;
             if (in_flight && Locate(request.block, index, begin)) {
@@ -755,10 +746,10 @@ void TBTPeer::DropDoneRequests() {
             const int64_t piece = static_cast<int64_t>(request.block) * kBlockSize / piece_length;
             if (piece >= preferred && piece - preferred <= window &&
                 now - request.queued_at > static_cast<uint32_t>(kDropDoneAge) &&
-                !task.InSharedBlocks(request)) {
+                !Content().InSharedBlocks(request)) {
                 // A block the reader waits for: let a faster peer have a go at it too.
                 request.queued_at = now;
-                task.AddSharedBlock(request);
+                Content().AddSharedBlock(request);
             }
         }
         return false;
@@ -771,21 +762,20 @@ void TBTPeer::DropDoneRequests() {
 // --- Sending ------------------------------------------------------------------------------
 
 bool TBTPeer::ServeUploads() {
-    PeerTask& task = Task();
-    const int32_t piece_length = task.PieceLength();
+    const int32_t piece_length = Content().PieceLength();
     if (piece_length <= 0 || State() != kEstablished || !IsConnected() || exchange_.am_choking ||
         GetActivity().pending_send || peer_requests_.empty() || Connection()->QueuedLength() > 0 ||
-        !task.ContentSizeKnown()) {
+        !Content().ContentSizeKnown()) {
         return true;
     }
-    const int32_t budget = task.UploadAllowance();
+    const int32_t budget = Content().UploadAllowance();
     if (budget <= 0) {
         return true;
     }
     QSocket& conn = *Connection();
     const int32_t scale = GetRates().upload_rate / 65536;
     int64_t amount = scale > 1 ? static_cast<int64_t>(scale) * kBlockSize - kBlockSize : kBlockSize;
-    if (task.IsComplete()) {
+    if (Content().IsComplete()) {
         amount += kBlockSize;
     }
     // The rate is measured every few seconds; a link that took all of the last turn's bytes
@@ -801,7 +791,7 @@ bool TBTPeer::ServeUploads() {
             peer_requests_.pop_front();
             continue;
         }
-        if (sum + request.length > amount && task.PeersWithUnsentData() > 0) {
+        if (sum + request.length > amount && Content().PeersWithUnsentData() > 0) {
             break;
         }
         uint32_t index = 0;
@@ -809,7 +799,7 @@ bool TBTPeer::ServeUploads() {
         const auto block =
             std::span<uint8_t>(upload_).subspan(13, static_cast<size_t>(request.length));
         if (!Locate(request.block, index, begin) ||
-            !task.ReadBlock(static_cast<int32_t>(index), static_cast<int32_t>(begin), block)) {
+            !Content().ReadBlock(static_cast<int32_t>(index), static_cast<int32_t>(begin), block)) {
             // Tell the remote it cannot have this piece from us, and forget what it asked of it.
             const int64_t piece = static_cast<int64_t>(request.block) * kBlockSize / piece_length;
             if (conn.SendBytes(BtWire::BlockUnavailable(static_cast<uint32_t>(piece))) < 0) {
@@ -827,7 +817,7 @@ bool TBTPeer::ServeUploads() {
             return false;
         }
         peer_requests_.pop_front();
-        task.CountUploaded(request.length);
+        Content().CountUploaded(request.length);
         sum += request.length;
         if (sum >= amount) {
             break;
@@ -835,7 +825,7 @@ bool TBTPeer::ServeUploads() {
     }
     if (conn.QueuedLength() > 0) {
         upload_burst_ = std::max(upload_burst_ / 2, kBlockSize);
-        task.NotePendingSend();
+        Content().NotePendingSend();
     } else if (sum >= amount) {
         upload_burst_ = std::min(upload_burst_ * 2, kMaxUploadBurst);
     }
@@ -856,7 +846,7 @@ bool TBTPeer::Flush() {
     if (established_at_ == 0 || conn.QueuedLength() == 0) {
         return true;
     }
-    const int32_t budget = Task().UploadAllowance() / 2;
+    const int32_t budget = Content().UploadAllowance() / 2;
     if (budget <= 0) {
         return true;
     }
@@ -868,7 +858,7 @@ bool TBTPeer::Flush() {
     int32_t chunk = 16384 + 1024;
     if (!slow) {
         chunk = conn.QueuedLength();
-    } else if (Task().PeerSlotTarget() < 12) {
+    } else if (Content().PeerSlotTarget() < 12) {
         chunk = 8192 + 1024;
     }
     if (chunk >= budget) {
@@ -902,8 +892,7 @@ bool TBTPeer::SendRaw(std::span<const uint8_t> bytes) {
 // --- Tests of the task --------------------------------------------------------------------
 
 bool TBTPeer::IsIdle() {
-    PeerTask& task = Task();
-    if (!task.P2PEnabled()) {
+    if (!Swarm().P2PEnabled()) {
         return true;
     }
     const int64_t seconds = SecondsConnected();
@@ -911,7 +900,7 @@ bool TBTPeer::IsIdle() {
         return false;
     }
     const QSocket& conn = *Connection();
-    if (task.IsComplete()) {
+    if (Content().IsComplete()) {
         return GetRates().upload_rate < 1 &&
                static_cast<int64_t>(conn.SentTotal()) / seconds <= kIdleAverage;
     }
@@ -921,23 +910,22 @@ bool TBTPeer::IsIdle() {
 
 bool TBTPeer::IsUseless() {
     return work_.nothing_to_pick &&
-           Task().CurrentTime() - work_.nothing_to_pick_since > kUselessAfter;
+           Swarm().CurrentTime() - work_.nothing_to_pick_since > kUselessAfter;
 }
 
 bool TBTPeer::IsSeedTooLong() {
     return exchange_.seed_since > 0 &&
-           Task().CurrentTime() - exchange_.seed_since > kSeedTooLongAfter;
+           Swarm().CurrentTime() - exchange_.seed_since > kSeedTooLongAfter;
 }
 
 void TBTPeer::NoteSeed() {
     if (exchange_.seed_since > 0) {
         return;
     }
-    PeerTask& task = Task();
-    if (!IsConnected() || !task.ContentSizeKnown()) {
+    if (!IsConnected() || !Content().ContentSizeKnown()) {
         return;
     }
-    const int32_t count = task.PieceCount();
+    const int32_t count = Content().PieceCount();
     if (count <= 0) {
         return;
     }
@@ -946,7 +934,7 @@ void TBTPeer::NoteSeed() {
             return;
         }
     }
-    exchange_.seed_since = std::max<int64_t>(task.CurrentTime(), 1);
+    exchange_.seed_since = std::max<int64_t>(Swarm().CurrentTime(), 1);
 }
 
 int32_t TBTPeer::RemoteRate() {
@@ -955,7 +943,7 @@ int32_t TBTPeer::RemoteRate() {
     if (growth <= 4 || seconds <= 0) {
         return 0;
     }
-    return static_cast<int32_t>(static_cast<int64_t>(growth) * (Task().PieceLength() / 1024) /
+    return static_cast<int32_t>(static_cast<int64_t>(growth) * (Content().PieceLength() / 1024) /
                                 seconds);
 }
 

@@ -16,7 +16,7 @@ namespace kf {
 // Exchanges pieces with one BitTorrent peer over the peer wire protocol (BtWire): the 68-byte
 // handshake (optionally behind an HTTP-shaped request, answered on incoming connections with a
 // fake HTTP response), then bitfield, have, request, piece and cancel messages. Outgoing requests
-// come from the task's block scheduler (PeerTask::PlanBtRequests); uploads are read from the
+// come from the task's block scheduler (TaskContent::PlanBtRequests); uploads are read from the
 // task's piece store. Choking decisions and "have" announcements are the task's: it calls Choke,
 // Unchoke and SendRaw.
 //
@@ -66,7 +66,7 @@ class TBTPeer : public TPeerObject {
         int64_t seed_since = 0;    // task seconds; 0 until the remote has every piece
     };
 
-    explicit TBTPeer(PeerTask& task);
+    explicit TBTPeer(const TaskFaces& task);
     ~TBTPeer() override;
 
     bool Receive() override;

@@ -18,7 +18,7 @@ std::string_view AsText(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-TFtpPeer::TFtpPeer(PeerTask& task) : TServerPeer(PeerKind::Ftp, task) {}
+TFtpPeer::TFtpPeer(const TaskFaces& task) : TServerPeer(PeerKind::Ftp, task) {}
 
 TFtpPeer::~TFtpPeer() {
     TFtpPeer::Reset();
@@ -164,7 +164,7 @@ bool TFtpPeer::Attach(const RefPtr<TPeerId>& source) {
     ClearSession();
     TPeerId& record = *Source();
     if (record.UrlInfo().fetch_to_memory && record.role == TPeerId::kRoleTorrentLine) {
-        Task().SetTaskState(TaskState::kFirstAnswer);
+        Swarm().SetTaskState(TaskState::kFirstAnswer);
     }
     return ConnectToSource();
 }
@@ -450,7 +450,7 @@ bool TFtpPeer::ReceiveStream() {
         DropTransfer();
         return true;
     }
-    const int32_t allowance = Task().DownloadAllowance();
+    const int32_t allowance = Content().DownloadAllowance();
     if (allowance == 0 && State() != kConnecting) {
         return true;
     }
@@ -611,7 +611,7 @@ bool TFtpPeer::ReceiveToMemory() {
     if (info.memory_done) {
         return true;
     }
-    if (Task().DownloadAllowance() == 0 && State() != kConnecting) {
+    if (Content().DownloadAllowance() == 0 && State() != kConnecting) {
         return true;
     }
     if (data_->ReceiveBytes() < 0) {

@@ -24,7 +24,7 @@ bool IsIdentityCoding(std::string_view value) {
 
 }  // namespace
 
-THttpPeer::THttpPeer(PeerTask& task) : TServerPeer(PeerKind::Http, task) {}
+THttpPeer::THttpPeer(const TaskFaces& task) : TServerPeer(PeerKind::Http, task) {}
 
 THttpPeer::~THttpPeer() {
     THttpPeer::Reset();
@@ -106,7 +106,7 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
             position_ = 0;
         }
     } else if (record.role == TPeerId::kRoleTorrentLine) {
-        Task().SetTaskState(TaskState::kFirstAnswer);
+        Swarm().SetTaskState(TaskState::kFirstAnswer);
     }
     request_start_ = position_;
 
@@ -150,7 +150,7 @@ bool THttpPeer::Receive() {
         PenalizeSource(kTimeoutPenalty);
         return false;
     }
-    if (Task().DownloadAllowance() == 0 && State() != kConnecting) {
+    if (Content().DownloadAllowance() == 0 && State() != kConnecting) {
         return true;
     }
     if (!header_done_) {
@@ -163,7 +163,7 @@ bool THttpPeer::Receive() {
 }
 
 int32_t THttpPeer::ReadSize(int32_t limit) {
-    const int32_t allowance = Task().DownloadAllowance();
+    const int32_t allowance = Content().DownloadAllowance();
     return allowance > 0 ? std::min(allowance, limit) : limit;
 }
 
@@ -199,7 +199,7 @@ bool THttpPeer::HandleHeader() {
             return HandleRedirect();
         case 4:
             CloseConnection();
-            Task().RemoveSource(*Source());
+            Swarm().RemoveSource(*Source());
             return false;
         case 5:
             return Fail(kServerErrorPenalty);
@@ -336,7 +336,7 @@ bool THttpPeer::HandleRedirect() {
     }
     if (EqualsIgnoreCase(location, info.last_location)) {
         if (++info.redirect_count > 2) {
-            Task().RemoveSource(source);
+            Swarm().RemoveSource(source);
         }
     } else {
         info.last_location = location;
@@ -346,11 +346,11 @@ bool THttpPeer::HandleRedirect() {
     RefPtr<TPeerId> target = RefPtr<TPeerId>::Make(location);
     target->UrlInfo().fetch_to_memory = info.fetch_to_memory;
     target->role = source.role;
-    if (target->ParseSourceAddress(EffectiveProxyConfig(Task().TaskProxy()).ResolvesNames())) {
+    if (target->ParseSourceAddress(EffectiveProxyConfig(Swarm().TaskProxy()).ResolvesNames())) {
         target->weight = TPeerId::kWeightRedirectTarget;
-        Task().AddSource(*target, false, false);
+        Swarm().AddSource(*target, false, false);
     } else if (target->unresolvable) {
-        Task().SetTaskStatus(kStatusUnresolvable);
+        Swarm().SetTaskStatus(kStatusUnresolvable);
     }
     SetStatus(kStatusFinished);
     return false;

@@ -9,10 +9,10 @@
 #include "engine/content/DataSource.h"
 #include "engine/net/QSocket.h"
 #include "engine/peers/PeerKind.h"
-#include "engine/peers/PeerTask.h"
 #include "engine/peers/PeerWork.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TVirtualPeer.h"
+#include "engine/peers/TaskFaces.h"
 
 namespace kf {
 
@@ -22,7 +22,7 @@ namespace kf {
 //
 // Owner and thread: created, pumped, reset and destroyed by its task on the task's thread; never
 // runs a thread of its own. Reference counted (TRefObject, count 1 at creation); releasing the
-// last reference through either base deletes the whole object. The task (PeerTask) must outlive
+// last reference through either base deletes the whole object. The task (TaskFaces) must outlive
 // its peers: Reset and the destructor give queued requests and the held range back to it.
 //
 // Errors: no operation throws. A false answer from Pump asks the task to reset the peer and give
@@ -70,7 +70,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     static void SetWholeBadPieceHook(WholeBadPieceHook hook);
 
     // `type` is the PeerKind of the concrete class; `task` owns the peer and outlives it.
-    TPeerObject(PeerKind type, PeerTask& task);
+    TPeerObject(PeerKind type, const TaskFaces& task);
     ~TPeerObject() override;
 
     // TVirtualPeer defaults (Receive stays pure).
@@ -125,8 +125,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // in the task's shared block list with the same number and length; then written to the piece
     // store. False when the piece it completed failed its check.
     bool DeliverBlock(int32_t block, std::span<const uint8_t> bytes);
-    // The same for a block read in place (PeerTask::BlockRoom): its first `length` − `tail` bytes
-    // are committed already, the last `tail` bytes are committed here once the request is taken.
+    // The same for a block read in place (TaskContent::BlockRoom): its first `length` − `tail`
+    // bytes are committed already, the last `tail` bytes are committed here once the request is
+    // taken.
     bool DeliverBlockInPlace(int32_t block, int32_t length, int32_t tail);
 
     // DataSource: a piece came wholly from this peer (its source's history of whole pieces).
@@ -160,7 +161,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     virtual const QSocket* DataConnection() const { return nullptr; }
     PeerWork& Work() { return work_; }
     const PeerWork& Work() const { return work_; }
-    PeerTask& Task() const { return task_; }
+    // The task's faces: its content, its piece ranges, and the task among its sources and peers.
+    TaskContent& Content() const { return content_; }
+    TaskRanges& Ranges() const { return ranges_; }
+    TaskSwarm& Swarm() const { return swarm_; }
 
   protected:
     // Bytes received on the connection(s) in all, for the tick's traffic (FTP adds its data
@@ -188,7 +192,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // The two halves of a delivery around the write: the request is taken from this peer's queue
     // (or the shared list), false when there is none; then the figures after the write.
     bool TakeDeliveredRequest(int32_t block, int32_t length);
-    bool FinishDelivery(int32_t block, int32_t length, const PeerTask::WriteResult& result);
+    bool FinishDelivery(int32_t block, int32_t length, const TaskContent::WriteResult& result);
 
     int32_t state_ = kIdle;
     int32_t status_ = 0;
@@ -200,7 +204,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     int32_t serial_ = 0;
     RefPtr<TPeerId> source_;
     std::unique_ptr<QSocket> conn_;
-    PeerTask& task_;
+    TaskContent& content_;
+    TaskRanges& ranges_;
+    TaskSwarm& swarm_;
 };
 
 }  // namespace kf

@@ -37,10 +37,9 @@ namespace kf {
 //   on a read request        SetPreferredPiece
 //   peer departure           OnPeerLeaving (releases the range, returns the queued requests)
 //   piece map rebuilt        OnPieceMapRebuilt; task reset: Reset
-// What the peers call (through the task's PeerTask operations): WantsPiece, EngagePiece,
-// ReleasePiece, InEndGame, ReturnBlocks, RemoveSharedBlock, NextServerPiece, ReleaseRange,
-// FinishRange, TakeRangeAtPreferred; BT peers PlanBtRequests / NextBtPiece, OnPeerAnnounced and
-// PickAllowed.
+// What the peers reach through the task's faces: InEndGame, ReturnBlocks, RemoveSharedBlock and
+// the shared list, BT peers PlanBtRequests / NextBtPiece (TaskContent); NextServerPiece,
+// ReleaseRange, FinishRange, TakeRangeAtPreferred (TaskRanges).
 class BlockScheduler {
   public:
     // Retry interval of a BT peer that found nothing to fetch.

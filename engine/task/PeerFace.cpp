@@ -23,10 +23,6 @@ bool TWorkThread::PeerFace::P2PEnabled() {
     return EngineGlobals::Instance().p2p_enabled;
 }
 
-bool TWorkThread::PeerFace::IsStopping() {
-    return task_.StopRequestedNow();
-}
-
 bool TWorkThread::PeerFace::ContentSizeKnown() {
     return task_.IsPieceMapReady();
 }
@@ -51,18 +47,6 @@ int32_t TWorkThread::PeerFace::PreferredPiece() {
     return task_.scheduler_->PreferredPiece();
 }
 
-bool TWorkThread::PeerFace::WantsPiece(int32_t piece) {
-    return task_.scheduler_->WantsPiece(piece);
-}
-
-bool TWorkThread::PeerFace::EngagePiece(int32_t piece) {
-    return task_.scheduler_->EngagePiece(piece);
-}
-
-void TWorkThread::PeerFace::ReleasePiece(int32_t piece) {
-    task_.scheduler_->ReleasePiece(piece);
-}
-
 bool TWorkThread::PeerFace::InEndGame() {
     return task_.scheduler_->InEndGame();
 }
@@ -82,9 +66,9 @@ bool TWorkThread::PeerFace::IsBlockDone(int32_t block, int32_t length) {
     return task_.scheduler_face_->IsBlockDone(block, length);
 }
 
-PeerTask::WriteResult TWorkThread::PeerFace::WriteBlock(int32_t block,
-                                                        std::span<const uint8_t> bytes,
-                                                        TPeerObject& from) {
+TaskContent::WriteResult TWorkThread::PeerFace::WriteBlock(int32_t block,
+                                                           std::span<const uint8_t> bytes,
+                                                           TPeerObject& from) {
     WriteResult result;
     if (!Ready()) {
         return result;
@@ -108,8 +92,9 @@ std::span<uint8_t> TWorkThread::PeerFace::BlockRoom(int32_t block, int32_t offse
     return task_.pieces_->ReceiveRoom(int64_t{block} * kBlockSize + offset);
 }
 
-PeerTask::WriteResult TWorkThread::PeerFace::CommitBlockBytes(int32_t block, int32_t offset,
-                                                              int32_t length, TPeerObject& from) {
+TaskContent::WriteResult TWorkThread::PeerFace::CommitBlockBytes(int32_t block, int32_t offset,
+                                                                 int32_t length,
+                                                                 TPeerObject& from) {
     WriteResult result;
     if (!Ready() || block < 0 || offset < 0 || length <= 0) {
         return result;
@@ -239,7 +224,7 @@ int32_t TWorkThread::PeerFace::CandidateCount() {
     return task_.CandidateCount();
 }
 
-PeerTask::BtPlan TWorkThread::PeerFace::PlanBtRequests(PeerWork& peer) {
+TaskContent::BtPlan TWorkThread::PeerFace::PlanBtRequests(PeerWork& peer) {
     const BlockScheduler::BtPlan plan = task_.scheduler_->PlanBtRequests(peer);
     BtPlan answer;
     answer.ran = plan.ran;

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/peers/PeerTask.h"
+#include "engine/peers/TaskContent.h"
+#include "engine/peers/TaskRanges.h"
+#include "engine/peers/TaskSwarm.h"
 #include "engine/task/TWorkThread.h"
 
 namespace kf {
@@ -19,29 +21,21 @@ namespace kf {
 // Owner: its TWorkThread, which outlives every peer object made with it. Thread: the task thread
 // only. Results: with no piece map every content answer is false, 0 or empty and nothing is
 // written or read.
-class TWorkThread::PeerFace : public PeerTask {
+class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public TaskSwarm {
   public:
     explicit PeerFace(TWorkThread& task) : task_(task) {}
 
-    int64_t CurrentTime() override;
-    bool P2PEnabled() override;
-    bool IsStopping() override;
-
+    // TaskContent.
     bool ContentSizeKnown() override;
     int64_t ContentSize() override;
     int32_t PieceCount() override;
     int32_t PieceLength() override;
     bool IsComplete() override;
     int32_t PreferredPiece() override;
-
-    bool WantsPiece(int32_t piece) override;
-    bool EngagePiece(int32_t piece) override;
-    void ReleasePiece(int32_t piece) override;
     bool InEndGame() override;
     bool IsPieceVerified(int32_t piece) override;
     std::pair<int32_t, int32_t> MissingRange(int32_t piece) override;
     bool IsBlockDone(int32_t block, int32_t length) override;
-
     WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
                            TPeerObject& from) override;
     std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override;
@@ -49,44 +43,45 @@ class TWorkThread::PeerFace : public PeerTask {
                                  TPeerObject& from) override;
     bool TakeFromSharedBlocks(const BlockRequest& request) override;
     void ReturnBlocks(std::deque<BlockRequest> blocks) override;
+    bool InSharedBlocks(const BlockRequest& request) override;
+    void AddSharedBlock(const BlockRequest& request) override;
+    std::vector<uint8_t> BitfieldBytes() override;
+    BtPlan PlanBtRequests(PeerWork& peer) override;
+    int32_t NextBtPiece(PeerWork& peer) override;
+    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override;
+    void CountUploaded(int32_t bytes) override;
+    void CountPayload(int32_t peer_kind, int32_t bytes) override;
+    int32_t DownloadAllowance() override;
+    int32_t UploadAllowance() override;
+    void NotePendingSend() override;
+    int32_t PeersWithUnsentData() override;
+    int32_t PeerSlotTarget() override;
 
+    // TaskRanges.
     int32_t NextServerPiece(PeerWork& peer) override;
     void ReleaseRange(PeerWork& peer) override;
     void FinishRange(PeerWork& peer) override;
     int32_t TakeRangeAtPreferred(PeerWork& peer) override;
 
-    void CountPayload(int32_t peer_kind, int32_t bytes) override;
-    int32_t DownloadAllowance() override;
-    int32_t UploadAllowance() override;
-
-    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
-    void RemoveSource(TPeerId& record) override;
+    // TaskSwarm.
+    int64_t CurrentTime() override;
+    bool P2PEnabled() override;
     void SetTaskState(TaskState state) override;
     void SetTaskStatus(int32_t status) override;
-
+    std::optional<QProxyConfig> TaskProxy() override;
+    uint32_t LocalBindAddress() override;
+    int32_t CandidateCount() override;
     std::array<uint8_t, 20> InfoHash() override;
     std::array<uint8_t, 20> AnnouncePeerId() override;
     std::array<uint8_t, 20> HandshakePeerId() override;
+    bool IsBtTask() override;
     int32_t ListenPort() override;
     uint32_t ListenAddress() override;
-    uint32_t LocalBindAddress() override;
-    std::optional<QProxyConfig> TaskProxy() override;
     int64_t UploadedTotal() override;
     int64_t DownloadedTotal() override;
     int64_t BytesLeft() override;
-
-    bool IsBtTask() override;
-    std::vector<uint8_t> BitfieldBytes() override;
-    int32_t CandidateCount() override;
-    BtPlan PlanBtRequests(PeerWork& peer) override;
-    int32_t NextBtPiece(PeerWork& peer) override;
-    bool InSharedBlocks(const BlockRequest& request) override;
-    void AddSharedBlock(const BlockRequest& request) override;
-    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override;
-    void CountUploaded(int32_t bytes) override;
-    int32_t PeerSlotTarget() override;
-    int32_t PeersWithUnsentData() override;
-    void NotePendingSend() override;
+    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
+    void RemoveSource(TPeerId& record) override;
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override;
     bool HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
                        const TPeerObject& except, bool incoming_only) override;

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/net/SocketWaitSet.h"
-#include "engine/peers/PeerTask.h"
 #include "engine/task/BlockScheduler.h"
 #include "engine/task/SchedulingContext.h"
 #include "engine/task/TWorkWithTransStatis.h"

@@ -1,4 +1,4 @@
-// An HTTP source peer reading the body straight into the task's piece store (PeerTask::BlockRoom
+// An HTTP source peer reading the body straight into the task's piece store (TaskContent::BlockRoom
 // and CommitBlockBytes) instead of through its receive buffer: every block lands once and in its
 // place, reads stay within the allowance, and a room that is refused half-way through a block, a
 // piece that fails its check, and bytes that came with the header all end correctly.

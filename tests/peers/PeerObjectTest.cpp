@@ -21,7 +21,8 @@ constexpr int32_t kPiece = 4 * kBlockSize;
 // The smallest concrete peer: connects like a server peer and lets tests choose its answers.
 class TestPeer : public TPeerObject {
   public:
-    explicit TestPeer(PeerTask& task, PeerKind kind = PeerKind::Http) : TPeerObject(kind, task) {}
+    explicit TestPeer(const TaskFaces& task, PeerKind kind = PeerKind::Http)
+        : TPeerObject(kind, task) {}
     ~TestPeer() override { Reset(); }
 
     bool Receive() override { return receive_result; }

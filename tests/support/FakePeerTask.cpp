@@ -75,8 +75,8 @@ bool FakePeerTask::IsBlockDone(int32_t block, int32_t) {
            done_[static_cast<size_t>(block)];
 }
 
-PeerTask::WriteResult FakePeerTask::WriteBlock(int32_t block, std::span<const uint8_t> bytes,
-                                               TPeerObject& from) {
+TaskContent::WriteResult FakePeerTask::WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+                                                  TPeerObject& from) {
     writes.push_back(Write{block, static_cast<int32_t>(bytes.size())});
     const int64_t offset = static_cast<int64_t>(block) * kBlockSize;
     if (block < 0 || offset + static_cast<int64_t>(bytes.size()) > content_size_) {
@@ -176,7 +176,7 @@ std::vector<uint8_t> FakePeerTask::BitfieldBytes() {
     return bits;
 }
 
-PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
+TaskContent::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
     BtPlan plan;
     if (peer.has.empty() || AllDone() || peer.requests.size() >= bt_queue_limit) {
         plan.complete = AllDone();

@@ -23,8 +23,8 @@ std::span<uint8_t> InPlacePeerTask::BlockRoom(int32_t block, int32_t offset) {
             static_cast<size_t>(Length(block) - offset)};
 }
 
-PeerTask::WriteResult InPlacePeerTask::CommitBlockBytes(int32_t block, int32_t offset,
-                                                        int32_t length, TPeerObject& from) {
+TaskContent::WriteResult InPlacePeerTask::CommitBlockBytes(int32_t block, int32_t offset,
+                                                           int32_t length, TPeerObject& from) {
     commits.push_back(Commit{block, offset, length});
     int32_t& fill = fill_[static_cast<size_t>(block)];
     if (offset != fill || length <= 0 || offset + length > Length(block)) {
