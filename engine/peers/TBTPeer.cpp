@@ -428,7 +428,7 @@ void TBTPeer::HandleHave(uint32_t index) {
             NoteSeed();
         }
     }
-    if (work_.nothing_to_pick && !Content().IsPieceVerified(piece)) {
+    if (work_.nothing_to_pick && !Content().IsPieceVerified(PieceIndex(piece))) {
         work_.nothing_to_pick = false;
     }
     exchange_.last_have_index = piece;
@@ -492,7 +492,7 @@ void TBTPeer::HandleRequest(const BtWire::Message& message) {
     if (piece >= Content().PieceCount() || message.begin % kBlockSize != 0 ||
         message.length > static_cast<uint32_t>(kBlockSize) ||
         static_cast<int64_t>(message.begin) + message.length > piece_size ||
-        !Content().IsPieceVerified(piece)) {
+        !Content().IsPieceVerified(PieceIndex(piece))) {
         return;
     }
     const BlockRequest request{static_cast<int32_t>((piece_start + message.begin) / kBlockSize),
@@ -627,7 +627,7 @@ bool TBTPeer::SendRequests(int32_t limit) {
         uint32_t begin = 0;
         if (request.length <= 0 || request.length > kBlockSize ||
             !Locate(request.block, index, begin) ||
-            (end_game && Content().IsBlockDone(request.block, request.length))) {
+            (end_game && Content().IsBlockDone(ContentBlock(request.block), request.length))) {
             queue.DropNextToSend();
             continue;
         }
@@ -712,9 +712,9 @@ bool TBTPeer::PlanRequests() {
     return true;
 }
 
-int32_t TBTPeer::NextPiece() {
+std::optional<PieceIndex> TBTPeer::NextPiece() {
     if (!IsConnected()) {
-        return -1;
+        return std::nullopt;
     }
     return Content().NextBtPiece(work_);
 }
@@ -724,7 +724,7 @@ void TBTPeer::DropDoneRequests() {
         return;
     }
     const int32_t piece_length = Content().PieceLength();
-    const int32_t preferred = Content().PreferredPiece();
+    const std::optional<PieceIndex> preferred = Content().PreferredPiece();
     const int64_t window =
         piece_length > 0 ? kPreferredWindowBytes / piece_length : kPreferredWindowUnknown;
     const uint32_t now = SecondsSinceStart();
@@ -732,7 +732,7 @@ void TBTPeer::DropDoneRequests() {
     // A held block sent for is cancelled and leaves the count with its request: a cancel in
     // flight is an answer we no longer await.
     work_.requests.DropIf([&](BlockRequest& request, bool in_flight) {
-        if (Content().IsBlockDone(request.block, request.length)) {
+        if (Content().IsBlockDone(ContentBlock(request.block), request.length)) {
             uint32_t index = 0;
             uint32_t begin = 0;
             if (in_flight && Locate(request.block, index, begin)) {
@@ -742,9 +742,9 @@ void TBTPeer::DropDoneRequests() {
             }
             return true;
         }
-        if (preferred >= 0 && piece_length > 0) {
+        if (preferred && piece_length > 0) {
             const int64_t piece = static_cast<int64_t>(request.block) * kBlockSize / piece_length;
-            if (piece >= preferred && piece - preferred <= window &&
+            if (piece >= preferred->value() && piece - preferred->value() <= window &&
                 now - request.queued_at > static_cast<uint32_t>(kDropDoneAge) &&
                 !Content().InSharedBlocks(request)) {
                 // A block the reader waits for: let a faster peer have a go at it too.
@@ -799,7 +799,7 @@ bool TBTPeer::ServeUploads() {
         const auto block =
             std::span<uint8_t>(upload_).subspan(13, static_cast<size_t>(request.length));
         if (!Locate(request.block, index, begin) ||
-            !Content().ReadBlock(static_cast<int32_t>(index), static_cast<int32_t>(begin), block)) {
+            !Content().ReadBlock(PieceIndex(index), static_cast<int32_t>(begin), block)) {
             // Tell the remote it cannot have this piece from us, and forget what it asked of it.
             const int64_t piece = static_cast<int64_t>(request.block) * kBlockSize / piece_length;
             if (conn.SendBytes(BtWire::BlockUnavailable(static_cast<uint32_t>(piece))) < 0) {

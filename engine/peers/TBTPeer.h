@@ -94,7 +94,7 @@ class TBTPeer : public TPeerObject {
     // Called when the remote's piece count reaches the task's (bitfield, have) and by the task's
     // drop test: the remote's bits are checked and the first moment they are all set is kept.
     void NoteSeed() override;
-    int32_t NextPiece() override;
+    std::optional<PieceIndex> NextPiece() override;
 
     // Sends the task's handshake once, after the fake HTTP response on a wrapped incoming
     // connection or the HTTP-shaped request on an outgoing one when the task asks for it.

@@ -220,7 +220,7 @@ bool TPeerObject::PumpUpload() {
     return true;
 }
 
-int32_t TPeerObject::NextPiece() {
+std::optional<PieceIndex> TPeerObject::NextPiece() {
     return ranges_.NextServerPiece(work_);
 }
 
@@ -241,42 +241,44 @@ bool TPeerObject::PlanRequests() {
         return true;
     }
 
-    int32_t piece = -1;
+    std::optional<PieceIndex> piece;
     std::pair<int32_t, int32_t> missing{0, 0};
     for (int32_t i = 0; i < kNextPieceTries; ++i) {
-        const int32_t candidate = NextPiece();
-        if (candidate < 0) {
+        const std::optional<PieceIndex> candidate = NextPiece();
+        if (!candidate) {
             break;
         }
-        missing = content_.MissingRange(candidate);
+        missing = content_.MissingRange(*candidate);
         if (missing.second > 0) {
             piece = candidate;
             break;
         }
     }
 
-    const int32_t preferred = content_.PreferredPiece();
+    // The record keeps -1 for "no preferred piece", which the jump test counts from.
+    const std::optional<PieceIndex> wanted = content_.PreferredPiece();
+    const int32_t preferred = wanted ? static_cast<int32_t>(wanted->value()) : -1;
     const bool server = IsServerSource(type_) && source_ && source_->IsServerSource();
-    if (server && std::abs(work_.preferred_seen - preferred) > kPreferredJump && piece > 0 &&
-        preferred > 0) {
+    if (server && std::abs(work_.preferred_seen - preferred) > kPreferredJump && piece &&
+        piece->value() > 0 && preferred > 0) {
         // The reader jumped: continue where it now reads instead of finishing the old range.
         ReleaseRange();
         piece = ranges_.TakeRangeAtPreferred(work_);
-        missing = piece >= 0 ? content_.MissingRange(piece) : std::pair<int32_t, int32_t>{0, 0};
+        missing = piece ? content_.MissingRange(*piece) : std::pair<int32_t, int32_t>{0, 0};
         if (missing.second <= 0) {
-            piece = -1;
+            piece.reset();
         }
     }
     work_.preferred_seen = preferred;
-    if (piece < 0) {
+    if (!piece) {
         return true;
     }
     if (work_.range != nullptr) {
-        work_.range->current = piece;
+        work_.range->current = static_cast<int32_t>(piece->value());
     }
-    activity_.current_piece = piece;
+    activity_.current_piece = static_cast<int32_t>(piece->value());
 
-    const int64_t piece_start = static_cast<int64_t>(piece) * piece_length;
+    const int64_t piece_start = piece->value() * piece_length;
     for (int64_t offset = missing.first - missing.first % kBlockSize; offset < missing.second;
          offset += kBlockSize) {
         const auto length =
@@ -285,7 +287,7 @@ bool TPeerObject::PlanRequests() {
         const bool queued =
             std::any_of(work_.requests.begin(), work_.requests.end(),
                         [block](const BlockRequest& r) { return r.block == block; });
-        if (queued || content_.IsBlockDone(block, length)) {
+        if (queued || content_.IsBlockDone(ContentBlock(block), length)) {
             continue;
         }
         work_.requests.Push(BlockRequest{block, length, SecondsSinceStart()});
@@ -305,7 +307,7 @@ bool TPeerObject::DeliverBlock(int32_t block, std::span<const uint8_t> bytes) {
     if (!TakeDeliveredRequest(block, length)) {
         return false;
     }
-    return FinishDelivery(block, length, content_.WriteBlock(block, bytes, *this));
+    return FinishDelivery(block, length, content_.WriteBlock(ContentBlock(block), bytes, *this));
 }
 
 bool TPeerObject::DeliverBlockInPlace(int32_t block, int32_t length, int32_t tail) {
@@ -316,8 +318,8 @@ bool TPeerObject::DeliverBlockInPlace(int32_t block, int32_t length, int32_t tai
     if (!TakeDeliveredRequest(block, length)) {
         return false;
     }
-    return FinishDelivery(block, length,
-                          content_.CommitBlockBytes(block, length - tail, tail, *this));
+    return FinishDelivery(
+        block, length, content_.CommitBlockBytes(ContentBlock(block), length - tail, tail, *this));
 }
 
 bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
@@ -353,7 +355,7 @@ bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
     if (content_.InEndGame() && piece_length > 0) {
         const auto piece =
             static_cast<int32_t>(static_cast<int64_t>(block) * kBlockSize / piece_length);
-        if (content_.MissingRange(piece).second == 0) {
+        if (content_.MissingRange(PieceIndex(piece)).second == 0) {
             // Requests not yet sent for a piece that is now complete are no longer needed.
             work_.requests.DropUnsentOfPiece(PieceIndex(piece), piece_length);
         }

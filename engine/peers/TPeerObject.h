@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "engine/base/TRefObject.h"
@@ -119,7 +120,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // Gives the held range back to the task (queued blocks go back with it).
     virtual void ReleaseRange();
     // The next piece to fetch: the task's HTTP/FTP choice from this connection's range.
-    virtual int32_t NextPiece();
+    virtual std::optional<PieceIndex> NextPiece();
 
     // Delivers one received block: refused (false) unless it was requested by this peer or sits
     // in the task's shared block list with the same number and length; then written to the piece

@@ -69,7 +69,7 @@ bool TServerPeer::PlanServerRange() {
     }
     Range* range = work_.range;
     if (range != nullptr && range->current == range->end &&
-        Content().MissingRange(range->end).second == 0) {
+        Content().MissingRange(PieceIndex(range->end)).second == 0) {
         Content().ReturnBlocks(work_.requests.TakeAll());
         Ranges().FinishRange(work_);
         skip_ = 0;
@@ -108,7 +108,7 @@ void TServerPeer::GatherRooms(size_t run, int64_t filled, int64_t limit) {
             break;
         }
         const auto from = static_cast<int32_t>(i == 0 ? filled : 0);
-        const std::span<uint8_t> room = Content().BlockRoom(request.block, from);
+        const std::span<uint8_t> room = Content().BlockRoom(ContentBlock(request.block), from);
         if (static_cast<int64_t>(room.size()) != request.length - from) {
             break;
         }
@@ -138,7 +138,7 @@ bool TServerPeer::CommitRooms(int64_t read) {
         if (block_ended) {
             ok = DeliverBlockInPlace(request.block, request.length, got);
         } else {
-            ok = Content().CommitBlockBytes(request.block, from, got, *this).accepted;
+            ok = Content().CommitBlockBytes(ContentBlock(request.block), from, got, *this).accepted;
             MarkActivity();
         }
         if (!ok) {

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "engine/content/StrongIndex.h"
 #include "engine/peers/BlockRequest.h"
 
 namespace kf {
@@ -19,7 +21,7 @@ struct PeerWork;
 //
 // Owner: the task (its work object implements it; peer tests use a fake), which outlives its
 // peers. Thread: the task's own thread, every call. Results: nothing here is meaningful while
-// ContentSizeKnown() is false. Piece and block numbers are content-wide.
+// ContentSizeKnown() is false. Block numbers are content-wide.
 class TaskContent {
   public:
     virtual ~TaskContent() = default;
@@ -28,15 +30,16 @@ class TaskContent {
     virtual int64_t ContentSize() = 0;
     virtual int32_t PieceCount() = 0;
     virtual int32_t PieceLength() = 0;
-    virtual bool IsComplete() = 0;         // every piece verified: the task is seeding
-    virtual int32_t PreferredPiece() = 0;  // -1 when no read request prefers a piece
+    virtual bool IsComplete() = 0;  // every piece verified: the task is seeding
+    // None when no read request prefers a piece.
+    virtual std::optional<PieceIndex> PreferredPiece() = 0;
 
     // Piece state.
     virtual bool InEndGame() = 0;
-    virtual bool IsPieceVerified(int32_t piece) = 0;
+    virtual bool IsPieceVerified(PieceIndex piece) = 0;
     // The byte range [first, second) of `piece` still missing; second is 0 when none is.
-    virtual std::pair<int32_t, int32_t> MissingRange(int32_t piece) = 0;
-    virtual bool IsBlockDone(int32_t block, int32_t length) = 0;
+    virtual std::pair<int32_t, int32_t> MissingRange(PieceIndex piece) = 0;
+    virtual bool IsBlockDone(ContentBlock block, int32_t length) = 0;
 
     // Block delivery. `accepted`: the piece map took the bytes; `piece_failed`: they completed a
     // piece that failed its check (the task has then released the piece and counted the failure
@@ -45,16 +48,16 @@ class TaskContent {
         bool accepted = false;
         bool piece_failed = false;
     };
-    virtual WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+    virtual WriteResult WriteBlock(ContentBlock block, std::span<const uint8_t> bytes,
                                    TPeerObject& from) = 0;
     // In-place delivery, so that a peer can read from its socket straight into the piece cache:
     // the memory where the bytes of `block` from `offset` (inside the block) to the block's end
     // belong, or empty when they cannot be taken in place (the peer then delivers a copy through
     // WriteBlock). CommitBlockBytes takes `length` bytes written there, answering as WriteBlock.
     // Non-pure: a task without an in-place store keeps the copying path.
-    virtual std::span<uint8_t> BlockRoom(int32_t /*block*/, int32_t /*offset*/) { return {}; }
-    virtual WriteResult CommitBlockBytes(int32_t /*block*/, int32_t /*offset*/, int32_t /*length*/,
-                                         TPeerObject& /*from*/) {
+    virtual std::span<uint8_t> BlockRoom(ContentBlock /*block*/, int32_t /*offset*/) { return {}; }
+    virtual WriteResult CommitBlockBytes(ContentBlock /*block*/, int32_t /*offset*/,
+                                         int32_t /*length*/, TPeerObject& /*from*/) {
         return {};
     }
 
@@ -80,10 +83,10 @@ class TaskContent {
         int32_t shared = 0;     // requests added to the shared block list
     };
     virtual BtPlan PlanBtRequests(PeerWork& /*peer*/) { return {}; }
-    virtual int32_t NextBtPiece(PeerWork& /*peer*/) { return -1; }
+    virtual std::optional<PieceIndex> NextBtPiece(PeerWork& /*peer*/) { return std::nullopt; }
     // Uploads: reads `out.size()` bytes of verified piece `piece` from `begin` on (false when they
     // cannot be had), and counts bytes sent to a BT peer in the task's upload total.
-    virtual bool ReadBlock(int32_t /*piece*/, int32_t /*begin*/, std::span<uint8_t> /*out*/) {
+    virtual bool ReadBlock(PieceIndex /*piece*/, int32_t /*begin*/, std::span<uint8_t> /*out*/) {
         return false;
     }
     virtual void CountUploaded(int32_t /*bytes*/) {}

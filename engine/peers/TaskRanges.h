@@ -1,6 +1,8 @@
 #pragma once
 
-#include <cstdint>
+#include <optional>
+
+#include "engine/content/StrongIndex.h"
 
 namespace kf {
 
@@ -15,15 +17,16 @@ class TaskRanges {
   public:
     virtual ~TaskRanges() = default;
 
-    // The next piece for this connection from its range (assigning one when it holds none), or -1.
-    virtual int32_t NextServerPiece(PeerWork& peer) = 0;
+    // The next piece for this connection from its range (assigning one when it holds none), if
+    // any.
+    virtual std::optional<PieceIndex> NextServerPiece(PeerWork& peer) = 0;
     // Gives up the range the connection holds (queued blocks of a server range go with it).
     virtual void ReleaseRange(PeerWork& peer) = 0;
     // The connection reached the end of its range: done, then removed or kept for another pass.
     virtual void FinishRange(PeerWork& peer) = 0;
     // The task's preferred piece moved: split the range that contains it and give the tail to
-    // this connection. Answers the range's first piece, or -1.
-    virtual int32_t TakeRangeAtPreferred(PeerWork& peer) = 0;
+    // this connection. Answers the range's first piece, if any.
+    virtual std::optional<PieceIndex> TakeRangeAtPreferred(PeerWork& peer) = 0;
 };
 
 }  // namespace kf

@@ -43,7 +43,7 @@ bool TWorkThread::PeerFace::IsComplete() {
     return task_.IsTaskComplete();
 }
 
-int32_t TWorkThread::PeerFace::PreferredPiece() {
+std::optional<PieceIndex> TWorkThread::PeerFace::PreferredPiece() {
     return task_.scheduler_->PreferredPiece();
 }
 
@@ -51,59 +51,59 @@ bool TWorkThread::PeerFace::InEndGame() {
     return task_.scheduler_->InEndGame();
 }
 
-bool TWorkThread::PeerFace::IsPieceVerified(int32_t piece) {
-    return Ready() && InRange(piece) && task_.pieces_->IsVerified(PieceIndex(piece));
+bool TWorkThread::PeerFace::IsPieceVerified(PieceIndex piece) {
+    return Ready() && InRange(piece) && task_.pieces_->IsVerified(piece);
 }
 
-std::pair<int32_t, int32_t> TWorkThread::PeerFace::MissingRange(int32_t piece) {
+std::pair<int32_t, int32_t> TWorkThread::PeerFace::MissingRange(PieceIndex piece) {
     if (!Ready() || !InRange(piece)) {
         return {0, 0};
     }
-    return task_.pieces_->MissingRange(PieceIndex(piece));
+    return task_.pieces_->MissingRange(piece);
 }
 
-bool TWorkThread::PeerFace::IsBlockDone(int32_t block, int32_t length) {
+bool TWorkThread::PeerFace::IsBlockDone(ContentBlock block, int32_t length) {
     return task_.scheduler_face_->IsBlockDone(block, length);
 }
 
-TaskContent::WriteResult TWorkThread::PeerFace::WriteBlock(int32_t block,
+TaskContent::WriteResult TWorkThread::PeerFace::WriteBlock(ContentBlock block,
                                                            std::span<const uint8_t> bytes,
                                                            TPeerObject& from) {
     WriteResult result;
     if (!Ready()) {
         return result;
     }
-    const int64_t offset = int64_t{block} * kBlockSize;
+    const int64_t offset = block.value() * kBlockSize;
     bool completed = false;
     const int64_t taken = task_.pieces_->AddData(offset, bytes, &from, &completed);
     if (taken == TPieces::kHashFailed) {
         result.piece_failed = true;
-        task_.scheduler_->PieceFailed(static_cast<int32_t>(offset / PieceLength()));
+        task_.scheduler_->PieceFailed(PieceIndex(offset / PieceLength()));
         return result;
     }
     result.accepted = taken == static_cast<int64_t>(bytes.size());
     return result;
 }
 
-std::span<uint8_t> TWorkThread::PeerFace::BlockRoom(int32_t block, int32_t offset) {
-    if (!Ready() || block < 0 || offset < 0 || offset >= kBlockSize) {
+std::span<uint8_t> TWorkThread::PeerFace::BlockRoom(ContentBlock block, int32_t offset) {
+    if (!Ready() || block.value() < 0 || offset < 0 || offset >= kBlockSize) {
         return {};
     }
-    return task_.pieces_->ReceiveRoom(int64_t{block} * kBlockSize + offset);
+    return task_.pieces_->ReceiveRoom(block.value() * kBlockSize + offset);
 }
 
-TaskContent::WriteResult TWorkThread::PeerFace::CommitBlockBytes(int32_t block, int32_t offset,
+TaskContent::WriteResult TWorkThread::PeerFace::CommitBlockBytes(ContentBlock block, int32_t offset,
                                                                  int32_t length,
                                                                  TPeerObject& from) {
     WriteResult result;
-    if (!Ready() || block < 0 || offset < 0 || length <= 0) {
+    if (!Ready() || block.value() < 0 || offset < 0 || length <= 0) {
         return result;
     }
-    const int64_t at = int64_t{block} * kBlockSize + offset;
+    const int64_t at = block.value() * kBlockSize + offset;
     const int64_t taken = task_.pieces_->CommitReceived(at, length, &from, nullptr);
     if (taken == TPieces::kHashFailed) {
         result.piece_failed = true;
-        task_.scheduler_->PieceFailed(static_cast<int32_t>(at / PieceLength()));
+        task_.scheduler_->PieceFailed(PieceIndex(at / PieceLength()));
         return result;
     }
     result.accepted = taken == length;
@@ -118,7 +118,7 @@ void TWorkThread::PeerFace::ReturnBlocks(std::deque<BlockRequest> blocks) {
     task_.scheduler_->ReturnBlocks(std::move(blocks));
 }
 
-int32_t TWorkThread::PeerFace::NextServerPiece(PeerWork& peer) {
+std::optional<PieceIndex> TWorkThread::PeerFace::NextServerPiece(PeerWork& peer) {
     return task_.scheduler_->NextServerPiece(peer);
 }
 
@@ -130,7 +130,7 @@ void TWorkThread::PeerFace::FinishRange(PeerWork& peer) {
     task_.scheduler_->FinishRange(peer);
 }
 
-int32_t TWorkThread::PeerFace::TakeRangeAtPreferred(PeerWork& peer) {
+std::optional<PieceIndex> TWorkThread::PeerFace::TakeRangeAtPreferred(PeerWork& peer) {
     return task_.scheduler_->TakeRangeAtPreferred(peer);
 }
 
@@ -234,7 +234,7 @@ TaskContent::BtPlan TWorkThread::PeerFace::PlanBtRequests(PeerWork& peer) {
     return answer;
 }
 
-int32_t TWorkThread::PeerFace::NextBtPiece(PeerWork& peer) {
+std::optional<PieceIndex> TWorkThread::PeerFace::NextBtPiece(PeerWork& peer) {
     return task_.scheduler_->NextBtPiece(peer);
 }
 
@@ -247,12 +247,12 @@ void TWorkThread::PeerFace::AddSharedBlock(const BlockRequest& request) {
     task_.scheduler_->ReturnBlocks({request});
 }
 
-bool TWorkThread::PeerFace::ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) {
-    if (!Ready() || !InRange(piece) || begin < 0 || !task_.pieces_->IsVerified(PieceIndex(piece)) ||
-        begin + static_cast<int64_t>(out.size()) > task_.pieces_->PieceSize(PieceIndex(piece))) {
+bool TWorkThread::PeerFace::ReadBlock(PieceIndex piece, int32_t begin, std::span<uint8_t> out) {
+    if (!Ready() || !InRange(piece) || begin < 0 || !task_.pieces_->IsVerified(piece) ||
+        begin + static_cast<int64_t>(out.size()) > task_.pieces_->PieceSize(piece)) {
         return false;
     }
-    const int64_t offset = int64_t{piece} * PieceLength() + begin;
+    const int64_t offset = piece.value() * PieceLength() + begin;
     return task_.pieces_->ReadData(offset, out, kUploadReadAhead) ==
            static_cast<int64_t>(out.size());
 }
@@ -291,8 +291,8 @@ bool TWorkThread::PeerFace::Ready() {
     return task_.IsPieceMapReady();
 }
 
-bool TWorkThread::PeerFace::InRange(int32_t piece) {
-    return piece >= 0 && piece < task_.pieces_->piece_count();
+bool TWorkThread::PeerFace::InRange(PieceIndex piece) {
+    return piece.value() >= 0 && piece.value() < task_.pieces_->piece_count();
 }
 
 }  // namespace kf

@@ -31,15 +31,15 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     int32_t PieceCount() override;
     int32_t PieceLength() override;
     bool IsComplete() override;
-    int32_t PreferredPiece() override;
+    std::optional<PieceIndex> PreferredPiece() override;
     bool InEndGame() override;
-    bool IsPieceVerified(int32_t piece) override;
-    std::pair<int32_t, int32_t> MissingRange(int32_t piece) override;
-    bool IsBlockDone(int32_t block, int32_t length) override;
-    WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+    bool IsPieceVerified(PieceIndex piece) override;
+    std::pair<int32_t, int32_t> MissingRange(PieceIndex piece) override;
+    bool IsBlockDone(ContentBlock block, int32_t length) override;
+    WriteResult WriteBlock(ContentBlock block, std::span<const uint8_t> bytes,
                            TPeerObject& from) override;
-    std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override;
-    WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
+    std::span<uint8_t> BlockRoom(ContentBlock block, int32_t offset) override;
+    WriteResult CommitBlockBytes(ContentBlock block, int32_t offset, int32_t length,
                                  TPeerObject& from) override;
     bool TakeFromSharedBlocks(const BlockRequest& request) override;
     void ReturnBlocks(std::deque<BlockRequest> blocks) override;
@@ -47,8 +47,8 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     void AddSharedBlock(const BlockRequest& request) override;
     std::vector<uint8_t> BitfieldBytes() override;
     BtPlan PlanBtRequests(PeerWork& peer) override;
-    int32_t NextBtPiece(PeerWork& peer) override;
-    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override;
+    std::optional<PieceIndex> NextBtPiece(PeerWork& peer) override;
+    bool ReadBlock(PieceIndex piece, int32_t begin, std::span<uint8_t> out) override;
     void CountUploaded(int32_t bytes) override;
     void CountPayload(int32_t peer_kind, int32_t bytes) override;
     int32_t DownloadAllowance() override;
@@ -58,10 +58,10 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     int32_t PeerSlotTarget() override;
 
     // TaskRanges.
-    int32_t NextServerPiece(PeerWork& peer) override;
+    std::optional<PieceIndex> NextServerPiece(PeerWork& peer) override;
     void ReleaseRange(PeerWork& peer) override;
     void FinishRange(PeerWork& peer) override;
-    int32_t TakeRangeAtPreferred(PeerWork& peer) override;
+    std::optional<PieceIndex> TakeRangeAtPreferred(PeerWork& peer) override;
 
     // TaskSwarm.
     int64_t CurrentTime() override;
@@ -88,7 +88,7 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
 
   private:
     bool Ready();
-    bool InRange(int32_t piece);
+    bool InRange(PieceIndex piece);
 
     TWorkThread& task_;
 };

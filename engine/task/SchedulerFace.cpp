@@ -24,29 +24,28 @@ int32_t TWorkThread::SchedulerFace::VerifiedCount() {
     return task_.verified_pieces_;
 }
 
-bool TWorkThread::SchedulerFace::IsVerified(int32_t piece) {
-    return InRange(piece) && task_.pieces_->IsVerified(PieceIndex(piece));
+bool TWorkThread::SchedulerFace::IsVerified(PieceIndex piece) {
+    return InRange(piece) && task_.pieces_->IsVerified(piece);
 }
 
-bool TWorkThread::SchedulerFace::IsBeingFinished(int32_t piece) {
+bool TWorkThread::SchedulerFace::IsBeingFinished(PieceIndex piece) {
     // Complete data that the piece map still holds for its check.
-    return InRange(piece) && task_.pieces_->IsComplete(PieceIndex(piece)) &&
-           !task_.pieces_->IsVerified(PieceIndex(piece));
+    return InRange(piece) && task_.pieces_->IsComplete(piece) && !task_.pieces_->IsVerified(piece);
 }
 
-int32_t TWorkThread::SchedulerFace::BytesDone(int32_t piece) {
-    return InRange(piece) ? task_.pieces_->BytesDone(PieceIndex(piece)) : 0;
+int32_t TWorkThread::SchedulerFace::BytesDone(PieceIndex piece) {
+    return InRange(piece) ? task_.pieces_->BytesDone(piece) : 0;
 }
 
-int32_t TWorkThread::SchedulerFace::PieceSize(int32_t piece) {
-    return InRange(piece) ? task_.pieces_->PieceSize(PieceIndex(piece)) : 0;
+int32_t TWorkThread::SchedulerFace::PieceSize(PieceIndex piece) {
+    return InRange(piece) ? task_.pieces_->PieceSize(piece) : 0;
 }
 
-bool TWorkThread::SchedulerFace::IsBlockDone(int32_t block, int32_t /*length*/) {
-    if (!PieceMapReady() || block < 0) {
+bool TWorkThread::SchedulerFace::IsBlockDone(ContentBlock block, int32_t /*length*/) {
+    if (!PieceMapReady() || block.value() < 0) {
         return false;
     }
-    const int64_t offset = int64_t{block} * kBlockSize;
+    const int64_t offset = block.value() * kBlockSize;
     const int64_t piece = offset / task_.pieces_->piece_length();
     if (piece >= task_.pieces_->piece_count()) {
         return false;
@@ -58,24 +57,18 @@ bool TWorkThread::SchedulerFace::IsBlockDone(int32_t block, int32_t /*length*/) 
     return task_.pieces_->HasBlock(PieceIndex(piece), BlockIndex(in_piece / kBlockSize));
 }
 
-std::vector<int32_t> TWorkThread::SchedulerFace::PartialPieces() {
-    std::vector<int32_t> pieces;
-    if (PieceMapReady()) {
-        for (const PieceIndex piece : task_.pieces_->PartialPieces()) {
-            pieces.push_back(static_cast<int32_t>(piece.value()));
-        }
-    }
-    return pieces;
+std::vector<PieceIndex> TWorkThread::SchedulerFace::PartialPieces() {
+    return PieceMapReady() ? task_.pieces_->PartialPieces() : std::vector<PieceIndex>();
 }
 
 int32_t TWorkThread::SchedulerFace::FileCount() {
     return PieceMapReady() ? static_cast<int32_t>(task_.pieces_->FileCount()) : 0;
 }
 
-SchedulingFile TWorkThread::SchedulerFace::File(int32_t index) {
+SchedulingFile TWorkThread::SchedulerFace::File(FileIndex index) {
     SchedulingFile file;
-    if (index >= 0 && index < FileCount()) {
-        const FileEntry& entry = task_.pieces_->File(FileIndex(index));
+    if (index.value() >= 0 && index.value() < FileCount()) {
+        const FileEntry& entry = task_.pieces_->File(index);
         file.first_piece = static_cast<int32_t>(entry.first_piece);
         file.piece_span = static_cast<int32_t>(entry.piece_span);
         file.size = entry.size;
@@ -144,8 +137,8 @@ uint32_t TWorkThread::SchedulerFace::QueueClock() {
     return SecondsSinceStart();
 }
 
-bool TWorkThread::SchedulerFace::InRange(int32_t piece) {
-    return PieceMapReady() && piece >= 0 && piece < task_.pieces_->piece_count();
+bool TWorkThread::SchedulerFace::InRange(PieceIndex piece) {
+    return PieceMapReady() && piece.value() >= 0 && piece.value() < task_.pieces_->piece_count();
 }
 
 }  // namespace kf

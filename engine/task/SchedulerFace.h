@@ -22,14 +22,14 @@ class TWorkThread::SchedulerFace : public SchedulingContext {
     int32_t PieceCount() override;
     int32_t PieceLength() override;
     int32_t VerifiedCount() override;
-    bool IsVerified(int32_t piece) override;
-    bool IsBeingFinished(int32_t piece) override;
-    int32_t BytesDone(int32_t piece) override;
-    int32_t PieceSize(int32_t piece) override;
-    bool IsBlockDone(int32_t block, int32_t length) override;
-    std::vector<int32_t> PartialPieces() override;
+    bool IsVerified(PieceIndex piece) override;
+    bool IsBeingFinished(PieceIndex piece) override;
+    int32_t BytesDone(PieceIndex piece) override;
+    int32_t PieceSize(PieceIndex piece) override;
+    bool IsBlockDone(ContentBlock block, int32_t length) override;
+    std::vector<PieceIndex> PartialPieces() override;
     int32_t FileCount() override;
-    SchedulingFile File(int32_t index) override;
+    SchedulingFile File(FileIndex index) override;
 
     int32_t ActiveConnections() override;
     bool HasServerCandidates() override;
@@ -45,7 +45,7 @@ class TWorkThread::SchedulerFace : public SchedulingContext {
     uint32_t QueueClock() override;
 
   private:
-    bool InRange(int32_t piece);
+    bool InRange(PieceIndex piece);
 
     TWorkThread& task_;
 };

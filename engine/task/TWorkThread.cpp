@@ -117,7 +117,7 @@ void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
     scheduler_->OnPeerLeaving(peer.Work());
 }
 
-void TWorkThread::OnPieceVerified(int32_t piece) {
+void TWorkThread::OnPieceVerified(PieceIndex piece) {
     scheduler_->OnPieceVerified(piece);
 }
 
@@ -546,7 +546,7 @@ void TWorkThread::PerSecondStep() {
         }
     }
     if (now_ - last_have_time_ >= kHaveSeconds) {
-        const std::vector<int32_t> haves = scheduler_->TakeHaveAnnouncements();
+        const std::vector<PieceIndex> haves = scheduler_->TakeHaveAnnouncements();
         if (!haves.empty()) {
             last_have_time_ = now_;
             AnnounceHaves(haves);

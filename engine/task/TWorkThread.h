@@ -46,7 +46,7 @@ class TWorkThread : public TWorkWithTransStatis {
     void OnPeerLeaving(TPeerObject& peer) override;
 
     // Content side.
-    void OnPieceVerified(int32_t piece) override;
+    void OnPieceVerified(PieceIndex piece) override;
     void OnPieceMapReplaced(bool piece_length_changed) override;
 
   private:

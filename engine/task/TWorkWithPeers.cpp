@@ -766,13 +766,13 @@ void TWorkWithPeers::PeerUpkeep() {
     }
 }
 
-void TWorkWithPeers::AnnounceHaves(const std::vector<int32_t>& pieces) {
+void TWorkWithPeers::AnnounceHaves(const std::vector<PieceIndex>& pieces) {
     constexpr size_t kBatch = 4097;
     std::vector<uint8_t> batch;
     for (size_t first = 0; first < pieces.size(); first += kBatch) {
         batch.clear();
         for (size_t i = first; i < std::min(pieces.size(), first + kBatch); ++i) {
-            const auto have = BtWire::Have(static_cast<uint32_t>(pieces[i]));
+            const auto have = BtWire::Have(static_cast<uint32_t>(pieces[i].value()));
             batch.insert(batch.end(), have.begin(), have.end());
         }
         for (const RefPtr<TPeerObject>& peer : active_) {

@@ -199,8 +199,10 @@ TEST_F(BtPeerTest, OutgoingExchangeFetchesRequestedBlocks) {
         Send(Cat({Of(BtWire::PieceHeader(request.index, request.begin, request.length)),
                   Of(content.substr(offset, request.length))}));
     }
-    ASSERT_TRUE(PumpUntil(
-        [&] { return task_.MissingRange(0).second == 0 && task_.MissingRange(1).second == 0; }));
+    ASSERT_TRUE(PumpUntil([&] {
+        return task_.MissingRange(PieceIndex(0)).second == 0 &&
+               task_.MissingRange(PieceIndex(1)).second == 0;
+    }));
     EXPECT_EQ(task_.Stored(0, 2 * kPieceLength), content);
     EXPECT_EQ(task_.payload_by_kind[1], 2 * kPieceLength);
     EXPECT_EQ(peer_.Errors(), 0);

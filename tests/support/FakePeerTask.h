@@ -43,12 +43,12 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     int32_t PieceCount() override { return piece_count_; }
     int32_t PieceLength() override { return piece_length_; }
     bool IsComplete() override { return AllDone(); }
-    int32_t PreferredPiece() override { return preferred_piece; }
+    std::optional<PieceIndex> PreferredPiece() override;
     bool InEndGame() override { return end_game; }
-    bool IsPieceVerified(int32_t piece) override;
-    std::pair<int32_t, int32_t> MissingRange(int32_t piece) override;
-    bool IsBlockDone(int32_t block, int32_t length) override;
-    WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+    bool IsPieceVerified(PieceIndex piece) override;
+    std::pair<int32_t, int32_t> MissingRange(PieceIndex piece) override;
+    bool IsBlockDone(ContentBlock block, int32_t length) override;
+    WriteResult WriteBlock(ContentBlock block, std::span<const uint8_t> bytes,
                            TPeerObject& from) override;
     bool TakeFromSharedBlocks(const BlockRequest& request) override;
     void ReturnBlocks(std::deque<BlockRequest> blocks) override;
@@ -58,8 +58,8 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     // neither verified nor engaged, up to bt_queue_limit requests), reads from the held blocks.
     std::vector<uint8_t> BitfieldBytes() override;
     BtPlan PlanBtRequests(PeerWork& peer) override;
-    int32_t NextBtPiece(PeerWork& peer) override;
-    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override;
+    std::optional<PieceIndex> NextBtPiece(PeerWork& peer) override;
+    bool ReadBlock(PieceIndex piece, int32_t begin, std::span<uint8_t> out) override;
     void CountUploaded(int32_t bytes) override { uploaded_total += bytes; }
     void CountPayload(int32_t peer_kind, int32_t bytes) override;
     int32_t DownloadAllowance() override { return download_allowance; }
@@ -68,10 +68,10 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     int32_t PeersWithUnsentData() override { return peers_with_unsent_data; }
 
     // TaskRanges.
-    int32_t NextServerPiece(PeerWork& peer) override;
+    std::optional<PieceIndex> NextServerPiece(PeerWork& peer) override;
     void ReleaseRange(PeerWork& peer) override;
     void FinishRange(PeerWork& peer) override;
-    int32_t TakeRangeAtPreferred(PeerWork& peer) override;
+    std::optional<PieceIndex> TakeRangeAtPreferred(PeerWork& peer) override;
 
     // TaskSwarm.
     int64_t CurrentTime() override { return now; }
@@ -105,7 +105,7 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     bool p2p_enabled = true;
     bool size_known = true;
     bool end_game = false;
-    int32_t preferred_piece = -1;
+    int32_t preferred_piece = -1;  // none while negative
     int32_t download_allowance = 1 << 30;
     std::set<int32_t> failing_pieces;  // these fail their check when completed
     // Tracker announces (addresses in network order).

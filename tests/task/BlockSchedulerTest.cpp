@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -10,8 +11,11 @@ namespace {
 
 using kf::BlockRequest;
 using kf::BlockScheduler;
+using kf::ContentBlock;
+using kf::FileIndex;
 using kf::kBlockSize;
 using kf::PeerWork;
+using kf::PieceIndex;
 using kf::Range;
 using kf::SchedulingFile;
 using kf::ServerSlot;
@@ -39,12 +43,14 @@ class FakeContext : public kf::SchedulingContext {
     int32_t PieceCount() override { return count; }
     int32_t PieceLength() override { return length; }
     int32_t VerifiedCount() override { return verified_count; }
-    bool IsVerified(int32_t p) override { return Valid(p) && verified[static_cast<size_t>(p)]; }
-    bool IsBeingFinished(int32_t p) override {
+    bool IsVerified(PieceIndex piece) override { return VerifiedAt(At(piece)); }
+    bool IsBeingFinished(PieceIndex piece) override {
+        const int32_t p = At(piece);
         return Valid(p) && finishing[static_cast<size_t>(p)];
     }
-    int32_t BytesDone(int32_t p) override {
-        if (IsVerified(p)) {
+    int32_t BytesDone(PieceIndex piece) override {
+        const int32_t p = At(piece);
+        if (VerifiedAt(p)) {
             return length;
         }
         int32_t block = p * length / kBlockSize;
@@ -53,14 +59,17 @@ class FakeContext : public kf::SchedulingContext {
         }
         return block * kBlockSize - p * length;
     }
-    int32_t PieceSize(int32_t p) override { return Valid(p) ? length : 0; }
-    bool IsBlockDone(int32_t block, int32_t) override {
+    int32_t PieceSize(PieceIndex piece) override { return Valid(At(piece)) ? length : 0; }
+    bool IsBlockDone(ContentBlock at, int32_t) override {
+        const auto block = static_cast<int32_t>(at.value());
         const int32_t p = block * kBlockSize / length;
-        return IsVerified(p) || done_blocks[static_cast<size_t>(p)].count(block) > 0;
+        return VerifiedAt(p) || done_blocks[static_cast<size_t>(p)].count(block) > 0;
     }
-    std::vector<int32_t> PartialPieces() override { return partial; }
+    std::vector<PieceIndex> PartialPieces() override {
+        return std::vector<PieceIndex>(partial.begin(), partial.end());
+    }
     int32_t FileCount() override { return static_cast<int32_t>(files.size()); }
-    SchedulingFile File(int32_t i) override { return files[static_cast<size_t>(i)]; }
+    SchedulingFile File(FileIndex i) override { return files[static_cast<size_t>(i.value())]; }
     int32_t ActiveConnections() override { return active; }
     bool HasServerCandidates() override { return !slots.empty(); }
     std::vector<ServerSlot> ServerSlots() override { return slots; }
@@ -73,7 +82,9 @@ class FakeContext : public kf::SchedulingContext {
     int64_t Now() override { return now; }
     uint32_t QueueClock() override { return 7; }
 
+    static int32_t At(PieceIndex piece) { return static_cast<int32_t>(piece.value()); }
     bool Valid(int32_t p) const { return p >= 0 && p < count; }
+    bool VerifiedAt(int32_t p) const { return Valid(p) && verified[static_cast<size_t>(p)]; }
 
     bool ready = true;
     int32_t count;
@@ -93,6 +104,15 @@ class FakeContext : public kf::SchedulingContext {
     uint32_t tick_step = 0;  // 0: every tick reads 0
     int64_t now = 1000;
 };
+
+PieceIndex Piece(int32_t piece) {
+    return PieceIndex(piece);
+}
+
+// A piece choice as a number, -1 for none.
+int32_t Chosen(std::optional<PieceIndex> piece) {
+    return piece ? static_cast<int32_t>(piece->value()) : -1;
+}
 
 std::vector<uint8_t> Bits(int32_t count, std::initializer_list<std::pair<int32_t, int32_t>> runs) {
     std::vector<uint8_t> bits(static_cast<size_t>((count + 7) / 8), 0);
@@ -147,57 +167,57 @@ TEST(BlockScheduler, EngagementCapFollowsConnectionsAndRemainingPieces) {
     BlockScheduler s(ctx);
     // Three remaining pieces, each engaged once: end game; then cap max(66 - 3, 1) + 1 = 64.
     for (int32_t p = 97; p < 100; ++p) {
-        ASSERT_TRUE(s.EngagePiece(p));
+        ASSERT_TRUE(s.EngagePiece(Piece(p)));
     }
     EXPECT_TRUE(s.InEndGame());
-    while (s.EngagePiece(97)) {
+    while (s.EngagePiece(Piece(97))) {
     }
-    EXPECT_EQ(s.EngagedCount(97), 64);
+    EXPECT_EQ(s.EngagedCount(Piece(97)), 64);
 
     FakeContext wide(100);
     wide.active = 30;
     BlockScheduler t(wide);
-    ASSERT_TRUE(t.WantsPiece(5));
-    ASSERT_TRUE(t.EngagePiece(5));
-    EXPECT_FALSE(t.WantsPiece(5));
-    EXPECT_FALSE(t.EngagePiece(5)) << "a second engagement outside end game";
+    ASSERT_TRUE(t.WantsPiece(Piece(5)));
+    ASSERT_TRUE(t.EngagePiece(Piece(5)));
+    EXPECT_FALSE(t.WantsPiece(Piece(5)));
+    EXPECT_FALSE(t.EngagePiece(Piece(5))) << "a second engagement outside end game";
     for (int32_t p = 0; p < 99; ++p) {
         if (p != 5) {
-            ASSERT_TRUE(t.EngagePiece(p));
+            ASSERT_TRUE(t.EngagePiece(Piece(p)));
         }
     }
     EXPECT_FALSE(t.InEndGame());
-    ASSERT_TRUE(t.EngagePiece(99));  // 100 entries for 100 remaining pieces
-    EXPECT_TRUE(t.WantsPiece(5));
-    EXPECT_TRUE(t.EngagePiece(5));  // cap max(64 - 100, 1) = 1: twice in all
-    EXPECT_FALSE(t.EngagePiece(5));
+    ASSERT_TRUE(t.EngagePiece(Piece(99)));  // 100 entries for 100 remaining pieces
+    EXPECT_TRUE(t.WantsPiece(Piece(5)));
+    EXPECT_TRUE(t.EngagePiece(Piece(5)));  // cap max(64 - 100, 1) = 1: twice in all
+    EXPECT_FALSE(t.EngagePiece(Piece(5)));
 }
 
 TEST(BlockScheduler, VerifiedAndFailedPiecesAndTheStickyEndGame) {
     FakeContext ctx(4);
     BlockScheduler s(ctx);
     for (int32_t p = 0; p < 4; ++p) {
-        ASSERT_TRUE(s.EngagePiece(p));
+        ASSERT_TRUE(s.EngagePiece(Piece(p)));
     }
-    ASSERT_TRUE(s.EngagePiece(2));
+    ASSERT_TRUE(s.EngagePiece(Piece(2)));
     ctx.finishing[1] = true;
-    EXPECT_FALSE(s.IsPieceNeeded(1));
-    EXPECT_FALSE(s.IsPieceNeeded(4));
-    EXPECT_FALSE(s.IsPieceNeeded(-1));
+    EXPECT_FALSE(s.IsPieceNeeded(Piece(1)));
+    EXPECT_FALSE(s.IsPieceNeeded(Piece(4)));
+    EXPECT_FALSE(s.IsPieceNeeded(Piece(-1)));
 
     ctx.Verify(2);
-    s.OnPieceVerified(2);
-    EXPECT_EQ(s.EngagedCount(2), 0);
+    s.OnPieceVerified(Piece(2));
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 0);
     EXPECT_EQ(s.EngagedTotal(), 3);
-    s.PieceFailed(3);
-    s.PieceFailed(3);  // nothing left to release: no underflow
-    EXPECT_EQ(s.EngagedCount(3), 0);
+    s.PieceFailed(Piece(3));
+    s.PieceFailed(Piece(3));  // nothing left to release: no underflow
+    EXPECT_EQ(s.EngagedCount(Piece(3)), 0);
     EXPECT_EQ(s.EngagedTotal(), 2);
     // 2 entries for 3 remaining: the live flag is off, the sticky copy holds until cleared.
     EXPECT_TRUE(s.InEndGame());
     s.ClearStickyEndGame();
     EXPECT_FALSE(s.InEndGame());
-    EXPECT_EQ(s.TakeHaveAnnouncements(), std::vector<int32_t>{2});
+    EXPECT_EQ(s.TakeHaveAnnouncements(), std::vector<PieceIndex>{Piece(2)});
     EXPECT_TRUE(s.TakeHaveAnnouncements().empty());
 }
 
@@ -247,7 +267,7 @@ TEST(BlockScheduler, BtRequestsFollowTheRateAndNeverAskForHeldBlocks) {
     EXPECT_EQ(plan.queued, 2);
     EXPECT_EQ(plan.shared, 2);
     EXPECT_EQ(slow.requests[0].block, 12);
-    EXPECT_EQ(s.EngagedCount(3), 1);
+    EXPECT_EQ(s.EngagedCount(Piece(3)), 1);
     EXPECT_FALSE(s.PlanBtRequests(slow).ran) << "queue already at its limit";
 
     // A faster peer (queue limit 8, take limit 10) on a partly present piece.
@@ -264,7 +284,7 @@ TEST(BlockScheduler, BtRequestsFollowTheRateAndNeverAskForHeldBlocks) {
     ctx.done_blocks[6] = {24, 25, 26, 27};
     s.PlanBtRequests(third);
     EXPECT_TRUE(third.requests.empty());
-    EXPECT_EQ(s.EngagedCount(6), 0);
+    EXPECT_EQ(s.EngagedCount(Piece(6)), 0);
 
     for (int32_t p = 0; p < 8; ++p) {
         ctx.Verify(p);
@@ -278,8 +298,8 @@ TEST(BlockScheduler, EndGameSharesEachBlockOnce) {
     std::deque<BlockRequest> returned = {
         {3, kBlockSize, 0}, {6, kBlockSize, 0}, {7, kBlockSize, 0}};
     s.ReturnBlocks(returned);
-    ASSERT_TRUE(s.EngagePiece(0));
-    ASSERT_TRUE(s.EngagePiece(1));
+    ASSERT_TRUE(s.EngagePiece(Piece(0)));
+    ASSERT_TRUE(s.EngagePiece(Piece(1)));
     ASSERT_TRUE(s.InEndGame());
     // Takes block 3 from the shared list, then piece 1 again (end game): block 4 is queued,
     // block 5 shared, and blocks 6 and 7 are shared already.
@@ -288,7 +308,7 @@ TEST(BlockScheduler, EndGameSharesEachBlockOnce) {
     ASSERT_EQ(peer.requests.size(), 2u);
     EXPECT_EQ(peer.requests[0].block, 3);
     EXPECT_EQ(peer.requests[1].block, 4);
-    EXPECT_EQ(s.EngagedCount(1), 2);
+    EXPECT_EQ(s.EngagedCount(Piece(1)), 2);
     ASSERT_EQ(s.SharedBlocks().size(), 3u);
     EXPECT_EQ(s.SharedBlocks()[2].block, 5);
 }
@@ -304,19 +324,19 @@ TEST(BlockScheduler, BtChoiceOrder) {
     BlockScheduler s(ctx);
     PeerWork peer = BtPeer(40, {{0, 39}});
     // The preferred piece first, then the partial pieces, then the high-priority file.
-    s.SetPreferredPiece(33);
-    EXPECT_EQ(s.NextBtPiece(peer), 33);
-    s.SetPreferredPiece(-1);
+    s.SetPreferredPiece(Piece(33));
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 33);
+    s.SetPreferredPiece(std::nullopt);
     ctx.partial = {4};
-    EXPECT_EQ(s.NextBtPiece(peer), 4);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 4);
     ctx.partial.clear();
     for (int i = 0; i < 9; ++i) {
-        const int32_t p = s.NextBtPiece(peer);
+        const int32_t p = Chosen(s.NextBtPiece(peer));
         EXPECT_GT(p, 10) << "priority 2 file, never its first piece while others are left";
         EXPECT_LT(p, 20);
     }
-    EXPECT_EQ(s.NextBtPiece(peer), 10) << "the first piece once all else failed";
-    const int32_t p = s.NextBtPiece(peer);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 10) << "the first piece once all else failed";
+    const int32_t p = Chosen(s.NextBtPiece(peer));
     EXPECT_TRUE(p >= 0 && p < 10) << "then priority 0; the skipped and empty files never";
 
     // Whatever the tick, a file's first piece is not where a peer starts.
@@ -326,14 +346,14 @@ TEST(BlockScheduler, BtChoiceOrder) {
         fresh.tick = tick * 977;
         fresh.tick_step = 13;
         BlockScheduler t(fresh);
-        EXPECT_NE(t.NextBtPiece(peer), 10);
+        EXPECT_NE(Chosen(t.NextBtPiece(peer)), 10);
     }
 
     // With server candidates and no ranges yet, BT waits during the first minute.
     ctx.slots = Slots(1, 1);
     ctx.thread_seconds = 30;
     BlockScheduler waiting(ctx);
-    EXPECT_EQ(waiting.NextBtPiece(peer), -1);
+    EXPECT_EQ(Chosen(waiting.NextBtPiece(peer)), -1);
     EXPECT_FALSE(peer.nothing_to_pick);
 }
 
@@ -353,12 +373,12 @@ TEST(BlockScheduler, NothingToPickWaitsSixtySecondsOrForAnAnnouncement) {
     ctx.now += 1;
     EXPECT_FALSE(s.PlanBtRequests(peer).ran) << "the next retry is again 60 s later";
 
-    s.OnPeerAnnounced(peer, 3);  // verified already: no reason to look
+    s.OnPeerAnnounced(peer, Piece(3));  // verified already: no reason to look
     EXPECT_TRUE(peer.nothing_to_pick);
     peer.has = Bits(16, {{3, 3}, {9, 9}});
-    s.OnPeerAnnounced(peer, 9);
+    s.OnPeerAnnounced(peer, Piece(9));
     EXPECT_FALSE(peer.nothing_to_pick);
-    EXPECT_EQ(s.NextBtPiece(peer), 9);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 9);
 }
 
 TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
@@ -366,25 +386,25 @@ TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
     ctx.slots = Slots(1, 1);
     BlockScheduler s(ctx);
     PeerWork server = Server(100000);
-    ASSERT_EQ(s.NextServerPiece(server), 0);
+    ASSERT_EQ(Chosen(s.NextServerPiece(server)), 0);
     // Pieces 34..39 make 24 blocks; 20..31 are had too but lie below a gap.
     PeerWork peer = BtPeer(40, {{20, 31}, {34, 39}});
-    EXPECT_EQ(s.NextBtPiece(peer), 39);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 39);
     ASSERT_NE(peer.private_range, nullptr);
     EXPECT_EQ(peer.private_range->start, 34);
     for (int32_t p = 34; p <= 39; ++p) {
-        EXPECT_EQ(s.EngagedCount(p), 1);
+        EXPECT_EQ(s.EngagedCount(Piece(p)), 1);
     }
-    EXPECT_EQ(s.EngagedCount(31), 0);
-    EXPECT_EQ(s.NextBtPiece(peer), 38);
-    EXPECT_EQ(s.NextServerPiece(server), 1);
+    EXPECT_EQ(s.EngagedCount(Piece(31)), 0);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 38);
+    EXPECT_EQ(Chosen(s.NextServerPiece(server)), 1);
     // Leaving: the pieces not yet handed out are released, the queued blocks shared.
     peer.requests.Push({38 * 4, kBlockSize, 0});
     s.OnPeerLeaving(peer);
     EXPECT_EQ(peer.private_range, nullptr);
     EXPECT_EQ(peer.range, nullptr);
-    EXPECT_EQ(s.EngagedCount(37), 0);
-    EXPECT_EQ(s.EngagedCount(38), 1);
+    EXPECT_EQ(s.EngagedCount(Piece(37)), 0);
+    EXPECT_EQ(s.EngagedCount(Piece(38)), 1);
     EXPECT_EQ(s.SharedBlocks().size(), 1u);
 }
 
@@ -394,7 +414,7 @@ TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
     BlockScheduler s(ctx);
     PeerWork server = Server(100);
     for (int32_t p = 0; p <= 10; ++p) {
-        ASSERT_EQ(s.NextServerPiece(server), p);
+        ASSERT_EQ(Chosen(s.NextServerPiece(server)), p);
     }
     for (int32_t p = 11; p <= 18; ++p) {
         ctx.Verify(p);
@@ -402,16 +422,16 @@ TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
     // The tail goes to BT; the holder's current piece only to a peer over three times faster.
     PeerWork peer = BtPeer(20, {{10, 10}, {19, 19}});
     peer.download_rate = 200;
-    EXPECT_EQ(s.NextBtPiece(peer), 19);
-    EXPECT_EQ(s.NextBtPiece(peer), -1);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 19);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), -1);
     peer.nothing_to_pick = false;
     peer.download_rate = 1000;
-    EXPECT_EQ(s.NextBtPiece(peer), 10);
+    EXPECT_EQ(Chosen(s.NextBtPiece(peer)), 10);
 
     // The server leaves; pieces it passed over stay reachable for BT peers.
     s.OnPeerLeaving(server);
     PeerWork late = BtPeer(20, {{2, 2}});
-    EXPECT_EQ(s.NextBtPiece(late), 2);
+    EXPECT_EQ(Chosen(s.NextBtPiece(late)), 2);
 }
 
 // --- Server ranges ------------------------------------------------------------------------
@@ -447,12 +467,12 @@ TEST(BlockScheduler, AssignRangeOrderAndSteals) {
     BlockScheduler s(ctx);
     PeerWork slow = Server(1000);
     for (int32_t p = 0; p <= 10; ++p) {
-        ASSERT_EQ(s.NextServerPiece(slow), p);
+        ASSERT_EQ(Chosen(s.NextServerPiece(slow)), p);
     }
     // 90 left. m = 3000 * 100 / 4000 = 75, +1 for a slow holder: 68 pieces, +1 = 69.
     PeerWork fast = Server(3000);
     fast.ranges_held = 1;
-    ASSERT_EQ(s.NextServerPiece(fast), 31);
+    ASSERT_EQ(Chosen(s.NextServerPiece(fast)), 31);
     EXPECT_EQ(Spans(s), (SpanList{{0, 30}, {31, 99}}));
 
     // A holder stuck on its first piece for more than 10 s is replaced.
@@ -461,7 +481,7 @@ TEST(BlockScheduler, AssignRangeOrderAndSteals) {
     ctx.now += 11;
     slow.download_rate = 0;
     Range* stalled = fast.range;
-    ASSERT_EQ(s.NextServerPiece(third), 31);
+    ASSERT_EQ(Chosen(s.NextServerPiece(third)), 31);
     EXPECT_EQ(third.range, stalled);
     EXPECT_EQ(fast.range, nullptr);
     EXPECT_TRUE(stalled->taken_by_stall);
@@ -469,7 +489,8 @@ TEST(BlockScheduler, AssignRangeOrderAndSteals) {
     s.ReleaseRange(third);
     PeerWork fourth = Server(1000);
     fourth.last_piece = 30;
-    EXPECT_EQ(s.NextServerPiece(fourth), 31) << "the free range that continues its last piece";
+    EXPECT_EQ(Chosen(s.NextServerPiece(fourth)), 31)
+        << "the free range that continues its last piece";
 }
 
 TEST(BlockScheduler, StealingTheLastPieceNeedsAMuchFasterAsker) {
@@ -478,7 +499,7 @@ TEST(BlockScheduler, StealingTheLastPieceNeedsAMuchFasterAsker) {
     BlockScheduler s(ctx);
     PeerWork holder = Server(1000);
     for (int32_t p = 0; p < 4; ++p) {
-        ASSERT_EQ(s.NextServerPiece(holder), p);
+        ASSERT_EQ(Chosen(s.NextServerPiece(holder)), p);
         holder.requests.Clear();
         holder.requests.Push({p, kBlockSize, 0});
     }
@@ -488,12 +509,12 @@ TEST(BlockScheduler, StealingTheLastPieceNeedsAMuchFasterAsker) {
     ctx.now += 20;
     PeerWork twice = Server(2500);
     twice.ranges_held = 1;
-    EXPECT_EQ(s.NextServerPiece(twice), -1) << "two connections on one piece otherwise";
+    EXPECT_EQ(Chosen(s.NextServerPiece(twice)), -1) << "two connections on one piece otherwise";
     EXPECT_EQ(holder.requests.size(), 1u);
 
     PeerWork thrice = Server(3000);
     thrice.ranges_held = 1;
-    EXPECT_EQ(s.NextServerPiece(thrice), 3);
+    EXPECT_EQ(Chosen(s.NextServerPiece(thrice)), 3);
     EXPECT_EQ(holder.range, nullptr);
     EXPECT_TRUE(holder.requests.empty()) << "the old holder's blocks of piece 3 are dropped";
 }
@@ -504,24 +525,24 @@ TEST(BlockScheduler, RangeEndsKeepUntilOwnBlocksAreInThenRedoOrGo) {
     BlockScheduler s(ctx);
     PeerWork a = Server(1000);
     for (int32_t p = 0; p < 4; ++p) {
-        ASSERT_EQ(s.NextServerPiece(a), p);
+        ASSERT_EQ(Chosen(s.NextServerPiece(a)), p);
     }
     a.requests.Push({3, kBlockSize, 0});
     PeerWork b = Server(1000);
     b.ranges_held = 1;
-    EXPECT_EQ(s.NextServerPiece(a), -1);
+    EXPECT_EQ(Chosen(s.NextServerPiece(a)), -1);
     EXPECT_NE(a.range, nullptr) << "piece 3 is still on its way";
-    EXPECT_EQ(s.NextServerPiece(b), -1);
+    EXPECT_EQ(Chosen(s.NextServerPiece(b)), -1);
 
     // Piece 1 failed meanwhile; piece 3 arrives.
     for (int32_t p : {0, 2, 3}) {
         ctx.Verify(p);
     }
     a.requests.Clear();
-    EXPECT_EQ(s.NextServerPiece(a), 1) << "the range is passed again for piece 1";
+    EXPECT_EQ(Chosen(s.NextServerPiece(a)), 1) << "the range is passed again for piece 1";
     ctx.Verify(1);
     a.requests.Clear();
-    EXPECT_EQ(s.NextServerPiece(a), -1);
+    EXPECT_EQ(Chosen(s.NextServerPiece(a)), -1);
     EXPECT_FALSE(s.HasRanges());
 }
 
@@ -531,13 +552,13 @@ TEST(BlockScheduler, PieceFailingAfterItsRangeWentStillFindsAServer) {
     BlockScheduler s(ctx);
     PeerWork a = Server(1000);
     for (int32_t p = 0; p < 6; ++p) {
-        ASSERT_EQ(s.NextServerPiece(a), p);
+        ASSERT_EQ(Chosen(s.NextServerPiece(a)), p);
         ctx.Verify(p);
     }
-    EXPECT_EQ(s.NextServerPiece(a), -1);
+    EXPECT_EQ(Chosen(s.NextServerPiece(a)), -1);
     ASSERT_FALSE(s.HasRanges());
     ctx.SetVerified(4, false);
-    EXPECT_EQ(s.NextServerPiece(a), 4);
+    EXPECT_EQ(Chosen(s.NextServerPiece(a)), 4);
     EXPECT_EQ(Spans(s), (SpanList{{4, 5}}));
 }
 
@@ -547,24 +568,24 @@ TEST(BlockScheduler, PreferredPieceSplitsWithoutOverlapOrInversion) {
     BlockScheduler s(ctx);
     PeerWork a = Server(1000);
     for (int32_t p = 0; p <= 12; ++p) {
-        ASSERT_EQ(s.NextServerPiece(a), p);
+        ASSERT_EQ(Chosen(s.NextServerPiece(a)), p);
     }
     PeerWork b = Server(1000);
-    s.SetPreferredPiece(20);
-    EXPECT_EQ(s.TakeRangeAtPreferred(b), 20);
+    s.SetPreferredPiece(Piece(20));
+    EXPECT_EQ(Chosen(s.TakeRangeAtPreferred(b)), 20);
     EXPECT_EQ(Spans(s), (SpanList{{0, 19}, {20, 29}}));
     // Preferred behind a's current piece: the split comes after it.
     PeerWork c = Server(1000);
-    s.SetPreferredPiece(5);
-    EXPECT_EQ(s.TakeRangeAtPreferred(c), 13);
+    s.SetPreferredPiece(Piece(5));
+    EXPECT_EQ(Chosen(s.TakeRangeAtPreferred(c)), 13);
     EXPECT_EQ(Spans(s), (SpanList{{0, 12}, {13, 19}, {20, 29}}));
     // Preferred at the start of a free range: the whole range, never an inverted one.
     s.ReleaseRange(b);
     PeerWork d = Server(1000);
-    s.SetPreferredPiece(20);
-    EXPECT_EQ(s.TakeRangeAtPreferred(d), 20);
+    s.SetPreferredPiece(Piece(20));
+    EXPECT_EQ(Chosen(s.TakeRangeAtPreferred(d)), 20);
     EXPECT_EQ(Spans(s), (SpanList{{0, 12}, {13, 19}, {20, 29}}));
-    EXPECT_EQ(s.NextServerPiece(d), 21);
+    EXPECT_EQ(Chosen(s.NextServerPiece(d)), 21);
 }
 
 TEST(BlockScheduler, NewLayoutDropsRangesAndEngagements) {
@@ -572,19 +593,19 @@ TEST(BlockScheduler, NewLayoutDropsRangesAndEngagements) {
     ctx.slots = Slots(1, 1);
     BlockScheduler s(ctx);
     PeerWork server = Server(1000);
-    ASSERT_EQ(s.NextServerPiece(server), 0);
+    ASSERT_EQ(Chosen(s.NextServerPiece(server)), 0);
     server.requests.Push({0, kBlockSize, 0});
-    ASSERT_TRUE(s.EngagePiece(5));
+    ASSERT_TRUE(s.EngagePiece(Piece(5)));
     s.OnPieceMapRebuilt(false);
     EXPECT_NE(server.range, nullptr) << "same layout: ranges and engagements stay";
-    EXPECT_EQ(s.EngagedCount(5), 1);
+    EXPECT_EQ(s.EngagedCount(Piece(5)), 1);
 
     s.OnPieceMapRebuilt(true);
     EXPECT_EQ(server.range, nullptr);
     EXPECT_TRUE(server.requests.empty());
     EXPECT_EQ(s.EngagedTotal(), 0);
     EXPECT_FALSE(s.HasRanges());
-    EXPECT_EQ(s.NextServerPiece(server), 0) << "built again for the new layout";
+    EXPECT_EQ(Chosen(s.NextServerPiece(server)), 0) << "built again for the new layout";
 }
 
 // Many server connections of random speeds come, go, stall and steal from each other. No two ever
@@ -612,9 +633,9 @@ TEST(BlockScheduler, RandomStealSequencesKeepRangesSound) {
                 const int32_t p = peer.requests.front().block;  // one block per piece
                 peer.requests.DropFront();
                 ctx.Verify(p);
-                s.OnPieceVerified(p);
+                s.OnPieceVerified(Piece(p));
             } else if (peer.requests.size() < 3) {
-                const int32_t p = s.NextServerPiece(peer);
+                const int32_t p = Chosen(s.NextServerPiece(peer));
                 if (p >= 0) {
                     peer.requests.Push({p, kBlockSize, 0});
                 }
@@ -639,7 +660,7 @@ TEST(BlockScheduler, RandomStealSequencesKeepRangesSound) {
                 const bool covered = std::any_of(spans.begin(), spans.end(), [p](auto span) {
                     return p >= span.first && p <= span.second;
                 });
-                ASSERT_TRUE(covered || ctx.IsVerified(p)) << "piece " << p << " in no range";
+                ASSERT_TRUE(covered || ctx.VerifiedAt(p)) << "piece " << p << " in no range";
             }
         }
         EXPECT_EQ(ctx.VerifiedCount(), ctx.count) << "seed " << seed << " stuck";
@@ -653,14 +674,14 @@ TEST(BlockScheduler, LastPiecesFinishWhenOneConnectionStalls) {
     PeerWork fast = Server(500000);
     PeerWork dead = Server(0);
     // Takes a range and its first two pieces, then never delivers.
-    ASSERT_EQ(s.NextServerPiece(dead), 0);
-    ASSERT_EQ(s.NextServerPiece(dead), 1);
+    ASSERT_EQ(Chosen(s.NextServerPiece(dead)), 0);
+    ASSERT_EQ(Chosen(s.NextServerPiece(dead)), 1);
     int guard = 0;
     while (ctx.VerifiedCount() < ctx.count && guard++ < 500) {
-        const int32_t p = s.NextServerPiece(fast);
+        const int32_t p = Chosen(s.NextServerPiece(fast));
         if (p >= 0) {
             ctx.Verify(p);
-            s.OnPieceVerified(p);
+            s.OnPieceVerified(Piece(p));
         }
         ctx.now += 1;
     }
