@@ -51,6 +51,8 @@ class TBTPeer : public TPeerObject {
     static constexpr size_t kMaxPeerRequests = 2048;
     static constexpr int32_t kRequestBatchBytes = 815;  // a batch of requests is written past this
     static constexpr uint64_t kQuickRateMs = 250;       // sample period of the pipeline's rate
+    // Above this rate (bytes per second) the connection keeps its buffers between turns.
+    static constexpr int32_t kKeepBufferRate = 262143;
 
     // What the task reads of the exchange (Stats argument 1). The nothing-to-pick state lives in
     // the PeerWork record (nothing_to_pick, nothing_to_pick_since).

@@ -74,6 +74,7 @@ class TFtpPeer : public TServerPeer {
     static constexpr int32_t kReplyTimeout = 30;     // seconds without activity
     static constexpr int32_t kTransferTimeout = 15;  // in the transfer
     static constexpr int32_t kMaxEmptyTransfers = 3;
+    static constexpr int32_t kMaxRepliesPerTick = 4;  // control replies taken in one turn
 
     explicit TFtpPeer(const TaskFaces& task);
     ~TFtpPeer() override;

@@ -1,165 +1,33 @@
+// The block scheduler's engagement and end game, shared block list, BT requests and BT piece
+// choice.
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <optional>
-#include <random>
-#include <set>
+#include <deque>
+#include <vector>
 
 #include "engine/task/BlockScheduler.h"
+#include "support/FakeSchedulingContext.h"
 
 namespace {
 
 using kf::BlockRequest;
 using kf::BlockScheduler;
-using kf::ContentBlock;
-using kf::FileIndex;
 using kf::kBlockSize;
 using kf::PeerWork;
 using kf::PieceIndex;
-using kf::Range;
-using kf::SchedulingFile;
-using kf::ServerSlot;
-
-class FakeContext : public kf::SchedulingContext {
-  public:
-    explicit FakeContext(int32_t pieces, int32_t blocks_per_piece = 4)
-        : count(pieces),
-          length(blocks_per_piece * kBlockSize),
-          verified(pieces, false),
-          finishing(pieces, false),
-          done_blocks(pieces) {
-        files.push_back({0, pieces, static_cast<int64_t>(pieces) * length, 0, false});
-    }
-
-    void Verify(int32_t p) { SetVerified(p, true); }
-    void SetVerified(int32_t p, bool on) {
-        if (verified[static_cast<size_t>(p)] != on) {
-            verified[static_cast<size_t>(p)] = on;
-            verified_count += on ? 1 : -1;
-        }
-    }
-
-    bool PieceMapReady() override { return ready; }
-    int32_t PieceCount() override { return count; }
-    int32_t PieceLength() override { return length; }
-    int32_t VerifiedCount() override { return verified_count; }
-    bool IsVerified(PieceIndex piece) override { return VerifiedAt(At(piece)); }
-    bool IsBeingFinished(PieceIndex piece) override {
-        const int32_t p = At(piece);
-        return Valid(p) && finishing[static_cast<size_t>(p)];
-    }
-    int32_t BytesDone(PieceIndex piece) override {
-        const int32_t p = At(piece);
-        if (VerifiedAt(p)) {
-            return length;
-        }
-        int32_t block = p * length / kBlockSize;
-        while (done_blocks[static_cast<size_t>(p)].count(block) > 0) {
-            ++block;
-        }
-        return block * kBlockSize - p * length;
-    }
-    int32_t PieceSize(PieceIndex piece) override { return Valid(At(piece)) ? length : 0; }
-    bool IsBlockDone(ContentBlock at, int32_t) override {
-        const auto block = static_cast<int32_t>(at.value());
-        const int32_t p = block * kBlockSize / length;
-        return VerifiedAt(p) || done_blocks[static_cast<size_t>(p)].count(block) > 0;
-    }
-    std::vector<PieceIndex> PartialPieces() override {
-        return std::vector<PieceIndex>(partial.begin(), partial.end());
-    }
-    int32_t FileCount() override { return static_cast<int32_t>(files.size()); }
-    SchedulingFile File(FileIndex i) override { return files[static_cast<size_t>(i.value())]; }
-    int32_t ActiveConnections() override { return active; }
-    bool HasServerCandidates() override { return !slots.empty(); }
-    std::vector<ServerSlot> ServerSlots() override { return slots; }
-    void ApplyServerSlots(const std::vector<ServerSlot>& s) override { slots = s; }
-    int64_t ThreadSeconds() override { return thread_seconds; }
-    bool RandomStart() override { return random_start; }
-    bool P2PEnabled() override { return true; }
-    bool IsStopping() override { return stopping; }
-    uint32_t Tick() override { return tick += tick_step; }
-    int64_t Now() override { return now; }
-    uint32_t QueueClock() override { return 7; }
-
-    static int32_t At(PieceIndex piece) { return static_cast<int32_t>(piece.value()); }
-    bool Valid(int32_t p) const { return p >= 0 && p < count; }
-    bool VerifiedAt(int32_t p) const { return Valid(p) && verified[static_cast<size_t>(p)]; }
-
-    bool ready = true;
-    int32_t count;
-    int32_t length;
-    std::vector<bool> verified;
-    int32_t verified_count = 0;
-    std::vector<bool> finishing;
-    std::vector<std::set<int32_t>> done_blocks;  // held blocks of unverified pieces
-    std::vector<int32_t> partial;
-    std::vector<SchedulingFile> files;
-    std::vector<ServerSlot> slots;
-    int32_t active = 10;
-    int64_t thread_seconds = 1000;
-    bool random_start = true;
-    bool stopping = false;
-    uint32_t tick = 0;
-    uint32_t tick_step = 0;  // 0: every tick reads 0
-    int64_t now = 1000;
-};
-
-PieceIndex Piece(int32_t piece) {
-    return PieceIndex(piece);
-}
-
-// A piece choice as a number, -1 for none.
-int32_t Chosen(std::optional<PieceIndex> piece) {
-    return piece ? static_cast<int32_t>(piece->value()) : -1;
-}
-
-std::vector<uint8_t> Bits(int32_t count, std::initializer_list<std::pair<int32_t, int32_t>> runs) {
-    std::vector<uint8_t> bits(static_cast<size_t>((count + 7) / 8), 0);
-    for (auto [lo, hi] : runs) {
-        for (int32_t p = lo; p <= hi; ++p) {
-            bits[static_cast<size_t>(p / 8)] |= static_cast<uint8_t>(0x80 >> (p % 8));
-        }
-    }
-    return bits;
-}
-
-PeerWork BtPeer(int32_t count, std::initializer_list<std::pair<int32_t, int32_t>> runs) {
-    PeerWork peer;
-    peer.kind = 1;
-    peer.has = Bits(count, runs);
-    return peer;
-}
-
-PeerWork Server(int32_t rate) {
-    PeerWork peer;
-    peer.kind = 2;
-    peer.download_rate = rate;
-    return peer;
-}
-
-std::vector<ServerSlot> Slots(int n, int32_t max_connections) {
-    std::vector<ServerSlot> slots(static_cast<size_t>(n));
-    for (auto& slot : slots) {
-        slot.max_connections = max_connections;
-    }
-    return slots;
-}
-
-std::vector<std::pair<int32_t, int32_t>> Spans(const BlockScheduler& s) {
-    std::vector<std::pair<int32_t, int32_t>> out;
-    for (size_t i = 0; i < s.RangeCount(); ++i) {
-        out.emplace_back(s.RangeAt(i).start, s.RangeAt(i).end);
-    }
-    return out;
-}
-
-using SpanList = std::vector<std::pair<int32_t, int32_t>>;
+using kf::test::Bits;
+using kf::test::BtPeer;
+using kf::test::Chosen;
+using kf::test::FakeSchedulingContext;
+using kf::test::Piece;
+using kf::test::Server;
+using kf::test::Slots;
 
 // --- Engagement and end game --------------------------------------------------------------
 
 TEST(BlockScheduler, EngagementCapFollowsConnectionsAndRemainingPieces) {
-    FakeContext ctx(100);
+    FakeSchedulingContext ctx(100);
     for (int32_t p = 0; p < 97; ++p) {
         ctx.Verify(p);
     }
@@ -174,7 +42,7 @@ TEST(BlockScheduler, EngagementCapFollowsConnectionsAndRemainingPieces) {
     }
     EXPECT_EQ(s.EngagedCount(Piece(97)), 64);
 
-    FakeContext wide(100);
+    FakeSchedulingContext wide(100);
     wide.active = 30;
     BlockScheduler t(wide);
     ASSERT_TRUE(t.WantsPiece(Piece(5)));
@@ -194,7 +62,7 @@ TEST(BlockScheduler, EngagementCapFollowsConnectionsAndRemainingPieces) {
 }
 
 TEST(BlockScheduler, VerifiedAndFailedPiecesAndTheStickyEndGame) {
-    FakeContext ctx(4);
+    FakeSchedulingContext ctx(4);
     BlockScheduler s(ctx);
     for (int32_t p = 0; p < 4; ++p) {
         ASSERT_TRUE(s.EngagePiece(Piece(p)));
@@ -224,7 +92,7 @@ TEST(BlockScheduler, VerifiedAndFailedPiecesAndTheStickyEndGame) {
 // --- Shared blocks and BT requests --------------------------------------------------------
 
 TEST(BlockScheduler, SharedBlocksGoToAPeerThatHasTheirPiece) {
-    FakeContext ctx(8);
+    FakeSchedulingContext ctx(8);
     BlockScheduler s(ctx);
     std::deque<BlockRequest> returned = {{0, kBlockSize, 0},
                                          {1, kBlockSize, 0},
@@ -258,7 +126,7 @@ TEST(BlockScheduler, SharedBlocksGoToAPeerThatHasTheirPiece) {
 }
 
 TEST(BlockScheduler, BtRequestsFollowTheRateAndNeverAskForHeldBlocks) {
-    FakeContext ctx(8);
+    FakeSchedulingContext ctx(8);
     BlockScheduler s(ctx);
     PeerWork slow = BtPeer(8, {{3, 3}});
     // Rate 0: take limit 2, the piece's other blocks go to the shared list.
@@ -293,7 +161,7 @@ TEST(BlockScheduler, BtRequestsFollowTheRateAndNeverAskForHeldBlocks) {
 }
 
 TEST(BlockScheduler, EndGameSharesEachBlockOnce) {
-    FakeContext ctx(2);
+    FakeSchedulingContext ctx(2);
     BlockScheduler s(ctx);
     std::deque<BlockRequest> returned = {
         {3, kBlockSize, 0}, {6, kBlockSize, 0}, {7, kBlockSize, 0}};
@@ -316,7 +184,7 @@ TEST(BlockScheduler, EndGameSharesEachBlockOnce) {
 // --- BT piece choice ----------------------------------------------------------------------
 
 TEST(BlockScheduler, BtChoiceOrder) {
-    FakeContext ctx(40);
+    FakeSchedulingContext ctx(40);
     ctx.files = {{0, 10, 10 * ctx.length, 0, false},
                  {10, 10, 10 * ctx.length, 2, false},
                  {20, 10, 10 * ctx.length, 1, true},
@@ -341,7 +209,7 @@ TEST(BlockScheduler, BtChoiceOrder) {
 
     // Whatever the tick, a file's first piece is not where a peer starts.
     for (uint32_t tick = 0; tick < 64; ++tick) {
-        FakeContext fresh(40);
+        FakeSchedulingContext fresh(40);
         fresh.files = ctx.files;
         fresh.tick = tick * 977;
         fresh.tick_step = 13;
@@ -358,7 +226,7 @@ TEST(BlockScheduler, BtChoiceOrder) {
 }
 
 TEST(BlockScheduler, NothingToPickWaitsSixtySecondsOrForAnAnnouncement) {
-    FakeContext ctx(16);
+    FakeSchedulingContext ctx(16);
     BlockScheduler s(ctx);
     ctx.Verify(3);
     PeerWork peer = BtPeer(16, {{3, 3}});
@@ -382,7 +250,7 @@ TEST(BlockScheduler, NothingToPickWaitsSixtySecondsOrForAnAnnouncement) {
 }
 
 TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
-    FakeContext ctx(40);
+    FakeSchedulingContext ctx(40);
     ctx.slots = Slots(1, 1);
     BlockScheduler s(ctx);
     PeerWork server = Server(100000);
@@ -409,7 +277,7 @@ TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
 }
 
 TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
-    FakeContext ctx(20);
+    FakeSchedulingContext ctx(20);
     ctx.slots = Slots(1, 1);
     BlockScheduler s(ctx);
     PeerWork server = Server(100);
@@ -432,261 +300,6 @@ TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
     s.OnPeerLeaving(server);
     PeerWork late = BtPeer(20, {{2, 2}});
     EXPECT_EQ(Chosen(s.NextBtPiece(late)), 2);
-}
-
-// --- Server ranges ------------------------------------------------------------------------
-
-TEST(BlockScheduler, BuildRangesSplitsAmongSources) {
-    FakeContext ctx(10);
-    BlockScheduler s(ctx);
-    auto slots = Slots(1, 5);
-    s.BuildRanges(slots);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 2}, {3, 5}, {6, 9}}));
-    EXPECT_EQ(slots[0].max_connections, 3);
-    slots = Slots(1, 0);  // no limit recorded: one range rather than a division by zero
-    s.BuildRanges(slots);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 9}}));
-
-    FakeContext few(3);
-    BlockScheduler t(few);
-    slots = Slots(5, 4);
-    t.BuildRanges(slots);
-    EXPECT_EQ(Spans(t), (SpanList{{0, 0}, {1, 1}, {2, 2}}));
-
-    // A torrent line and a fetch-to-memory record neither count nor take a share.
-    slots = Slots(4, 1);
-    slots[0].torrent_line = slots[0].fetch_to_memory = true;
-    slots[2].fetch_to_memory = true;
-    s.BuildRanges(slots);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 4}, {5, 9}}));
-}
-
-TEST(BlockScheduler, AssignRangeOrderAndSteals) {
-    FakeContext ctx(100, 1);
-    ctx.slots = Slots(1, 1);
-    BlockScheduler s(ctx);
-    PeerWork slow = Server(1000);
-    for (int32_t p = 0; p <= 10; ++p) {
-        ASSERT_EQ(Chosen(s.NextServerPiece(slow)), p);
-    }
-    // 90 left. m = 3000 * 100 / 4000 = 75, +1 for a slow holder: 68 pieces, +1 = 69.
-    PeerWork fast = Server(3000);
-    fast.ranges_held = 1;
-    ASSERT_EQ(Chosen(s.NextServerPiece(fast)), 31);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 30}, {31, 99}}));
-
-    // A holder stuck on its first piece for more than 10 s is replaced.
-    PeerWork third = Server(1000);
-    third.ranges_held = 1;
-    ctx.now += 11;
-    slow.download_rate = 0;
-    Range* stalled = fast.range;
-    ASSERT_EQ(Chosen(s.NextServerPiece(third)), 31);
-    EXPECT_EQ(third.range, stalled);
-    EXPECT_EQ(fast.range, nullptr);
-    EXPECT_TRUE(stalled->taken_by_stall);
-
-    s.ReleaseRange(third);
-    PeerWork fourth = Server(1000);
-    fourth.last_piece = 30;
-    EXPECT_EQ(Chosen(s.NextServerPiece(fourth)), 31)
-        << "the free range that continues its last piece";
-}
-
-TEST(BlockScheduler, StealingTheLastPieceNeedsAMuchFasterAsker) {
-    FakeContext ctx(4, 1);
-    ctx.slots = Slots(1, 1);
-    BlockScheduler s(ctx);
-    PeerWork holder = Server(1000);
-    for (int32_t p = 0; p < 4; ++p) {
-        ASSERT_EQ(Chosen(s.NextServerPiece(holder)), p);
-        holder.requests.Clear();
-        holder.requests.Push({p, kBlockSize, 0});
-    }
-    for (int32_t p = 0; p < 3; ++p) {
-        ctx.Verify(p);
-    }
-    ctx.now += 20;
-    PeerWork twice = Server(2500);
-    twice.ranges_held = 1;
-    EXPECT_EQ(Chosen(s.NextServerPiece(twice)), -1) << "two connections on one piece otherwise";
-    EXPECT_EQ(holder.requests.size(), 1u);
-
-    PeerWork thrice = Server(3000);
-    thrice.ranges_held = 1;
-    EXPECT_EQ(Chosen(s.NextServerPiece(thrice)), 3);
-    EXPECT_EQ(holder.range, nullptr);
-    EXPECT_TRUE(holder.requests.empty()) << "the old holder's blocks of piece 3 are dropped";
-}
-
-TEST(BlockScheduler, RangeEndsKeepUntilOwnBlocksAreInThenRedoOrGo) {
-    FakeContext ctx(4, 1);
-    ctx.slots = Slots(1, 1);
-    BlockScheduler s(ctx);
-    PeerWork a = Server(1000);
-    for (int32_t p = 0; p < 4; ++p) {
-        ASSERT_EQ(Chosen(s.NextServerPiece(a)), p);
-    }
-    a.requests.Push({3, kBlockSize, 0});
-    PeerWork b = Server(1000);
-    b.ranges_held = 1;
-    EXPECT_EQ(Chosen(s.NextServerPiece(a)), -1);
-    EXPECT_NE(a.range, nullptr) << "piece 3 is still on its way";
-    EXPECT_EQ(Chosen(s.NextServerPiece(b)), -1);
-
-    // Piece 1 failed meanwhile; piece 3 arrives.
-    for (int32_t p : {0, 2, 3}) {
-        ctx.Verify(p);
-    }
-    a.requests.Clear();
-    EXPECT_EQ(Chosen(s.NextServerPiece(a)), 1) << "the range is passed again for piece 1";
-    ctx.Verify(1);
-    a.requests.Clear();
-    EXPECT_EQ(Chosen(s.NextServerPiece(a)), -1);
-    EXPECT_FALSE(s.HasRanges());
-}
-
-TEST(BlockScheduler, PieceFailingAfterItsRangeWentStillFindsAServer) {
-    FakeContext ctx(6, 1);
-    ctx.slots = Slots(1, 1);
-    BlockScheduler s(ctx);
-    PeerWork a = Server(1000);
-    for (int32_t p = 0; p < 6; ++p) {
-        ASSERT_EQ(Chosen(s.NextServerPiece(a)), p);
-        ctx.Verify(p);
-    }
-    EXPECT_EQ(Chosen(s.NextServerPiece(a)), -1);
-    ASSERT_FALSE(s.HasRanges());
-    ctx.SetVerified(4, false);
-    EXPECT_EQ(Chosen(s.NextServerPiece(a)), 4);
-    EXPECT_EQ(Spans(s), (SpanList{{4, 5}}));
-}
-
-TEST(BlockScheduler, PreferredPieceSplitsWithoutOverlapOrInversion) {
-    FakeContext ctx(30, 1);
-    ctx.slots = Slots(1, 1);
-    BlockScheduler s(ctx);
-    PeerWork a = Server(1000);
-    for (int32_t p = 0; p <= 12; ++p) {
-        ASSERT_EQ(Chosen(s.NextServerPiece(a)), p);
-    }
-    PeerWork b = Server(1000);
-    s.SetPreferredPiece(Piece(20));
-    EXPECT_EQ(Chosen(s.TakeRangeAtPreferred(b)), 20);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 19}, {20, 29}}));
-    // Preferred behind a's current piece: the split comes after it.
-    PeerWork c = Server(1000);
-    s.SetPreferredPiece(Piece(5));
-    EXPECT_EQ(Chosen(s.TakeRangeAtPreferred(c)), 13);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 12}, {13, 19}, {20, 29}}));
-    // Preferred at the start of a free range: the whole range, never an inverted one.
-    s.ReleaseRange(b);
-    PeerWork d = Server(1000);
-    s.SetPreferredPiece(Piece(20));
-    EXPECT_EQ(Chosen(s.TakeRangeAtPreferred(d)), 20);
-    EXPECT_EQ(Spans(s), (SpanList{{0, 12}, {13, 19}, {20, 29}}));
-    EXPECT_EQ(Chosen(s.NextServerPiece(d)), 21);
-}
-
-TEST(BlockScheduler, NewLayoutDropsRangesAndEngagements) {
-    FakeContext ctx(10, 1);
-    ctx.slots = Slots(1, 1);
-    BlockScheduler s(ctx);
-    PeerWork server = Server(1000);
-    ASSERT_EQ(Chosen(s.NextServerPiece(server)), 0);
-    server.requests.Push({0, kBlockSize, 0});
-    ASSERT_TRUE(s.EngagePiece(Piece(5)));
-    s.OnPieceMapRebuilt(false);
-    EXPECT_NE(server.range, nullptr) << "same layout: ranges and engagements stay";
-    EXPECT_EQ(s.EngagedCount(Piece(5)), 1);
-
-    s.OnPieceMapRebuilt(true);
-    EXPECT_EQ(server.range, nullptr);
-    EXPECT_TRUE(server.requests.empty());
-    EXPECT_EQ(s.EngagedTotal(), 0);
-    EXPECT_FALSE(s.HasRanges());
-    EXPECT_EQ(Chosen(s.NextServerPiece(server)), 0) << "built again for the new layout";
-}
-
-// Many server connections of random speeds come, go, stall and steal from each other. No two ever
-// work on one piece, the ranges never overlap or invert, and every piece that is not verified
-// stays inside some range, until all pieces are in.
-TEST(BlockScheduler, RandomStealSequencesKeepRangesSound) {
-    for (uint32_t seed = 1; seed <= 40; ++seed) {
-        std::mt19937 rng(seed);
-        FakeContext ctx(static_cast<int32_t>(20 + rng() % 200), 1);
-        ctx.slots = Slots(static_cast<int>(1 + rng() % 2), static_cast<int32_t>(1 + rng() % 3));
-        ctx.tick_step = 7;
-        BlockScheduler s(ctx);
-        std::vector<PeerWork> peers(8);
-        for (auto& peer : peers) {
-            peer.kind = 2;
-        }
-        int rounds = 0;
-        for (; ctx.VerifiedCount() < ctx.count && rounds < 20000; ++rounds) {
-            PeerWork& peer = peers[rng() % peers.size()];
-            const uint32_t action = rng() % 10;
-            if (action == 0) {
-                s.ReleaseRange(peer);
-                peer.download_rate = static_cast<int32_t>(rng() % 4 ? rng() % 5000 : 0);
-            } else if (action < 4 && !peer.requests.empty()) {
-                const int32_t p = peer.requests.front().block;  // one block per piece
-                peer.requests.DropFront();
-                ctx.Verify(p);
-                s.OnPieceVerified(Piece(p));
-            } else if (peer.requests.size() < 3) {
-                const int32_t p = Chosen(s.NextServerPiece(peer));
-                if (p >= 0) {
-                    peer.requests.Push({p, kBlockSize, 0});
-                }
-            }
-            ctx.now += rng() % 3;
-
-            std::set<int32_t> fetching;
-            for (const auto& other : peers) {
-                for (const BlockRequest& r : other.requests) {
-                    ASSERT_TRUE(fetching.insert(r.block).second) << "piece " << r.block << " twice";
-                    ASSERT_NE(other.range, nullptr);
-                    ASSERT_TRUE(r.block >= other.range->start && r.block <= other.range->end);
-                }
-            }
-            auto spans = Spans(s);
-            std::sort(spans.begin(), spans.end());
-            for (size_t i = 0; i < spans.size(); ++i) {
-                ASSERT_LE(spans[i].first, spans[i].second);
-                ASSERT_TRUE(i == 0 || spans[i - 1].second < spans[i].first) << "overlap";
-            }
-            for (int32_t p = 0; p < ctx.count && s.RangesBuilt(); ++p) {
-                const bool covered = std::any_of(spans.begin(), spans.end(), [p](auto span) {
-                    return p >= span.first && p <= span.second;
-                });
-                ASSERT_TRUE(covered || ctx.VerifiedAt(p)) << "piece " << p << " in no range";
-            }
-        }
-        EXPECT_EQ(ctx.VerifiedCount(), ctx.count) << "seed " << seed << " stuck";
-    }
-}
-
-TEST(BlockScheduler, LastPiecesFinishWhenOneConnectionStalls) {
-    FakeContext ctx(50, 1);
-    ctx.slots = Slots(1, 2);
-    BlockScheduler s(ctx);
-    PeerWork fast = Server(500000);
-    PeerWork dead = Server(0);
-    // Takes a range and its first two pieces, then never delivers.
-    ASSERT_EQ(Chosen(s.NextServerPiece(dead)), 0);
-    ASSERT_EQ(Chosen(s.NextServerPiece(dead)), 1);
-    int guard = 0;
-    while (ctx.VerifiedCount() < ctx.count && guard++ < 500) {
-        const int32_t p = Chosen(s.NextServerPiece(fast));
-        if (p >= 0) {
-            ctx.Verify(p);
-            s.OnPieceVerified(Piece(p));
-        }
-        ctx.now += 1;
-    }
-    EXPECT_EQ(ctx.VerifiedCount(), ctx.count);
-    EXPECT_EQ(dead.range, nullptr);
 }
 
 }  // namespace
