@@ -11,8 +11,8 @@ namespace {
 
 constexpr int32_t kPieceLength = 4 * kBlockSize;
 
-// The queue and count as the peers kept them before RequestQueue: a deque and a bare counter with
-// each operation's arithmetic written out where it was used.
+// A plain model of the queue: a deque and a bare counter, each operation's index arithmetic written
+// out step by step (DropDone judges "sent" by the position at the visit, as the queue does).
 struct Model {
     std::deque<BlockRequest> requests;
     int32_t outstanding = 0;
@@ -64,9 +64,9 @@ struct Model {
     }
 };
 
-// Random BT, HTTP and FTP steps: the queue holds the same requests and count as the old code did
-// after every step, and the count never leaves 0..size.
-TEST(RequestQueue, RandomStepsMatchTheFormerArithmetic) {
+// Random BT, HTTP and FTP steps: the queue holds the same requests and count as the model after
+// every step, and the count never leaves 0..size.
+TEST(RequestQueue, RandomStepsMatchAPlainModel) {
     for (uint32_t seed = 1; seed <= 200; ++seed) {
         std::mt19937 rng(seed);
         RequestQueue queue;
