@@ -23,5 +23,7 @@ using PieceIndex = StrongIndex<struct PieceIndexTag>;
 using FileIndex = StrongIndex<struct FileIndexTag>;
 // A 16 KiB block counted from the start of its piece.
 using BlockIndex = StrongIndex<struct BlockIndexTag>;
+// A 16 KiB block counted from the start of the content (its offset ÷ 16384).
+using ContentBlock = StrongIndex<struct ContentBlockTag>;
 
 }  // namespace kf

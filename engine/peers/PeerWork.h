@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
 #include "engine/peers/BlockRequest.h"
 #include "engine/peers/Range.h"
+#include "engine/peers/RequestQueue.h"
 
 namespace kf {
 
@@ -14,14 +14,13 @@ namespace kf {
 // the remote side. Every peer object owns one; the task's block scheduler reads and changes it.
 // Used on the task thread only.
 struct PeerWork {
-    int32_t kind = 0;  // PeerKind of the peer object: 1 BT, 2 HTTP, 4 FTP, 8 tracker
-    std::deque<BlockRequest> requests;  // blocks to fetch, oldest first
-    int32_t outstanding = 0;            // BT: requests sent and not answered; HTTP: the run length
-    std::vector<uint8_t> has;           // BT: the remote's bitfield (empty while unknown)
-    std::vector<uint8_t> excluded;      // pieces not to ask this connection for
-    int32_t last_announced = -1;        // BT: the last piece the remote announced
-    int32_t download_rate = 0;          // bytes per second, from the task's 4-second window
-    Range* range = nullptr;             // list range held (not owned) or the private range
+    int32_t kind = 0;               // PeerKind of the peer object: 1 BT, 2 HTTP, 4 FTP, 8 tracker
+    RequestQueue requests;          // blocks to fetch, the ones in flight first
+    std::vector<uint8_t> has;       // BT: the remote's bitfield (empty while unknown)
+    std::vector<uint8_t> excluded;  // pieces not to ask this connection for
+    int32_t last_announced = -1;    // BT: the last piece the remote announced
+    int32_t download_rate = 0;      // bytes per second, from the task's 4-second window
+    Range* range = nullptr;         // list range held (not owned) or the private range
     std::unique_ptr<Range> private_range;
     int32_t ranges_held = 0;
     int32_t last_piece = -1;      // the last piece this connection took

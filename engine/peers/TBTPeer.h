@@ -16,7 +16,7 @@ namespace kf {
 // Exchanges pieces with one BitTorrent peer over the peer wire protocol (BtWire): the 68-byte
 // handshake (optionally behind an HTTP-shaped request, answered on incoming connections with a
 // fake HTTP response), then bitfield, have, request, piece and cancel messages. Outgoing requests
-// come from the task's block scheduler (PeerTask::PlanBtRequests); uploads are read from the
+// come from the task's block scheduler (TaskContent::PlanBtRequests); uploads are read from the
 // task's piece store. Choking decisions and "have" announcements are the task's: it calls Choke,
 // Unchoke and SendRaw.
 //
@@ -51,6 +51,8 @@ class TBTPeer : public TPeerObject {
     static constexpr size_t kMaxPeerRequests = 2048;
     static constexpr int32_t kRequestBatchBytes = 815;  // a batch of requests is written past this
     static constexpr uint64_t kQuickRateMs = 250;       // sample period of the pipeline's rate
+    // Above this rate (bytes per second) the connection keeps its buffers between turns.
+    static constexpr int32_t kKeepBufferRate = 262143;
 
     // What the task reads of the exchange (Stats argument 1). The nothing-to-pick state lives in
     // the PeerWork record (nothing_to_pick, nothing_to_pick_since).
@@ -66,7 +68,7 @@ class TBTPeer : public TPeerObject {
         int64_t seed_since = 0;    // task seconds; 0 until the remote has every piece
     };
 
-    explicit TBTPeer(PeerTask& task);
+    explicit TBTPeer(const TaskFaces& task);
     ~TBTPeer() override;
 
     bool Receive() override;
@@ -89,8 +91,12 @@ class TBTPeer : public TPeerObject {
     bool IsUseless() override;
     bool IsSeedTooLong() override;
     void DropDoneRequests() override;
-    bool IsSeed() override;
-    int32_t NextPiece() override;
+    // True once NoteSeed has seen every piece on the remote (and no notice took one back since).
+    bool IsSeed() const override { return exchange_.seed_since > 0; }
+    // Called when the remote's piece count reaches the task's (bitfield, have) and by the task's
+    // drop test: the remote's bits are checked and the first moment they are all set is kept.
+    void NoteSeed() override;
+    std::optional<PieceIndex> NextPiece() override;
 
     // Sends the task's handshake once, after the fake HTTP response on a wrapped incoming
     // connection or the HTTP-shaped request on an outgoing one when the task asks for it.
@@ -137,10 +143,10 @@ class TBTPeer : public TPeerObject {
     void OnChoked();
     void OnUnchoked();
 
-    // Sends requests from queue position `outstanding` on, at most `limit` in all outstanding,
-    // dropping entries that are done or invalid on the way.
+    // Sends the queued requests not yet in flight until `limit` are in flight, dropping entries
+    // that are done or invalid on the way.
     bool SendRequests(int32_t limit);
-    // Sends a cancel for every outstanding request.
+    // Sends a cancel for every request in flight.
     void CancelOutstanding();
     int32_t RequestLimit() const;
     // The rate that sizes reads and the request pipeline: the task's 4-second figure, or the last

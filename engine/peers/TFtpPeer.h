@@ -74,8 +74,9 @@ class TFtpPeer : public TServerPeer {
     static constexpr int32_t kReplyTimeout = 30;     // seconds without activity
     static constexpr int32_t kTransferTimeout = 15;  // in the transfer
     static constexpr int32_t kMaxEmptyTransfers = 3;
+    static constexpr int32_t kMaxRepliesPerTick = 4;  // control replies taken in one turn
 
-    explicit TFtpPeer(PeerTask& task);
+    explicit TFtpPeer(const TaskFaces& task);
     ~TFtpPeer() override;
 
     bool Receive() override;
@@ -115,7 +116,7 @@ class TFtpPeer : public TServerPeer {
     bool ReceiveTransfer();
     bool CheckDataConnect();
     bool ReceiveStream();
-    // Reads the next bytes of the stream straight into the piece cache (PeerTask::BlockRoom)
+    // Reads the next bytes of the stream straight into the piece cache (TaskContent::BlockRoom)
     // when nothing is buffered and the stream stands inside its next requested block, at most
     // `budget` bytes; `read` is set to the bytes read (0: none now). kNotNow when the copying
     // path must read.

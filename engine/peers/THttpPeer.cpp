@@ -24,7 +24,7 @@ bool IsIdentityCoding(std::string_view value) {
 
 }  // namespace
 
-THttpPeer::THttpPeer(PeerTask& task) : TServerPeer(PeerKind::Http, task) {}
+THttpPeer::THttpPeer(const TaskFaces& task) : TServerPeer(PeerKind::Http, task) {}
 
 THttpPeer::~THttpPeer() {
     THttpPeer::Reset();
@@ -37,7 +37,7 @@ void THttpPeer::ClearConnectionState() {
     no_length_ = false;
     chunked_.reset();
     body_left_ = -1;
-    work_.outstanding = 0;
+    work_.requests.ForgetInFlight();
 }
 
 void THttpPeer::Reset() {
@@ -106,7 +106,7 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
             position_ = 0;
         }
     } else if (record.role == TPeerId::kRoleTorrentLine) {
-        Task().SetTaskState(TaskState::kFirstAnswer);
+        Swarm().SetTaskState(TaskState::kFirstAnswer);
     }
     request_start_ = position_;
 
@@ -150,7 +150,7 @@ bool THttpPeer::Receive() {
         PenalizeSource(kTimeoutPenalty);
         return false;
     }
-    if (Task().DownloadAllowance() == 0 && State() != kConnecting) {
+    if (Content().DownloadAllowance() == 0 && State() != kConnecting) {
         return true;
     }
     if (!header_done_) {
@@ -163,7 +163,7 @@ bool THttpPeer::Receive() {
 }
 
 int32_t THttpPeer::ReadSize(int32_t limit) {
-    const int32_t allowance = Task().DownloadAllowance();
+    const int32_t allowance = Content().DownloadAllowance();
     return allowance > 0 ? std::min(allowance, limit) : limit;
 }
 
@@ -199,7 +199,7 @@ bool THttpPeer::HandleHeader() {
             return HandleRedirect();
         case 4:
             CloseConnection();
-            Task().RemoveSource(*Source());
+            Swarm().RemoveSource(*Source());
             return false;
         case 5:
             return Fail(kServerErrorPenalty);
@@ -336,7 +336,7 @@ bool THttpPeer::HandleRedirect() {
     }
     if (EqualsIgnoreCase(location, info.last_location)) {
         if (++info.redirect_count > 2) {
-            Task().RemoveSource(source);
+            Swarm().RemoveSource(source);
         }
     } else {
         info.last_location = location;
@@ -346,11 +346,11 @@ bool THttpPeer::HandleRedirect() {
     RefPtr<TPeerId> target = RefPtr<TPeerId>::Make(location);
     target->UrlInfo().fetch_to_memory = info.fetch_to_memory;
     target->role = source.role;
-    if (target->ParseSourceAddress(EffectiveProxyConfig(Task().TaskProxy()).ResolvesNames())) {
+    if (target->ParseSourceAddress(EffectiveProxyConfig(Swarm().TaskProxy()).ResolvesNames())) {
         target->weight = TPeerId::kWeightRedirectTarget;
-        Task().AddSource(*target, false, false);
+        Swarm().AddSource(*target, false, false);
     } else if (target->unresolvable) {
-        Task().SetTaskStatus(kStatusUnresolvable);
+        Swarm().SetTaskStatus(kStatusUnresolvable);
     }
     SetStatus(kStatusFinished);
     return false;
@@ -425,12 +425,12 @@ bool THttpPeer::DeliverBuffered() {
         }
     }
     bool ok = true;
-    while (skip_ == 0 && Work().outstanding >= 1 && !Work().requests.empty()) {
+    while (skip_ == 0 && Work().requests.InFlight() >= 1 && !Work().requests.empty()) {
         const BlockRequest head = Work().requests.front();
         if (static_cast<int64_t>(head.block) * kBlockSize != position_) {
             // The queue changed under the run (range released, blocks dropped): re-plan rather
             // than write stream bytes at another offset.
-            work_.outstanding = 0;
+            work_.requests.ForgetInFlight();
             break;
         }
         if (body_left_ >= 0 && head.length > body_left_) {
@@ -456,7 +456,7 @@ bool THttpPeer::DeliverBuffered() {
 
 THttpPeer::InPlace THttpPeer::ReceiveInPlace(int32_t budget) {
     QSocket& conn = *Connection();
-    if (conn.ReceivedLength() > 0 || skip_ != 0 || Work().outstanding <= 0 ||
+    if (conn.ReceivedLength() > 0 || skip_ != 0 || Work().requests.InFlight() <= 0 ||
         Work().requests.empty()) {
         return InPlace::kNotNow;
     }
@@ -468,14 +468,12 @@ THttpPeer::InPlace THttpPeer::ReceiveInPlace(int32_t budget) {
     }
     const int64_t limit = body_left_ >= 0 ? std::min<int64_t>(budget, body_left_) : budget;
     // Only the planned run: a block with other bytes in it ends the gathering.
-    GatherRooms(static_cast<size_t>(std::min<int64_t>(
-                    Work().outstanding, static_cast<int64_t>(Work().requests.size()))),
-                filled, limit);
+    GatherRooms(static_cast<size_t>(Work().requests.InFlight()), filled, limit);
     if (rooms_.empty()) {
         if (filled > 0) {
             // Someone else filled the rest of the block this stream had begun: plan again (the
             // stream cannot go on from the middle of a block it no longer owns).
-            work_.outstanding = 0;
+            work_.requests.ForgetInFlight();
             return InPlace::kRead;
         }
         return InPlace::kNotNow;
@@ -492,14 +490,14 @@ THttpPeer::InPlace THttpPeer::ReceiveInPlace(int32_t budget) {
 }
 
 bool THttpPeer::ReceiveStream() {
-    if (Work().outstanding <= 0) {
+    if (Work().requests.InFlight() <= 0) {
         return true;  // the next run is planned first; buffered bytes wait for it
     }
     // Whole blocks already buffered go first: a close seen by the next read drops the buffer.
     if (!DeliverBuffered()) {
         return false;
     }
-    if (Work().outstanding <= 0) {
+    if (Work().requests.InFlight() <= 0) {
         return true;
     }
     switch (ReceiveInPlace(ReadSize(kMaxStreamRead))) {
@@ -534,7 +532,7 @@ bool THttpPeer::PlanRequests() {
         return false;
     }
     TPeerUrlInfo& info = Source()->UrlInfo();
-    if (!header_done_ || Work().outstanding > 0 || info.fetch_to_memory) {
+    if (!header_done_ || Work().requests.InFlight() > 0 || info.fetch_to_memory) {
         return true;
     }
     if (SizeDiffersFromTask()) {
@@ -556,7 +554,7 @@ bool THttpPeer::PlanRequests() {
         }
         ++run;
     }
-    work_.outstanding = run;
+    work_.requests.StartRun(run);
     skip_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize - position_;
     // A server that ignores Range is skipped any distance: a new connection would start over.
     const int64_t max_skip = info.ranges_unsupported ? INT64_MAX : kMaxSkip;

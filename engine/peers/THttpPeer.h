@@ -52,7 +52,7 @@ class THttpPeer : public TServerPeer {
     static constexpr const char* kUserAgent =
         "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Kestrelfetch/1.0.3";
 
-    explicit THttpPeer(PeerTask& task);
+    explicit THttpPeer(const TaskFaces& task);
     ~THttpPeer() override;
 
     bool Receive() override;
@@ -90,7 +90,7 @@ class THttpPeer : public TServerPeer {
     bool ReceiveToMemory();
     bool ReceiveChunkedToMemory();
     bool ReceiveStream();
-    // Reads the next bytes of the run straight into the piece cache (PeerTask::BlockRoom) when
+    // Reads the next bytes of the run straight into the piece cache (TaskContent::BlockRoom) when
     // nothing is buffered and the stream stands at the run: kRead when it read (or found the run
     // changed), kFailed when the connection ended, kNotNow when the copying path must read.
     enum class InPlace { kRead, kFailed, kNotNow };

@@ -24,7 +24,8 @@ void TPeerObject::SetWholeBadPieceHook(WholeBadPieceHook hook) {
     g_whole_bad_piece_hook.store(hook);
 }
 
-TPeerObject::TPeerObject(PeerKind type, PeerTask& task) : type_(type), task_(task) {
+TPeerObject::TPeerObject(PeerKind type, const TaskFaces& task)
+    : type_(type), content_(task.content), ranges_(task.ranges), swarm_(task.swarm) {
     work_.kind = KindBits(type);
 }
 
@@ -36,8 +37,7 @@ TPeerObject::~TPeerObject() {
 
 void TPeerObject::Reset() {
     if (!work_.requests.empty()) {
-        task_.ReturnBlocks(work_.requests);
-        work_.requests.clear();
+        content_.ReturnBlocks(work_.requests.TakeAll());
     }
     peer_requests_.clear();
     CloseConnection();
@@ -47,7 +47,6 @@ void TPeerObject::Reset() {
     serial_ = 0;
     activity_ = Activity{};
     rates_ = Rates{};
-    work_.outstanding = 0;
     work_.download_rate = 0;
     if (source_) {
         if (source_->connections > 0) {
@@ -66,7 +65,7 @@ uint64_t TPeerObject::ReceivedTotal() const {
 }
 
 void TPeerObject::MarkActivity() {
-    activity_.last_activity = task_.CurrentTime();
+    activity_.last_activity = swarm_.CurrentTime();
 }
 
 void TPeerObject::CloseConnection() {
@@ -151,14 +150,18 @@ bool TPeerObject::IsDroppable(bool keep_useless) {
     if (!keep_useless && IsUseless()) {
         return true;
     }
-    return task_.IsComplete() && IsSeed();
+    if (!content_.IsComplete()) {
+        return false;
+    }
+    NoteSeed();
+    return IsSeed();
 }
 
 bool TPeerObject::Pump() {
     if (!IsConnected()) {
         return false;
     }
-    if (type_ == PeerKind::BtNode && !task_.P2PEnabled()) {
+    if (type_ == PeerKind::BtNode && !swarm_.P2PEnabled()) {
         return false;
     }
     const uint64_t sent_before = conn_->SentTotal();
@@ -188,7 +191,7 @@ bool TPeerObject::Pump() {
     }
     if (state_ == kEstablished && conn_->QueuedLength() > 0) {
         activity_.pending_send = true;
-        task_.NotePendingSend();
+        content_.NotePendingSend();
     }
     return true;
 }
@@ -197,7 +200,7 @@ bool TPeerObject::PumpUpload() {
     if (type_ != PeerKind::BtNode) {
         return true;
     }
-    if (!IsConnected() || !task_.P2PEnabled()) {
+    if (!IsConnected() || !swarm_.P2PEnabled()) {
         return false;
     }
     const uint64_t sent_before = conn_->SentTotal();
@@ -217,13 +220,13 @@ bool TPeerObject::PumpUpload() {
     return true;
 }
 
-int32_t TPeerObject::NextPiece() {
-    return task_.NextServerPiece(work_);
+std::optional<PieceIndex> TPeerObject::NextPiece() {
+    return ranges_.NextServerPiece(work_);
 }
 
 void TPeerObject::ReleaseRange() {
     if (work_.range != nullptr || work_.private_range != nullptr) {
-        task_.ReleaseRange(work_);
+        ranges_.ReleaseRange(work_);
     }
     work_.range = nullptr;
 }
@@ -233,47 +236,49 @@ bool TPeerObject::PlanRequests() {
     if (static_cast<int32_t>(work_.requests.size()) > target) {
         return true;
     }
-    const int32_t piece_length = task_.PieceLength();
-    if (!task_.ContentSizeKnown() || piece_length <= 0 || piece_length % kBlockSize != 0) {
+    const int32_t piece_length = content_.PieceLength();
+    if (!content_.ContentSizeKnown() || piece_length <= 0 || piece_length % kBlockSize != 0) {
         return true;
     }
 
-    int32_t piece = -1;
+    std::optional<PieceIndex> piece;
     std::pair<int32_t, int32_t> missing{0, 0};
     for (int32_t i = 0; i < kNextPieceTries; ++i) {
-        const int32_t candidate = NextPiece();
-        if (candidate < 0) {
+        const std::optional<PieceIndex> candidate = NextPiece();
+        if (!candidate) {
             break;
         }
-        missing = task_.MissingRange(candidate);
+        missing = content_.MissingRange(*candidate);
         if (missing.second > 0) {
             piece = candidate;
             break;
         }
     }
 
-    const int32_t preferred = task_.PreferredPiece();
+    // The record keeps -1 for "no preferred piece", which the jump test counts from.
+    const std::optional<PieceIndex> wanted = content_.PreferredPiece();
+    const int32_t preferred = wanted ? static_cast<int32_t>(wanted->value()) : -1;
     const bool server = IsServerSource(type_) && source_ && source_->IsServerSource();
-    if (server && std::abs(work_.preferred_seen - preferred) > kPreferredJump && piece > 0 &&
-        preferred > 0) {
+    if (server && std::abs(work_.preferred_seen - preferred) > kPreferredJump && piece &&
+        piece->value() > 0 && preferred > 0) {
         // The reader jumped: continue where it now reads instead of finishing the old range.
         ReleaseRange();
-        piece = task_.TakeRangeAtPreferred(work_);
-        missing = piece >= 0 ? task_.MissingRange(piece) : std::pair<int32_t, int32_t>{0, 0};
+        piece = ranges_.TakeRangeAtPreferred(work_);
+        missing = piece ? content_.MissingRange(*piece) : std::pair<int32_t, int32_t>{0, 0};
         if (missing.second <= 0) {
-            piece = -1;
+            piece.reset();
         }
     }
     work_.preferred_seen = preferred;
-    if (piece < 0) {
+    if (!piece) {
         return true;
     }
     if (work_.range != nullptr) {
-        work_.range->current = piece;
+        work_.range->current = static_cast<int32_t>(piece->value());
     }
-    activity_.current_piece = piece;
+    activity_.current_piece = static_cast<int32_t>(piece->value());
 
-    const int64_t piece_start = static_cast<int64_t>(piece) * piece_length;
+    const int64_t piece_start = piece->value() * piece_length;
     for (int64_t offset = missing.first - missing.first % kBlockSize; offset < missing.second;
          offset += kBlockSize) {
         const auto length =
@@ -282,10 +287,10 @@ bool TPeerObject::PlanRequests() {
         const bool queued =
             std::any_of(work_.requests.begin(), work_.requests.end(),
                         [block](const BlockRequest& r) { return r.block == block; });
-        if (queued || task_.IsBlockDone(block, length)) {
+        if (queued || content_.IsBlockDone(ContentBlock(block), length)) {
             continue;
         }
-        work_.requests.push_back(BlockRequest{block, length, SecondsSinceStart()});
+        work_.requests.Push(BlockRequest{block, length, SecondsSinceStart()});
     }
     return true;
 }
@@ -296,24 +301,25 @@ bool TPeerObject::DeliverBlock(int32_t block, std::span<const uint8_t> bytes) {
         !IsConnected()) {
         return false;
     }
-    if (!task_.ContentSizeKnown()) {
+    if (!content_.ContentSizeKnown()) {
         return true;  // nothing to place it in yet
     }
     if (!TakeDeliveredRequest(block, length)) {
         return false;
     }
-    return FinishDelivery(block, length, task_.WriteBlock(block, bytes, *this));
+    return FinishDelivery(block, length, content_.WriteBlock(ContentBlock(block), bytes, *this));
 }
 
 bool TPeerObject::DeliverBlockInPlace(int32_t block, int32_t length, int32_t tail) {
     if (block < 0 || length <= 0 || length > kBlockSize || tail <= 0 || tail > length ||
-        !IsConnected() || !task_.ContentSizeKnown()) {
+        !IsConnected() || !content_.ContentSizeKnown()) {
         return false;
     }
     if (!TakeDeliveredRequest(block, length)) {
         return false;
     }
-    return FinishDelivery(block, length, task_.CommitBlockBytes(block, length - tail, tail, *this));
+    return FinishDelivery(
+        block, length, content_.CommitBlockBytes(ContentBlock(block), length - tail, tail, *this));
 }
 
 bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
@@ -323,23 +329,9 @@ bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
     }
 
     const BlockRequest wanted{block, length, 0};
-    bool found = false;
     // A BT peer's answers match only requests it has sent; other kinds search their whole queue.
-    const size_t searchable =
-        type_ == PeerKind::BtNode
-            ? std::min<size_t>(std::max(work_.outstanding, 0), work_.requests.size())
-            : work_.requests.size();
-    for (size_t i = 0; i < searchable; ++i) {
-        if (work_.requests[i] == wanted) {
-            work_.requests.erase(work_.requests.begin() + static_cast<std::ptrdiff_t>(i));
-            if (static_cast<int32_t>(i) < work_.outstanding) {
-                --work_.outstanding;
-            }
-            found = true;
-            break;
-        }
-    }
-    if (!found && !task_.TakeFromSharedBlocks(wanted)) {
+    if (!work_.requests.TakeAnswered(wanted, type_ == PeerKind::BtNode) &&
+        !content_.TakeFromSharedBlocks(wanted)) {
         return false;
     }
     if (status_ == 4) {
@@ -349,33 +341,23 @@ bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
 }
 
 bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
-                                 const PeerTask::WriteResult& result) {
+                                 const TaskContent::WriteResult& result) {
     if (result.piece_failed) {
         return false;
     }
     if (result.accepted) {
-        task_.CountPayload(KindBits(type_), length);
+        content_.CountPayload(KindBits(type_), length);
         kib_received_ += length / 1024;
         rates_.received_window += length;
     }
 
-    const int32_t piece_length = task_.PieceLength();
-    if (task_.InEndGame() && piece_length > 0) {
+    const int32_t piece_length = content_.PieceLength();
+    if (content_.InEndGame() && piece_length > 0) {
         const auto piece =
             static_cast<int32_t>(static_cast<int64_t>(block) * kBlockSize / piece_length);
-        if (task_.MissingRange(piece).second == 0) {
+        if (content_.MissingRange(PieceIndex(piece)).second == 0) {
             // Requests not yet sent for a piece that is now complete are no longer needed.
-            auto first_unsent =
-                work_.requests.begin() +
-                std::min<std::ptrdiff_t>(std::max(work_.outstanding, 0),
-                                         static_cast<std::ptrdiff_t>(work_.requests.size()));
-            work_.requests.erase(std::remove_if(first_unsent, work_.requests.end(),
-                                                [&](const BlockRequest& r) {
-                                                    return static_cast<int64_t>(r.block) *
-                                                               kBlockSize / piece_length ==
-                                                           piece;
-                                                }),
-                                 work_.requests.end());
+            work_.requests.DropUnsentOfPiece(PieceIndex(piece), piece_length);
         }
     }
     return true;

@@ -3,16 +3,17 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "engine/base/TRefObject.h"
 #include "engine/content/DataSource.h"
 #include "engine/net/QSocket.h"
 #include "engine/peers/PeerKind.h"
-#include "engine/peers/PeerTask.h"
 #include "engine/peers/PeerWork.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TVirtualPeer.h"
+#include "engine/peers/TaskFaces.h"
 
 namespace kf {
 
@@ -22,7 +23,7 @@ namespace kf {
 //
 // Owner and thread: created, pumped, reset and destroyed by its task on the task's thread; never
 // runs a thread of its own. Reference counted (TRefObject, count 1 at creation); releasing the
-// last reference through either base deletes the whole object. The task (PeerTask) must outlive
+// last reference through either base deletes the whole object. The task (TaskFaces) must outlive
 // its peers: Reset and the destructor give queued requests and the held range back to it.
 //
 // Errors: no operation throws. A false answer from Pump asks the task to reset the peer and give
@@ -70,7 +71,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     static void SetWholeBadPieceHook(WholeBadPieceHook hook);
 
     // `type` is the PeerKind of the concrete class; `task` owns the peer and outlives it.
-    TPeerObject(PeerKind type, PeerTask& task);
+    TPeerObject(PeerKind type, const TaskFaces& task);
     ~TPeerObject() override;
 
     // TVirtualPeer defaults (Receive stays pure).
@@ -111,18 +112,23 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     virtual bool IsUseless() { return false; }
     virtual bool IsSeedTooLong() { return false; }
     virtual void DropDoneRequests() {}
-    virtual bool IsSeed() { return true; }
+    // The remote has every piece. Servers hold the whole file: every kind but BT answers true.
+    virtual bool IsSeed() const { return true; }
+    // Records that the remote has become a seed, when it has (BT: the moment is kept for
+    // IsSeedTooLong). Other kinds have nothing to record.
+    virtual void NoteSeed() {}
     // Gives the held range back to the task (queued blocks go back with it).
     virtual void ReleaseRange();
     // The next piece to fetch: the task's HTTP/FTP choice from this connection's range.
-    virtual int32_t NextPiece();
+    virtual std::optional<PieceIndex> NextPiece();
 
     // Delivers one received block: refused (false) unless it was requested by this peer or sits
     // in the task's shared block list with the same number and length; then written to the piece
     // store. False when the piece it completed failed its check.
     bool DeliverBlock(int32_t block, std::span<const uint8_t> bytes);
-    // The same for a block read in place (PeerTask::BlockRoom): its first `length` − `tail` bytes
-    // are committed already, the last `tail` bytes are committed here once the request is taken.
+    // The same for a block read in place (TaskContent::BlockRoom): its first `length` − `tail`
+    // bytes are committed already, the last `tail` bytes are committed here once the request is
+    // taken.
     bool DeliverBlockInPlace(int32_t block, int32_t length, int32_t tail);
 
     // DataSource: a piece came wholly from this peer (its source's history of whole pieces).
@@ -156,7 +162,10 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     virtual const QSocket* DataConnection() const { return nullptr; }
     PeerWork& Work() { return work_; }
     const PeerWork& Work() const { return work_; }
-    PeerTask& Task() const { return task_; }
+    // The task's faces: its content, its piece ranges, and the task among its sources and peers.
+    TaskContent& Content() const { return content_; }
+    TaskRanges& Ranges() const { return ranges_; }
+    TaskSwarm& Swarm() const { return swarm_; }
 
   protected:
     // Bytes received on the connection(s) in all, for the tick's traffic (FTP adds its data
@@ -184,7 +193,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // The two halves of a delivery around the write: the request is taken from this peer's queue
     // (or the shared list), false when there is none; then the figures after the write.
     bool TakeDeliveredRequest(int32_t block, int32_t length);
-    bool FinishDelivery(int32_t block, int32_t length, const PeerTask::WriteResult& result);
+    bool FinishDelivery(int32_t block, int32_t length, const TaskContent::WriteResult& result);
 
     int32_t state_ = kIdle;
     int32_t status_ = 0;
@@ -196,7 +205,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     int32_t serial_ = 0;
     RefPtr<TPeerId> source_;
     std::unique_ptr<QSocket> conn_;
-    PeerTask& task_;
+    TaskContent& content_;
+    TaskRanges& ranges_;
+    TaskSwarm& swarm_;
 };
 
 }  // namespace kf

@@ -5,7 +5,7 @@
 
 namespace kf {
 
-TServerPeer::TServerPeer(PeerKind type, PeerTask& task) : TPeerObject(type, task) {}
+TServerPeer::TServerPeer(PeerKind type, const TaskFaces& task) : TPeerObject(type, task) {}
 
 bool TServerPeer::HasControlBytes(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) {
@@ -20,7 +20,7 @@ bool TServerPeer::TimedOut() {
     if (rate >= 1 && rate <= 2047) {
         limit *= 2;
     }
-    if (Task().CurrentTime() - GetActivity().last_activity > limit) {
+    if (Swarm().CurrentTime() - GetActivity().last_activity > limit) {
         SetStatus(kStatusTimedOut);
         ReleaseRange();
         return true;
@@ -31,12 +31,12 @@ bool TServerPeer::TimedOut() {
 void TServerPeer::ReleaseRange() {
     TPeerObject::ReleaseRange();
     skip_ = 0;
-    work_.outstanding = 0;
+    work_.requests.ForgetInFlight();
 }
 
 bool TServerPeer::ConnectToServer(QSocket& conn, int32_t port) {
     const TPeerId& record = *Source();
-    const std::optional<QProxyConfig> proxy = Task().TaskProxy();
+    const std::optional<QProxyConfig> proxy = Swarm().TaskProxy();
     const QProxyConfig* config = proxy ? &*proxy : nullptr;
     if (record.ConnectsByName()) {
         return conn.ConnectByName(record.UrlInfo().host, port, false, config);
@@ -54,28 +54,24 @@ bool TServerPeer::ConnectToSource() {
 
 bool TServerPeer::SizeDiffersFromTask() {
     const TPeerUrlInfo& info = Source()->UrlInfo();
-    PeerTask& task = Task();
-    return info.content_length > 0 && task.ContentSizeKnown() &&
-           info.content_length != task.ContentSize();
+    return info.content_length > 0 && Content().ContentSizeKnown() &&
+           info.content_length != Content().ContentSize();
 }
 
 bool TServerPeer::PlanServerRange() {
-    PeerTask& task = Task();
     if (work_.requests.empty()) {
         skip_ = 0;
         TPeerObject::PlanRequests();
     }
-    if (work_.requests.empty() && task.ContentSizeKnown()) {
+    if (work_.requests.empty() && Content().ContentSizeKnown()) {
         SetStatus(kStatusFinished);
         return false;
     }
     Range* range = work_.range;
     if (range != nullptr && range->current == range->end &&
-        task.MissingRange(range->end).second == 0) {
-        task.ReturnBlocks(work_.requests);
-        work_.requests.clear();
-        task.FinishRange(work_);
-        work_.outstanding = 0;
+        Content().MissingRange(PieceIndex(range->end)).second == 0) {
+        Content().ReturnBlocks(work_.requests.TakeAll());
+        Ranges().FinishRange(work_);
         skip_ = 0;
     }
     return true;
@@ -112,7 +108,7 @@ void TServerPeer::GatherRooms(size_t run, int64_t filled, int64_t limit) {
             break;
         }
         const auto from = static_cast<int32_t>(i == 0 ? filled : 0);
-        const std::span<uint8_t> room = Task().BlockRoom(request.block, from);
+        const std::span<uint8_t> room = Content().BlockRoom(ContentBlock(request.block), from);
         if (static_cast<int64_t>(room.size()) != request.length - from) {
             break;
         }
@@ -142,7 +138,7 @@ bool TServerPeer::CommitRooms(int64_t read) {
         if (block_ended) {
             ok = DeliverBlockInPlace(request.block, request.length, got);
         } else {
-            ok = Task().CommitBlockBytes(request.block, from, got, *this).accepted;
+            ok = Content().CommitBlockBytes(ContentBlock(request.block), from, got, *this).accepted;
             MarkActivity();
         }
         if (!ok) {

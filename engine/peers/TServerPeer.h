@@ -33,7 +33,7 @@ class TServerPeer : public TPeerObject {
     int64_t Skip() const { return skip_; }
 
   protected:
-    TServerPeer(PeerKind type, PeerTask& task);
+    TServerPeer(PeerKind type, const TaskFaces& task);
 
     // Seconds without activity before the peer times out, in its present phase.
     virtual int64_t TimeoutSeconds() const = 0;

@@ -14,7 +14,7 @@ constexpr int32_t kReadSize = 16384;
 
 }  // namespace
 
-TTrackerPeer::TTrackerPeer(PeerTask& task, int32_t event)
+TTrackerPeer::TTrackerPeer(const TaskFaces& task, int32_t event)
     : TPeerObject(PeerKind::Tracker, task), event_(event) {}
 
 TTrackerPeer::~TTrackerPeer() {
@@ -65,7 +65,7 @@ bool TTrackerPeer::Attach(const RefPtr<TPeerId>& source) {
 bool TTrackerPeer::AttachTcp(TPeerId& record) {
     QSocket& conn = EnsureConnection();
     // A null proxy takes the engine-wide proxy settings.
-    if (!conn.ConnectTo(record.ip, record.port, false, nullptr, Task().LocalBindAddress())) {
+    if (!conn.ConnectTo(record.ip, record.port, false, nullptr, Swarm().LocalBindAddress())) {
         return false;
     }
     SetState(kEstablished);
@@ -74,7 +74,7 @@ bool TTrackerPeer::AttachTcp(TPeerId& record) {
 }
 
 bool TTrackerPeer::AttachUdp(TPeerId& record) {
-    if (!udp_socket_.Open(Task().LocalBindAddress(), 0)) {
+    if (!udp_socket_.Open(Swarm().LocalBindAddress(), 0)) {
         return false;
     }
     connect_transaction_ = TrackerRequest::NewTransactionId();
@@ -88,16 +88,15 @@ bool TTrackerPeer::AttachUdp(TPeerId& record) {
 }
 
 TrackerRequest::Figures TTrackerPeer::CurrentFigures(bool udp) {
-    PeerTask& task = Task();
     TrackerRequest::Figures figures;
-    figures.info_hash = task.InfoHash();
-    figures.peer_id = udp ? task.HandshakePeerId() : task.AnnouncePeerId();
-    figures.port = task.ListenPort();
-    figures.uploaded = task.UploadedTotal();
-    figures.downloaded = task.DownloadedTotal();
-    figures.left = task.BytesLeft();
+    figures.info_hash = Swarm().InfoHash();
+    figures.peer_id = udp ? Swarm().HandshakePeerId() : Swarm().AnnouncePeerId();
+    figures.port = Swarm().ListenPort();
+    figures.uploaded = Swarm().UploadedTotal();
+    figures.downloaded = Swarm().DownloadedTotal();
+    figures.left = Swarm().BytesLeft();
     figures.event = event_;
-    figures.ip = task.ListenAddress();
+    figures.ip = Swarm().ListenAddress();
     return figures;
 }
 
@@ -108,7 +107,7 @@ bool TTrackerPeer::PlanRequests() {
     if (State() != kEstablished) {
         return true;
     }
-    const int64_t now = Task().CurrentTime();
+    const int64_t now = Swarm().CurrentTime();
     if (announced_ && now >= last_announce_ && now - last_announce_ < kResendSeconds) {
         return true;
     }
@@ -192,9 +191,6 @@ bool TTrackerPeer::ReceiveTcp() {
     }
     const TrackerAnswer answer = TrackerAnswer::ParseHttpBody(std::span<const uint8_t>(
         reinterpret_cast<const uint8_t*>(frame.body.data()), frame.body.size()));
-    if (answer.well_formed) {
-        Task().StoreTrackerFigures(answer.interval, answer.done_peers, answer.num_completed);
-    }
     response_.clear();
     CloseConnection();
     TakeAnswer(answer);
@@ -260,7 +256,7 @@ void TTrackerPeer::TakeAnswer(const TrackerAnswer& answer) {
         record->max_connections = 1;
         record->weight = TPeerId::kWeightBtPeer;
         record->peer_id = peer.peer_id;
-        Task().AddSource(*record, false, false);
+        Swarm().AddSource(*record, false, false);
     }
     udp_socket_.Close();
     SetStatus(kStatusFinished);

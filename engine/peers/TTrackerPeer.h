@@ -12,10 +12,10 @@
 namespace kf {
 
 // Announces the task to one tracker (a Tracker record) and hands the BitTorrent peers of the
-// answer to the task (PeerTask::AddSource). "http"/"tcp" trackers get an HTTP GET over TCP (through
-// the engine-wide proxy settings), "udp" trackers the UDP tracker protocol on a socket of this
-// object's own. One attach is one announce: connect (or send the UDP connect request), send the
-// announce and re-send it every kResendSeconds until the answer arrives, take the answer
+// answer to the task (TaskSwarm::AddSource). "http"/"tcp" trackers get an HTTP GET over TCP
+// (through the engine-wide proxy settings), "udp" trackers the UDP tracker protocol on a socket of
+// this object's own. One attach is one announce: connect (or send the UDP connect request), send
+// the announce and re-send it every kResendSeconds until the answer arrives, take the answer
 // (status kStatusFinished), after which PlanRequests answers false and the task releases the
 // object. Outgoing TCP and UDP bind to the task's LocalBindAddress when it names one.
 //
@@ -37,7 +37,7 @@ class TTrackerPeer : public TPeerObject {
 
     // `event`: TrackerRequest::kEventStarted (what the task's factory gives), kEventCompleted, or
     // anything else for "stopped".
-    explicit TTrackerPeer(PeerTask& task, int32_t event = TrackerRequest::kEventStarted);
+    explicit TTrackerPeer(const TaskFaces& task, int32_t event = TrackerRequest::kEventStarted);
     ~TTrackerPeer() override;
 
     bool Receive() override;

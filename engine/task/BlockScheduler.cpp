@@ -82,8 +82,8 @@ void BlockScheduler::EnsureEngagedSize() {
     }
 }
 
-bool BlockScheduler::IsPieceNeeded(int32_t piece) {
-    if (!context_.PieceMapReady() || piece < 0 || piece >= context_.PieceCount()) {
+bool BlockScheduler::IsPieceNeeded(PieceIndex piece) {
+    if (!context_.PieceMapReady() || piece.value() < 0 || piece.value() >= context_.PieceCount()) {
         return false;
     }
     return !context_.IsVerified(piece) && !context_.IsBeingFinished(piece);
@@ -97,7 +97,7 @@ bool BlockScheduler::RefreshEndGame() {
     return end_game_;
 }
 
-bool BlockScheduler::WantsPiece(int32_t piece) {
+bool BlockScheduler::WantsPiece(PieceIndex piece) {
     const bool end_game = RefreshEndGame();
     if (!IsPieceNeeded(piece)) {
         return false;
@@ -105,12 +105,12 @@ bool BlockScheduler::WantsPiece(int32_t piece) {
     return end_game || EngagedCount(piece) == 0;
 }
 
-bool BlockScheduler::CanEngage(int32_t piece) {
-    if (!Ready() || piece < 0 || piece >= context_.PieceCount()) {
+bool BlockScheduler::CanEngage(PieceIndex piece) {
+    if (!Ready() || piece.value() < 0 || piece.value() >= context_.PieceCount()) {
         return false;
     }
     EnsureEngagedSize();
-    const int64_t count = engaged_[static_cast<size_t>(piece)];
+    const int64_t count = engaged_[static_cast<size_t>(piece.value())];
     // A second connection on one piece is the end game's business only.
     if (count > 0 && !RefreshEndGame()) {
         return false;
@@ -120,20 +120,20 @@ bool BlockScheduler::CanEngage(int32_t piece) {
     return count <= cap;
 }
 
-bool BlockScheduler::EngagePiece(int32_t piece) {
+bool BlockScheduler::EngagePiece(PieceIndex piece) {
     if (!CanEngage(piece)) {
         return false;
     }
-    ++engaged_[static_cast<size_t>(piece)];
+    ++engaged_[static_cast<size_t>(piece.value())];
     ++engaged_total_;
     return true;
 }
 
-void BlockScheduler::ReleasePiece(int32_t piece) {
-    if (piece < 0 || static_cast<size_t>(piece) >= engaged_.size()) {
+void BlockScheduler::ReleasePiece(PieceIndex piece) {
+    if (piece.value() < 0 || static_cast<size_t>(piece.value()) >= engaged_.size()) {
         return;
     }
-    int32_t& count = engaged_[static_cast<size_t>(piece)];
+    int32_t& count = engaged_[static_cast<size_t>(piece.value())];
     if (count > 0) {
         --count;
         --engaged_total_;
@@ -141,11 +141,11 @@ void BlockScheduler::ReleasePiece(int32_t piece) {
     assert(engaged_total_ >= 0 && "engagement total went negative");
 }
 
-int32_t BlockScheduler::EngagedCount(int32_t piece) const {
-    if (piece < 0 || static_cast<size_t>(piece) >= engaged_.size()) {
+int32_t BlockScheduler::EngagedCount(PieceIndex piece) const {
+    if (piece.value() < 0 || static_cast<size_t>(piece.value()) >= engaged_.size()) {
         return 0;
     }
-    return engaged_[static_cast<size_t>(piece)];
+    return engaged_[static_cast<size_t>(piece.value())];
 }
 
 bool BlockScheduler::InEndGame() {
@@ -157,24 +157,34 @@ void BlockScheduler::ClearStickyEndGame() {
     end_game_sticky_ = RefreshEndGame();
 }
 
-void BlockScheduler::OnPieceVerified(int32_t piece) {
-    if (piece >= 0 && static_cast<size_t>(piece) < engaged_.size()) {
-        engaged_total_ -= engaged_[static_cast<size_t>(piece)];
-        engaged_[static_cast<size_t>(piece)] = 0;
+void BlockScheduler::OnPieceVerified(PieceIndex piece) {
+    if (piece.value() < 0) {
+        return;
     }
-    if (piece >= 0) {
-        have_queue_.push_back(piece);
+    if (static_cast<size_t>(piece.value()) < engaged_.size()) {
+        engaged_total_ -= engaged_[static_cast<size_t>(piece.value())];
+        engaged_[static_cast<size_t>(piece.value())] = 0;
     }
+    have_queue_.push_back(piece);
 }
 
-void BlockScheduler::PieceFailed(int32_t piece) {
+void BlockScheduler::PieceFailed(PieceIndex piece) {
     ReleasePiece(piece);
 }
 
-std::vector<int32_t> BlockScheduler::TakeHaveAnnouncements() {
-    std::vector<int32_t> out;
+std::vector<PieceIndex> BlockScheduler::TakeHaveAnnouncements() {
+    std::vector<PieceIndex> out;
     out.swap(have_queue_);
     return out;
+}
+
+std::optional<PieceIndex> BlockScheduler::PreferredPiece() const {
+    return preferred_piece_ >= 0 ? std::optional<PieceIndex>(PieceIndex(preferred_piece_))
+                                 : std::nullopt;
+}
+
+void BlockScheduler::SetPreferredPiece(std::optional<PieceIndex> piece) {
+    preferred_piece_ = piece && piece->value() >= 0 ? static_cast<int32_t>(piece->value()) : -1;
 }
 
 // --- Shared block list --------------------------------------------------------------------
@@ -193,7 +203,7 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
             continue;
         }
         tested = piece;
-        if (peer.Has(piece) && !peer.IsExcluded(piece) && IsPieceNeeded(piece)) {
+        if (peer.Has(piece) && !peer.IsExcluded(piece) && IsPieceNeeded(PieceIndex(piece))) {
             chosen = piece;
             break;
         }
@@ -204,14 +214,14 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
     const uint32_t now = context_.QueueClock();
     bool taken = false;
     for (auto it = shared_.begin(); it != shared_.end() && peer.requests.size() < cap;) {
-        if (PieceOfBlock(it->block, piece_length) != chosen || Queued(peer.requests, *it)) {
+        if (PieceOfBlock(it->block, piece_length) != chosen || peer.requests.Contains(*it)) {
             ++it;
             continue;
         }
-        if (!context_.IsBlockDone(it->block, it->length)) {
+        if (!context_.IsBlockDone(ContentBlock(it->block), it->length)) {
             BlockRequest request = *it;
             request.queued_at = now;
-            peer.requests.push_back(request);
+            peer.requests.Push(request);
             taken = true;
         }
         it = shared_.erase(it);
@@ -219,11 +229,10 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
     return taken;
 }
 
-void BlockScheduler::ReturnBlocks(std::deque<BlockRequest>& queue) {
+void BlockScheduler::ReturnBlocks(std::deque<BlockRequest> blocks) {
     if (!context_.IsStopping()) {
-        shared_.insert(shared_.begin(), queue.begin(), queue.end());
+        shared_.insert(shared_.begin(), blocks.begin(), blocks.end());
     }
-    queue.clear();
 }
 
 bool BlockScheduler::RemoveSharedBlock(const BlockRequest& request) {
@@ -240,7 +249,7 @@ void BlockScheduler::PruneSharedBlocks() {
         return;
     }
     std::erase_if(shared_, [this](const BlockRequest& request) {
-        return context_.IsBlockDone(request.block, request.length);
+        return context_.IsBlockDone(ContentBlock(request.block), request.length);
     });
 }
 
@@ -267,8 +276,8 @@ bool BlockScheduler::PickAllowed(const PeerWork& peer) {
            context_.Now() - peer.nothing_to_pick_tried >= kNothingToPickRetry;
 }
 
-void BlockScheduler::OnPeerAnnounced(PeerWork& peer, int32_t piece) {
-    peer.last_announced = piece;
+void BlockScheduler::OnPeerAnnounced(PeerWork& peer, PieceIndex piece) {
+    peer.last_announced = static_cast<int32_t>(piece.value());
     if (peer.nothing_to_pick && IsPieceNeeded(piece)) {
         peer.nothing_to_pick = false;
     }
@@ -298,11 +307,11 @@ BlockScheduler::BtPlan BlockScheduler::PlanBtRequests(PeerWork& peer) {
         return plan;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int32_t piece = NextBtPiece(peer);
-        if (piece < 0) {
+        const std::optional<PieceIndex> piece = NextBtPiece(peer);
+        if (!piece) {
             break;
         }
-        if (QueueBlocks(peer, piece, take_limit, plan) >= 0) {
+        if (QueueBlocks(peer, static_cast<int32_t>(piece->value()), take_limit, plan) >= 0) {
             break;
         }
     }
@@ -315,11 +324,11 @@ BlockScheduler::BtPlan BlockScheduler::PlanBtRequests(PeerWork& peer) {
 int32_t BlockScheduler::QueueBlocks(PeerWork& peer, int32_t piece, int32_t take_limit,
                                     BtPlan& plan) {
     const int32_t piece_length = context_.PieceLength();
-    const int32_t size = context_.PieceSize(piece);
-    const int32_t from = context_.BytesDone(piece) / kBlockSize * kBlockSize;
+    const int32_t size = context_.PieceSize(PieceIndex(piece));
+    const int32_t from = context_.BytesDone(PieceIndex(piece)) / kBlockSize * kBlockSize;
     if (from >= size) {
         // Chosen (and engaged) but nothing is left to fetch: do not keep it engaged.
-        ReleasePiece(piece);
+        ReleasePiece(PieceIndex(piece));
         return -1;
     }
     const bool end_game = RefreshEndGame();
@@ -336,11 +345,12 @@ int32_t BlockScheduler::QueueBlocks(PeerWork& peer, int32_t piece, int32_t take_
         request.queued_at = now;
         // Blocks already held are never asked for again, in end game or not: the bytes would
         // only be thrown away.
-        if (Queued(peer.requests, request) || context_.IsBlockDone(request.block, request.length)) {
+        if (peer.requests.Contains(request) ||
+            context_.IsBlockDone(ContentBlock(request.block), request.length)) {
             continue;
         }
         if (peer.requests.size() < static_cast<size_t>(take_limit)) {
-            peer.requests.push_back(request);
+            peer.requests.Push(request);
             ++plan.queued;
         } else {
             if (end_game && Queued(shared_, request)) {
@@ -352,7 +362,7 @@ int32_t BlockScheduler::QueueBlocks(PeerWork& peer, int32_t piece, int32_t take_
         ++placed;
     }
     if (placed == 0) {
-        ReleasePiece(piece);
+        ReleasePiece(PieceIndex(piece));
     }
     return placed;
 }

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "engine/content/StrongIndex.h"
 #include "engine/peers/BlockRequest.h"
 #include "engine/peers/PeerWork.h"
 #include "engine/peers/Range.h"
@@ -26,8 +28,8 @@ namespace kf {
 // must go through OnPeerLeaving (or ReleaseRange) before its PeerWork is destroyed, because the
 // range keeps a pointer to it; and Reset() must run before the scheduler goes if PeerWork records
 // outlive it (the destructor leaves them alone). A server connection's queued requests always lie
-// inside the range it holds; the scheduler drops them whenever that range is taken from it (and
-// then zeroes its outstanding count), so two server connections never fetch the same piece.
+// inside the range it holds; the scheduler drops them (in flight or not) whenever that range is
+// taken from it, so two server connections never fetch the same piece.
 //
 // What the task calls, and when:
 //   every piece-map notice   OnPieceVerified (verified), PieceFailed (rejected data)
@@ -37,10 +39,9 @@ namespace kf {
 //   on a read request        SetPreferredPiece
 //   peer departure           OnPeerLeaving (releases the range, returns the queued requests)
 //   piece map rebuilt        OnPieceMapRebuilt; task reset: Reset
-// What the peers call (through the task's PeerTask operations): WantsPiece, EngagePiece,
-// ReleasePiece, InEndGame, ReturnBlocks, RemoveSharedBlock, NextServerPiece, ReleaseRange,
-// FinishRange, TakeRangeAtPreferred; BT peers PlanBtRequests / NextBtPiece, OnPeerAnnounced and
-// PickAllowed.
+// What the peers reach through the task's faces: InEndGame, ReturnBlocks, RemoveSharedBlock and
+// the shared list, BT peers PlanBtRequests / NextBtPiece (TaskContent); NextServerPiece,
+// ReleaseRange, FinishRange, TakeRangeAtPreferred (TaskRanges).
 class BlockScheduler {
   public:
     // Retry interval of a BT peer that found nothing to fetch.
@@ -66,15 +67,15 @@ class BlockScheduler {
 
     // --- Pieces and engagement ------------------------------------------------------------
     // The piece map has p, is not finishing it and has not verified it.
-    bool IsPieceNeeded(int32_t piece);
+    bool IsPieceNeeded(PieceIndex piece);
     // IsPieceNeeded and (end game or not engaged). Refreshes the end-game flag.
-    bool WantsPiece(int32_t piece);
+    bool WantsPiece(PieceIndex piece);
     // Adds one engagement of p when it has fewer than the cap
     // max(max(active connections / 3, 64) - remaining pieces, 1) + 1. Outside end game a piece
     // that is already engaged is refused.
-    bool EngagePiece(int32_t piece);
-    void ReleasePiece(int32_t piece);
-    int32_t EngagedCount(int32_t piece) const;
+    bool EngagePiece(PieceIndex piece);
+    void ReleasePiece(PieceIndex piece);
+    int32_t EngagedCount(PieceIndex piece) const;
     int64_t EngagedTotal() const { return engaged_total_; }
     // End game now (engaged entries >= remaining pieces) or at any moment since the last
     // ClearStickyEndGame.
@@ -82,15 +83,16 @@ class BlockScheduler {
     void ClearStickyEndGame();
 
     // A verified piece: all engagements go and the piece waits for its "have" announcement.
-    void OnPieceVerified(int32_t piece);
+    void OnPieceVerified(PieceIndex piece);
     // Data written for p was rejected: one engagement of p goes. (The task counts the failure
     // against the connection.)
-    void PieceFailed(int32_t piece);
+    void PieceFailed(PieceIndex piece);
     // The verified pieces queued since the last call, oldest first; the queue is emptied.
-    std::vector<int32_t> TakeHaveAnnouncements();
+    std::vector<PieceIndex> TakeHaveAnnouncements();
 
-    int32_t PreferredPiece() const { return preferred_piece_; }
-    void SetPreferredPiece(int32_t piece) { preferred_piece_ = piece < 0 ? -1 : piece; }
+    std::optional<PieceIndex> PreferredPiece() const;
+    // None (or a negative piece) clears it.
+    void SetPreferredPiece(std::optional<PieceIndex> piece);
 
     // --- Shared block list ----------------------------------------------------------------
     // Moves the blocks of the first piece in the shared list that the peer has, is not excluded
@@ -98,9 +100,8 @@ class BlockScheduler {
     // limit <= 0). Blocks already held by the piece map are dropped on the way. Answers whether
     // any block was taken.
     bool TakeSharedBlocks(PeerWork& peer, int32_t limit);
-    // Puts the queue's requests in front of the shared list (dropped while the task stops) and
-    // empties the queue.
-    void ReturnBlocks(std::deque<BlockRequest>& queue);
+    // Puts the requests in front of the shared list (drops them while the task stops).
+    void ReturnBlocks(std::deque<BlockRequest> blocks);
     // Removes one equal request from the shared list (a block delivered against it).
     bool RemoveSharedBlock(const BlockRequest& request);
     // Drops the requests whose block the piece map already holds (once per second).
@@ -117,8 +118,8 @@ class BlockScheduler {
     // Gives the connection a range (free, redo, stalled, or stolen from a slower holder); null
     // when none can be had. A range it already holds is released first.
     Range* AssignRange(PeerWork& peer);
-    // The next piece for a server connection, assigning a range when it holds none, or -1.
-    int32_t NextServerPiece(PeerWork& peer);
+    // The next piece for a server connection, assigning a range when it holds none, if any.
+    std::optional<PieceIndex> NextServerPiece(PeerWork& peer);
     // Gives up the held range: a private range releases its pieces not yet handed out and is
     // deleted; a list range loses its holder and the connection's queued requests are dropped.
     void ReleaseRange(PeerWork& peer);
@@ -129,23 +130,24 @@ class BlockScheduler {
     // marked done, then kept for another pass (redo) or removed.
     void FinishRange(PeerWork& peer);
     // Splits the range holding the preferred piece and gives the part from that piece on to the
-    // connection (never a piece another connection is working on). Answers its first piece or -1.
-    int32_t TakeRangeAtPreferred(PeerWork& peer);
+    // connection (never a piece another connection is working on). Answers its first piece, if
+    // any.
+    std::optional<PieceIndex> TakeRangeAtPreferred(PeerWork& peer);
     bool HasRanges() const { return !ranges_.empty(); }
     bool RangesBuilt() const { return ranges_built_; }
     size_t RangeCount() const { return ranges_.size(); }
     const Range& RangeAt(size_t index) const { return *ranges_[index]; }
 
     // --- BitTorrent -------------------------------------------------------------------------
-    // BT piece choice for a connected peer; the chosen piece is engaged. -1 when nothing can be
+    // BT piece choice for a connected peer; the chosen piece is engaged. None when nothing can be
     // had; a peer that found nothing gets its nothing-to-pick flag.
-    int32_t NextBtPiece(PeerWork& peer);
+    std::optional<PieceIndex> NextBtPiece(PeerWork& peer);
     // Whether the peer may plan now: its nothing-to-pick flag is clear or the last try was at
     // least kNothingToPickRetry seconds ago.
     bool PickAllowed(const PeerWork& peer);
     // The remote announced a piece: remembered for the piece choice; a piece the task still
     // needs clears the nothing-to-pick flag.
-    void OnPeerAnnounced(PeerWork& peer, int32_t piece);
+    void OnPeerAnnounced(PeerWork& peer, PieceIndex piece);
 
     struct BtPlan {
         bool ran = false;       // the planning step ran (queue short, allowed)
@@ -158,9 +160,12 @@ class BlockScheduler {
     BtPlan PlanBtRequests(PeerWork& peer);
 
   private:
+    // The private choices count pieces in int32_t as the ranges do (-1: none); the public calls
+    // take and answer PieceIndex.
+
     // Pieces and end game.
     bool RefreshEndGame();
-    bool CanEngage(int32_t piece);
+    bool CanEngage(PieceIndex piece);
     int64_t RemainingPieces();
     bool Ready();
     bool IsComplete();
@@ -178,7 +183,7 @@ class BlockScheduler {
     bool AnyWanted(const Range& range);
     bool AnyNeeded(const Range& range);
     int32_t FirstWanted(const PeerWork& peer, int32_t from, int32_t to);
-    int32_t TakeFromRange(PeerWork& peer, Range& range, int32_t piece);
+    PieceIndex TakeFromRange(PeerWork& peer, Range& range, int32_t piece);
     Range* StealRange(PeerWork& peer);
     Range* OwnChoice(PeerWork& peer);
     size_t IndexOf(const Range* range) const;
@@ -204,7 +209,7 @@ class BlockScheduler {
 
     std::deque<BlockRequest> shared_;
     int32_t preferred_piece_ = -1;
-    std::vector<int32_t> have_queue_;
+    std::vector<PieceIndex> have_queue_;
 
     std::vector<std::unique_ptr<Range>> ranges_;
     bool ranges_built_ = false;

@@ -32,19 +32,19 @@ bool BlockScheduler::InServerSpan(int32_t piece) const {
 // The peer has the piece, may be asked for it, the task wants it, the peer has not queued it yet,
 // and it could be engaged (which happens here).
 bool BlockScheduler::Qualifies(PeerWork& peer, int32_t piece) {
-    if (!peer.Has(piece) || peer.IsExcluded(piece) || !WantsPiece(piece) ||
+    if (!peer.Has(piece) || peer.IsExcluded(piece) || !WantsPiece(PieceIndex(piece)) ||
         peer.HasRequestFor(piece, context_.PieceLength())) {
         return false;
     }
     if (skip_server_spans_ && InServerSpan(piece)) {
         return false;
     }
-    return EngagePiece(piece);
+    return EngagePiece(PieceIndex(piece));
 }
 
-int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
+std::optional<PieceIndex> BlockScheduler::NextBtPiece(PeerWork& peer) {
     if (!Ready() || !context_.P2PEnabled()) {
-        return -1;
+        return std::nullopt;
     }
     const bool had_nothing = peer.nothing_to_pick;
     peer.nothing_to_pick = false;
@@ -53,7 +53,7 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
     if (preferred_piece_ >= 0) {
         for (int32_t p = preferred_piece_; p < count; ++p) {
             if (Qualifies(peer, p)) {
-                return p;
+                return PieceIndex(p);
             }
         }
     }
@@ -61,7 +61,7 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
         context_.ThreadSeconds() <= kRangeLayoutWait) {
         // The server sources lay out their ranges first; nothing was learnt about this peer.
         peer.nothing_to_pick = had_nothing;
-        return -1;
+        return std::nullopt;
     }
     // A private run is walked to its end even when the server ranges have gone meanwhile: its
     // pieces are engaged for this peer and nobody else would fetch them.
@@ -73,7 +73,8 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
         skip_server_spans_ = true;
     }
     if (piece < 0) {
-        for (int32_t p : context_.PartialPieces()) {
+        for (const PieceIndex partial : context_.PartialPieces()) {
+            const auto p = static_cast<int32_t>(partial.value());
             if (Qualifies(peer, p)) {
                 piece = p;
                 break;
@@ -85,7 +86,7 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
     }
     skip_server_spans_ = false;
     if (piece >= 0) {
-        return piece;
+        return PieceIndex(piece);
     }
     const int64_t now = context_.Now();
     if (!had_nothing) {
@@ -93,7 +94,7 @@ int32_t BlockScheduler::NextBtPiece(PeerWork& peer) {
     }
     peer.nothing_to_pick = true;
     peer.nothing_to_pick_tried = now;
-    return -1;
+    return std::nullopt;
 }
 
 // --- Range-aware choice -------------------------------------------------------------------
@@ -113,11 +114,11 @@ int32_t BlockScheduler::WalkPrivateRange(PeerWork& peer) {
     while (run.current > run.start) {
         --run.current;
         const int32_t piece = run.current;
-        if (IsPieceNeeded(piece) && !peer.IsExcluded(piece)) {
+        if (IsPieceNeeded(PieceIndex(piece)) && !peer.IsExcluded(piece)) {
             peer.last_piece = piece;
             return piece;
         }
-        ReleasePiece(piece);
+        ReleasePiece(PieceIndex(piece));
     }
     run.done = true;
     if (peer.range == &run) {
@@ -146,8 +147,9 @@ int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
         int32_t hi = -1;
         int32_t lo = -1;
         for (int32_t p = range.end; p >= low; --p) {
-            if (peer.Has(p) && !peer.IsExcluded(p) && WantsPiece(p) &&
-                !peer.HasRequestFor(p, static_cast<int32_t>(piece_length)) && CanEngage(p)) {
+            if (peer.Has(p) && !peer.IsExcluded(p) && WantsPiece(PieceIndex(p)) &&
+                !peer.HasRequestFor(p, static_cast<int32_t>(piece_length)) &&
+                CanEngage(PieceIndex(p))) {
                 if (hi < 0) {
                     hi = p;
                 }
@@ -174,7 +176,7 @@ int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
         run->assigned_at = context_.Now();
         range.assigned_at = run->assigned_at;
         for (int32_t p = hi; p >= lo; --p) {
-            const bool engaged = EngagePiece(p);
+            const bool engaged = EngagePiece(PieceIndex(p));
             assert(engaged && "a piece of a private run could not be engaged");
             (void)engaged;
         }
@@ -197,7 +199,7 @@ int32_t BlockScheduler::TakeFromTails(PeerWork& peer) {
     const size_t origin = context_.Tick() % n;
     auto takes = [&](int32_t p) {
         return peer.Has(p) && !peer.IsExcluded(p) && !peer.HasRequestFor(p, piece_length) &&
-               EngagePiece(p);
+               EngagePiece(PieceIndex(p));
     };
     for (size_t i = 0; i < n; ++i) {
         Range& range = *ranges_[(origin + i) % n];
@@ -212,7 +214,7 @@ int32_t BlockScheduler::TakeFromTails(PeerWork& peer) {
         TrimEnd(range);
         int32_t p = range.end;
         for (; p >= lowest; --p) {
-            if (!WantsPiece(p)) {
+            if (!WantsPiece(PieceIndex(p))) {
                 continue;
             }
             if (takes(p)) {
@@ -221,7 +223,8 @@ int32_t BlockScheduler::TakeFromTails(PeerWork& peer) {
             break;
         }
         for (int32_t q = p - 1; q >= lowest; --q) {
-            if (WantsPiece(q) && !WantsPiece(q - 1) && !WantsPiece(q + 1) && takes(q)) {
+            if (WantsPiece(PieceIndex(q)) && !WantsPiece(PieceIndex(q - 1)) &&
+                !WantsPiece(PieceIndex(q + 1)) && takes(q)) {
                 return q;
             }
         }
@@ -253,7 +256,7 @@ int32_t BlockScheduler::ChooseByPriority(PeerWork& peer) {
         }
         for (int32_t j = 0; j < files; ++j) {
             const int32_t index = static_cast<int32_t>((start + j) % files);
-            const SchedulingFile file = context_.File(index);
+            const SchedulingFile file = context_.File(FileIndex(index));
             if (file.size <= 0 || file.skipped) {
                 continue;
             }

@@ -89,8 +89,7 @@ void BlockScheduler::Free(Range& range) {
 // the next holder is the only connection on those pieces.
 void BlockScheduler::TakeAway(Range& range) {
     if (range.holder != nullptr) {
-        range.holder->requests.clear();
-        range.holder->outstanding = 0;
+        range.holder->requests.Clear();
     }
     Free(range);
 }
@@ -113,14 +112,14 @@ void BlockScheduler::DropAllRanges() {
 }
 
 void BlockScheduler::TrimEnd(Range& range) {
-    while (range.end > range.current && !IsPieceNeeded(range.end)) {
+    while (range.end > range.current && !IsPieceNeeded(PieceIndex(range.end))) {
         --range.end;
     }
 }
 
 bool BlockScheduler::AnyWanted(const Range& range) {
     for (int32_t p = range.start; p <= range.end; ++p) {
-        if (WantsPiece(p)) {
+        if (WantsPiece(PieceIndex(p))) {
             return true;
         }
     }
@@ -129,7 +128,7 @@ bool BlockScheduler::AnyWanted(const Range& range) {
 
 bool BlockScheduler::AnyNeeded(const Range& range) {
     for (int32_t p = range.start; p <= range.end; ++p) {
-        if (IsPieceNeeded(p)) {
+        if (IsPieceNeeded(PieceIndex(p))) {
             return true;
         }
     }
@@ -139,17 +138,17 @@ bool BlockScheduler::AnyNeeded(const Range& range) {
 int32_t BlockScheduler::FirstWanted(const PeerWork& peer, int32_t from, int32_t to) {
     const int32_t piece_length = context_.PieceLength();
     for (int32_t p = std::max(from, 0); p <= to; ++p) {
-        if (WantsPiece(p) && !peer.HasRequestFor(p, piece_length)) {
+        if (WantsPiece(PieceIndex(p)) && !peer.HasRequestFor(p, piece_length)) {
             return p;
         }
     }
     return -1;
 }
 
-int32_t BlockScheduler::TakeFromRange(PeerWork& peer, Range& range, int32_t piece) {
+PieceIndex BlockScheduler::TakeFromRange(PeerWork& peer, Range& range, int32_t piece) {
     range.current = piece;
     peer.last_piece = piece;
-    return piece;
+    return PieceIndex(piece);
 }
 
 // --- BuildRanges --------------------------------------------------------------------------
@@ -271,7 +270,7 @@ Range* BlockScheduler::StealRange(PeerWork& peer) {
     // The end a range would have once its pieces no longer needed are passed over.
     auto effective_end = [this](const Range& range) {
         int32_t end = range.end;
-        while (end > range.current && !IsPieceNeeded(end)) {
+        while (end > range.current && !IsPieceNeeded(PieceIndex(end))) {
             --end;
         }
         return end;
@@ -392,7 +391,7 @@ Range* BlockScheduler::OwnChoice(PeerWork& peer) {
     const int32_t count = context_.PieceCount();
     const int32_t piece_length = context_.PieceLength();
     for (int32_t p = 0; p < count; ++p) {
-        if (!WantsPiece(p) || peer.HasRequestFor(p, piece_length)) {
+        if (!WantsPiece(PieceIndex(p)) || peer.HasRequestFor(p, piece_length)) {
             continue;
         }
         Range* home = ListRangeContaining(p);
@@ -428,13 +427,13 @@ Range* BlockScheduler::OwnChoice(PeerWork& peer) {
     return nullptr;
 }
 
-int32_t BlockScheduler::NextServerPiece(PeerWork& peer) {
+std::optional<PieceIndex> BlockScheduler::NextServerPiece(PeerWork& peer) {
     if (!Ready()) {
-        return -1;
+        return std::nullopt;
     }
     if (peer.range != nullptr && peer.range == peer.private_range.get()) {
         assert(false && "a server connection holds a private range");
-        return -1;
+        return std::nullopt;
     }
     if (!ranges_built_ && ranges_.empty()) {
         std::vector<ServerSlot> slots = context_.ServerSlots();
@@ -452,7 +451,7 @@ int32_t BlockScheduler::NextServerPiece(PeerWork& peer) {
         if (HasRequestIn(peer, range, piece_length)) {
             // Still fetching its last pieces: keep the range until they are in, so that nobody
             // else starts on them.
-            return -1;
+            return std::nullopt;
         }
         EndOfRange(peer);
     }
@@ -465,7 +464,7 @@ int32_t BlockScheduler::NextServerPiece(PeerWork& peer) {
             range->current = range->start;
             range->redo = false;
             range->done = false;
-        } else if (range->current > range->start && WantsPiece(range->current - 1) &&
+        } else if (range->current > range->start && WantsPiece(PieceIndex(range->current - 1)) &&
                    !peer.HasRequestFor(range->current - 1, piece_length)) {
             --range->current;
         }
@@ -482,7 +481,7 @@ int32_t BlockScheduler::NextServerPiece(PeerWork& peer) {
             return TakeFromRange(peer, *range, range->current);
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
 void BlockScheduler::ReleaseRange(PeerWork& peer) {
@@ -493,7 +492,7 @@ void BlockScheduler::ReleaseRange(PeerWork& peer) {
     if (range == peer.private_range.get()) {
         if (!range->done) {
             for (int32_t p = range->start; p < range->current; ++p) {
-                ReleasePiece(p);
+                ReleasePiece(PieceIndex(p));
             }
         }
         peer.range = nullptr;
@@ -501,8 +500,7 @@ void BlockScheduler::ReleaseRange(PeerWork& peer) {
         return;
     }
     // The queued blocks of a server connection all lie in its range; nobody takes them over.
-    peer.requests.clear();
-    peer.outstanding = 0;
+    peer.requests.Clear();
     Free(*range);
     peer.range = nullptr;
     CheckRanges();
@@ -510,37 +508,35 @@ void BlockScheduler::ReleaseRange(PeerWork& peer) {
 
 void BlockScheduler::OnPeerLeaving(PeerWork& peer) {
     ReleaseRange(peer);
-    ReturnBlocks(peer.requests);
-    peer.outstanding = 0;
+    ReturnBlocks(peer.requests.TakeAll());
 }
 
 void BlockScheduler::FinishRange(PeerWork& peer) {
     if (peer.range == nullptr || peer.range == peer.private_range.get()) {
         return;
     }
-    peer.requests.clear();
-    peer.outstanding = 0;
+    peer.requests.Clear();
     EndOfRange(peer);
 }
 
-int32_t BlockScheduler::TakeRangeAtPreferred(PeerWork& peer) {
+std::optional<PieceIndex> BlockScheduler::TakeRangeAtPreferred(PeerWork& peer) {
     if (peer.range != nullptr) {
         ReleaseRange(peer);
     }
     const int32_t preferred = preferred_piece_;
     if (!Ready() || preferred < 0) {
-        return -1;
+        return std::nullopt;
     }
     Range* range = ListRangeContaining(preferred);
     if (range == nullptr) {
-        return -1;
+        return std::nullopt;
     }
     int32_t split = preferred;
     if (range->holder != nullptr) {
         // The holder keeps everything up to its current piece.
         split = std::max(preferred, range->current + 1);
         if (split > range->end) {
-            return -1;
+            return std::nullopt;
         }
     }
     Range* taken = range;
@@ -568,7 +564,7 @@ int32_t BlockScheduler::TakeRangeAtPreferred(PeerWork& peer) {
     taken->current = split;
     peer.last_piece = split;
     CheckRanges();
-    return split;
+    return PieceIndex(split);
 }
 
 }  // namespace kf

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/base/TRefObject.h"
+#include "engine/content/StrongIndex.h"
 
 namespace kf {
 
@@ -27,8 +28,8 @@ struct ServerSlot {
 
 // What the block scheduler needs from its task and the task's piece map. The task implements it
 // over its TPieces and its own counters; tests use a fake. Every call comes from the task thread.
-// Piece numbers are content-wide; a number outside 0..PieceCount()-1 must be answered safely
-// (false / 0).
+// A piece outside 0..PieceCount()-1 (or a file outside 0..FileCount()-1) must be answered safely
+// (false / 0 / an empty file).
 class SchedulingContext {
   public:
     virtual ~SchedulingContext() = default;
@@ -38,18 +39,18 @@ class SchedulingContext {
     virtual int32_t PieceCount() = 0;
     virtual int32_t PieceLength() = 0;  // a multiple of 16384
     virtual int32_t VerifiedCount() = 0;
-    virtual bool IsVerified(int32_t piece) = 0;
+    virtual bool IsVerified(PieceIndex piece) = 0;
     // Every byte of the piece is present and its check is pending (TPieces::IsComplete).
-    virtual bool IsBeingFinished(int32_t piece) = 0;
+    virtual bool IsBeingFinished(PieceIndex piece) = 0;
     // Bytes present contiguously from the piece start.
-    virtual int32_t BytesDone(int32_t piece) = 0;
-    virtual int32_t PieceSize(int32_t piece) = 0;
-    // The 16 KiB block (content-wide number) is held by the piece map.
-    virtual bool IsBlockDone(int32_t block, int32_t length) = 0;
+    virtual int32_t BytesDone(PieceIndex piece) = 0;
+    virtual int32_t PieceSize(PieceIndex piece) = 0;
+    // The 16 KiB block is held by the piece map.
+    virtual bool IsBlockDone(ContentBlock block, int32_t length) = 0;
     // Partially present pieces, in the piece map's order.
-    virtual std::vector<int32_t> PartialPieces() = 0;
+    virtual std::vector<PieceIndex> PartialPieces() = 0;
     virtual int32_t FileCount() = 0;
-    virtual SchedulingFile File(int32_t index) = 0;
+    virtual SchedulingFile File(FileIndex index) = 0;
 
     // Task.
     virtual int32_t ActiveConnections() = 0;

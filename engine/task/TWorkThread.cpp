@@ -16,6 +16,8 @@
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
 #include "engine/peers/TTrackerPeer.h"
+#include "engine/task/PeerFace.h"
+#include "engine/task/SchedulerFace.h"
 #include "engine/task/SwarmRegistry.h"
 
 namespace kf {
@@ -37,7 +39,6 @@ constexpr uint64_t kEarlyOpenPeriodMs = 100;
 // counts as gone.
 constexpr int32_t kFailedAttempts = 3;
 constexpr uint64_t kRatesPeriodMs = 4000;
-constexpr int32_t kUploadReadAhead = 262144;
 constexpr uint64_t kIncomingPeriodMs = 400;
 constexpr int64_t kHaveSeconds = 8;
 constexpr int64_t kLanSeconds = 10;
@@ -52,309 +53,6 @@ bool IsFileLocation(const std::string& location) {
 }
 
 }  // namespace
-
-// The task and its piece map as the block scheduler sees them.
-class TWorkThread::SchedulerFace : public SchedulingContext {
-  public:
-    explicit SchedulerFace(TWorkThread& task) : task_(task) {}
-
-    bool PieceMapReady() override { return task_.IsPieceMapReady(); }
-    int32_t PieceCount() override {
-        return PieceMapReady() ? static_cast<int32_t>(task_.pieces_->piece_count()) : 0;
-    }
-    int32_t PieceLength() override { return PieceMapReady() ? task_.pieces_->piece_length() : 0; }
-    int32_t VerifiedCount() override { return task_.verified_pieces_; }
-    bool IsVerified(int32_t piece) override {
-        return InRange(piece) && task_.pieces_->IsVerified(PieceIndex(piece));
-    }
-    bool IsBeingFinished(int32_t piece) override {
-        // Complete data that the piece map still holds for its check.
-        return InRange(piece) && task_.pieces_->IsComplete(PieceIndex(piece)) &&
-               !task_.pieces_->IsVerified(PieceIndex(piece));
-    }
-    int32_t BytesDone(int32_t piece) override {
-        return InRange(piece) ? task_.pieces_->BytesDone(PieceIndex(piece)) : 0;
-    }
-    int32_t PieceSize(int32_t piece) override {
-        return InRange(piece) ? task_.pieces_->PieceSize(PieceIndex(piece)) : 0;
-    }
-    bool IsBlockDone(int32_t block, int32_t /*length*/) override {
-        if (!PieceMapReady() || block < 0) {
-            return false;
-        }
-        const int64_t offset = int64_t{block} * kBlockSize;
-        const int64_t piece = offset / task_.pieces_->piece_length();
-        if (piece >= task_.pieces_->piece_count()) {
-            return false;
-        }
-        if (task_.pieces_->IsVerified(PieceIndex(piece))) {
-            return true;
-        }
-        const int64_t in_piece = offset - piece * task_.pieces_->piece_length();
-        return task_.pieces_->HasBlock(PieceIndex(piece), BlockIndex(in_piece / kBlockSize));
-    }
-    std::vector<int32_t> PartialPieces() override {
-        std::vector<int32_t> pieces;
-        if (PieceMapReady()) {
-            for (const PieceIndex piece : task_.pieces_->PartialPieces()) {
-                pieces.push_back(static_cast<int32_t>(piece.value()));
-            }
-        }
-        return pieces;
-    }
-    int32_t FileCount() override {
-        return PieceMapReady() ? static_cast<int32_t>(task_.pieces_->FileCount()) : 0;
-    }
-    SchedulingFile File(int32_t index) override {
-        SchedulingFile file;
-        if (index >= 0 && index < FileCount()) {
-            const FileEntry& entry = task_.pieces_->File(FileIndex(index));
-            file.first_piece = static_cast<int32_t>(entry.first_piece);
-            file.piece_span = static_cast<int32_t>(entry.piece_span);
-            file.size = entry.size;
-            file.priority = entry.priority;
-            file.skipped = entry.skipped();
-        }
-        return file;
-    }
-    int32_t ActiveConnections() override { return static_cast<int32_t>(task_.active_.size()); }
-    bool HasServerCandidates() override {
-        return std::any_of(task_.candidates_.records().begin(), task_.candidates_.records().end(),
-                           [](const RefPtr<TPeerId>& record) { return record->IsServerSource(); });
-    }
-    std::vector<ServerSlot> ServerSlots() override {
-        std::vector<ServerSlot> slots;
-        for (const RefPtr<TPeerId>& record : task_.candidates_.records()) {
-            if (!record->IsServerSource()) {
-                continue;
-            }
-            ServerSlot slot;
-            slot.source = RefPtr<TRefObject>::Share(record.get());
-            slot.torrent_line = record->role == TPeerId::kRoleTorrentLine;
-            slot.fetch_to_memory = record->HasUrlInfo() && record->UrlInfo().fetch_to_memory;
-            slot.max_connections = record->max_connections;
-            slots.push_back(std::move(slot));
-        }
-        return slots;
-    }
-    void ApplyServerSlots(const std::vector<ServerSlot>& slots) override {
-        for (const ServerSlot& slot : slots) {
-            static_cast<TPeerId*>(slot.source.get())->max_connections = slot.max_connections;
-        }
-    }
-    int64_t ThreadSeconds() override { return task_.now_ - task_.StartTime(); }
-    bool RandomStart() override { return task_.settings_.random_piece_start; }
-    bool P2PEnabled() override { return EngineGlobals::Instance().p2p_enabled; }
-    bool IsStopping() override { return task_.StopRequestedNow(); }
-    uint32_t Tick() override { return TickCount32(); }
-    int64_t Now() override { return task_.now_; }
-    uint32_t QueueClock() override { return SecondsSinceStart(); }
-
-  private:
-    bool InRange(int32_t piece) {
-        return PieceMapReady() && piece >= 0 && piece < task_.pieces_->piece_count();
-    }
-
-    TWorkThread& task_;
-};
-
-// The task as its peer objects see it.
-class TWorkThread::PeerFace : public PeerTask {
-  public:
-    explicit PeerFace(TWorkThread& task) : task_(task) {}
-
-    int64_t CurrentTime() override { return task_.now_; }
-    bool P2PEnabled() override { return EngineGlobals::Instance().p2p_enabled; }
-    bool IsStopping() override { return task_.StopRequestedNow(); }
-
-    bool ContentSizeKnown() override { return task_.IsPieceMapReady(); }
-    int64_t ContentSize() override { return Ready() ? task_.pieces_->total_length() : 0; }
-    int32_t PieceCount() override {
-        return Ready() ? static_cast<int32_t>(task_.pieces_->piece_count()) : 0;
-    }
-    int32_t PieceLength() override { return Ready() ? task_.pieces_->piece_length() : 0; }
-    bool IsComplete() override { return task_.IsTaskComplete(); }
-    int32_t PreferredPiece() override { return task_.scheduler_->PreferredPiece(); }
-
-    bool WantsPiece(int32_t piece) override { return task_.scheduler_->WantsPiece(piece); }
-    bool EngagePiece(int32_t piece) override { return task_.scheduler_->EngagePiece(piece); }
-    void ReleasePiece(int32_t piece) override { task_.scheduler_->ReleasePiece(piece); }
-    bool InEndGame() override { return task_.scheduler_->InEndGame(); }
-    bool IsPieceVerified(int32_t piece) override {
-        return Ready() && InRange(piece) && task_.pieces_->IsVerified(PieceIndex(piece));
-    }
-    std::pair<int32_t, int32_t> MissingRange(int32_t piece) override {
-        if (!Ready() || !InRange(piece)) {
-            return {0, 0};
-        }
-        return task_.pieces_->MissingRange(PieceIndex(piece));
-    }
-    bool IsBlockDone(int32_t block, int32_t length) override {
-        return task_.scheduler_face_->IsBlockDone(block, length);
-    }
-
-    WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
-                           TPeerObject& from) override {
-        WriteResult result;
-        if (!Ready()) {
-            return result;
-        }
-        const int64_t offset = int64_t{block} * kBlockSize;
-        bool completed = false;
-        const int64_t taken = task_.pieces_->AddData(offset, bytes, &from, &completed);
-        if (taken == TPieces::kHashFailed) {
-            result.piece_failed = true;
-            task_.scheduler_->PieceFailed(static_cast<int32_t>(offset / PieceLength()));
-            return result;
-        }
-        result.accepted = taken == static_cast<int64_t>(bytes.size());
-        return result;
-    }
-    std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override {
-        if (!Ready() || block < 0 || offset < 0 || offset >= kBlockSize) {
-            return {};
-        }
-        return task_.pieces_->ReceiveRoom(int64_t{block} * kBlockSize + offset);
-    }
-    WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
-                                 TPeerObject& from) override {
-        WriteResult result;
-        if (!Ready() || block < 0 || offset < 0 || length <= 0) {
-            return result;
-        }
-        const int64_t at = int64_t{block} * kBlockSize + offset;
-        const int64_t taken = task_.pieces_->CommitReceived(at, length, &from, nullptr);
-        if (taken == TPieces::kHashFailed) {
-            result.piece_failed = true;
-            task_.scheduler_->PieceFailed(static_cast<int32_t>(at / PieceLength()));
-            return result;
-        }
-        result.accepted = taken == length;
-        return result;
-    }
-    bool TakeFromSharedBlocks(const BlockRequest& request) override {
-        return task_.scheduler_->RemoveSharedBlock(request);
-    }
-    void ReturnBlocks(std::deque<BlockRequest>& queue) override {
-        task_.scheduler_->ReturnBlocks(queue);
-    }
-
-    int32_t NextServerPiece(PeerWork& peer) override {
-        return task_.scheduler_->NextServerPiece(peer);
-    }
-    void ReleaseRange(PeerWork& peer) override { task_.scheduler_->ReleaseRange(peer); }
-    void FinishRange(PeerWork& peer) override { task_.scheduler_->FinishRange(peer); }
-    int32_t TakeRangeAtPreferred(PeerWork& peer) override {
-        return task_.scheduler_->TakeRangeAtPreferred(peer);
-    }
-
-    void CountPayload(int32_t peer_kind, int32_t bytes) override {
-        task_.CountWritten(peer_kind, bytes);
-    }
-    int32_t DownloadAllowance() override { return task_.DownloadAllowanceNow(); }
-    int32_t UploadAllowance() override { return task_.UploadAllowanceNow(); }
-
-    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override {
-        if (task_.TWorkWithPeers::AddSource(record, from_lan, replace_id) &&
-            record.kind == PeerKind::BtNode) {
-            task_.peers_announced_ = true;
-        }
-    }
-    void RemoveSource(TPeerId& record) override { task_.TWorkWithPeers::RemoveSource(record); }
-    void SetTaskState(TaskState state) override { task_.SetState(state); }
-    void SetTaskStatus(int32_t status) override {
-        task_.SetStatus(status);
-        if (status == KF_STATUS_UNRESOLVABLE) {
-            task_.Publish(true, false);
-        }
-    }
-
-    // Tracker announces.
-    std::array<uint8_t, 20> InfoHash() override { return task_.identity_.info_hash(); }
-    std::array<uint8_t, 20> AnnouncePeerId() override { return task_.identity_.announce_peer_id(); }
-    std::array<uint8_t, 20> HandshakePeerId() override { return task_.identity_.peer_id(); }
-    int32_t ListenPort() override { return task_.swarm_.ListenPort(); }
-    uint32_t ListenAddress() override { return task_.swarm_.ListenIp(); }
-    uint32_t LocalBindAddress() override { return EngineGlobals::Instance().bind_ip; }
-    std::optional<QProxyConfig> TaskProxy() override { return task_.PeerProxy(); }
-    int64_t UploadedTotal() override { return task_.uploaded_payload_; }
-    int64_t DownloadedTotal() override { return task_.http_bytes_ + task_.bt_bytes_; }
-    int64_t BytesLeft() override {
-        if (!Ready()) {
-            return 0;
-        }
-        const PiecesProgress progress = task_.pieces_->Progress();
-        return std::max<int64_t>(progress.total_length - progress.verified_bytes, 0);
-    }
-    // BitTorrent peers.
-    bool IsBtTask() override { return task_.Kind() != TaskKind::kHttp; }
-    std::vector<uint8_t> BitfieldBytes() override {
-        return Ready() ? task_.pieces_->Bitfield() : std::vector<uint8_t>();
-    }
-    int32_t CandidateCount() override { return task_.CandidateCount(); }
-    BtPlan PlanBtRequests(PeerWork& peer) override {
-        const BlockScheduler::BtPlan plan = task_.scheduler_->PlanBtRequests(peer);
-        BtPlan answer;
-        answer.ran = plan.ran;
-        answer.complete = plan.complete;
-        answer.queued = plan.queued;
-        answer.shared = plan.shared;
-        return answer;
-    }
-    int32_t NextBtPiece(PeerWork& peer) override { return task_.scheduler_->NextBtPiece(peer); }
-    bool InSharedBlocks(const BlockRequest& request) override {
-        const std::deque<BlockRequest>& shared = task_.scheduler_->SharedBlocks();
-        return std::find(shared.begin(), shared.end(), request) != shared.end();
-    }
-    void AddSharedBlock(const BlockRequest& request) override {
-        std::deque<BlockRequest> one{request};
-        task_.scheduler_->ReturnBlocks(one);
-    }
-    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override {
-        if (!Ready() || !InRange(piece) || begin < 0 ||
-            !task_.pieces_->IsVerified(PieceIndex(piece)) ||
-            begin + static_cast<int64_t>(out.size()) >
-                task_.pieces_->PieceSize(PieceIndex(piece))) {
-            return false;
-        }
-        // Peers ask for a piece's blocks in order: one larger read serves the next ones too.
-        const int64_t offset = int64_t{piece} * PieceLength() + begin;
-        return task_.pieces_->ReadData(offset, out, kUploadReadAhead) ==
-               static_cast<int64_t>(out.size());
-    }
-    void CountUploaded(int32_t bytes) override { task_.uploaded_payload_ += bytes; }
-    int32_t PeerSlotTarget() override { return task_.peer_slot_target_; }
-    int32_t PeersWithUnsentData() override { return task_.pending_senders_; }
-    void NotePendingSend() override { ++task_.pending_senders_; }
-    TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override {
-        return task_.AddPeerAddress(ip, port, false, 1);
-    }
-    bool HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
-                       const TPeerObject& except, bool incoming_only) override {
-        return std::any_of(task_.active_.begin(), task_.active_.end(), [&](const auto& peer) {
-            const TPeerId* source = peer->Source();
-            return peer.get() != &except && peer->Type() == PeerKind::BtNode &&
-                   peer->IsEstablished() && source != nullptr && source->ip == ip &&
-                   source->peer_id == peer_id && (!incoming_only || peer->GetActivity().incoming);
-        });
-    }
-
-    void StoreTrackerFigures(int32_t interval, int64_t done_peers, int64_t num_completed) override {
-        tracker_interval_ = interval;
-        tracker_done_peers_ = done_peers;
-        tracker_completed_ = num_completed;
-    }
-
-  private:
-    bool Ready() { return task_.IsPieceMapReady(); }
-    bool InRange(int32_t piece) { return piece >= 0 && piece < task_.pieces_->piece_count(); }
-
-    TWorkThread& task_;
-    // The last tracker answer's figures, kept as reported (nothing steers by them).
-    int32_t tracker_interval_ = 0;
-    int64_t tracker_done_peers_ = 0;
-    int64_t tracker_completed_ = 0;
-};
 
 TWorkThread::TWorkThread(SwarmRegistry& swarm)
     : TWorkWithTransStatis(swarm),
@@ -419,7 +117,7 @@ void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
     scheduler_->OnPeerLeaving(peer.Work());
 }
 
-void TWorkThread::OnPieceVerified(int32_t piece) {
+void TWorkThread::OnPieceVerified(PieceIndex piece) {
     scheduler_->OnPieceVerified(piece);
 }
 
@@ -848,7 +546,7 @@ void TWorkThread::PerSecondStep() {
         }
     }
     if (now_ - last_have_time_ >= kHaveSeconds) {
-        const std::vector<int32_t> haves = scheduler_->TakeHaveAnnouncements();
+        const std::vector<PieceIndex> haves = scheduler_->TakeHaveAnnouncements();
         if (!haves.empty()) {
             last_have_time_ = now_;
             AnnounceHaves(haves);

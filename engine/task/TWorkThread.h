@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/net/SocketWaitSet.h"
-#include "engine/peers/PeerTask.h"
 #include "engine/task/BlockScheduler.h"
 #include "engine/task/SchedulingContext.h"
 #include "engine/task/TWorkWithTransStatis.h"
@@ -47,7 +46,7 @@ class TWorkThread : public TWorkWithTransStatis {
     void OnPeerLeaving(TPeerObject& peer) override;
 
     // Content side.
-    void OnPieceVerified(int32_t piece) override;
+    void OnPieceVerified(PieceIndex piece) override;
     void OnPieceMapReplaced(bool piece_length_changed) override;
 
   private:

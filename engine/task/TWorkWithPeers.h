@@ -71,7 +71,7 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // (`ready`) every pass, slow ones on `serve_slow` passes.
     void SendTurn(bool serve_slow, const std::function<bool(const TPeerObject&)>& ready);
     // One "have" message per piece to every connected BT peer.
-    void AnnounceHaves(const std::vector<int32_t>& pieces);
+    void AnnounceHaves(const std::vector<PieceIndex>& pieces);
 
     // Makes a peer object of `kind` (1 BT, 2 HTTP, 4 FTP, 8 tracker), or null for a kind this task
     // cannot serve. Supplied by the task, which owns the peer-facing interface.

@@ -315,7 +315,7 @@ void TWorkWithPieces::OnPieceNotice(int32_t type, int32_t value, int32_t kind, i
                 if (value != 0 && !was_set) {
                     ++verified_pieces_;
                     map_progress_time_ = NowSeconds();
-                    OnPieceVerified(static_cast<int32_t>(number));
+                    OnPieceVerified(PieceIndex(number));
                 } else if (value == 0 && was_set) {
                     --verified_pieces_;
                 }
@@ -373,7 +373,7 @@ void TWorkWithPieces::OnPieceNotice(int32_t type, int32_t value, int32_t kind, i
     }
 }
 
-void TWorkWithPieces::OnPieceVerified(int32_t /*piece*/) {}
+void TWorkWithPieces::OnPieceVerified(PieceIndex /*piece*/) {}
 
 void TWorkWithPieces::OnPieceMapReplaced(bool /*piece_length_changed*/) {}
 

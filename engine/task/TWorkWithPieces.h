@@ -69,7 +69,7 @@ class TWorkWithPieces : public TWorkWithPeers {
                        std::span<const uint8_t> bytes);
     // Hook for the layers above: a piece became verified (its "have" goes out, its engagements
     // end). Default: nothing.
-    virtual void OnPieceVerified(int32_t piece);
+    virtual void OnPieceVerified(PieceIndex piece);
     // Hook: a new piece map replaced the old one (ranges and bitfields follow it).
     virtual void OnPieceMapReplaced(bool piece_length_changed);
     // Builds the BT identity for the torrent's info-hash and registers it with the engine; with

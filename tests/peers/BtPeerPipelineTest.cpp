@@ -119,7 +119,7 @@ class BtPeerPipelineTest : public ::testing::Test {
                 ADD_FAILURE() << "the peer dropped the connection";
                 break;
             }
-            most = std::max(most, peer_.Work().outstanding);
+            most = std::max(most, peer_.Work().requests.InFlight());
             CollectRequests();
             if (Clock::now() >= next_answer) {
                 Answer(per_round);
@@ -147,7 +147,7 @@ TEST_F(BtPeerPipelineTest, FastSeederGetsADeepPipelineBeforeAnyRateWindowCloses)
     EXPECT_EQ(peer_.Errors(), 0);
     // What arrived is what the seeder sent.
     for (int32_t piece = 0; piece < task_.PieceCount(); ++piece) {
-        if (task_.MissingRange(piece).second != 0) {
+        if (task_.MissingRange(PieceIndex(piece)).second != 0) {
             continue;
         }
         const std::string stored = task_.Stored(int64_t{piece} * kPieceLength, kPieceLength);

@@ -1,5 +1,5 @@
 // The FTP source peer reading its data connection straight into the task's piece store
-// (PeerTask::BlockRoom and CommitBlockBytes): every byte lands once and in its place, blocks cut
+// (TaskContent::BlockRoom and CommitBlockBytes): every byte lands once and in its place, blocks cut
 // read in parts are committed in parts, turns stay within the allowance, and a block begun in
 // place that the store stops taking there is fetched again from its start.
 #include <gtest/gtest.h>

@@ -291,7 +291,7 @@ TEST_F(FtpPeerTest, ServiceClosingMidTransferLeavesOnlyWholeBlocks) {
         EXPECT_LT(write.block, 6) << "nothing past the cut is written";
     }
     ExpectWritesMatch();
-    EXPECT_FALSE(task_.IsBlockDone(6, kBlockSize));
+    EXPECT_FALSE(task_.IsBlockDone(ContentBlock(6), kBlockSize));
     // 421 is a temporary failure: fewer connections, no server-error penalty.
     EXPECT_EQ(source->max_connections, 3);
     EXPECT_EQ(source->penalty, 0);

@@ -1,4 +1,4 @@
-// An HTTP source peer reading the body straight into the task's piece store (PeerTask::BlockRoom
+// An HTTP source peer reading the body straight into the task's piece store (TaskContent::BlockRoom
 // and CommitBlockBytes) instead of through its receive buffer: every block lands once and in its
 // place, reads stay within the allowance, and a room that is refused half-way through a block, a
 // piece that fails its check, and bytes that came with the header all end correctly.
@@ -161,9 +161,9 @@ TEST_F(HttpPeerInPlace, PieceFailingItsCheckInPlaceEndsTheConnection) {
     ASSERT_TRUE(peer.Attach(Source()));
     EXPECT_FALSE(PumpUntil(peer, [] { return false; }));
     EXPECT_EQ(task_.failed_pieces, std::vector<int32_t>{5});
-    EXPECT_FALSE(task_.IsPieceVerified(5));
+    EXPECT_FALSE(task_.IsPieceVerified(PieceIndex(5)));
     for (int32_t piece = 0; piece < 5; ++piece) {
-        EXPECT_TRUE(task_.IsPieceVerified(piece)) << piece;
+        EXPECT_TRUE(task_.IsPieceVerified(PieceIndex(piece))) << piece;
         EXPECT_EQ(task_.Stored(int64_t{piece} * kPiece, kPiece),
                   content_.substr(static_cast<size_t>(piece) * kPiece, kPiece));
     }

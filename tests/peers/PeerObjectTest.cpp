@@ -21,12 +21,13 @@ constexpr int32_t kPiece = 4 * kBlockSize;
 // The smallest concrete peer: connects like a server peer and lets tests choose its answers.
 class TestPeer : public TPeerObject {
   public:
-    explicit TestPeer(PeerTask& task, PeerKind kind = PeerKind::Http) : TPeerObject(kind, task) {}
+    explicit TestPeer(const TaskFaces& task, PeerKind kind = PeerKind::Http)
+        : TPeerObject(kind, task) {}
     ~TestPeer() override { Reset(); }
 
     bool Receive() override { return receive_result; }
     bool IsUseless() override { return useless; }
-    bool IsSeed() override { return seed; }
+    bool IsSeed() const override { return seed; }
     bool Attach(const RefPtr<TPeerId>& source) override {
         if (!TPeerObject::Attach(source)) {
             return false;
@@ -35,7 +36,7 @@ class TestPeer : public TPeerObject {
         return IsConnected();
     }
     void Queue(int32_t block, int32_t length = kBlockSize) {
-        work_.requests.push_back(BlockRequest{block, length, 0});
+        work_.requests.Push(BlockRequest{block, length, 0});
     }
 
     bool receive_result = true;
@@ -200,17 +201,17 @@ TEST_F(PeerObjectTest, ServerPeerFollowsAPreferredPieceThatJumped) {
     EXPECT_EQ(task_.take_preferred_calls, 0);
 
     task_.preferred_piece = 5;  // within 6 of -1: no jump yet
-    peer.Work().requests.clear();
+    peer.Work().requests.Clear();
     ASSERT_TRUE(peer.PlanRequests());
     EXPECT_EQ(task_.take_preferred_calls, 0);
 
     task_.preferred_piece = 9;  // 4 away from the last preferred piece seen (5)
-    peer.Work().requests.clear();
+    peer.Work().requests.Clear();
     ASSERT_TRUE(peer.PlanRequests());
     EXPECT_EQ(task_.take_preferred_calls, 0);
 
     peer.Work().preferred_seen = 1;  // the reader was at 1 and is now at 9
-    peer.Work().requests.clear();
+    peer.Work().requests.Clear();
     Range held;
     held.holder = &peer.Work();
     peer.Work().range = &held;

@@ -127,7 +127,7 @@ class HttpTracker {
     ScriptedServer server_;
 };
 
-TEST_F(TrackerPeerTest, HttpAnnounceHandsThePeersAndFiguresToTheTask) {
+TEST_F(TrackerPeerTest, HttpAnnounceHandsThePeersToTheTask) {
     const std::string body =
         PeersBody(Compact({{"10.0.0.1", 6881}, {"10.0.0.2", 51413}, {"192.168.1.9", 80}}) + "xyz",
                   "10:done peersi4e8:intervali30e13:num completedi9e");
@@ -165,10 +165,6 @@ TEST_F(TrackerPeerTest, HttpAnnounceHandsThePeersAndFiguresToTheTask) {
     EXPECT_EQ(DottedText(second.ip), "10.0.0.2");
     EXPECT_EQ(second.port, 51413);
     EXPECT_EQ(second.peer_id, TPeerId::CompactPeerId(second.ip, 51413));
-    ASSERT_EQ(task_.tracker_figures.size(), 1u);
-    EXPECT_EQ(task_.tracker_figures[0].interval, 600);
-    EXPECT_EQ(task_.tracker_figures[0].done_peers, 4);
-    EXPECT_EQ(task_.tracker_figures[0].num_completed, 9);
 }
 
 TEST_F(TrackerPeerTest, HttpAnswerEndsByLengthOrCloseAndATruncatedOneGivesNothing) {
@@ -184,14 +180,12 @@ TEST_F(TrackerPeerTest, HttpAnswerEndsByLengthOrCloseAndATruncatedOneGivesNothin
              {HttpAnswer("<html>busy</html>"), 0},                          // not bencode
          }) {
         task_.added_sources.clear();
-        task_.tracker_figures.clear();
         HttpTracker tracker([&](int) { return c.answer; });
         ASSERT_TRUE(tracker.Server().Start());
         TTrackerPeer peer(task_);
         ASSERT_TRUE(peer.Attach(Record("http://" + tracker.Host() + "/a")));
         ASSERT_TRUE(Run(peer)) << c.answer;
         EXPECT_EQ(task_.added_sources.size(), c.peers) << c.answer;
-        EXPECT_EQ(task_.tracker_figures.size(), c.peers) << c.answer;
     }
 }
 
@@ -410,7 +404,6 @@ TEST_F(UdpTrackerTest, ConnectAnnounceAndAnswerFromOurLocalAddress) {
     EXPECT_EQ(DottedText(third.ip), "10.0.0.3");
     EXPECT_EQ(third.port, 6883);
     EXPECT_EQ(third.peer_id, TPeerId::CompactPeerId(third.ip, 6883));
-    EXPECT_TRUE(task_.tracker_figures.empty());  // a UDP answer's interval is not used
 }
 
 TEST_F(UdpTrackerTest, ErrorAnswerToTheConnectEndsTheAnnounce) {
@@ -472,8 +465,6 @@ TEST_F(TrackerPeerTest, RealTrackerOverHttpAndUdp) {
     ASSERT_TRUE(Run(peer));
     EXPECT_EQ(last_status_, TPeerObject::kStatusFinished);
     EXPECT_TRUE(Holds(task_.added_sources, "127.0.0.5", 7005));
-    ASSERT_EQ(task_.tracker_figures.size(), 1u);
-    EXPECT_GT(task_.tracker_figures[0].interval, TrackerAnswer::kShortestInterval);
     EXPECT_TRUE(Lists(tracker.Peers(hex), "127.0.0.3", 7003));
 
     task_.added_sources.clear();

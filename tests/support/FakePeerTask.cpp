@@ -41,18 +41,24 @@ int32_t FakePeerTask::BlocksDone() const {
     return static_cast<int32_t>(std::count(done_.begin(), done_.end(), true));
 }
 
-bool FakePeerTask::WantsPiece(int32_t piece) {
-    return piece >= 0 && piece < piece_count_ && !IsPieceVerified(piece);
+std::optional<PieceIndex> FakePeerTask::PreferredPiece() {
+    return preferred_piece >= 0 ? std::optional<PieceIndex>(PieceIndex(preferred_piece))
+                                : std::nullopt;
 }
 
-bool FakePeerTask::IsPieceVerified(int32_t piece) {
+bool FakePeerTask::WantsPiece(int32_t piece) {
+    return piece >= 0 && piece < piece_count_ && !IsPieceVerified(PieceIndex(piece));
+}
+
+bool FakePeerTask::IsPieceVerified(PieceIndex piece) {
     return MissingRange(piece).second == 0;
 }
 
-std::pair<int32_t, int32_t> FakePeerTask::MissingRange(int32_t piece) {
-    if (piece < 0 || piece >= piece_count_) {
+std::pair<int32_t, int32_t> FakePeerTask::MissingRange(PieceIndex index) {
+    if (index.value() < 0 || index.value() >= piece_count_) {
         return {0, 0};
     }
+    const auto piece = static_cast<int32_t>(index.value());
     const int64_t piece_start = static_cast<int64_t>(piece) * piece_length_;
     const int64_t piece_size = std::min<int64_t>(piece_length_, content_size_ - piece_start);
     int32_t first = -1;
@@ -70,13 +76,14 @@ std::pair<int32_t, int32_t> FakePeerTask::MissingRange(int32_t piece) {
     return {first * kBlockSize, static_cast<int32_t>(end)};
 }
 
-bool FakePeerTask::IsBlockDone(int32_t block, int32_t) {
-    return block >= 0 && static_cast<size_t>(block) < done_.size() &&
-           done_[static_cast<size_t>(block)];
+bool FakePeerTask::IsBlockDone(ContentBlock block, int32_t) {
+    return block.value() >= 0 && static_cast<size_t>(block.value()) < done_.size() &&
+           done_[static_cast<size_t>(block.value())];
 }
 
-PeerTask::WriteResult FakePeerTask::WriteBlock(int32_t block, std::span<const uint8_t> bytes,
-                                               TPeerObject& from) {
+TaskContent::WriteResult FakePeerTask::WriteBlock(ContentBlock at, std::span<const uint8_t> bytes,
+                                                  TPeerObject& from) {
+    const auto block = static_cast<int32_t>(at.value());
     writes.push_back(Write{block, static_cast<int32_t>(bytes.size())});
     const int64_t offset = static_cast<int64_t>(block) * kBlockSize;
     if (block < 0 || offset + static_cast<int64_t>(bytes.size()) > content_size_) {
@@ -85,7 +92,7 @@ PeerTask::WriteResult FakePeerTask::WriteBlock(int32_t block, std::span<const ui
     std::copy(bytes.begin(), bytes.end(), data_.begin() + offset);
     done_[static_cast<size_t>(block)] = true;
     const auto piece = static_cast<int32_t>(offset / piece_length_);
-    if (failing_pieces.count(piece) != 0 && IsPieceVerified(piece)) {
+    if (failing_pieces.count(piece) != 0 && IsPieceVerified(PieceIndex(piece))) {
         // The piece store drops a bad piece and tells the source.
         for (int32_t i = 0; i < BlocksInPiece(piece); ++i) {
             done_[static_cast<size_t>(FirstBlock(piece) + i)] = false;
@@ -106,19 +113,18 @@ bool FakePeerTask::TakeFromSharedBlocks(const BlockRequest& request) {
     return true;
 }
 
-void FakePeerTask::ReturnBlocks(std::deque<BlockRequest>& queue) {
-    shared_blocks.insert(shared_blocks.begin(), queue.begin(), queue.end());
-    queue.clear();
+void FakePeerTask::ReturnBlocks(std::deque<BlockRequest> blocks) {
+    shared_blocks.insert(shared_blocks.begin(), blocks.begin(), blocks.end());
 }
 
-int32_t FakePeerTask::NextServerPiece(PeerWork& peer) {
+std::optional<PieceIndex> FakePeerTask::NextServerPiece(PeerWork& peer) {
     for (int32_t piece = std::max(peer.last_piece + 1, 0); piece < piece_count_; ++piece) {
         if (WantsPiece(piece) && !peer.HasRequestFor(piece, piece_length_)) {
             peer.last_piece = piece;
-            return piece;
+            return PieceIndex(piece);
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
 void FakePeerTask::ReleaseRange(PeerWork& peer) {
@@ -127,7 +133,7 @@ void FakePeerTask::ReleaseRange(PeerWork& peer) {
         peer.range->holder = nullptr;
     }
     peer.range = nullptr;
-    peer.requests.clear();
+    peer.requests.Clear();
 }
 
 void FakePeerTask::FinishRange(PeerWork& peer) {
@@ -139,10 +145,10 @@ void FakePeerTask::FinishRange(PeerWork& peer) {
     peer.range = nullptr;
 }
 
-int32_t FakePeerTask::TakeRangeAtPreferred(PeerWork& peer) {
+std::optional<PieceIndex> FakePeerTask::TakeRangeAtPreferred(PeerWork& peer) {
     ++take_preferred_calls;
     if (preferred_piece < 0 || preferred_piece >= piece_count_) {
-        return -1;
+        return std::nullopt;
     }
     range.start = preferred_piece;
     range.end = piece_count_ - 1;
@@ -150,7 +156,7 @@ int32_t FakePeerTask::TakeRangeAtPreferred(PeerWork& peer) {
     range.holder = &peer;
     peer.range = &range;
     peer.last_piece = preferred_piece;
-    return preferred_piece;
+    return PieceIndex(preferred_piece);
 }
 
 void FakePeerTask::CountPayload(int32_t peer_kind, int32_t bytes) {
@@ -167,22 +173,17 @@ void FakePeerTask::RemoveSource(TPeerId& record) {
     removed_sources.push_back(record.url);
 }
 
-void FakePeerTask::StoreTrackerFigures(int32_t interval, int64_t done_peers,
-                                       int64_t num_completed) {
-    tracker_figures.push_back(TrackerFigures{interval, done_peers, num_completed});
-}
-
 std::vector<uint8_t> FakePeerTask::BitfieldBytes() {
     std::vector<uint8_t> bits((static_cast<size_t>(piece_count_) + 7) / 8, 0);
     for (int32_t piece = 0; piece < piece_count_; ++piece) {
-        if (IsPieceVerified(piece)) {
+        if (IsPieceVerified(PieceIndex(piece))) {
             bits[static_cast<size_t>(piece / 8)] |= static_cast<uint8_t>(0x80 >> (piece % 8));
         }
     }
     return bits;
 }
 
-PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
+TaskContent::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
     BtPlan plan;
     if (peer.has.empty() || AllDone() || peer.requests.size() >= bt_queue_limit) {
         plan.complete = AllDone();
@@ -192,9 +193,9 @@ PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
     for (auto it = shared_blocks.begin();
          it != shared_blocks.end() && peer.requests.size() < bt_queue_limit;) {
         const auto piece = static_cast<int32_t>(int64_t{it->block} * kBlockSize / piece_length_);
-        if (peer.Has(piece) && !IsBlockDone(it->block, it->length) &&
-            std::find(peer.requests.begin(), peer.requests.end(), *it) == peer.requests.end()) {
-            peer.requests.push_back(*it);
+        if (peer.Has(piece) && !IsBlockDone(ContentBlock(it->block), it->length) &&
+            !peer.requests.Contains(*it)) {
+            peer.requests.Push(*it);
             ++plan.queued;
             it = shared_blocks.erase(it);
         } else {
@@ -202,18 +203,18 @@ PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
         }
     }
     while (peer.requests.size() < bt_queue_limit) {
-        const int32_t piece = NextBtPiece(peer);
-        if (piece < 0) {
+        const std::optional<PieceIndex> piece = NextBtPiece(peer);
+        if (!piece) {
             break;
         }
-        const int64_t start = int64_t{piece} * piece_length_;
+        const int64_t start = piece->value() * piece_length_;
         const int64_t end = std::min<int64_t>(start + piece_length_, content_size_);
         for (int64_t offset = start; offset < end; offset += kBlockSize) {
             const BlockRequest request{
                 static_cast<int32_t>(offset / kBlockSize),
                 static_cast<int32_t>(std::min<int64_t>(kBlockSize, end - offset)), 0};
-            if (!IsBlockDone(request.block, request.length)) {
-                peer.requests.push_back(request);
+            if (!IsBlockDone(ContentBlock(request.block), request.length)) {
+                peer.requests.Push(request);
                 ++plan.queued;
             }
         }
@@ -221,12 +222,12 @@ PeerTask::BtPlan FakePeerTask::PlanBtRequests(PeerWork& peer) {
     return plan;
 }
 
-int32_t FakePeerTask::NextBtPiece(PeerWork& peer) {
+std::optional<PieceIndex> FakePeerTask::NextBtPiece(PeerWork& peer) {
     for (int32_t piece = 0; piece < piece_count_; ++piece) {
-        if (peer.Has(piece) && !IsPieceVerified(piece) && engaged_pieces.count(piece) == 0 &&
-            !peer.HasRequestFor(piece, piece_length_)) {
+        if (peer.Has(piece) && !IsPieceVerified(PieceIndex(piece)) &&
+            engaged_pieces.count(piece) == 0 && !peer.HasRequestFor(piece, piece_length_)) {
             engaged_pieces.insert(piece);
-            return piece;
+            return PieceIndex(piece);
         }
     }
     if (!peer.nothing_to_pick) {
@@ -234,16 +235,17 @@ int32_t FakePeerTask::NextBtPiece(PeerWork& peer) {
     }
     peer.nothing_to_pick = true;
     peer.nothing_to_pick_tried = now;
-    return -1;
+    return std::nullopt;
 }
 
 bool FakePeerTask::InSharedBlocks(const BlockRequest& request) {
     return std::find(shared_blocks.begin(), shared_blocks.end(), request) != shared_blocks.end();
 }
 
-bool FakePeerTask::ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) {
-    const int64_t offset = int64_t{piece} * piece_length_ + begin;
-    if (piece < 0 || begin < 0 || unreadable_pieces.count(piece) != 0 ||
+bool FakePeerTask::ReadBlock(PieceIndex piece, int32_t begin, std::span<uint8_t> out) {
+    const int64_t offset = piece.value() * piece_length_ + begin;
+    if (piece.value() < 0 || begin < 0 ||
+        unreadable_pieces.count(static_cast<int32_t>(piece.value())) != 0 ||
         offset + static_cast<int64_t>(out.size()) > content_size_ || !IsPieceVerified(piece)) {
         return false;
     }

@@ -9,9 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "engine/peers/PeerTask.h"
 #include "engine/peers/PeerWork.h"
 #include "engine/peers/TPeerId.h"
+#include "engine/peers/TaskContent.h"
+#include "engine/peers/TaskRanges.h"
+#include "engine/peers/TaskSwarm.h"
 
 namespace kf::test {
 
@@ -19,7 +21,7 @@ namespace kf::test {
 // a simple server-piece choice (the next piece after the last one taken that still misses data)
 // and a settable clock. It records what the peer asked of it so that tests can check it.
 // Single-threaded, like a real task.
-class FakePeerTask : public PeerTask {
+class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
   public:
     struct Write {
         int32_t block;
@@ -35,62 +37,60 @@ class FakePeerTask : public PeerTask {
     bool AllDone() const;
     int32_t BlocksDone() const;
 
-    // PeerTask.
-    int64_t CurrentTime() override { return now; }
-    bool P2PEnabled() override { return p2p_enabled; }
-    bool IsStopping() override { return false; }
+    // TaskContent.
     bool ContentSizeKnown() override { return size_known; }
     int64_t ContentSize() override { return content_size_; }
     int32_t PieceCount() override { return piece_count_; }
     int32_t PieceLength() override { return piece_length_; }
     bool IsComplete() override { return AllDone(); }
-    int32_t PreferredPiece() override { return preferred_piece; }
-    bool WantsPiece(int32_t piece) override;
-    bool EngagePiece(int32_t) override { return true; }
-    void ReleasePiece(int32_t) override {}
+    std::optional<PieceIndex> PreferredPiece() override;
     bool InEndGame() override { return end_game; }
-    bool IsPieceVerified(int32_t piece) override;
-    std::pair<int32_t, int32_t> MissingRange(int32_t piece) override;
-    bool IsBlockDone(int32_t block, int32_t length) override;
-    WriteResult WriteBlock(int32_t block, std::span<const uint8_t> bytes,
+    bool IsPieceVerified(PieceIndex piece) override;
+    std::pair<int32_t, int32_t> MissingRange(PieceIndex piece) override;
+    bool IsBlockDone(ContentBlock block, int32_t length) override;
+    WriteResult WriteBlock(ContentBlock block, std::span<const uint8_t> bytes,
                            TPeerObject& from) override;
     bool TakeFromSharedBlocks(const BlockRequest& request) override;
-    void ReturnBlocks(std::deque<BlockRequest>& queue) override;
-    int32_t NextServerPiece(PeerWork& peer) override;
-    void ReleaseRange(PeerWork& peer) override;
-    void FinishRange(PeerWork& peer) override;
-    int32_t TakeRangeAtPreferred(PeerWork& peer) override;
+    void ReturnBlocks(std::deque<BlockRequest> blocks) override;
+    bool InSharedBlocks(const BlockRequest& request) override;
+    void AddSharedBlock(const BlockRequest& request) override { shared_blocks.push_back(request); }
+    // BitTorrent: a simple planner (shared blocks first, then the first piece the peer has that is
+    // neither verified nor engaged, up to bt_queue_limit requests), reads from the held blocks.
+    std::vector<uint8_t> BitfieldBytes() override;
+    BtPlan PlanBtRequests(PeerWork& peer) override;
+    std::optional<PieceIndex> NextBtPiece(PeerWork& peer) override;
+    bool ReadBlock(PieceIndex piece, int32_t begin, std::span<uint8_t> out) override;
+    void CountUploaded(int32_t bytes) override { uploaded_total += bytes; }
     void CountPayload(int32_t peer_kind, int32_t bytes) override;
     int32_t DownloadAllowance() override { return download_allowance; }
     int32_t UploadAllowance() override { return 1 << 30; }
     void NotePendingSend() override { ++pending_senders; }
-    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
-    void RemoveSource(TPeerId& record) override;
+    int32_t PeersWithUnsentData() override { return peers_with_unsent_data; }
+
+    // TaskRanges.
+    std::optional<PieceIndex> NextServerPiece(PeerWork& peer) override;
+    void ReleaseRange(PeerWork& peer) override;
+    void FinishRange(PeerWork& peer) override;
+    std::optional<PieceIndex> TakeRangeAtPreferred(PeerWork& peer) override;
+
+    // TaskSwarm.
+    int64_t CurrentTime() override { return now; }
+    bool P2PEnabled() override { return p2p_enabled; }
     void SetTaskState(kf::TaskState state) override { task_state = state; }
     void SetTaskStatus(int32_t status) override { task_status = status; }
+    uint32_t LocalBindAddress() override { return local_bind_address; }
+    bool HttpWrappedHandshake() override { return http_wrapped; }
     std::array<uint8_t, 20> InfoHash() override { return info_hash; }
     std::array<uint8_t, 20> AnnouncePeerId() override { return announce_peer_id; }
     std::array<uint8_t, 20> HandshakePeerId() override { return handshake_peer_id; }
+    bool IsBtTask() override { return bt_task; }
     int32_t ListenPort() override { return listen_port; }
     uint32_t ListenAddress() override { return listen_address; }
-    uint32_t LocalBindAddress() override { return local_bind_address; }
     int64_t UploadedTotal() override { return uploaded_total; }
     int64_t DownloadedTotal() override { return downloaded_total; }
     int64_t BytesLeft() override { return bytes_left; }
-    void StoreTrackerFigures(int32_t interval, int64_t done_peers, int64_t num_completed) override;
-    // BitTorrent: a simple planner (shared blocks first, then the first piece the peer has that is
-    // neither verified nor engaged, up to bt_queue_limit requests), reads from the held blocks.
-    bool IsBtTask() override { return bt_task; }
-    std::vector<uint8_t> BitfieldBytes() override;
-    bool HttpWrappedHandshake() override { return http_wrapped; }
-    BtPlan PlanBtRequests(PeerWork& peer) override;
-    int32_t NextBtPiece(PeerWork& peer) override;
-    bool InSharedBlocks(const BlockRequest& request) override;
-    void AddSharedBlock(const BlockRequest& request) override { shared_blocks.push_back(request); }
-    bool ReadBlock(int32_t piece, int32_t begin, std::span<uint8_t> out) override;
-    void CountUploaded(int32_t bytes) override { uploaded_total += bytes; }
-    int32_t PeerSlotTarget() override { return 6; }
-    int32_t PeersWithUnsentData() override { return peers_with_unsent_data; }
+    void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
+    void RemoveSource(TPeerId& record) override;
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override;
     bool HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
                        const TPeerObject& except, bool incoming_only) override;
@@ -105,7 +105,7 @@ class FakePeerTask : public PeerTask {
     bool p2p_enabled = true;
     bool size_known = true;
     bool end_game = false;
-    int32_t preferred_piece = -1;
+    int32_t preferred_piece = -1;  // none while negative
     int32_t download_allowance = 1 << 30;
     std::set<int32_t> failing_pieces;  // these fail their check when completed
     // Tracker announces (addresses in network order).
@@ -148,15 +148,10 @@ class FakePeerTask : public PeerTask {
     int32_t finish_range_calls = 0;
     int32_t take_preferred_calls = 0;
     int32_t pending_senders = 0;
-    struct TrackerFigures {
-        int32_t interval = 0;
-        int64_t done_peers = 0;
-        int64_t num_completed = 0;
-    };
-    std::vector<TrackerFigures> tracker_figures;  // one per StoreTrackerFigures call
     Range range;  // the one range handed out by TakeRangeAtPreferred
 
   private:
+    bool WantsPiece(int32_t piece);
     int32_t BlocksInPiece(int32_t piece) const;
     int32_t FirstBlock(int32_t piece) const;
 

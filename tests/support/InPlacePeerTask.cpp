@@ -14,17 +14,19 @@ int32_t InPlacePeerTask::Length(int32_t block) const {
     return static_cast<int32_t>(std::min<int64_t>(kBlockSize, size_ - Start(block)));
 }
 
-std::span<uint8_t> InPlacePeerTask::BlockRoom(int32_t block, int32_t offset) {
-    if (refuse_rooms || block < 0 || static_cast<size_t>(block) >= fill_.size() ||
-        IsBlockDone(block, 0) || offset != fill_[static_cast<size_t>(block)]) {
+std::span<uint8_t> InPlacePeerTask::BlockRoom(ContentBlock at, int32_t offset) {
+    if (refuse_rooms || at.value() < 0 || static_cast<size_t>(at.value()) >= fill_.size() ||
+        IsBlockDone(at, 0) || offset != fill_[static_cast<size_t>(at.value())]) {
         return {};
     }
+    const auto block = static_cast<int32_t>(at.value());
     return {reinterpret_cast<uint8_t*>(memory_.data()) + Start(block) + offset,
             static_cast<size_t>(Length(block) - offset)};
 }
 
-PeerTask::WriteResult InPlacePeerTask::CommitBlockBytes(int32_t block, int32_t offset,
-                                                        int32_t length, TPeerObject& from) {
+TaskContent::WriteResult InPlacePeerTask::CommitBlockBytes(ContentBlock at, int32_t offset,
+                                                           int32_t length, TPeerObject& from) {
+    const auto block = static_cast<int32_t>(at.value());
     commits.push_back(Commit{block, offset, length});
     int32_t& fill = fill_[static_cast<size_t>(block)];
     if (offset != fill || length <= 0 || offset + length > Length(block)) {
@@ -36,7 +38,7 @@ PeerTask::WriteResult InPlacePeerTask::CommitBlockBytes(int32_t block, int32_t o
         return WriteResult{true, false};
     }
     const WriteResult result =
-        WriteBlock(block,
+        WriteBlock(at,
                    {reinterpret_cast<const uint8_t*>(memory_.data()) + Start(block),
                     static_cast<size_t>(Length(block))},
                    from);

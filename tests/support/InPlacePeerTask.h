@@ -23,8 +23,8 @@ class InPlacePeerTask : public FakePeerTask {
 
     InPlacePeerTask(int64_t size, int32_t piece_length);
 
-    std::span<uint8_t> BlockRoom(int32_t block, int32_t offset) override;
-    WriteResult CommitBlockBytes(int32_t block, int32_t offset, int32_t length,
+    std::span<uint8_t> BlockRoom(ContentBlock block, int32_t offset) override;
+    WriteResult CommitBlockBytes(ContentBlock block, int32_t offset, int32_t length,
                                  TPeerObject& from) override;
 
     // A block begun in place and not finished.

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "engine/peers/RequestQueue.h"
+
+namespace kf {
+namespace {
+
+constexpr int32_t kPieceLength = 4 * kBlockSize;
+
+// A plain model of the queue: a deque and a bare counter, each operation's index arithmetic written
+// out step by step (DropDone judges "sent" by the position at the visit, as the queue does).
+struct Model {
+    std::deque<BlockRequest> requests;
+    int32_t outstanding = 0;
+
+    static bool InPiece(const BlockRequest& r, int64_t piece) {
+        return int64_t{r.block} * kBlockSize / kPieceLength == piece;
+    }
+    bool TakeAnswered(const BlockRequest& wanted, bool sent_only) {
+        const size_t searched = sent_only ? static_cast<size_t>(outstanding) : requests.size();
+        for (size_t i = 0; i < searched; ++i) {
+            if (requests[i] == wanted) {
+                requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(i));
+                outstanding -= static_cast<int32_t>(i) < outstanding ? 1 : 0;
+                return true;
+            }
+        }
+        return false;
+    }
+    std::deque<BlockRequest> TakePiece(int64_t piece) {
+        std::deque<BlockRequest> back;
+        for (size_t i = 0; i < requests.size();) {
+            if (!InPiece(requests[i], piece)) {
+                ++i;
+                continue;
+            }
+            back.push_back(requests[i]);
+            requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(i));
+            outstanding -= static_cast<int32_t>(i) < outstanding ? 1 : 0;
+        }
+        return back;
+    }
+    void DropUnsentOfPiece(int64_t piece) {
+        requests.erase(std::remove_if(requests.begin() + outstanding, requests.end(),
+                                      [&](const BlockRequest& r) { return InPiece(r, piece); }),
+                       requests.end());
+    }
+    void DropDone(const std::vector<bool>& done) {
+        int32_t cancels = 0;
+        for (size_t i = 0; i < requests.size();) {
+            const bool sent = static_cast<int32_t>(i) < outstanding;
+            if (done[static_cast<size_t>(requests[i].block)]) {
+                cancels += sent ? 1 : 0;
+                requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            ++i;
+        }
+        outstanding = std::max(outstanding - cancels, 0);
+    }
+};
+
+// Random BT, HTTP and FTP steps: the queue holds the same requests and count as the model after
+// every step, and the count never leaves 0..size.
+TEST(RequestQueue, RandomStepsMatchAPlainModel) {
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        std::mt19937 rng(seed);
+        RequestQueue queue;
+        Model model;
+        const auto block = [&] {
+            return BlockRequest{static_cast<int32_t>(rng() % 24), kBlockSize, 0};
+        };
+        for (int step = 0; step < 300; ++step) {
+            switch (rng() % 10) {
+                case 0:
+                case 1: {
+                    const BlockRequest r = block();
+                    queue.Push(r);
+                    model.requests.push_back(r);
+                    break;
+                }
+                case 2:
+                    if (static_cast<size_t>(model.outstanding) < model.requests.size()) {
+                        EXPECT_EQ(queue.NextToSend(), model.requests[model.outstanding]);
+                        if (rng() % 4 == 0) {
+                            queue.DropNextToSend();
+                            model.requests.erase(model.requests.begin() + model.outstanding);
+                        } else {
+                            queue.MarkSent();
+                            ++model.outstanding;
+                        }
+                    }
+                    break;
+                case 3: {
+                    const auto run = static_cast<int32_t>(rng() % (model.requests.size() + 1));
+                    queue.StartRun(run);
+                    model.outstanding = run;
+                    break;
+                }
+                case 4: {
+                    const BlockRequest r = block();
+                    const bool sent_only = rng() % 2 == 0;
+                    EXPECT_EQ(queue.TakeAnswered(r, sent_only), model.TakeAnswered(r, sent_only));
+                    break;
+                }
+                case 5: {
+                    const int64_t piece = rng() % 6;
+                    EXPECT_EQ(queue.TakePiece(PieceIndex(piece), kPieceLength),
+                              model.TakePiece(piece));
+                    break;
+                }
+                case 6: {
+                    const int64_t piece = rng() % 6;
+                    queue.DropUnsentOfPiece(PieceIndex(piece), kPieceLength);
+                    model.DropUnsentOfPiece(piece);
+                    break;
+                }
+                case 7: {
+                    std::vector<bool> done(24);
+                    for (size_t b = 0; b < done.size(); ++b) {
+                        done[b] = rng() % 3 == 0;
+                    }
+                    queue.DropIf([&](BlockRequest& r, bool) { return done[r.block]; });
+                    model.DropDone(done);
+                    break;
+                }
+                case 8:
+                    if (rng() % 8 == 0) {
+                        EXPECT_EQ(queue.TakeAll(), model.requests);
+                        model = Model{};
+                    } else {
+                        queue.ForgetInFlight();
+                        model.outstanding = 0;
+                    }
+                    break;
+                default:
+                    if (!model.requests.empty() && model.outstanding == 0) {
+                        queue.DropFront();
+                        model.requests.pop_front();
+                    }
+                    break;
+            }
+            ASSERT_EQ(std::deque<BlockRequest>(queue.begin(), queue.end()), model.requests)
+                << "seed " << seed << " step " << step;
+            ASSERT_EQ(queue.InFlight(), model.outstanding) << "seed " << seed << " step " << step;
+            ASSERT_LE(static_cast<size_t>(queue.InFlight()), queue.size());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kf
