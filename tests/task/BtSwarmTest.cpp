@@ -228,8 +228,9 @@ TEST_F(BtSwarm, IncomingHandshakeWithOurOwnPeerIdIsRefused) {
         20s));
     const std::string handshake(from_task->ReceivedText(), 68);
     const std::string own_id = handshake.substr(48, 20);
-    const int32_t port = kf::CKestrelfetchCore::Instance().Swarm().ListenPort();
-    ASSERT_NE(port, 0);
+    kf::SwarmRegistry& swarm = kf::CKestrelfetchCore::Instance().Swarm();
+    ASSERT_TRUE(WaitUntil([&] { return swarm.ListenPort() != 0; }, 10s));
+    const int32_t port = swarm.ListenPort();
 
     // Answers whether the task sent a handshake back within 3 s (false when it
     // hung up).
@@ -270,7 +271,10 @@ TEST_F(BtSwarm, CompleteTaskServesUntilItsSeedingTimeIsOver) {
     ASSERT_TRUE(test::WriteFile(Target(), content_.bytes));
     KfTaskHandle task = StartLeecher("");
     ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 30s));
-    const int32_t port = kf::CKestrelfetchCore::Instance().Swarm().ListenPort();
+    // Completion can be published before the loop's first incoming step opens the listener.
+    kf::SwarmRegistry& swarm = kf::CKestrelfetchCore::Instance().Swarm();
+    ASSERT_TRUE(WaitUntil([&] { return swarm.ListenPort() != 0; }, 10s));
+    const int32_t port = swarm.ListenPort();
     ASSERT_TRUE(Accepts(kLeecherAddress, port, 10s));
 
     TempDir fetched;
@@ -296,10 +300,10 @@ TEST_F(BtSwarm, CompleteTaskServesUntilItsSeedingTimeIsOver) {
     for (size_t i = 0; i < hash.size(); ++i) {
         hash[i] = static_cast<uint8_t>(std::stoi(hash_hex.substr(2 * i, 2), nullptr, 16));
     }
-    EXPECT_TRUE(kf::CKestrelfetchCore::Instance().Swarm().IsRegistered(hash));
+    EXPECT_TRUE(swarm.IsRegistered(hash));
     ASSERT_EQ(SetTaskSeedingHours(task, 0), KF_OK);
     EXPECT_TRUE(WaitUntil([&] { return !TaskRunning(task); }, 5s));
-    EXPECT_FALSE(kf::CKestrelfetchCore::Instance().Swarm().IsRegistered(hash));
+    EXPECT_FALSE(swarm.IsRegistered(hash));
     EXPECT_TRUE(TaskComplete(task));
     EXPECT_EQ(QueryInfo(task).status, KF_STATUS_COMPLETE);
     EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
