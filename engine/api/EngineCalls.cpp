@@ -11,6 +11,7 @@
 #include "engine/api/CKestrelfetchCore.h"
 #include "engine/base/EngineGlobals.h"
 #include "engine/base/EngineLog.h"
+#include "engine/base/EngineNotices.h"
 #include "engine/base/ParseNumber.h"
 #include "engine/kestrelfetch.h"
 #include "engine/net/Ipv4Address.h"
@@ -62,7 +63,7 @@ int32_t CreateTask(TaskParams* params, bool recovery, bool force, TWorkThread** 
         return KF_ERR_DUPLICATE;
     }
     TWorkThread& entered = Tasks().Enter(std::move(task));
-    params->handle = &entered;
+    params->handle = const_cast<void*>(entered.Handle());
     char line[KF_TEXT_MAX + 128];
     snprintf(line, sizeof(line), "%s %s, Download, ID : %lu] [Target File : (%s) ",
              recovery ? "Recover" : "Create", entered.KindText(),
@@ -186,6 +187,16 @@ int32_t QueryTaskInfo(KfTaskHandle handle, TaskInfo* info) {
             return KF_ERR_PARAM;
         }
         task.FillTaskInfo(*info);
+        return KF_OK;
+    });
+}
+
+int32_t QueryTaskInfoEx(KfTaskHandle handle, TaskInfoEx* info) {
+    return WithTask(handle, [info](TWorkThread& task) {
+        if (info == nullptr) {
+            return KF_ERR_PARAM;
+        }
+        task.FillTaskInfoEx(*info);
         return KF_OK;
     });
 }
@@ -317,6 +328,15 @@ int32_t SetTaskProxy(KfTaskHandle handle, const char* proxy_url) {
         task.SetPeerProxy(std::move(config));
         return KF_OK;
     });
+}
+
+int32_t SetEngineNoticeCallback(KfNoticeCallback callback, void* context) {
+    try {
+        SetNoticeCallback(callback, context);
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
 }
 
 int64_t GetDiskFreeBytes(const char* path) {

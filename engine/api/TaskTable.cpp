@@ -37,7 +37,7 @@ TWorkThread* TaskTable::Find(const void* handle) {
     }
     QTMutexLock hold(mutex_);
     const auto it = std::find_if(tasks_.begin(), tasks_.end(),
-                                 [handle](const auto& task) { return task.get() == handle; });
+                                 [handle](const auto& task) { return task->Handle() == handle; });
     return it == tasks_.end() ? nullptr : it->get();
 }
 

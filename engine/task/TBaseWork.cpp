@@ -111,6 +111,18 @@ void TBaseWork::FillTaskInfo(TaskInfo& info) {
     info.bytes_done = published_.bytes_done;
 }
 
+void TBaseWork::FillTaskInfoEx(TaskInfoEx& info) {
+    QTMutexLock hold(TaskLock());
+    std::memset(&info, 0, sizeof(info));
+    FillTaskInfo(info.info);
+    info.active_objects = published_.active_objects;
+    info.candidates = published_.candidates;
+    info.verified_pieces = published_.verified_pieces;
+    info.servers = published_.servers;
+    info.peers = published_.peers;
+    info.allocated_bytes = published_.allocated_bytes;
+}
+
 bool TBaseWork::IsComplete() {
     QTMutexLock hold(TaskLock());
     return published_.Progress() > 9999;

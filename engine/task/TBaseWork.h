@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "engine/base/EngineNotices.h"
 #include "engine/base/QThread.h"
 #include "engine/kestrelfetch.h"
 #include "engine/task/SourceEntry.h"
@@ -42,6 +44,7 @@ class TBaseWork : public QThread {
 
     // Engine-call side: everything here takes the task lock.
     void FillTaskInfo(TaskInfo& info);
+    void FillTaskInfoEx(TaskInfoEx& info);
     bool IsComplete();
     int32_t SetSpeedLimit(int32_t direction, int32_t kib_per_second);
     void SetSeedingHours(int32_t hours);
@@ -61,6 +64,14 @@ class TBaseWork : public QThread {
 
     // Clears the run state of each layer; the base part clears the LAN state.
     virtual void Reset(bool full, bool keep);
+
+    // The handle the engine calls know the task by.
+    const void* Handle() const { return this; }
+    // Posts a notice under this task's handle (nothing when nobody listens).
+    void Notice(NoticeKind kind, std::string_view address, int64_t number,
+                std::string_view text) const {
+        PostNotice(kind, Handle(), address, number, text);
+    }
 
   protected:
     // Copies the working snapshot (and with `force` the changed lists) to the published ones.

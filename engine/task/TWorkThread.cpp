@@ -8,6 +8,7 @@
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineGlobals.h"
 #include "engine/base/EngineLog.h"
+#include "engine/os/DiskSpace.h"
 #include "engine/os/FileBytes.h"
 #include "engine/os/ThreadId.h"
 #include "engine/os/Tick.h"
@@ -366,9 +367,35 @@ int64_t TWorkThread::Tick() {
         TrimPeers();
         PeerUpkeep();
         DropBadSources();
+        NoteHoldings();
     }
     WaitForTraffic(IdleSeeding() ? std::max(sleep_ms_, kIdleSeedingWaitMs) : sleep_ms_);
     return NowSeconds();
+}
+
+void TWorkThread::NoteHoldings() {
+    int32_t servers = 0;
+    int32_t peers = 0;
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (IsServerSource(peer->Type()) && peer->IsConnected()) {
+            ++servers;
+        } else if (peer->Type() == PeerKind::BtNode && peer->IsEstablished()) {
+            ++peers;
+        }
+    }
+    int64_t allocated = 0;
+    if (pieces_) {
+        for (size_t i = 0; i < pieces_->FileCount(); ++i) {
+            allocated += std::max<int64_t>(
+                AllocatedBytes(pieces_->File(FileIndex(static_cast<int64_t>(i))).final_path), 0);
+        }
+    }
+    QTMutexLock hold(TaskLock());
+    working_.active_objects = static_cast<int32_t>(active_.size());
+    working_.candidates = CandidateCount();
+    working_.servers = servers;
+    working_.peers = peers;
+    working_.allocated_bytes = allocated;
 }
 
 bool TWorkThread::IdleSeeding() {

@@ -71,6 +71,8 @@ class TWorkThread : public TWorkWithTransStatis {
     // True once the task is complete and no peer other than a tracker has been active for
     // kIdleSeedingSeconds.
     bool IdleSeeding();
+    // Every 4 seconds: the connections, candidates and disk bytes the engine calls report.
+    void NoteHoldings();
 
     std::unique_ptr<PeerFace> peer_face_;
     std::unique_ptr<SchedulerFace> scheduler_face_;

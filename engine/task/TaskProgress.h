@@ -28,6 +28,13 @@ struct TaskProgress {
     bool still_seeding = true;
     int64_t http_bytes = 0;
     int64_t bt_bytes = 0;
+    // What the task holds (every 4 seconds): live objects and candidates, and of the live ones the
+    // connected servers and the BT peers past their handshake; bytes its files take on disk.
+    int32_t active_objects = 0;
+    int32_t candidates = 0;
+    int32_t servers = 0;
+    int32_t peers = 0;
+    int64_t allocated_bytes = 0;
 
     // Progress in units of 1/10000; 0 while the total is unknown.
     int32_t Progress() const {
