@@ -1,6 +1,8 @@
 // The engine call interface: every call is serialised by EngineCallMutex, checks its handle against
 // the task table, and turns anything thrown inside into a result code.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -198,6 +200,38 @@ int32_t QueryTaskInfoEx(KfTaskHandle handle, TaskInfoEx* info) {
         }
         task.FillTaskInfoEx(*info);
         return KF_OK;
+    });
+}
+
+int32_t QueryTorrentSummary(KfTaskHandle handle, TorrentSummary* summary) {
+    return WithTask(handle, [summary](TWorkThread& task) {
+        if (summary == nullptr) {
+            return KF_ERR_PARAM;
+        }
+        task.FillTorrentSummary(*summary);
+        return KF_OK;
+    });
+}
+
+int32_t RestartTask(KfTaskHandle handle) {
+    return WithTask(handle, [](TWorkThread& task) { return task.Restart(); });
+}
+
+int32_t AppendTaskNote(KfTaskHandle handle, const char* line) {
+    return WithTask(handle, [line](TWorkThread& task) {
+        return line != nullptr && task.AppendNote(line) ? KF_OK : KF_ERR_PARAM;
+    });
+}
+
+int32_t ReadTaskNote(KfTaskHandle handle, char* buffer, int32_t size) {
+    return WithTask(handle, [buffer, size](TWorkThread& task) {
+        const std::string note = task.Note();
+        if (buffer != nullptr && size > 0) {
+            const size_t count = std::min(note.size(), static_cast<size_t>(size) - 1);
+            std::memcpy(buffer, note.data(), count);
+            buffer[count] = '\0';
+        }
+        return static_cast<int32_t>(note.size());
     });
 }
 

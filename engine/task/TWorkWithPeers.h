@@ -118,10 +118,11 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     void DropBadSources();
 
     // Removes `count` objects of a kind in `mask` from the end of the active list (slow ones only
-    // with `slow_only`).
-    void DropPeers(int32_t mask, int32_t count, bool slow_only);
-    // Ends a peer: penalizes its record, resets it and keeps it for reuse.
-    void RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount);
+    // with `slow_only`); `why` tells the user.
+    void DropPeers(int32_t mask, int32_t count, bool slow_only, const char* why);
+    // Ends a peer: penalizes its record, resets it and keeps it for reuse. `why` (a literal) is
+    // the task's reason; without one the peer's own reason is told.
+    void RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount, const char* why = nullptr);
 
     // Live connections to server sources (that were not redirected).
     int32_t LiveServerConnections() const;
@@ -154,6 +155,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // How many of the first active BT peers this task keeps unchoked.
     int32_t UnchokeSlots();
     bool ChokedByTrim(const TPeerObject& peer) const;
+    // Tells the user that a peer ends (a proxy's refusal, or why the connection was dropped).
+    void NoticeRetired(const TPeerObject& peer, const char* why) const;
 
     std::vector<SourceEntry> saved_lines_;
     bool lines_saved_ = false;

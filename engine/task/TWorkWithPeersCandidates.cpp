@@ -185,6 +185,10 @@ void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& peer, int32_t amount
     }
     record.penalty += 3 * std::max(record.attempts - 1, 0) + amount;
     ++record.attempts;
+    if (record.IsServerSource() && amount > 0 && NoticesWanted()) {
+        Notice(NoticeKind::kPenalised, peer.AddressText(), record.penalty,
+               "tried again once its penalty has run down");
+    }
 }
 
 TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight) {
@@ -206,7 +210,7 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, i
     TPeerId* stored = candidates_.Insert(std::move(record), front);
     candidate_added_ = true;
     if (stored->weight > kWeightNeedsRoom && BtHalfOpenRoom() == 0) {
-        DropPeers(KindBits(PeerKind::BtNode), 2, false);
+        DropPeers(KindBits(PeerKind::BtNode), 2, false, "room for a preferred peer");
     }
     return stored;
 }
@@ -250,7 +254,7 @@ void TWorkWithPeers::PerSecondPeerWork() {
                        record->connections < record->max_connections;
             });
         if (live >= limit && waiting >= limit) {
-            DropPeers(kServerSourceKinds, live - limit + 1, true);
+            DropPeers(kServerSourceKinds, live - limit + 1, true, "slow: room for another source");
         }
         return;
     }
@@ -260,7 +264,7 @@ void TWorkWithPeers::PerSecondPeerWork() {
     last_rebalance_ = now;
     int32_t n = live;
     if (n >= limit - 1) {
-        DropPeers(kServerSourceKinds, n - limit + 1, true);
+        DropPeers(kServerSourceKinds, n - limit + 1, true, "slow: room for another mirror");
         n = limit - 1;
     }
     if (n < limit) {
@@ -284,7 +288,7 @@ void TWorkWithPeers::DropBadSources() {
         }
     }
     for (const RefPtr<TPeerObject>& peer : dropped) {
-        RetirePeer(peer, -1);
+        RetirePeer(peer, -1, "too many of its pieces failed their check");
     }
     candidates_.RemoveIf(bad);
 }

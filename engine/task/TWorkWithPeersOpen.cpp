@@ -72,6 +72,9 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
             }
             // A connection refused at once (by the proxy, say) is a failed attempt like any
             // other: without the back-off it would be tried again on every pass.
+            if (NoticesWanted()) {
+                NoticeRetired(*peer, "could not connect");
+            }
             Penalize(record, *peer, 1);
             peer->Reset();
             idle_.push_back(std::move(peer));
@@ -144,7 +147,8 @@ void TWorkWithPeers::OpenServerConnections() {
 
 void TWorkWithPeers::OpenPeerConnections() {
     if (!EngineGlobals::Instance().p2p_enabled) {
-        DropPeers(KindBits(PeerKind::BtNode) | KindBits(PeerKind::Tracker), 2, false);
+        DropPeers(KindBits(PeerKind::BtNode) | KindBits(PeerKind::Tracker), 2, false,
+                  "peer-to-peer is switched off");
         return;
     }
     // A complete task still announces itself, so that others find it, but connects to no peer.

@@ -172,6 +172,9 @@ void TWorkWithPieces::ApplyPieceMapFigures() {
         working_.verified_pieces = static_cast<int32_t>(progress.verified_pieces);
         working_.piece_length = progress.piece_length;
         working_.name = pieces_->name();
+        working_.comment = torrent.comment();
+        working_.first_file =
+            pieces_->FileCount() > 0 ? pieces_->File(FileIndex(0)).final_path : std::string();
         bitfield_ = pieces_->Bitfield();
         bitfield_changed_ = true;
     }

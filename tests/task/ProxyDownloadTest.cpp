@@ -18,6 +18,7 @@
 #include "support/FtpServer.h"
 #include "support/NamingSocksProxy.h"
 #include "support/NginxServer.h"
+#include "support/NoticeRecorder.h"
 #include "support/ProxyServers.h"
 #include "support/TempDir.h"
 
@@ -212,10 +213,16 @@ TEST_F(HttpProxyDownload, BasicAuthCredentialsOpenTheTunnel) {
 TEST_F(HttpProxyDownload, MissingCredentialsGet407AndTheTaskEnds) {
     ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
     ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    test::NoticeRecorder notices;
     ExpectEndsWithoutContent(StartPlainTask());
     // The engine did ask the proxy, which opened nothing.
     EXPECT_GT(proxy_.RequestsFor(nginx_.Port()), 0) << proxy_.LogText();
     EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0);
+    // The user is told who refused and what it said.
+    const auto refusals = notices.OfKind(KF_NOTICE_PROXY_REFUSED);
+    ASSERT_FALSE(refusals.empty());
+    EXPECT_EQ(refusals[0].address, source_url_);
+    EXPECT_NE(refusals[0].text.find("407"), std::string::npos) << refusals[0].text;
 }
 
 // --- SOCKS5 --------------------------------------------------------------------------------------

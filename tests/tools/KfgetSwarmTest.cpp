@@ -294,6 +294,9 @@ TEST_F(KfgetSwarm, SeedingEndsWhenItsTimeIsOver) {
     argv.insert(argv.end(), {"--seed", "--seed-hours", "0"});
     EXPECT_EQ(test::RunProgram(argv, std::chrono::seconds(kKfgetSeconds + 30), log_), 0) << Log();
     EXPECT_EQ(test::ReadWholeFile(dir_ / "data/c.bin"), bytes_);
+    // A complete download is neither a failure nor something to resume.
+    EXPECT_EQ(Log().find("warning"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("resume"), std::string::npos) << Log();
 }
 
 // A P2SP task takes its bytes from the server and from the swarm at once.

@@ -65,6 +65,11 @@ void PrintHelp(FILE* out) {
         "                         12, at most 20480)\n"
         "  --md5 HEX, --sha1 HEX  check the finished file against this digest\n"
         "  -q, --quiet            no progress output\n"
+        "  -v, --verbose          one line per notable event: tracker answers, servers and peers\n"
+        "                         connected and dropped (and why), sources penalised or banned,\n"
+        "                         pieces failing their check, proxy refusals, disk waits;\n"
+        "                         -vv adds the engine's log lines\n"
+        "  --log-dir DIR          write the engine's log channel files into DIR\n"
         "  -h, --help             this text\n"
         "  --version              the engine's version\n"
         "\n"
@@ -97,7 +102,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kVersion,
         kTorrentUrl,
         kMd5,
-        kSha1
+        kSha1,
+        kLogDir
     };
     static const option kLong[] = {
         {"torrent", required_argument, nullptr, kTorrent},
@@ -121,6 +127,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"seed", no_argument, nullptr, kSeed},
         {"seed-hours", required_argument, nullptr, kSeedHours},
         {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"log-dir", required_argument, nullptr, kLogDir},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
         {"torrent-url", required_argument, nullptr, kTorrentUrl},
@@ -129,7 +137,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = getopt_long(argc, argv, "o:qh", kLong, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "o:qvh", kLong, nullptr)) != -1) {
         bool ok = true;
         switch (option) {
             case kTorrent:
@@ -199,6 +207,12 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
                 break;
             case 'q':
                 options->quiet = true;
+                break;
+            case 'v':
+                ++options->verbosity;
+                break;
+            case kLogDir:
+                options->log_dir = optarg;
                 break;
             case 'h':
                 PrintHelp(stdout);

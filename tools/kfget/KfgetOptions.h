@@ -30,6 +30,8 @@ struct KfgetOptions {
     bool seed = false;
     int seed_hours = 12;
     bool quiet = false;
+    int verbosity = 0;    // -v: the engine's notices; -vv: its log lines as well
+    std::string log_dir;  // where the engine's channel files go
     double timeout_seconds = 0;
     std::string torrent_url;  // a BT task: the metainfo is fetched from this address first
     std::string md5;
