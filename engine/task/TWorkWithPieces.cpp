@@ -361,6 +361,8 @@ void TWorkWithPieces::OnPieceNotice(int32_t type, int32_t value, int32_t kind, i
         case 1002:
             link_.SetTaskStatus(20210);
             disk_short_ = true;
+            Notice(NoticeKind::kDiskWait, Folder(), 0,
+                   "not enough free space for the download; it stops");
             RequestStop();
             break;
         case 1003:
@@ -369,6 +371,7 @@ void TWorkWithPieces::OnPieceNotice(int32_t type, int32_t value, int32_t kind, i
         case 1004:
             link_.SetTaskStatus(20215);
             disk_short_ = true;
+            Notice(NoticeKind::kDiskWait, Folder(), 0, "a write to the disk failed; it stops");
             RequestStop();
             break;
         default:
