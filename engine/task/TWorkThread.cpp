@@ -132,6 +132,7 @@ void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
 }
 
 bool TWorkThread::Prepare() {
+    TakeIpFilter();
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
         SetState(TaskState::kIdle);
         if (IsFileLocation(TorrentLocation())) {
@@ -534,6 +535,7 @@ void TWorkThread::PublishCompletion() {
 }
 
 void TWorkThread::PerSecondStep() {
+    RefreshIpFilter();
     PerSecondStatistics(IsTaskComplete(), working_.completion_time != 0, now_ - StartTime());
     {
         QTMutexLock hold(TaskLock());

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/net/CIPFilter.h"
 #include "engine/net/QProxyConfig.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/task/BtIdentity.h"
@@ -106,8 +108,19 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // Openers, once per second while the task is incomplete.
     void OpenServerConnections();
     void OpenPeerConnections();
-    // Connects one more peer object to a server source, without the eligibility tests.
+    // Connects one more peer object to a server source, without the eligibility tests but the
+    // IP filter.
     bool ConnectNow(TPeerId& record);
+
+    // The task's copy of the engine's IP filter, which the eligibility test consults: taken when
+    // the transfer is prepared (loading the engine's file first if the filter is empty), and
+    // taken again by the once-per-second refresh after the engine's filter changed, which also
+    // ends the connections to addresses that the new filter blocks.
+    void TakeIpFilter();
+    void RefreshIpFilter();
+    // The task's filter blocks the record's address (a record that connects by name through the
+    // proxy has none to test).
+    bool IpFilterBlocks(const TPeerId& record) const;
 
     // The receive turn of one pass: every peer is served with `serve_all` (the once-per-second
     // pass and every k-th pass), fast peers and peers whose connection is `ready` always.
@@ -144,7 +157,14 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     BtIdentity identity_;
 
   private:
+    static constexpr size_t kMaxNoticedBlocked = 1024;
+
+    // Validity, back-off, the IP filter, then what the kind asks for.
     bool CanConnect(TPeerId& record);
+    // IpFilterBlocks, with a notice the first time for an address in this run (however often the
+    // filter changes meanwhile).
+    bool FilterBlocks(const TPeerId& record);
+    void NoteBlocked(uint32_t ip, int32_t port);
     // Attaches peer objects to `record` up to its allowance; answers how many were attached.
     int32_t Connect(TPeerId& record, int32_t opened, int32_t room);
     void Penalize(TPeerId& record, TPeerObject& peer, int32_t amount);
@@ -155,6 +175,9 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t UnchokeSlots();
     bool ChokedByTrim(const TPeerObject& peer) const;
 
+    CIPFilter ip_filter_;
+    uint64_t ip_filter_generation_ = 0;
+    std::set<uint32_t> blocked_noticed_;
     std::vector<SourceEntry> saved_lines_;
     bool lines_saved_ = false;
     int32_t idle_rounds_ = 0;

@@ -2,8 +2,11 @@
 // listener.
 
 #include <algorithm>
+#include <string>
 
 #include "engine/base/EngineGlobals.h"
+#include "engine/net/CIPFilterHolder.h"
+#include "engine/net/Ipv4Address.h"
 #include "engine/os/Tick.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
@@ -22,6 +25,9 @@ bool TWorkWithPeers::CanConnect(TPeerId& record) {
     if (!record.IsValid() || !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
         return false;
     }
+    if (FilterBlocks(record)) {
+        return false;
+    }
     if (record.IsServerSource()) {
         return !ContentComplete();
     }
@@ -33,6 +39,61 @@ bool TWorkWithPeers::CanConnect(TPeerId& record) {
         return peer->Type() == PeerKind::BtNode && other != nullptr && other->ip == record.ip &&
                (other->port == record.port || other->peer_id == record.peer_id);
     });
+}
+
+bool TWorkWithPeers::IpFilterBlocks(const TPeerId& record) const {
+    return !record.ConnectsByName() && IsValidAddress(record.ip) && ip_filter_.IsBlocked(record.ip);
+}
+
+bool TWorkWithPeers::FilterBlocks(const TPeerId& record) {
+    if (!IpFilterBlocks(record)) {
+        return false;
+    }
+    NoteBlocked(record.ip, record.port);
+    return true;
+}
+
+void TWorkWithPeers::NoteBlocked(uint32_t ip, int32_t port) {
+    if (blocked_noticed_.size() >= kMaxNoticedBlocked) {
+        blocked_noticed_.clear();
+    }
+    if (blocked_noticed_.insert(ip).second) {
+        Notice(NoticeKind::kBlocked, DottedText(ip) + ":" + std::to_string(port), 0,
+               "the IP filter blocks the address");
+    }
+}
+
+void TWorkWithPeers::TakeIpFilter() {
+    LoadIpFilter(false);
+    ip_filter_generation_ = GlobalIpFilter().CopyTo(ip_filter_);
+    blocked_noticed_.clear();
+}
+
+void TWorkWithPeers::RefreshIpFilter() {
+    if (GlobalIpFilter().Generation() == ip_filter_generation_) {
+        return;
+    }
+    ip_filter_generation_ = GlobalIpFilter().CopyTo(ip_filter_);
+    std::vector<RefPtr<TPeerObject>> blocked;
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        const TPeerId* source = peer->Source();
+        uint32_t ip = kNoAddress;
+        int32_t port = 0;
+        if (source != nullptr && !source->ConnectsByName()) {
+            ip = source->ip;
+            port = source->port;
+        } else if (peer->GetActivity().incoming && peer->Connection() != nullptr) {
+            ip = peer->Connection()->RemoteIp();
+            port = peer->Connection()->RemotePort();
+        }
+        if (IsValidAddress(ip) && ip_filter_.IsBlocked(ip)) {
+            NoteBlocked(ip, port);
+            blocked.push_back(peer);
+        }
+    }
+    for (const RefPtr<TPeerObject>& peer : blocked) {
+        RetirePeer(peer, -1);
+    }
 }
 
 RefPtr<TPeerObject> TWorkWithPeers::CreatePeer(PeerKind kind) {
@@ -88,7 +149,7 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
 }
 
 bool TWorkWithPeers::ConnectNow(TPeerId& record) {
-    return record.IsServerSource() && Connect(record, 0, 1) > 0;
+    return record.IsServerSource() && !FilterBlocks(record) && Connect(record, 0, 1) > 0;
 }
 
 bool TWorkWithPeers::ServerIsActive(const TPeerObject& peer) const {
