@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "engine/net/QUdpSocket.h"
 #include "engine/peers/TPeerObject.h"
@@ -19,6 +20,11 @@ namespace kf {
 // (status kStatusFinished), after which PlanRequests answers false and the task releases the
 // object. Outgoing TCP and UDP bind to the task's LocalBindAddress when it names one.
 //
+// Each announce ends in one notice of the task: KF_NOTICE_TRACKER_ANSWER (address: the announce
+// URL, number: the peers in the answer) or KF_NOTICE_TRACKER_FAILED (text: the tracker's failure
+// reason, "refused", "time-out", "unreadable answer", ...). An announce unanswered
+// kAnswerSeconds after the attach has timed out (status kStatusTimedOut).
+//
 // Every attach starts a new announce: the query is built from the record now attached and the
 // task's current figures, so a recycled object never sends another record's path or stale numbers.
 // HTTP re-sends repeat the announce's request unchanged; UDP re-sends carry the current figures
@@ -28,11 +34,12 @@ namespace kf {
 //
 // Trust: the tracker is untrusted. The HTTP answer is capped at TrackerAnswer::kMaxHttpAnswer and
 // its peers at TrackerAnswer::kMaxPeers; UDP datagrams count only when they come from the
-// tracker's address and port and echo the random transaction id of our last request. A tracker
-// that never answers is ended by the task's own limits.
+// tracker's address and port and echo the random transaction id of our last request. The
+// tracker's failure reason reaches the notice with its control bytes replaced.
 class TTrackerPeer : public TPeerObject {
   public:
     static constexpr int32_t kResendSeconds = 11;
+    static constexpr int32_t kAnswerSeconds = 60;
     static constexpr int32_t kMaxDatagramsPerTurn = 8;
 
     // `event`: TrackerRequest::kEventStarted (what the task's factory gives), kEventCompleted, or
@@ -65,6 +72,14 @@ class TTrackerPeer : public TPeerObject {
     TrackerRequest::Figures CurrentFigures(bool udp);
     // Hands the answer's peers to the task and finishes the announce.
     void TakeAnswer(const TrackerAnswer& answer);
+    // The notices (at most one per announce). TellAnswer tells a failure reason or an unreadable
+    // answer as a failure.
+    void TellFailure(std::string_view why);
+    void TellAnswer(const TrackerAnswer& answer);
+    // The TCP connection failed (refused, or closed before the answer): a notice; answers false.
+    bool ConnectionLost(bool was_connected);
+    // The announce URL: the record's text without its "tracker://".
+    std::string TrackerUrl() const;
     // Forgets everything of the current announce (state and status are the base's).
     void ClearAnnounce();
 
@@ -72,6 +87,8 @@ class TTrackerPeer : public TPeerObject {
     std::string response_;  // the HTTP answer received so far
     int32_t event_;
     bool announced_ = false;
+    int64_t attach_time_ = 0;
+    bool told_ = false;
     int64_t last_announce_ = 0;
     std::string query_;
     std::string request_;  // the HTTP request text built from query_
