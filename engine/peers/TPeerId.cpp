@@ -84,6 +84,7 @@ void TPeerId::Reset() {
     ip = kNoAddress;
     last_attach_time = 0;
     transport = kTransportUdp;
+    announced = false;
     url_info_.reset();
 }
 
@@ -107,6 +108,7 @@ RefPtr<TPeerId> TPeerId::Copy() const {
     copy->ip = ip;
     copy->last_attach_time = last_attach_time;
     copy->transport = transport;
+    copy->announced = announced;
     if (url_info_ != nullptr) {
         copy->url_info_ = std::make_unique<TPeerUrlInfo>(*url_info_);
     }

@@ -110,6 +110,8 @@ class TPeerId : public TRefObject {
     uint32_t ip = 0xFFFFFFFFu;  // network order; all-ones while unknown
     int64_t last_attach_time = 0;
     int32_t transport = kTransportUdp;  // trackers only
+    // Trackers: an announce of this run went out to it, so it is told when the task stops.
+    bool announced = false;
 
   private:
     bool ParseFtp(std::string_view rest);

@@ -1,12 +1,15 @@
 #include "engine/peers/TTrackerPeer.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "engine/net/Ipv4Address.h"
+#include "engine/net/QProxyConfig.h"
 #include "engine/peers/AddressText.h"
 
 namespace kf {
@@ -31,8 +34,7 @@ std::string Printable(std::string_view text) {
 
 }  // namespace
 
-TTrackerPeer::TTrackerPeer(const TaskFaces& task, int32_t event)
-    : TPeerObject(PeerKind::Tracker, task), event_(event) {}
+TTrackerPeer::TTrackerPeer(const TaskFaces& task) : TPeerObject(PeerKind::Tracker, task) {}
 
 TTrackerPeer::~TTrackerPeer() {
     TTrackerPeer::Reset();
@@ -42,6 +44,7 @@ void TTrackerPeer::ClearAnnounce() {
     udp_socket_.Close();
     attach_time_ = 0;
     told_ = false;
+    left_ = false;
     response_.clear();
     announced_ = false;
     last_announce_ = 0;
@@ -84,8 +87,12 @@ bool TTrackerPeer::Attach(const RefPtr<TPeerId>& source) {
 
 bool TTrackerPeer::AttachTcp(TPeerId& record) {
     QSocket& conn = EnsureConnection();
-    // A null proxy takes the engine-wide proxy settings.
-    if (!conn.ConnectTo(record.ip, record.port, false, nullptr, Swarm().LocalBindAddress())) {
+    // The engine-wide proxy settings; a stopped announce may not wait long for the proxy.
+    QProxyConfig proxy = EngineProxyConfig();
+    if (Stopping()) {
+        proxy.timeout = std::min(proxy.EffectiveTimeout(), kStoppedProxySeconds);
+    }
+    if (!conn.ConnectTo(record.ip, record.port, false, &proxy, Swarm().LocalBindAddress())) {
         TellFailure("refused");
         return false;
     }
@@ -123,7 +130,7 @@ std::string TTrackerPeer::TrackerUrl() const {
 }
 
 void TTrackerPeer::TellFailure(std::string_view why) {
-    if (told_) {
+    if (told_ || Stopping()) {
         return;
     }
     told_ = true;
@@ -139,7 +146,7 @@ void TTrackerPeer::TellAnswer(const TrackerAnswer& answer) {
         TellFailure("unreadable answer");
         return;
     }
-    if (!told_) {
+    if (!told_ && !Stopping()) {
         told_ = true;
         Swarm().Notice(NoticeKind::kTrackerAnswer, TrackerUrl(),
                        static_cast<int64_t>(answer.peers.size()), {});
@@ -185,7 +192,24 @@ bool TTrackerPeer::PlanRequests() {
     }
     announced_ = true;
     last_announce_ = now;
+    if (UsesUdp() && !left_) {
+        AnnounceLeft();
+    }
     return true;
+}
+
+void TTrackerPeer::AnnounceLeft() {
+    left_ = true;
+    Source()->announced = !Stopping();
+    if (Stopping()) {
+        SetStatus(kStatusFinished);
+    }
+}
+
+bool TTrackerPeer::RequestWritten() const {
+    const QSocket* conn = Connection();
+    return announced_ && conn != nullptr && conn->IsOpen() && conn->Connected() &&
+           conn->ProxyDone() && conn->QueuedLength() == 0;
 }
 
 bool TTrackerPeer::SendAnnounce() {
@@ -214,11 +238,17 @@ bool TTrackerPeer::SendAnnounce() {
 
 bool TTrackerPeer::Flush() {
     QSocket* conn = Connection();
-    if (!UsesUdp() && conn != nullptr && conn->IsOpen() && conn->QueuedLength() > 0) {
+    if (UsesUdp() || conn == nullptr || !conn->IsOpen()) {
+        return true;
+    }
+    if (conn->QueuedLength() > 0) {
         const bool was_connected = conn->Connected();
         if (conn->FlushQueue(-1) < 0) {
             return ConnectionLost(was_connected);
         }
+    }
+    if (!left_ && RequestWritten()) {
+        AnnounceLeft();
     }
     return true;
 }
@@ -332,7 +362,10 @@ void TTrackerPeer::HandleDatagram(std::span<const uint8_t> datagram) {
 
 void TTrackerPeer::TakeAnswer(const TrackerAnswer& answer) {
     TellAnswer(answer);
-    for (const TrackerAnswer::Peer& peer : answer.peers) {
+    // A task that is leaving has no use for peers.
+    const std::span<const TrackerAnswer::Peer> peers =
+        Stopping() ? std::span<const TrackerAnswer::Peer>() : answer.peers;
+    for (const TrackerAnswer::Peer& peer : peers) {
         RefPtr<TPeerId> record = RefPtr<TPeerId>::Make("btnode://" + DottedText(peer.ip) + ":" +
                                                        std::to_string(peer.port));
         record->kind = PeerKind::BtNode;

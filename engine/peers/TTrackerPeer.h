@@ -20,10 +20,12 @@ namespace kf {
 // (status kStatusFinished), after which PlanRequests answers false and the task releases the
 // object. Outgoing TCP and UDP bind to the task's LocalBindAddress when it names one.
 //
-// Each announce ends in one notice of the task: KF_NOTICE_TRACKER_ANSWER (address: the announce
-// URL, number: the peers in the answer) or KF_NOTICE_TRACKER_FAILED (text: the tracker's failure
-// reason, "refused", "time-out", "unreadable answer", ...). An announce unanswered
-// kAnswerSeconds after the attach has timed out (status kStatusTimedOut).
+// Once an announce has left, the record is marked `announced`, so that the task can tell the
+// tracker when it stops. Each announce but a stopped one ends in one notice of the task:
+// KF_NOTICE_TRACKER_ANSWER (address: the announce URL, number: the peers in the answer) or
+// KF_NOTICE_TRACKER_FAILED (text: the tracker's failure reason, "refused", "time-out", "unreadable
+// answer", ...). An announce unanswered kAnswerSeconds after the attach has timed out (status
+// kStatusTimedOut).
 //
 // Every attach starts a new announce: the query is built from the record now attached and the
 // task's current figures, so a recycled object never sends another record's path or stale numbers.
@@ -42,10 +44,18 @@ class TTrackerPeer : public TPeerObject {
     static constexpr int32_t kAnswerSeconds = 60;
     static constexpr int32_t kMaxDatagramsPerTurn = 8;
 
-    // `event`: TrackerRequest::kEventStarted (what the task's factory gives), kEventCompleted, or
-    // anything else for "stopped".
-    explicit TTrackerPeer(const TaskFaces& task, int32_t event = TrackerRequest::kEventStarted);
+    // Seconds a stopped announce may spend in the proxy handshake (its SOCKS steps block).
+    static constexpr int32_t kStoppedProxySeconds = 1;
+
+    explicit TTrackerPeer(const TaskFaces& task);
     ~TTrackerPeer() override;
+
+    // The event of the announces from the next attach on: TrackerRequest::kEventStarted (the
+    // default), kEventCompleted, or kEventStopped. A stopped announce is fire-and-forget: it is
+    // finished (kStatusFinished) once its request has left (the UDP announce sent, the HTTP
+    // request written to the connection), tells the task nothing and takes no peers; its bounds
+    // are its caller's, but for the proxy handshake (kStoppedProxySeconds).
+    void SetEvent(int32_t event) { event_ = event; }
 
     bool Receive() override;
     bool Flush() override;
@@ -80,15 +90,21 @@ class TTrackerPeer : public TPeerObject {
     bool ConnectionLost(bool was_connected);
     // The announce URL: the record's text without its "tracker://".
     std::string TrackerUrl() const;
+    bool Stopping() const { return event_ == TrackerRequest::kEventStopped; }
+    // The announce has left: the record is marked; a stopped announce is finished.
+    void AnnounceLeft();
+    // HTTP: connected (through the proxy, if any) and the request written out.
+    bool RequestWritten() const;
     // Forgets everything of the current announce (state and status are the base's).
     void ClearAnnounce();
 
     QUdpSocket udp_socket_;
     std::string response_;  // the HTTP answer received so far
-    int32_t event_;
+    int32_t event_ = TrackerRequest::kEventStarted;
     bool announced_ = false;
     int64_t attach_time_ = 0;
     bool told_ = false;
+    bool left_ = false;  // the announce has left (AnnounceLeft ran)
     int64_t last_announce_ = 0;
     std::string query_;
     std::string request_;  // the HTTP request text built from query_

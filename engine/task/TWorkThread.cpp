@@ -251,6 +251,8 @@ void TWorkThread::Run() {
             CompletionCheck(NowSeconds());
         }
     }
+    // The swarm stops handing out a peer that is gone.
+    AnnounceStopped();
     // A stopped task reports what it keeps: the pieces held in memory are written now (closing
     // the map would write them anyway) and counted, and the byte sums take in the last second.
     if (pieces_ && !completed_) {

@@ -112,6 +112,12 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // IP filter.
     bool ConnectNow(TPeerId& record);
 
+    // Tells every tracker that this run announced to that the task leaves (event "stopped"),
+    // all at once and within kStoppedAnnounceMs in all: a UDP announce is sent and not waited
+    // for, an HTTP request is written and its answer not waited for. Run when the loop has ended,
+    // before the candidates go.
+    void AnnounceStopped();
+
     // The task's copy of the engine's IP filter, which the eligibility test consults: taken when
     // the transfer is prepared (loading the engine's file first if the filter is empty), and
     // taken again by the once-per-second refresh after the engine's filter changed, which also
@@ -158,6 +164,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
 
   private:
     static constexpr size_t kMaxNoticedBlocked = 1024;
+    static constexpr uint64_t kStoppedAnnounceMs = 1500;
+    static constexpr int32_t kStoppedAnnounceWaitMs = 20;
 
     // Validity, back-off, the IP filter, then what the kind asks for.
     bool CanConnect(TPeerId& record);

@@ -1,5 +1,5 @@
 // TWorkWithPeers: opening connections, outgoing to the candidates and incoming from the engine's
-// listener.
+// listener; the IP filter they pass; the stopped announces of a task that leaves.
 
 #include <algorithm>
 #include <string>
@@ -7,10 +7,13 @@
 #include "engine/base/EngineGlobals.h"
 #include "engine/net/CIPFilterHolder.h"
 #include "engine/net/Ipv4Address.h"
+#include "engine/net/SocketWaitSet.h"
 #include "engine/os/Tick.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
+#include "engine/peers/TTrackerPeer.h"
+#include "engine/peers/TrackerRequest.h"
 #include "engine/task/HalfOpenRoom.h"
 #include "engine/task/TWorkWithPeers.h"
 
@@ -93,6 +96,60 @@ void TWorkWithPeers::RefreshIpFilter() {
     }
     for (const RefPtr<TPeerObject>& peer : blocked) {
         RetirePeer(peer, -1);
+    }
+}
+
+void TWorkWithPeers::AnnounceStopped() {
+    std::vector<RefPtr<TPeerObject>> leaving;
+    for (const RefPtr<TPeerId>& record : candidates_.records()) {
+        if (record->kind != PeerKind::Tracker || !record->announced || IpFilterBlocks(*record)) {
+            continue;
+        }
+        record->announced = false;
+        RefPtr<TPeerObject> peer = MakePeer(PeerKind::Tracker);
+        if (!peer) {
+            continue;
+        }
+        static_cast<TTrackerPeer&>(*peer).SetEvent(TrackerRequest::kEventStopped);
+        ++record->connections;
+        if (peer->Attach(record)) {
+            leaving.push_back(std::move(peer));
+        } else {
+            peer->Reset();
+        }
+    }
+    const uint64_t deadline = TickMilliseconds() + kStoppedAnnounceMs;
+    SocketWaitSet wait_set;
+    while (!leaving.empty()) {
+        // A false pump: the announce has left, or it cannot.
+        std::erase_if(leaving, [](const RefPtr<TPeerObject>& peer) {
+            if (peer->Pump()) {
+                return false;
+            }
+            peer->Reset();
+            return true;
+        });
+        const uint64_t now = TickMilliseconds();
+        if (leaving.empty() || now >= deadline) {
+            break;
+        }
+        wait_set.Clear();
+        for (const RefPtr<TPeerObject>& peer : leaving) {
+            const auto& tracker = static_cast<const TTrackerPeer&>(*peer);
+            if (tracker.UdpSocket().IsOpen()) {
+                wait_set.AddHandle(tracker.UdpSocket().Handle(), false);
+            } else if (const QSocket* conn = tracker.Connection(); conn != nullptr) {
+                // Writable matters while connecting or with bytes the socket may take now; a
+                // proxy's reply is waited for as readable.
+                wait_set.Add(*conn,
+                             !conn->Connected() || (conn->ProxyDone() && conn->QueuedLength() > 0));
+            }
+        }
+        wait_set.Wait(static_cast<int32_t>(
+            std::min<uint64_t>(deadline - now, static_cast<uint64_t>(kStoppedAnnounceWaitMs))));
+    }
+    for (const RefPtr<TPeerObject>& peer : leaving) {
+        peer->Reset();
     }
 }
 
