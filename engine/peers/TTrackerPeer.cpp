@@ -92,7 +92,12 @@ bool TTrackerPeer::AttachTcp(TPeerId& record) {
     if (Stopping()) {
         proxy.timeout = std::min(proxy.EffectiveTimeout(), kStoppedProxySeconds);
     }
-    if (!conn.ConnectTo(record.ip, record.port, false, &proxy, Swarm().LocalBindAddress())) {
+    const bool connecting =
+        record.ConnectsByName()
+            ? conn.ConnectByName(record.UrlInfo().host, record.port, false, &proxy,
+                                 Swarm().LocalBindAddress())
+            : conn.ConnectTo(record.ip, record.port, false, &proxy, Swarm().LocalBindAddress());
+    if (!connecting) {
         TellFailure("refused");
         return false;
     }

@@ -14,11 +14,12 @@ namespace kf {
 
 // Announces the task to one tracker (a Tracker record) and hands the BitTorrent peers of the
 // answer to the task (TaskSwarm::AddSource). "http"/"tcp" trackers get an HTTP GET over TCP
-// (through the engine-wide proxy settings), "udp" trackers the UDP tracker protocol on a socket of
-// this object's own. One attach is one announce: connect (or send the UDP connect request), send
-// the announce and re-send it every kResendSeconds until the answer arrives, take the answer
-// (status kStatusFinished), after which PlanRequests answers false and the task releases the
-// object. Outgoing TCP and UDP bind to the task's LocalBindAddress when it names one.
+// (through the engine-wide proxy settings; by name when the record leaves its host to the proxy),
+// "udp" trackers the UDP tracker protocol on a socket of this object's own. One attach is one
+// announce: connect (or send the UDP connect request), send the announce and re-send it every
+// kResendSeconds until the answer arrives, take the answer (status kStatusFinished), after which
+// PlanRequests answers false and the task releases the object. Outgoing TCP and UDP bind to the
+// task's LocalBindAddress when it names one.
 //
 // Once an announce has left, the record is marked `announced`, so that the task can tell the
 // tracker when it stops. Each announce but a stopped one ends in one notice of the task:

@@ -94,6 +94,11 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t CandidateCount() { return static_cast<int32_t>(candidates_.size()); }
 
     // Candidates.
+    // Parses and resolves a new record. Trackers go through the engine-wide proxy, every other
+    // kind through the task's own (or else the engine's): a host that does not resolve here is
+    // left to that proxy when it resolves names. A UDP tracker cannot be, which the engine log
+    // (kPeerInfo) and a KF_NOTICE_TRACKER_FAILED say once per host and run.
+    bool ParseCandidate(TPeerId& record);
     bool AddSource(const TPeerId& record, bool from_lan, bool replace_id);
     void RemoveSource(const TPeerId& record);
     // Turns the source lines into candidates (the first time they are also saved); with
@@ -183,6 +188,7 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t UnchokeSlots();
     bool ChokedByTrim(const TPeerObject& peer) const;
 
+    std::set<std::string> udp_hosts_told_;
     CIPFilter ip_filter_;
     uint64_t ip_filter_generation_ = 0;
     std::set<uint32_t> blocked_noticed_;
