@@ -225,7 +225,11 @@ bool TTrackerPeer::SendAnnounce() {
     if (UsesUdp()) {
         const auto request = TrackerRequest::UdpAnnounce(connection_id_, announce_transaction_,
                                                          CurrentFigures(true));
-        return udp_socket_.SendTo(request, record->ip, record->port);
+        if (!udp_socket_.SendTo(request, record->ip, record->port)) {
+            TellFailure("refused");
+            return false;
+        }
+        return true;
     }
     if (query_.empty()) {
         const TPeerUrlInfo& info = record->UrlInfo();
@@ -233,7 +237,11 @@ bool TTrackerPeer::SendAnnounce() {
         request_ = TrackerRequest::HttpRequest(query_, info.host, record->port);
     }
     QSocket* conn = Connection();
-    if (request_.empty() || conn == nullptr) {
+    if (conn == nullptr) {
+        return false;
+    }
+    if (request_.empty()) {
+        TellFailure("no request can be made for this address");
         return false;
     }
     const bool was_connected = conn->Connected();

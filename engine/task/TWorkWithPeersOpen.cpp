@@ -114,9 +114,12 @@ void TWorkWithPeers::AnnounceStopped() {
         ++record->connections;
         if (peer->Attach(record)) {
             leaving.push_back(std::move(peer));
-        } else {
-            peer->Reset();
+            continue;
         }
+        if (peer->Source() == nullptr) {
+            --record->connections;  // the attach never took the record
+        }
+        peer->Reset();
     }
     const uint64_t deadline = TickMilliseconds() + kStoppedAnnounceMs;
     SocketWaitSet wait_set;
