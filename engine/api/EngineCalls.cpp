@@ -16,6 +16,7 @@
 #include "engine/base/EngineNotices.h"
 #include "engine/base/ParseNumber.h"
 #include "engine/kestrelfetch.h"
+#include "engine/net/CIPFilterHolder.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/ProxyUrl.h"
 #include "engine/net/QProxyConfig.h"
@@ -362,6 +363,19 @@ int32_t SetTaskProxy(KfTaskHandle handle, const char* proxy_url) {
         task.SetPeerProxy(std::move(config));
         return KF_OK;
     });
+}
+
+int32_t SetIpFilterFile(const char* path) {
+    try {
+        if (path == nullptr || path[0] == '\0') {
+            GlobalIpFilter().Clear();
+            return 0;
+        }
+        const int32_t ranges = GlobalIpFilter().LoadFile(path);
+        return ranges < 0 ? KF_ERR_PARAM : ranges;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
 }
 
 int32_t SetEngineNoticeCallback(KfNoticeCallback callback, void* context) {

@@ -147,6 +147,7 @@ void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
 }
 
 bool TWorkThread::Prepare() {
+    TakeIpFilter();
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
         SetState(TaskState::kIdle);
         if (IsFileLocation(TorrentLocation())) {
@@ -272,6 +273,8 @@ void TWorkThread::Run() {
             CompletionCheck(NowSeconds());
         }
     }
+    // The swarm stops handing out a peer that is gone.
+    AnnounceStopped();
     // A stopped task reports what it keeps: the pieces held in memory are written now (closing
     // the map would write them anyway) and counted, and the byte sums take in the last second.
     if (pieces_ && !completed_) {
@@ -584,6 +587,7 @@ void TWorkThread::PublishCompletion() {
 }
 
 void TWorkThread::PerSecondStep() {
+    RefreshIpFilter();
     PerSecondStatistics(IsTaskComplete(), working_.completion_time != 0, now_ - StartTime());
     NoteHoldings();
     {

@@ -4,7 +4,12 @@
 #include <algorithm>
 #include <ctime>
 #include <random>
+#include <string>
+#include <string_view>
 
+#include "engine/base/EngineLog.h"
+#include "engine/net/QProxyConfig.h"
+#include "engine/peers/AddressText.h"
 #include "engine/peers/TPeerUrlInfo.h"
 #include "engine/task/TWorkWithPeers.h"
 
@@ -19,8 +24,34 @@ constexpr int32_t kBadSourcePieces = 32;
 constexpr int32_t kWeightNeedsRoom = 34;
 constexpr int32_t kBtPenaltyCandidates = 400;
 constexpr int32_t kCompleteExtraPenalty = 20;
+constexpr size_t kMaxUdpHostsTold = 64;
+constexpr std::string_view kTrackerPrefix = "tracker://";
 
 }  // namespace
+
+bool TWorkWithPeers::ParseCandidate(TPeerId& record) {
+    if (!record.ParseSourceText()) {
+        return false;
+    }
+    const bool tracker = record.kind == PeerKind::Tracker;
+    const bool by_proxy = tracker ? EngineProxyConfig().ResolvesNames() : ProxyResolvesNames();
+    if (record.ResolveSource(by_proxy)) {
+        return true;
+    }
+    if (tracker && by_proxy && record.unresolvable && !record.NameMayGoToProxy() &&
+        udp_hosts_told_.size() < kMaxUdpHostsTold &&
+        udp_hosts_told_.insert(record.UrlInfo().host).second) {
+        const std::string why = "udp tracker " + record.UrlInfo().host +
+                                " needs a local address: the proxy cannot carry UDP";
+        EngineLogWrite(why, LogChannel::kPeerInfo);
+        std::string_view url = record.url;
+        if (StartsWithIgnoreCase(url, kTrackerPrefix)) {
+            url.remove_prefix(kTrackerPrefix.size());
+        }
+        Notice(NoticeKind::kTrackerFailed, url, 0, why);
+    }
+    return false;
+}
 
 bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replace_id) {
     CandidateList::Identity identity;
@@ -44,7 +75,7 @@ void TWorkWithPeers::AddRecordFromLine(SourceEntry& line, bool connect) {
         return;
     }
     auto record = RefPtr<TPeerId>::Make(line.text);
-    const bool parsed = record->ParseSourceAddress(ProxyResolvesNames());
+    const bool parsed = ParseCandidate(*record);
     const bool torrent_line = (line.mark & SourceEntry::kTorrentLine) != 0;
     if (torrent_line) {
         record->UrlInfo().fetch_to_memory = true;
@@ -97,10 +128,8 @@ void TWorkWithPeers::AddSourceLines(bool from_saved, bool connect) {
 }
 
 void TWorkWithPeers::RecheckCandidates() {
-    const bool by_proxy = ProxyResolvesNames();
-    candidates_.RemoveIf([by_proxy](TPeerId& record) {
-        return !record.resolved && !record.ParseSourceAddress(by_proxy);
-    });
+    candidates_.RemoveIf(
+        [this](TPeerId& record) { return !record.resolved && !ParseCandidate(record); });
     std::vector<RefPtr<TPeerId>> extra;
     for (const RefPtr<TPeerId>& record : candidates_.records()) {
         if (record->resolved && record->IsServerSource() && record->HasUrlInfo() &&
@@ -127,7 +156,7 @@ int32_t TWorkWithPeers::AddMirrorCandidates(int32_t count, bool connect) {
     for (int32_t tries = 0; tries < 2 * count && added < count; ++tries) {
         const size_t row = std::uniform_int_distribution<size_t>(0, urls.size() - 1)(random);
         auto record = RefPtr<TPeerId>::Make(urls[row]);
-        if (!record->ParseSourceAddress(ProxyResolvesNames())) {
+        if (!ParseCandidate(*record)) {
             if (record->unresolvable) {
                 ReportUnresolvable();
             }

@@ -213,7 +213,7 @@ void TWorkWithPieces::AddTrackerCandidates() {
             continue;
         }
         auto record = RefPtr<TPeerId>::Make("tracker://" + address);
-        if (!record->ParseSourceAddress()) {
+        if (!ParseCandidate(*record)) {
             if (record->unresolvable) {
                 ReportUnresolvable();
             }

@@ -3,33 +3,39 @@
 namespace kf::test {
 
 NoticeRecorder::NoticeRecorder() {
-    SetEngineNoticeCallback(&NoticeRecorder::OnNotice, this);
+    SetEngineNoticeCallback(&NoticeRecorder::Take, this);
 }
 
 NoticeRecorder::~NoticeRecorder() {
+    // Waits for a call in progress, so nothing arrives once this returns.
     SetEngineNoticeCallback(nullptr, nullptr);
 }
 
-std::vector<NoticeRecorder::Notice> NoticeRecorder::Taken() {
-    std::lock_guard hold(mutex_);
-    return notices_;
+void NoticeRecorder::Take(void* context, const KfNotice* notice) {
+    auto* self = static_cast<NoticeRecorder*>(context);
+    std::lock_guard<std::mutex> hold(self->mutex_);
+    self->notices_.push_back(*notice);
 }
 
-std::vector<NoticeRecorder::Notice> NoticeRecorder::OfKind(int32_t kind) {
-    std::vector<Notice> found;
-    for (Notice& notice : Taken()) {
+std::vector<KfNotice> NoticeRecorder::OfKind(int32_t kind) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<KfNotice> found;
+    for (const KfNotice& notice : notices_) {
         if (notice.kind == kind) {
-            found.push_back(std::move(notice));
+            found.push_back(notice);
         }
     }
     return found;
 }
 
-void NoticeRecorder::OnNotice(void* context, const KfNotice* notice) {
-    auto* recorder = static_cast<NoticeRecorder*>(context);
-    std::lock_guard hold(recorder->mutex_);
-    recorder->notices_.push_back(
-        {notice->kind, notice->task, notice->address, notice->number, notice->text});
+std::string NoticeRecorder::Text() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::string text;
+    for (const KfNotice& notice : notices_) {
+        text += std::to_string(notice.kind) + " " + notice.address + " " +
+                std::to_string(notice.number) + " " + notice.text + "\n";
+    }
+    return text;
 }
 
 }  // namespace kf::test

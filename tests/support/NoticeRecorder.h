@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,32 +9,26 @@
 
 namespace kf::test {
 
-// Takes the engine's notices while it lives (the engine has one callback, so one recorder at a
-// time); every notice is kept.
+// Takes the engine's notices for as long as it lives (SetEngineNoticeCallback at construction,
+// switched off at destruction). Notices come on engine threads; every call here is thread-safe.
+// One recorder at a time: the engine has one callback.
 class NoticeRecorder {
   public:
-    struct Notice {
-        int32_t kind = 0;
-        KfTaskHandle task = nullptr;
-        std::string address;
-        int64_t number = 0;
-        std::string text;
-    };
-
     NoticeRecorder();
     ~NoticeRecorder();
     NoticeRecorder(const NoticeRecorder&) = delete;
     NoticeRecorder& operator=(const NoticeRecorder&) = delete;
 
-    std::vector<Notice> Taken();
-    // The notices of one kind.
-    std::vector<Notice> OfKind(int32_t kind);
+    // The notices of `kind` so far, oldest first.
+    std::vector<KfNotice> OfKind(int32_t kind) const;
+    // One line per notice, for messages when a test fails.
+    std::string Text() const;
 
   private:
-    static void OnNotice(void* context, const KfNotice* notice);
+    static void Take(void* context, const KfNotice* notice);
 
-    std::mutex mutex_;
-    std::vector<Notice> notices_;
+    mutable std::mutex mutex_;
+    std::vector<KfNotice> notices_;
 };
 
 }  // namespace kf::test

@@ -58,6 +58,8 @@ void PrintHelp(FILE* out) {
         "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
+        "  --ip-filter FILE       neither connect to nor accept the IPv4 ranges listed in FILE,\n"
+        "                         one \"first-last level\" line each (a level below 127 blocks)\n"
         "  --timeout SECONDS      give up after this long\n"
         "  --seed                 keep serving peers after the download completed, until ^C\n"
         "                         or until the seeding time is over\n"
@@ -96,6 +98,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kQuickCheck,
         kRecover,
         kProxy,
+        kIpFilter,
         kTimeout,
         kSeed,
         kSeedHours,
@@ -123,6 +126,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
         {"proxy", required_argument, nullptr, kProxy},
+        {"ip-filter", required_argument, nullptr, kIpFilter},
         {"timeout", required_argument, nullptr, kTimeout},
         {"seed", no_argument, nullptr, kSeed},
         {"seed-hours", required_argument, nullptr, kSeedHours},
@@ -195,6 +199,9 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
                 break;
             case kProxy:
                 options->proxy = optarg;
+                break;
+            case kIpFilter:
+                options->ip_filter = optarg;
                 break;
             case kTimeout:
                 ok = ParseNumber(optarg, &options->timeout_seconds);

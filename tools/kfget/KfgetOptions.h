@@ -18,6 +18,7 @@ struct KfgetOptions {
     std::string file_path;
     std::string resume_path;
     std::string proxy;
+    std::string ip_filter;
     int limit_kib = 0;
     int connections = -1;
     int peers = -1;

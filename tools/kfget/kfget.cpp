@@ -237,6 +237,21 @@ int Run(const KfgetOptions& options) {
         return kUsage;
     }
 
+    if (!options.ip_filter.empty()) {
+        const int32_t ranges = SetIpFilterFile(options.ip_filter.c_str());
+        if (ranges < 0) {
+            std::fprintf(stderr, "kfget: cannot read the IP filter file: %s\n",
+                         options.ip_filter.c_str());
+            ReleaseEngineLog();
+            CleanupEngine();
+            return kUsage;
+        }
+        if (!options.quiet) {
+            std::fprintf(stderr, "kfget: IP filter: %d blocked ranges from %s\n", ranges,
+                         options.ip_filter.c_str());
+        }
+    }
+
     const int32_t created =
         options.recover ? RecoverAndContinueTask(&params, 1) : CreateAndStartTask(&params);
     if (created != KF_OK) {
