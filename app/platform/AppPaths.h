@@ -24,9 +24,11 @@ struct AppPaths {
     std::string resume_folder;
     std::array<std::string, 3> resume_path;
 
-    // The data home: $KESTRELFETCH_DATA_HOME, else $XDG_DATA_HOME, else ~/.local/share.
+    // The data home: $KESTRELFETCH_DATA_HOME, else $XDG_DATA_HOME (when absolute), else
+    // ~/.local/share.
     static std::string DataHome();
-    // `task_hash` empty means the product's id.
+    // `task_hash` empty, or not a plain file name (it comes from the saved state), means the
+    // product's id.
     static AppPaths For(const ProductInfo& product, const std::string& data_home,
                         const std::string& task_hash = {});
     // The temporary folder: $TMPDIR, else /tmp.
