@@ -6,8 +6,8 @@
 //
 // Loads FOLDER (ProductInfo::LoadFolder), fetches its resource list with the downloader's fetcher
 // (HTTPS, trusting the folder's authority) and parses it (ResourceList). Prints "key=value" lines:
-// the product's fields, per file "fileN.<field>", then "p2p", "expired", "skipped" and
-// "fileN.mirror=URL HOST" for each mirror the downloader would add with nothing complete yet.
+// the list's address and authority, per file "fileN.<field>", then "p2p", "expired", "skipped"
+// and "fileN.mirror=URL HOST" for each mirror the downloader would add with nothing complete yet.
 // Exit status: 0; 2 when the folder is refused; 3 when the list cannot be fetched or read.
 #include <cstdio>
 #include <string>
@@ -27,20 +27,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "refused: %s\n", error.c_str());
         return 2;
     }
-    std::printf("id=%s\n", product->Id().c_str());
     std::printf("resource_list_url=%s\n", product->resource_list_url.c_str());
     std::printf("ca_certificate=%s\n", product->ca_certificate.c_str());
-    std::printf("telemetry_config_bytes=%zu\n", product->telemetry_config.size());
-    std::printf("game_version=%s\n", product->game_version.c_str());
-    std::printf("required_bytes=%lld\n", static_cast<long long>(product->RequiredBytes()));
     for (size_t i = 0; i < product->files.size(); ++i) {
         const kf::app::ProductFile& file = product->files[i];
         std::printf("file%zu.name=%s\n", i, file.name.c_str());
         std::printf("file%zu.size=%lld\n", i, static_cast<long long>(file.size));
-        std::printf("file%zu.md5=%s\n", i, file.md5.c_str());
         std::printf("file%zu.piece_length=%d\n", i, file.piece_length);
         std::printf("file%zu.source_url=%s\n", i, file.source_url.c_str());
-        std::printf("file%zu.torrent_bytes=%zu\n", i, file.torrent.size());
     }
 
     kf::app::CurlFetcher fetcher(product->ca_certificate);

@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""scripts/lab against the servers it starts: every service answers as the downloader expects,
-kfget takes the three files from them, and "down" leaves nothing running.
+"""scripts/lab against the servers it starts: each answers as the downloader expects, kfget takes
+the three files from them, and "down" leaves nothing running.
 
 usage: lab_test.py --kfget PATH --product-check PATH [unittest arguments]
-Run with Debian's /usr/bin/python3 (the torrents are read with its libtorrent binding). Exits 77
-(skipped) when a program the lab needs is missing.
+Debian's /usr/bin/python3 runs it (the torrents are read with its libtorrent binding). Exit
+status 77 (skipped) when a program the lab needs is missing.
 """
 import argparse
 import configparser
@@ -21,121 +21,76 @@ import sys
 import tempfile
 import time
 import unittest
-import xml.etree.ElementTree as ElementTree
 
-REPO = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
-LAB = os.path.join(REPO, "scripts", "lab")
-KFGET = PRODUCT_CHECK = None
+LAB = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "lab"))
 SERVICES = ["tracker", "nginx", "collector", "seeder1", "seeder2"]
+KFGET = PRODUCT_CHECK = None
 
 
-def lab(command, folder, timeout=90, env=None):
-    return subprocess.run([LAB, command, folder], capture_output=True, text=True, timeout=timeout,
+def lab(command, folder, env=None):
+    return subprocess.run([LAB, command, folder], capture_output=True, text=True, timeout=90,
                           env=env)
 
 
 def load_env(folder):
-    # Sourced by bash, as a user of lab.env would: a quoting mistake shows here.
-    done = subprocess.run(["bash", "-c", 'set -eu; set -a; . "$1"; env -0', "_",
-                           os.path.join(folder, "lab.env")],
-                          capture_output=True, check=True, timeout=10)
-    pairs = (item.split(b"=", 1) for item in done.stdout.split(b"\0") if b"=" in item)
-    return {k.decode(): v.decode() for k, v in pairs if k.startswith(b"LAB_")}
+    # Sourced by bash, as its users do: a quoting mistake shows here.
+    out = subprocess.run(["bash", "-c", 'set -eu; set -a; . "$1"; env -0', "_",
+                          os.path.join(folder, "lab.env")], capture_output=True, check=True).stdout
+    pairs = (item.decode().split("=", 1) for item in out.split(b"\0") if b"=" in item)
+    return {k: v for k, v in pairs if k.startswith("LAB_")}
 
 
-def proc_stat(pid):
+def state_and_group(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
-        return fields[0], int(fields[2])  # state, process group
-    except (OSError, IndexError, ValueError):
-        return None
+        return fields[0], int(fields[2])
+    except (OSError, IndexError):
+        return "gone", 0
 
 
 def lab_processes(folder, leaders):
-    """Live processes in the sessions lab.env names, or naming the lab folder."""
+    """Live processes in the sessions the lab started, or naming its folder."""
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        stat = proc_stat(entry)
-        if stat is None or stat[0] == "Z":
-            continue
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        state, group = state_and_group(pid)
         try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
                 cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
         except OSError:
             continue
-        if stat[1] in leaders or folder + "/" in cmdline:
-            found.append((int(entry), cmdline))
+        if state not in ("Z", "gone") and (group in leaders or folder + "/" in cmdline):
+            found.append((int(pid), cmdline))
     return found
 
 
-def listening_sockets(pids):
-    """(protocol, address, port) of the TCP listeners and UDP sockets the processes hold."""
+def bound_sockets(pids):
+    """(protocol, address, port) of the TCP listeners and UDP sockets of the processes."""
     inodes = set()
     for pid in pids:
-        try:
-            for fd in os.listdir(f"/proc/{pid}/fd"):
-                target = os.readlink(f"/proc/{pid}/fd/{fd}")
-                if target.startswith("socket:["):
-                    inodes.add(target[8:-1])
-        except OSError:
-            pass
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
     found = set()
     for protocol in ("tcp", "udp", "tcp6", "udp6"):
         with open(f"/proc/net/{protocol}") as f:
-            next(f)
-            for line in f:
-                fields = line.split()
-                if fields[9] not in inodes or (protocol.startswith("tcp") and fields[3] != "0A"):
-                    continue
-                address, port = fields[1].split(":")
-                if protocol.endswith("6"):
+            for fields in (line.split() for line in list(f)[1:]):
+                if fields[9] in inodes and (protocol[0] == "u" or fields[3] == "0A"):
+                    address, port = fields[1].split(":")
+                    if len(address) == 8:
+                        address = socket.inet_ntoa(struct.pack("<I", int(address, 16)))
                     found.add((protocol, address, int(port, 16)))
-                else:
-                    found.add((protocol, socket.inet_ntoa(struct.pack("<I", int(address, 16))),
-                               int(port, 16)))
     return found
 
 
-def bdecode(data, i=0):
-    c = data[i:i + 1]
-    if c == b"i":
-        end = data.index(b"e", i)
-        return int(data[i + 1:end]), end + 1
-    if c == b"l":
-        items, i = [], i + 1
-        while data[i:i + 1] != b"e":
-            item, i = bdecode(data, i)
-            items.append(item)
-        return items, i + 1
-    if c == b"d":
-        items, i = {}, i + 1
-        while data[i:i + 1] != b"e":
-            key, i = bdecode(data, i)
-            items[key], i = bdecode(data, i)
-        return items, i + 1
-    colon = data.index(b":", i)
-    length = int(data[i:colon])
-    return data[colon + 1:colon + 1 + length], colon + 1 + length
-
-
-def compact_peers(blob):
-    return {(socket.inet_ntoa(blob[i:i + 4]), struct.unpack(">H", blob[i + 4:i + 6])[0])
-            for i in range(0, len(blob) - 5, 6)}
-
-
 def md5_of(path):
-    digest = hashlib.md5()
     with open(path, "rb") as f:
-        while block := f.read(1 << 20):
-            digest.update(block)
-    return digest.hexdigest()
+        return hashlib.file_digest(f, "md5").hexdigest()
 
 
-def http_get(address, port, path, host=None, timeout=10):
-    connection = http.client.HTTPConnection(address, port, timeout=timeout)
+def http_get(address, port, path, host=None):
+    connection = http.client.HTTPConnection(address, int(port), timeout=10)
     try:
         connection.request("GET", path, headers={"Host": host} if host else {})
         response = connection.getresponse()
@@ -150,24 +105,6 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
-
-
-def logs_of(folder):
-    text = []
-    for name in sorted(os.listdir(os.path.join(folder, "logs"))) if os.path.isdir(
-            os.path.join(folder, "logs")) else []:
-        with open(os.path.join(folder, "logs", name), errors="replace") as f:
-            text.append(f"--- {name}\n{f.read()[-2000:]}")
-    return "\n".join(text)
-
-
 class LabServices(unittest.TestCase):
     """One lab for every check of what it serves."""
 
@@ -179,223 +116,141 @@ class LabServices(unittest.TestCase):
         up = lab("up", cls.dir)
         cls.up_seconds = time.monotonic() - started
         if up.returncode != 0:
-            lab("down", cls.dir)
-            logs = logs_of(cls.dir)
             shutil.rmtree(cls.tmp, ignore_errors=True)
-            raise AssertionError(f"lab up failed: {up.stderr}\n{logs}")
+            raise AssertionError(f"lab up failed: {up.stderr}")
         cls.env = load_env(cls.dir)
-        cls.pids = {s: int(cls.env[f"LAB_{s.upper()}_PID"]) for s in SERVICES}
+        cls.leaders = {int(cls.env[f"LAB_{s.upper()}_PID"]) for s in SERVICES}
 
     @classmethod
     def tearDownClass(cls):
         try:
             down = lab("down", cls.dir)
             assert down.returncode == 0, down.stderr
-            left = lab_processes(cls.dir, set(cls.pids.values()))
+            left = lab_processes(cls.dir, cls.leaders)
             assert not left, f"still running after down: {left}"
-            assert not os.path.exists(os.path.join(cls.dir, "lab.env"))
         finally:
             shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def file(self, i, what):
         return self.env[f"LAB_FILE{i}_{what}"]
 
-    def test_up_is_quick_and_every_server_listens_on_loopback_only(self):
-        self.assertLess(self.up_seconds, 30)
-        self.assertEqual(self.env["LAB_SERVICES"].split(), SERVICES)
-        processes = [pid for pid, _ in lab_processes(self.dir, set(self.pids.values()))]
-        sockets = listening_sockets(processes)
-        self.assertTrue(sockets)
-        for protocol, address, port in sockets:
-            self.assertFalse(protocol.endswith("6"), f"an IPv6 socket on port {port}")
-            self.assertTrue(address.startswith("127.0.0."), f"{protocol} {address}:{port}")
+    def test_up_is_quick_and_every_server_binds_loopback_only(self):
+        self.assertLess(self.up_seconds, 40)  # about 4 s on an idle 2-core machine
         e = self.env
-        for expected in [("tcp", e["LAB_SOURCE_ADDR"], e["LAB_SOURCE_PORT"]),
-                         ("tcp", e["LAB_SOURCE_ADDR"], e["LAB_HTTPS_PORT"]),
-                         ("tcp", e["LAB_MIRROR_ADDR"], e["LAB_MIRROR_PORT"]),
-                         ("tcp", e["LAB_TRACKER_ADDR"], e["LAB_TRACKER_PORT"]),
-                         ("udp", e["LAB_TRACKER_ADDR"], e["LAB_TRACKER_PORT"]),
-                         ("tcp", e["LAB_SEEDER1_ADDR"], e["LAB_SEEDER1_PORT"]),
-                         ("tcp", e["LAB_SEEDER2_ADDR"], e["LAB_SEEDER2_PORT"]),
-                         ("tcp", e["LAB_COLLECTOR_ADDR"], e["LAB_COLLECTOR_PORT"])]:
-            self.assertIn((expected[0], expected[1], int(expected[2])), sockets)
-        self.assertEqual(len({e["LAB_SEEDER1_ADDR"], e["LAB_SEEDER2_ADDR"]}), 2)
+        sockets = bound_sockets(pid for pid, _ in lab_processes(self.dir, self.leaders))
+        for protocol, address, port in sockets:
+            self.assertRegex(f"{protocol} {address}", r"^(tcp|udp) 127\.0\.0\.", port)
+        expected = {("tcp", e[f"LAB_{s}_ADDR"], int(e[f"LAB_{s}_PORT"]))
+                    for s in ("SOURCE", "MIRROR", "TRACKER", "SEEDER1", "SEEDER2", "COLLECTOR")}
+        expected |= {("tcp", e["LAB_SOURCE_ADDR"], int(e["LAB_HTTPS_PORT"])),
+                     ("udp", e["LAB_TRACKER_ADDR"], int(e["LAB_TRACKER_PORT"]))}
+        self.assertLessEqual(expected, sockets)
 
-    def test_product_folder_is_read_by_the_downloader_and_matches_the_served_files(self):
+    def test_downloader_reads_the_product_folder_and_resource_list_as_served(self):
         import libtorrent as lt
 
         out = subprocess.run([PRODUCT_CHECK, self.env["LAB_PRODUCT_DIR"]], capture_output=True,
                              text=True, timeout=30)
         self.assertEqual(out.returncode, 0, out.stderr)
         got = {}
-        for line in out.stdout.splitlines():
-            key, _, value = line.partition("=")
+        for key, _, value in (line.partition("=") for line in out.stdout.splitlines()):
             got.setdefault(key, []).append(value)
-        one = {key: values[0] for key, values in got.items()}
-        self.assertEqual(one["resource_list_url"], self.env["LAB_RESOURCE_LIST_URL"])
-        self.assertEqual(one["ca_certificate"], self.env["LAB_CA"])
-        self.assertGreater(int(one["telemetry_config_bytes"]), 0)
-        self.assertEqual(one["id"], self.file(0, "MD5"))
+        self.assertEqual(got["resource_list_url"], [self.env["LAB_RESOURCE_LIST_URL"]])
+        self.assertEqual(got["ca_certificate"], [self.env["LAB_CA"]])
+        self.assertEqual((got["p2p"], got["expired"], got["skipped"]), (["on"], ["false"], ["0"]))
+        # Its server's certificate holds only for the lab's authority.
+        curl = ["curl", "-fsS", "-o", "/dev/null", "--max-time", "10", got["resource_list_url"][0]]
+        self.assertEqual(subprocess.run(curl + ["--cacert", self.env["LAB_CA"]]).returncode, 0)
+        self.assertEqual(subprocess.run(curl, stderr=subprocess.DEVNULL).returncode, 60)
         weights = []
         for i in range(3):
-            path = self.file(i, "PATH")
-            name = one[f"file{i}.name"]
-            self.assertEqual(os.path.basename(path), name)
-            self.assertNotIn("save", path[len(self.dir):].lower())
-            self.assertEqual(int(one[f"file{i}.size"]), os.path.getsize(path))
-            self.assertEqual(one[f"file{i}.md5"], md5_of(path))
-            self.assertEqual(one[f"file{i}.source_url"], self.file(i, "SOURCE_URL"))
-            self.assertEqual(int(one[f"file{i}.torrent_bytes"]),
-                             os.path.getsize(self.file(i, "TORRENT")))
-            # The torrent as another implementation reads it: the same file, piece length and
-            # info-hash as the folder and the tracker's whitelist say.
-            info = lt.torrent_info(self.file(i, "TORRENT"))
-            self.assertEqual(info.name(), name)
-            self.assertEqual(info.total_size(), int(one[f"file{i}.size"]))
-            self.assertEqual(info.piece_length(), int(one[f"file{i}.piece_length"]))
-            self.assertEqual(str(info.info_hashes().v1), self.file(i, "INFO_HASH"))
-            self.assertEqual([t.url for t in info.trackers()],
-                             [self.env["LAB_TRACKER_HTTP"], self.env["LAB_TRACKER_UDP"]])
-            weights.append(int(one[f"file{i}.size"]) >> 20)
-        # The window weighs progress by MiB: every file must move the bar visibly.
-        for weight in weights:
-            self.assertGreaterEqual(weight / sum(weights), 0.05, weights)
-        self.assertLess(sum(weights), 200)
-        with open(self.file(0, "PATH"), "rb") as f:
-            self.assertEqual(f.read(10), b"#!/bin/sh\n")
-
-        # The resource list as the downloader fetches (with the lab authority) and reads it.
-        self.assertEqual(one["p2p"], "on")
-        self.assertEqual(one["expired"], "false")
-        self.assertEqual(one["skipped"], "0")
-        for i in range(3):
-            self.assertEqual(got.get(f"file{i}.mirror"),
+            # The file as served, its torrent as another implementation reads it, its mirror.
+            path, info = self.file(i, "PATH"), lt.torrent_info(self.file(i, "TORRENT"))
+            self.assertNotIn("save", path[len(self.dir):])
+            self.assertEqual([got[f"file{i}.{key}"][0] for key in ("name", "size", "piece_length")],
+                             [os.path.basename(path), str(os.path.getsize(path)),
+                              str(info.piece_length())])
+            self.assertEqual((info.name(), info.total_size()), (os.path.basename(path),
+                                                                os.path.getsize(path)))
+            self.assertEqual(got[f"file{i}.source_url"], [self.file(i, "SOURCE_URL")])
+            self.assertEqual(got[f"file{i}.mirror"],
                              [f"{self.file(i, 'MIRROR_URL')} {self.env['LAB_MIRROR_HOST']}"])
+            weights.append(os.path.getsize(path) >> 20)
+        # The window weighs progress by MiB: every file must move the bar visibly.
+        self.assertTrue(all(w / sum(weights) >= 0.05 for w in weights), weights)
 
-    def test_resource_list_needs_the_lab_authority(self):
-        url = self.env["LAB_RESOURCE_LIST_URL"]
-        trusted = subprocess.run(["curl", "-fsS", "--max-time", "10", "--cacert",
-                                  self.env["LAB_CA"], url], capture_output=True, timeout=20)
-        self.assertEqual(trusted.returncode, 0, trusted.stderr)
-        self.assertEqual(ElementTree.fromstring(trusted.stdout).tag, "project")
-        untrusted = subprocess.run(["curl", "-fsS", "--max-time", "10", url],
-                                   capture_output=True, timeout=20)
-        self.assertEqual(untrusted.returncode, 60, "the server certificate must need the lab CA")
-
-    def test_source_and_mirror_serve_the_files_and_the_mirror_only_by_host_name(self):
+    def test_source_serves_the_files_and_the_mirror_only_by_host_name(self):
         e = self.env
         for i in range(3):
-            path = self.file(i, "SOURCE_URL").split(e["LAB_SOURCE_PORT"], 1)[1]
-            status, body = http_get(e["LAB_SOURCE_ADDR"], int(e["LAB_SOURCE_PORT"]), path)
-            self.assertEqual((status, hashlib.md5(body).hexdigest()), (200, self.file(i, "MD5")))
-            path = self.file(i, "MIRROR_URL").split(e["LAB_MIRROR_PORT"], 1)[1]
-            status, body = http_get(e["LAB_MIRROR_ADDR"], int(e["LAB_MIRROR_PORT"]), path,
-                                    host=e["LAB_MIRROR_HOST"])
-            self.assertEqual((status, hashlib.md5(body).hexdigest()), (200, self.file(i, "MD5")))
-            status, _ = http_get(e["LAB_MIRROR_ADDR"], int(e["LAB_MIRROR_PORT"]), path)
-            self.assertEqual(status, 404, "the mirror answered a request without its Host name")
+            source_path = self.file(i, "SOURCE_URL").split(e["LAB_SOURCE_PORT"], 1)[1]
+            mirror_path = self.file(i, "MIRROR_URL").split(e["LAB_MIRROR_PORT"], 1)[1]
+            for answer in (http_get(e["LAB_SOURCE_ADDR"], e["LAB_SOURCE_PORT"], source_path),
+                           http_get(e["LAB_MIRROR_ADDR"], e["LAB_MIRROR_PORT"], mirror_path,
+                                    e["LAB_MIRROR_HOST"])):
+                self.assertEqual((answer[0], hashlib.md5(answer[1]).hexdigest()),
+                                 (200, self.file(i, "MD5")))
+            self.assertEqual(http_get(e["LAB_MIRROR_ADDR"], e["LAB_MIRROR_PORT"],
+                                      mirror_path)[0], 404)
 
-    def test_tracker_hands_out_both_seeders_over_http_and_udp(self):
+    def test_tracker_hands_out_both_seeders(self):
         e = self.env
-        seeders = {(e["LAB_SEEDER1_ADDR"], int(e["LAB_SEEDER1_PORT"])),
-                   (e["LAB_SEEDER2_ADDR"], int(e["LAB_SEEDER2_PORT"]))}
-        address, port = e["LAB_TRACKER_ADDR"], int(e["LAB_TRACKER_PORT"])
-        probe_port = free_port()  # nobody listens there; the probe peer is withdrawn at once
+        seeders = {(e[f"LAB_SEEDER{n}_ADDR"], int(e[f"LAB_SEEDER{n}_PORT"])) for n in (1, 2)}
         for i in range(3):
-            info_hash = bytes.fromhex(self.file(i, "INFO_HASH"))
-            query = "/announce?info_hash=" + "".join(f"%{b:02x}" for b in info_hash)
-            query += f"&peer_id=-KT0001-labtest{i:05d}&port={probe_port}&uploaded=0"
-            query += "&downloaded=0&left=1&compact=1"
-            status, body = http_get(address, port, query + "&event=started")
-            answer, _ = bdecode(body)
+            query = ("/announce?info_hash=" + "".join(
+                f"%{b:02x}" for b in bytes.fromhex(self.file(i, "INFO_HASH"))) +
+                f"&peer_id=-KT0001-labtest{i:05d}&port={free_port()}&uploaded=0&downloaded=0"
+                "&left=1&compact=1")
+            status, body = http_get(e["LAB_TRACKER_ADDR"], e["LAB_TRACKER_PORT"],
+                                    query + "&event=started")
+            http_get(e["LAB_TRACKER_ADDR"], e["LAB_TRACKER_PORT"], query + "&event=stopped")
             self.assertEqual(status, 200)
-            self.assertNotIn(b"failure reason", answer, answer)
-            self.assertLessEqual(seeders, compact_peers(answer[b"peers"]))
-            http_get(address, port, query + "&event=stopped")
-
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-                udp.settimeout(3)
-                udp.bind(("127.0.0.1", 0))
-                udp.sendto(struct.pack(">QII", 0x41727101980, 0, 7), (address, port))
-                reply = udp.recv(2048)
-                self.assertEqual(struct.unpack(">II", reply[:8]), (0, 7))
-                connection = reply[8:16]
-                peer_id = f"-KT0001-udptest{i:05d}".encode()
-                for event, transaction in ((2, 8), (3, 9)):
-                    udp.sendto(connection + struct.pack(">II20s20sQQQIIIiH", 1, transaction,
-                                                        info_hash, peer_id, 0, 1, 0, event, 0, 0,
-                                                        50, probe_port), (address, port))
-                    reply = udp.recv(4096)
-                    self.assertEqual(struct.unpack(">II", reply[:8]), (1, transaction))
-                    if event == 2:
-                        self.assertGreaterEqual(len(reply), 20, "announce refused")
-                        self.assertLessEqual(seeders, compact_peers(reply[20:]))
+            length, _, rest = body.split(b"5:peers", 1)[1].partition(b":")
+            blob = rest[:int(length)]
+            peers = {(socket.inet_ntoa(blob[j:j + 4]), struct.unpack(">H", blob[j + 4:j + 6])[0])
+                     for j in range(0, len(blob), 6)}
+            self.assertLessEqual(seeders, peers, body)
 
     def test_each_seeder_has_every_piece_of_every_torrent(self):
         import libtorrent as lt
 
-        e = self.env
         for n in (1, 2):
             for i in range(3):
-                info = lt.torrent_info(self.file(i, "TORRENT"))
                 info_hash = bytes.fromhex(self.file(i, "INFO_HASH"))
-                with socket.create_connection((e[f"LAB_SEEDER{n}_ADDR"],
-                                               int(e[f"LAB_SEEDER{n}_PORT"])), timeout=5) as s:
-                    # No extension bits: a seeder then says what it has with a whole bitfield.
+                with socket.create_connection((self.env[f"LAB_SEEDER{n}_ADDR"],
+                                               int(self.env[f"LAB_SEEDER{n}_PORT"])), 5) as s:
+                    # No extension bits: the seeder then tells what it has in a whole bitfield.
                     s.sendall(b"\x13BitTorrent protocol" + bytes(8) + info_hash
                               + b"-KT0001-bitfieldtest")
-                    reply = self.receive(s, 68)
-                    self.assertEqual(reply[28:48], info_hash)
+                    stream = s.makefile("rb")
+                    self.assertEqual(stream.read(68)[28:48], info_hash)
+                    message = b""
                     for _ in range(10):
-                        length = struct.unpack(">I", self.receive(s, 4))[0]
-                        if length == 0:
-                            continue
-                        message = self.receive(s, length)
-                        if message[0] == 5:
+                        message = stream.read(struct.unpack(">I", stream.read(4))[0])
+                        if message[:1] == b"\x05":
                             break
-                    else:
-                        self.fail(f"seeder {n} sent no bitfield for file {i}")
-                    pieces = info.num_pieces()
+                    pieces = lt.torrent_info(self.file(i, "TORRENT")).num_pieces()
                     bits = "".join(f"{b:08b}" for b in message[1:])
-                    self.assertEqual(bits, "1" * pieces + "0" * (len(bits) - pieces),
-                                     f"seeder {n}, file {i}")
-
-    def receive(self, s, count):
-        data = b""
-        while len(data) < count:
-            block = s.recv(count - len(data))
-            self.assertTrue(block, "the peer closed the connection")
-            data += block
-        return data
+                    self.assertEqual(bits, "1" * pieces + "0" * (len(bits) - pieces), (n, i))
 
     def test_kfget_takes_each_file_from_the_lab(self):
-        e = self.env
-        save = os.path.join(self.tmp, "downloads")
-        os.makedirs(save, exist_ok=True)
-        common = ["--bind", "127.0.0.1", "--timeout", "120", "-q", "-o", save]
-        runs = [
-            # The default source and the swarm together.
-            [KFGET, "--torrent", self.file(0, "TORRENT"), "--source", self.file(0, "SOURCE_URL")],
-            # The swarm alone: the tracker and the seeders.
-            [KFGET, "--torrent", self.file(1, "TORRENT")],
-            # The mirror alone, reached by its Host name.
-            [KFGET, "--torrent", self.file(2, "TORRENT"), "--no-p2p", "--mirror",
-             f"{self.file(2, 'MIRROR_URL')},{e['LAB_MIRROR_HOST']}"],
-        ]
+        e, save = self.env, os.path.join(self.tmp, "downloads")
+        runs = [  # the default source and the swarm; the swarm alone; the mirror alone
+            ["--torrent", self.file(0, "TORRENT"), "--source", self.file(0, "SOURCE_URL")],
+            ["--torrent", self.file(1, "TORRENT")],
+            ["--torrent", self.file(2, "TORRENT"), "--no-p2p", "--mirror",
+             f"{self.file(2, 'MIRROR_URL')},{e['LAB_MIRROR_HOST']}"]]
         access_log = os.path.join(e["LAB_LOG_DIR"], "nginx-access.log")
-        with open(access_log) as f:
-            served_before = f.read()
-        children = [subprocess.Popen(run + common + ["--listen-port", str(free_port())],
+        served_before = os.path.getsize(access_log)
+        children = [subprocess.Popen([KFGET, *run, "--bind", "127.0.0.1", "--timeout", "120",
+                                      "-q", "-o", save, "--listen-port", str(free_port())],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
                     for run in runs]
-        outputs = []
-        for child in children:
+        for i, child in enumerate(children):
             try:
-                outputs.append(child.communicate(timeout=180)[0].decode(errors="replace"))
+                output = child.communicate(timeout=180)[0]
             except subprocess.TimeoutExpired:
                 child.kill()
-                outputs.append(child.communicate()[0].decode(errors="replace"))
-        for i, (child, output) in enumerate(zip(children, outputs)):
+                output = child.communicate()[0]
             self.assertEqual(child.returncode, 0, f"file {i}: {output}")
         product = configparser.ConfigParser()
         product.read(e["LAB_PRODUCT_INI"])
@@ -403,38 +258,35 @@ class LabServices(unittest.TestCase):
             section = product[f"file{i}"]
             self.assertEqual(md5_of(os.path.join(save, section["name"])), section["md5"])
         with open(access_log) as f:
-            served = f.read()[len(served_before):]
+            served = f.read()[served_before:]
         self.assertIn(f'host="{e["LAB_MIRROR_HOST"]}" "GET /mirror/42.51/{self.file(2, "NAME")}',
                       served)
         self.assertNotIn(self.file(1, "NAME"), served, "file 1 was to come from the swarm alone")
 
-    def test_collector_records_what_the_telemetry_configuration_posts(self):
+    def test_collector_records_the_posts_of_the_telemetry_configuration(self):
         kfconf = configparser.ConfigParser()
-        kfconf.optionxform = str
         kfconf.read(os.path.join(self.env["LAB_PRODUCT_DIR"], "dataupload.kfconf"))
         urls = [kfconf[s]["SubmitUrl"] for s in ("SubmitEventDownload",
                                                  "SubmitEventDownloadSeveral")]
-        info = '{"MachId":"lab test","OS":"中"}'
-        encoded = "".join(c if c.isascii() and c.isalnum() else "_" if c == " " else
-                          "".join(f"%{b:02X}" for b in c.encode()) for c in info)
-        with open(self.env["LAB_COLLECTOR_LOG"]) as f:
-            before = len(f.readlines())
+        log = self.env["LAB_COLLECTOR_LOG"]
+        before = os.path.getsize(log)
         for url in urls:
-            self.assertTrue(url.startswith(f"http://{self.env['LAB_COLLECTOR_ADDR']}:"
-                                           f"{self.env['LAB_COLLECTOR_PORT']}/"), url)
-            host, path = url[len("http://"):].split("/", 1)
+            host, path = url.split("/", 3)[2:]
+            self.assertEqual(host, f"{self.env['LAB_COLLECTOR_ADDR']}:"
+                                   f"{self.env['LAB_COLLECTOR_PORT']}")
             connection = http.client.HTTPConnection(host, timeout=10)
-            connection.request("POST", "/" + path, body=f"code=11010000&info={encoded}",
-                               headers={"Content-Type": "application/x-www-form-urlencoded"})
+            # {"OS":"中 x"} in the form encoding: "_" a space, "%XX" a UTF-8 byte.
+            connection.request("POST", "/" + path,
+                               body="code=11010000&info=%7B%22OS%22%3A%22%E4%B8%AD_x%22%7D")
             response = connection.getresponse()
-            self.assertEqual(response.status, 200)
-            self.assertIn(b'"error":0', response.read())
+            self.assertEqual((response.status, response.read()), (200, b'{"error":0}'))
             connection.close()
-        with open(self.env["LAB_COLLECTOR_LOG"]) as f:
-            records = [json.loads(line) for line in f.readlines()[before:]]
+        with open(log, encoding="utf-8") as f:
+            f.seek(before)
+            records = [json.loads(line) for line in f]
         self.assertEqual([r["path"] for r in records], ["/" + u.split("/", 3)[3] for u in urls])
         for record in records:
-            self.assertEqual(record["fields"], {"code": "11010000", "info": info})
+            self.assertEqual(record["fields"], {"code": "11010000", "info": '{"OS":"中 x"}'})
             self.assertEqual(record["errors"], [])
 
     def test_installer_stub_records_its_folder_arguments_and_descriptors(self):
@@ -443,32 +295,26 @@ class LabServices(unittest.TestCase):
         shutil.copyfile(self.file(0, "PATH"), installer)
         os.chmod(installer, 0o755)
         record = self.env["LAB_INSTALLER_RECORD"]
-        with open(record) as f:
-            before = len(f.readlines())
+        before = os.path.getsize(record)
         done = subprocess.run([installer, "--lab", "two words"], cwd=folder,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
         self.assertEqual(done.returncode, 0, done.stderr)
         with open(record) as f:
-            lines = [line.rstrip("\n") for line in f.readlines()[before:]]
-        self.assertTrue(lines and lines[0].startswith("run pid="), lines)
+            f.seek(before)
+            lines = f.read().splitlines()
         self.assertEqual(lines[1:5], [f"cwd {folder}", "argc 2", "arg --lab", "arg two words"])
-        self.assertEqual(lines[-1], "end")
-        fds = dict(line[3:].split(" -> ", 1) for line in lines if line.startswith("fd "))
-        self.assertEqual(fds.get("0"), "/dev/null")
-        self.assertIn("1", fds)
-        self.assertIn("2", fds)
-        # Beyond 0-2 the shell holds only its own script open.
-        extra = {fd: target for fd, target in fds.items() if int(fd) > 2}
-        self.assertTrue(all(t == os.path.realpath(installer) for t in extra.values()), extra)
+        self.assertEqual((lines[0][:8], lines[-1]), ("run pid=", "end"))
+        fds = dict(line[3:].split(" -> ") for line in lines if line.startswith("fd "))
+        self.assertEqual(fds["0"], "/dev/null")
+        # Beyond 0-2 only the shell's own descriptor on the script.
+        self.assertLessEqual({t for fd, t in fds.items() if int(fd) > 2},
+                             {os.path.realpath(installer)})
 
 
 class LabLifecycle(unittest.TestCase):
-    """up refuses a running lab, status sees a dead service, down stops all, up runs again."""
-
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="kf-lab-life-")
         self.dir = os.path.join(self.tmp, "lab")
-        self.leaders = set()
 
     def tearDown(self):
         lab("down", self.dir)
@@ -476,69 +322,59 @@ class LabLifecycle(unittest.TestCase):
 
     def up(self):
         done = lab("up", self.dir)
-        self.assertEqual(done.returncode, 0, done.stderr + logs_of(self.dir))
+        self.assertEqual(done.returncode, 0, done.stderr)
         env = load_env(self.dir)
-        pids = {s: int(env[f"LAB_{s.upper()}_PID"]) for s in SERVICES}
-        self.leaders |= set(pids.values())
-        return env, pids
+        return env, {s: int(env[f"LAB_{s.upper()}_PID"]) for s in SERVICES}
 
-    def test_up_refuses_a_running_lab_and_down_stops_everything(self):
+    def status(self):
+        done = lab("status", self.dir)
+        return done.returncode, [line.split()[:2] for line in done.stdout.splitlines()]
+
+    def test_up_refuses_a_running_lab_status_sees_a_death_down_stops_all_up_again(self):
         env, pids = self.up()
         again = lab("up", self.dir)
-        self.assertNotEqual(again.returncode, 0)
+        self.assertEqual(again.returncode, 1)
         self.assertIn("already running", again.stderr)
         self.assertEqual(load_env(self.dir)["LAB_NGINX_PID"], str(pids["nginx"]))
-        status = lab("status", self.dir)
-        self.assertEqual(status.returncode, 0, status.stdout)
-        self.assertEqual([line.split()[:2] for line in status.stdout.splitlines()],
-                         [[s, "alive"] for s in SERVICES])
+        self.assertEqual(self.status(), (0, [[s, "alive"] for s in SERVICES]))
 
         os.kill(pids["collector"], signal.SIGKILL)
-        self.assertTrue(wait_until(lambda: (proc_stat(pids["collector"]) or ("Z",))[0] == "Z",
-                                   5))
-        status = lab("status", self.dir)
-        self.assertEqual(status.returncode, 1)
-        self.assertIn(["collector", "dead"], [line.split()[:2] for line in
-                                              status.stdout.splitlines()])
+        deadline = time.monotonic() + 5
+        while state_and_group(pids["collector"])[0] not in ("Z", "gone") and \
+                time.monotonic() < deadline:
+            time.sleep(0.05)
+        code, lines = self.status()
+        self.assertEqual((code, lines[2]), (1, ["collector", "dead"]))
 
-        down = lab("down", self.dir)
-        self.assertEqual(down.returncode, 0, down.stderr)
-        self.assertEqual(lab_processes(self.dir, self.leaders), [])
-        for port in (env["LAB_SOURCE_PORT"], env["LAB_HTTPS_PORT"]):
-            with self.assertRaises(ConnectionRefusedError):
-                socket.create_connection((env["LAB_SOURCE_ADDR"], int(port)), timeout=2).close()
-        # Runtime state goes, what the user may still need stays.
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "lab.env")))
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "run")))
-        self.assertTrue(os.path.isfile(env["LAB_PRODUCT_INI"]))
-        self.assertTrue(os.path.isfile(env["LAB_FILE1_PATH"]))
-
-        # The same folder again: the same files, new servers.
-        env2, _ = self.up()
-        self.assertEqual(env2["LAB_FILE1_MD5"], env["LAB_FILE1_MD5"])
-        self.assertEqual(lab("status", self.dir).returncode, 0)
         self.assertEqual(lab("down", self.dir).returncode, 0)
-        self.assertEqual(lab_processes(self.dir, self.leaders), [])
+        self.assertEqual(lab_processes(self.dir, set(pids.values())), [])
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection((env["LAB_SOURCE_ADDR"], int(env["LAB_HTTPS_PORT"])), 2)
+        # Runtime state goes; the product and its files stay.
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "lab.env")))
+        self.assertTrue(os.path.isfile(env["LAB_PRODUCT_INI"]))
 
-    def test_up_that_fails_half_way_leaves_nothing_running(self):
-        # An nginx that cannot start: "up" must stop the tracker it had already started.
+        env2, pids2 = self.up()
+        self.assertEqual(env2["LAB_FILE1_MD5"], env["LAB_FILE1_MD5"])
+        self.assertEqual(lab("down", self.dir).returncode, 0)
+        self.assertEqual(lab_processes(self.dir, set(pids2.values())), [])
+
+    def test_up_that_fails_half_way_stops_what_it_started(self):
         bin_dir = os.path.join(self.tmp, "bin")
         os.makedirs(bin_dir)
         with open(os.path.join(bin_dir, "nginx"), "w") as f:
-            f.write("#!/bin/sh\necho 'nginx: [emerg] lab test refuses to start' >&2\nexit 1\n")
+            f.write("#!/bin/sh\nexit 1\n")
         os.chmod(os.path.join(bin_dir, "nginx"), 0o755)
-        env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"])
-        done = lab("up", self.dir, env=env)
-        self.assertNotEqual(done.returncode, 0)
+        done = lab("up", self.dir, env=dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}"))
         self.assertIn("nginx did not start", done.stderr)
+        self.assertNotEqual(done.returncode, 0)
         self.assertFalse(os.path.exists(os.path.join(self.dir, "lab.env")))
-        self.assertEqual(lab_processes(self.dir, set()), [])
+        self.assertEqual(lab_processes(self.dir, set()), [])  # the tracker is gone too
 
     def test_up_refuses_a_folder_it_cannot_quote(self):
         done = lab("up", os.path.join(self.tmp, "a folder"))
-        self.assertNotEqual(done.returncode, 0)
         self.assertIn("may hold only", done.stderr)
-        self.assertEqual(lab_processes(os.path.join(self.tmp, "a folder"), set()), [])
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "a folder")))
 
 
 def main():
@@ -548,17 +384,12 @@ def main():
     parser.add_argument("--product-check", required=True)
     args, rest = parser.parse_known_args()
     KFGET, PRODUCT_CHECK = args.kfget, args.product_check
-    missing = [tool for tool in ("nginx", "opentracker", "openssl", "curl", "setsid", "flock")
-               if shutil.which(tool) is None]
-    try:
-        import libtorrent  # noqa: F401
-    except ImportError:
-        missing.append("python3-libtorrent")
-    if missing:
-        print(f"skipped: {', '.join(missing)} missing (scripts/install-deps)")
+    missing = [t for t in ("nginx", "opentracker", "openssl", "curl", "setsid", "flock")
+               if shutil.which(t) is None]
+    if missing or subprocess.run([sys.executable, "-c", "import libtorrent"]).returncode != 0:
+        print(f"skipped: {missing or 'python3-libtorrent'} missing (scripts/install-deps)")
         return 77
-    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
-    return 0 if program.result.wasSuccessful() else 1
+    return 0 if unittest.main(argv=[sys.argv[0]] + rest, exit=False).result.wasSuccessful() else 1
 
 
 if __name__ == "__main__":
