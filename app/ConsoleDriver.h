@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "app/ConsoleOptions.h"
+#include "app/ControllerAction.h"
+#include "app/ControllerSnapshot.h"
+
+namespace kf::app {
+
+// What the console does with each snapshot, as a user at the window would: start the
+// download, ask for the verification when it is finished, answer the question as the command
+// line says, and decide when the run is over and with which exit code. Pure: no I/O, no
+// threads; it waits until the controller has handled its earlier actions before it acts again.
+class ConsoleDriver {
+  public:
+    struct Step {
+        std::vector<ControllerAction> post;
+        bool ask_verify = false;  // the front end asks the user, then calls Answer
+        std::optional<int> exit_code;
+    };
+
+    ConsoleDriver(ConsoleOptions::Verify verify, bool no_install)
+        : verify_(verify), no_install_(no_install) {}
+
+    Step Next(const ControllerSnapshot& snapshot);
+    // The action that answers the verify question.
+    ControllerAction Answer(bool verify);
+
+  private:
+    Step Post(ControllerAction action);
+
+    ConsoleOptions::Verify verify_;
+    bool no_install_;
+    uint64_t posted_ = 0;
+    bool started_ = false;
+    bool finished_pressed_ = false;
+    bool asked_ = false;
+};
+
+}  // namespace kf::app
