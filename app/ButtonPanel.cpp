@@ -11,13 +11,6 @@ void ButtonPanel::Initial(bool reloaded) {
     view = {true, true};
 }
 
-void ButtonPanel::AfterStart(bool low_space) {
-    if (!low_space) {
-        pause.shown = true;
-        start.shown = false;
-    }
-}
-
 void ButtonPanel::Apply(DownloadState state, bool low_space) {
     switch (state) {
         case DownloadState::kBack:

@@ -27,8 +27,6 @@ class ButtonPanel {
 
     // At start: the start button when nothing was reloaded, else the pause button.
     void Initial(bool reloaded);
-    // After the start button: unless low_space is then set, pause replaces start.
-    void AfterStart(bool low_space);
     // The buttons of `state`; the states the window's table does not name (ready among them)
     // leave them as they are.
     void Apply(DownloadState state, bool low_space);

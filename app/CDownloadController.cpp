@@ -84,8 +84,9 @@ void CDownloadController::MainAction() {
     switch (c.state) {
         case DownloadState::kBack:
         case DownloadState::kReady:
+            // A start that went ahead shows pause through the state's buttons; one that was
+            // refused (space, the engine) keeps the start button, so that pressing it retries.
             machine_.Start();
-            c.buttons.AfterStart(c.low_space);
             break;
         case DownloadState::kPreparing:
         case DownloadState::kDownloading:

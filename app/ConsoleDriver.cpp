@@ -9,9 +9,13 @@ ConsoleDriver::Step ConsoleDriver::Post(ControllerAction action) {
     return step;
 }
 
-ControllerAction ConsoleDriver::Answer(bool verify) {
+std::vector<ControllerAction> ConsoleDriver::Answer(bool verify) {
+    if (!verify && no_install_) {
+        verify_ = ConsoleOptions::Verify::kNo;
+        return {};
+    }
     ++posted_;
-    return action::VerifyAnswer{verify, !no_install_};
+    return {action::VerifyAnswer{verify, !no_install_}};
 }
 
 ConsoleDriver::Step ConsoleDriver::Next(const ControllerSnapshot& snapshot) {
@@ -63,7 +67,7 @@ ConsoleDriver::Step ConsoleDriver::Next(const ControllerSnapshot& snapshot) {
                     }
                     return step;
                 }
-                step.post.push_back(Answer(verify_ == ConsoleOptions::Verify::kYes));
+                step.post = Answer(verify_ == ConsoleOptions::Verify::kYes);
                 return step;
             }
             if (!finished_pressed_) {

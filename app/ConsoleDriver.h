@@ -26,13 +26,14 @@ class ConsoleDriver {
         : verify_(verify), no_install_(no_install) {}
 
     Step Next(const ControllerSnapshot& snapshot);
-    // The action that answers the verify question.
-    ControllerAction Answer(bool verify);
+    // The actions that answer the verify question: none when the answer is no and nothing is to
+    // be installed (the complete files are then all that was asked for).
+    std::vector<ControllerAction> Answer(bool verify);
 
   private:
     Step Post(ControllerAction action);
 
-    ConsoleOptions::Verify verify_;
+    ConsoleOptions::Verify verify_;  // an answer "no" asked on the input becomes kNo
     bool no_install_;
     uint64_t posted_ = 0;
     bool started_ = false;

@@ -140,7 +140,10 @@ int ConsoleFrontend::Run(ControllerThread& thread, const std::atomic<bool>& inte
                 thread.Post(action);
             }
             if (step.ask_verify) {
-                thread.Post(driver_.Answer(AskVerify(snapshot->question_text, interrupted)));
+                for (ControllerAction& answer :
+                     driver_.Answer(AskVerify(snapshot->question_text, interrupted))) {
+                    thread.Post(std::move(answer));
+                }
             }
             exit_code = step.exit_code;
         }

@@ -299,10 +299,11 @@ void DownloadStateMachine::SpeedTick() {
             break;
     }
     if (c.state == DownloadState::kDownloading || c.state == DownloadState::kCheckRecover) {
-        if (c.list_ticks == 0) {
-            mirrors_.Request(FetchRequest::Kind::kMirrors);
+        // A fetch refused (the one before still runs) is asked for again next second rather
+        // than ten minutes later.
+        if (c.list_ticks != 0 || mirrors_.Request(FetchRequest::Kind::kMirrors)) {
+            c.list_ticks = (c.list_ticks + 1) % 600;
         }
-        c.list_ticks = (c.list_ticks + 1) % 600;
     } else {
         c.list_ticks = 0;
     }

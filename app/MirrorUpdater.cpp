@@ -33,6 +33,8 @@ int MirrorUpdater::Apply(const action::ResourceListDone& done) {
                 context_.services.launcher.Open(expiry.url, context_.config.paths.data_folder);
             }
             context_.expired = true;
+            // The program's own end, not an unexplained one.
+            context_.user_exit = true;
             context_.exit_requested = true;
         }
         return 0;

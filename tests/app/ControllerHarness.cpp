@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "app/IniKeys.h"
+
 namespace kf::app::test {
 namespace {
 
@@ -53,7 +55,7 @@ void ControllerHarness::Make() {
         },
         [this](const FetchRequest& request) {
             fetches.push_back(request);
-            return true;
+            return !fetches_refused;
         });
 }
 
@@ -116,6 +118,26 @@ void ControllerHarness::AnswerDigest(bool match) {
     Do(action::DigestProgress{request.generation, 5000});
     Do(action::DigestDone{request.generation,
                           match ? config.product.files[index].md5 : std::string(32, 'f')});
+}
+
+void ControllerHarness::SaveState(const std::string& save_folder, bool complete) {
+    ASSERT_TRUE(Ini().WriteStrings(ini::kTaskSection, {{ini::kHash, config.product.Id()},
+                                                       {ini::kCreateTime, "2026-12-01 10:00:00"},
+                                                       {ini::kSavePath, save_folder},
+                                                       {ini::kEntrence, Name(0)}}));
+    if (complete) {
+        ASSERT_TRUE(Ini().WriteString(ini::kTaskSection, ini::kIsComplete, ini::kCompleteValue));
+    }
+}
+
+void ControllerHarness::SaveFinishInfo(int index, uint64_t write_time, int64_t size) {
+    const std::string key = std::string(ini::kTask) + std::to_string(index);
+    const auto size_bits = static_cast<uint64_t>(size);
+    ASSERT_TRUE(Ini().WriteStrings(
+        ini::kFinishSection, {{key + ini::kWriteTimeHigh, std::to_string(write_time >> 32)},
+                              {key + ini::kWriteTimeLow, std::to_string(write_time & 0xFFFFFFFFu)},
+                              {key + ini::kFileSizeHigh, std::to_string(size_bits >> 32)},
+                              {key + ini::kFileSizeLow, std::to_string(size_bits & 0xFFFFFFFFu)}}));
 }
 
 void ControllerHarness::ReachDownloading() {

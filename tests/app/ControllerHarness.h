@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "AppFakes.h"
 #include "app/CDownloadController.h"
 #include "app/IniFile.h"
@@ -34,6 +36,13 @@ struct ControllerHarness {
     std::string FilePath(int index) const;
     const std::string& Name(int index) const { return config.product.files[index].name; }
     FakeTask* Task(int index) { return engine.Task(Name(index)); }
+    // Runs `change` on the newest task of file `index` under the engine's lock.
+    template <class Change>
+    void ChangeTask(int index, Change change) {
+        FakeTask* task = Task(index);
+        ASSERT_NE(task, nullptr);
+        engine.Script([&] { change(*task); });
+    }
     IniFile Ini() const { return IniFile(config.paths.config_file); }
     // Every task of the engine reports this.
     void SetTasks(int32_t progress, int32_t speed, int32_t status = 0);
@@ -41,6 +50,11 @@ struct ControllerHarness {
     void CompleteFile(int index);
     // Answers the newest digest request: the file's own MD5, or a wrong one.
     void AnswerDigest(bool match);
+
+    // The saved state of an earlier run that downloaded into `save_folder` (its four start keys,
+    // and "COMPLETE" when `complete`), and the finish information of one file.
+    void SaveState(const std::string& save_folder, bool complete);
+    void SaveFinishInfo(int index, uint64_t write_time, int64_t size);
 
     // From a fresh start: ready → start → (speed) downloading.
     void ReachDownloading();
@@ -62,6 +76,7 @@ struct ControllerHarness {
     std::vector<DigestRequest> digests;
     std::vector<FetchRequest> fetches;
     bool digests_refused = false;
+    bool fetches_refused = false;
 };
 
 }  // namespace kf::app::test
