@@ -25,7 +25,7 @@ std::optional<ConsoleOptions> ConsoleOptions::Parse(int argc, const char* const*
         };
         const auto named = [&](std::string_view name) {
             return argument == name ||
-                   (argument.size() > name.size() + 1 && argument.substr(0, name.size()) == name &&
+                   (argument.size() > name.size() && argument.substr(0, name.size()) == name &&
                     argument[name.size()] == '=');
         };
         std::string text;
