@@ -30,18 +30,6 @@ std::string ControllerContext::FilePath(int index) const {
     return save_folder + "/" + File(index).name;
 }
 
-int64_t ControllerContext::TotalBytes() const {
-    int64_t total = 0;
-    for (const ProductFile& file : config.product.files) {
-        total += file.size;
-    }
-    return total;
-}
-
-int64_t ControllerContext::RequiredBytes() const {
-    return TotalBytes() + ProductInfo::kReserveBytes;
-}
-
 std::vector<TaskHandle> ControllerContext::LiveHandles() const {
     std::vector<TaskHandle> handles;
     for (const FileSlot& slot : files) {

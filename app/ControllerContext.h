@@ -67,9 +67,9 @@ struct ControllerContext {
     // save_folder/name of file `index`.
     std::string FilePath(int index) const;
     // The three sizes plus the 100 MiB reserve.
-    int64_t RequiredBytes() const;
+    int64_t RequiredBytes() const { return config.product.RequiredBytes(); }
     // The three sizes: what the window shows as the total.
-    int64_t TotalBytes() const;
+    int64_t TotalBytes() const { return config.product.TotalBytes(); }
     std::vector<TaskHandle> LiveHandles() const;
     // The files whose tasks the budgets and the speed limit are shared among: a live task, and
     // not complete or being repaired.

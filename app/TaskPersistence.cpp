@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/IniKeys.h"
+#include "app/platform/TextChecks.h"
 
 namespace kf::app {
 namespace {
@@ -24,20 +25,6 @@ uint64_t ParseUnsigned(const std::string& text) {
 }
 
 }  // namespace
-
-bool TaskPersistence::IsPlainName(const std::string& name) {
-    if (name.empty() || name.size() > 64) {
-        return false;
-    }
-    for (const char c : name) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '_' || c == '-';
-        if (!plain) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool TaskPersistence::IsSafePath(const std::string& path) {
     if (path.size() < 2 || path.size() > kMaxPathBytes || path.front() != '/') {

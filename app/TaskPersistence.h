@@ -52,8 +52,8 @@ class TaskPersistence {
     // Whether the space watch runs on the save folder's volume.
     void VolumePreparation();
 
+    // An absolute path of at most 3800 bytes, without control bytes, empty steps, "." or "..".
     static bool IsSafePath(const std::string& path);
-    static bool IsPlainName(const std::string& name);
 
   private:
     void UseTaskHash(const std::string& hash);
