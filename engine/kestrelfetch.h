@@ -3,7 +3,8 @@
  * Every call is a plain function with C linkage that answers a result code and never lets an
  * exception escape. A task is created from a TaskParams record and is afterwards addressed by the
  * opaque handle written into that record. Calls may come from any thread; the engine serialises
- * them. The application never receives callbacks: it polls QueryTaskInfo and IsTaskComplete.
+ * them. The application polls QueryTaskInfo and IsTaskComplete; a program that wants to tell its
+ * user what happens may also take the engine's notices (SetEngineNoticeCallback).
  *
  * Link with libkfengine.a and the libraries listed by `pkg-config --libs --static kfengine`.
  */
@@ -35,6 +36,9 @@ extern "C" {
 #define KF_STATUS_NO_SOURCE 20214
 #define KF_STATUS_WRITE_FAILED 20215
 #define KF_STATUS_UNRESOLVABLE 20216
+/* Another task, here or in another process, downloads into the same resume file: this task
+ * touched neither the resume file nor the target and ended at once. */
+#define KF_STATUS_IN_USE 20217
 
 /* TaskParams.flags bits. */
 #define KF_FLAG_FULL_PATH 0x2u     /* target path names the file itself */
@@ -70,6 +74,51 @@ typedef struct TaskInfo {
     int64_t bytes_done;   /* bytes of the content held */
 } TaskInfo;
 
+/* TaskInfo and what a task holds: zeroed and filled by QueryTaskInfoEx. */
+typedef struct TaskInfoEx {
+    TaskInfo info;
+    int32_t active_objects;  /* live connections: servers, BT peers and trackers */
+    int32_t candidates;      /* known addresses: sources, peers and trackers */
+    int32_t verified_pieces; /* pieces checked against their SHA-1 */
+    int32_t servers;         /* of the live connections: HTTP and FTP, connected */
+    int32_t peers;           /* of the live connections: BitTorrent peers, handshake done */
+    int64_t allocated_bytes; /* bytes the target files occupy on disk */
+} TaskInfoEx;
+
+/* What the metainfo says of a task's content: zeroed and filled by QueryTorrentSummary (all zero
+ * while the task has no piece map). */
+typedef struct TorrentSummary {
+    uint32_t total_bytes_low; /* the low 32 bits of the content size */
+    int32_t piece_count;
+    char comment[40]; /* the metainfo's comment, cut at 40 bytes (not NUL-terminated when full) */
+    char zero;        /* always 0 */
+    char name[KF_TEXT_MAX];
+} TorrentSummary;
+
+/* A notable event of a task, for a program that tells its user what happens. */
+typedef struct KfNotice {
+    int32_t kind;      /* KF_NOTICE_... */
+    KfTaskHandle task; /* the task it concerns; 0 for the engine as a whole */
+    char address[128]; /* the remote party ("a.b.c.d:port", a URL) or empty */
+    int64_t number;    /* what the kind says: a peer count, a piece index, a penalty */
+    char text[512];    /* a short reason or detail, or empty */
+} KfNotice;
+
+#define KF_NOTICE_TRACKER_ANSWER 1 /* number: peers in the answer */
+#define KF_NOTICE_TRACKER_FAILED 2 /* text: why */
+#define KF_NOTICE_CONNECTED 3      /* a server answered or a peer's handshake was taken */
+#define KF_NOTICE_DROPPED 4        /* a connection ended; text: why */
+#define KF_NOTICE_PENALISED 5      /* a source was penalised; number: its penalty now */
+#define KF_NOTICE_BANNED 6         /* a peer's address is banned for the task; text: why */
+#define KF_NOTICE_PIECE_FAILED 7   /* number: the piece whose SHA-1 check failed */
+#define KF_NOTICE_PROXY_REFUSED 8  /* a proxy refused or failed a connection; text: why */
+#define KF_NOTICE_DISK_WAIT 9      /* writes wait for the disk; text: why */
+#define KF_NOTICE_BLOCKED 10       /* the IP filter kept a connection from an address */
+
+/* Takes a notice; called on engine threads (one at a time), with no engine lock held. It must
+ * return quickly and must not call the engine. */
+typedef void (*KfNoticeCallback)(void* context, const KfNotice* notice);
+
 /* Engine start-up and clean-up. */
 int32_t InitEngine(const char* folder);
 int32_t CleanupEngine(void);
@@ -83,6 +132,18 @@ int32_t StopTask(KfTaskHandle task, int32_t reset);
 int32_t StopTasks(const KfTaskHandle* tasks, int32_t count, int32_t reset, int32_t* results);
 int32_t StartTask(KfTaskHandle task);
 int32_t QueryTaskInfo(KfTaskHandle task, TaskInfo* info);
+int32_t QueryTaskInfoEx(KfTaskHandle task, TaskInfoEx* info);
+int32_t QueryTorrentSummary(KfTaskHandle task, TorrentSummary* summary);
+/* Starts the download over: stops the task's thread, deletes the first target file (also under
+ * its ".kftmp" name), its ".kfinfo" and ".kfinfodf" files and the task's resume and spill files,
+ * forgets the progress and starts the thread again. 0, or KF_ERR_INTERNAL when the thread could
+ * not be stopped or started. */
+int32_t RestartTask(KfTaskHandle task);
+/* The task's note: lines the caller keeps with the task, joined by CR LF (at most 64 KiB; a line
+ * that would pass it is refused with KF_ERR_PARAM). ReadTaskNote copies at most size - 1 bytes
+ * and a NUL and answers the note's whole length. */
+int32_t AppendTaskNote(KfTaskHandle task, const char* line);
+int32_t ReadTaskNote(KfTaskHandle task, char* buffer, int32_t size);
 int32_t IsTaskComplete(KfTaskHandle task, int32_t* complete);
 int32_t SetTaskSpeedLimit(KfTaskHandle task, int32_t direction, int32_t kib_per_second);
 int32_t SetTaskConnectionLimits(KfTaskHandle task, int32_t source_connections, int32_t bt_peers);
@@ -114,6 +175,17 @@ int32_t SetListenAddress(const char* ip);
  * proxy serves HTTP, FTP and tracker connections; a task's proxy serves its BT peers. */
 int32_t SetEngineProxy(const char* proxy_url);
 int32_t SetTaskProxy(KfTaskHandle task, const char* proxy_url);
+
+/* The IP filter: a text file of blocked IPv4 ranges, one per line ("10.0.0.0-10.255.255.255 100
+ * comment": a range blocks when its level is below 127; blank, '#' and other lines are skipped).
+ * Outgoing connections to a blocked address are never opened and incoming ones from it are
+ * closed. Answers the number of ranges loaded, or KF_ERR_PARAM when the file cannot be read (the
+ * filter is then unchanged). Null or empty clears the filter. Running tasks take the new filter
+ * within a second. */
+int32_t SetIpFilterFile(const char* path);
+
+/* Notices: null switches them off. Replacing the callback waits for a call in progress. */
+int32_t SetEngineNoticeCallback(KfNoticeCallback callback, void* context);
 
 /* Helpers. */
 int64_t GetDiskFreeBytes(const char* path);

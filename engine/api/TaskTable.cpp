@@ -37,11 +37,18 @@ TWorkThread* TaskTable::Find(const void* handle) {
     }
     QTMutexLock hold(mutex_);
     const auto it = std::find_if(tasks_.begin(), tasks_.end(),
-                                 [handle](const auto& task) { return task.get() == handle; });
+                                 [handle](const auto& task) { return task->Handle() == handle; });
     return it == tasks_.end() ? nullptr : it->get();
 }
 
 void TaskTable::DestroyAll() {
+    {
+        // Every thread is told first, so that they wind down (and tell their trackers) together.
+        QTMutexLock hold(mutex_);
+        for (const std::unique_ptr<TWorkThread>& task : tasks_) {
+            task->RequestStop();
+        }
+    }
     bool destroyed = false;
     for (;;) {
         std::unique_ptr<TWorkThread> task;

@@ -3,8 +3,10 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "engine/base/EngineGlobals.h"
+#include "engine/base/EngineNotices.h"
 #include "engine/content/TaskState.h"
 #include "engine/net/QProxyConfig.h"
 
@@ -77,6 +79,11 @@ class TaskSwarm {
     virtual void NoteConnectedAddress(uint32_t /*ip*/, int32_t /*port*/) {}
     // The bitfield of an outgoing connection told how many pieces its source has.
     virtual void NoteSourcePieces(TPeerId& /*source*/, int32_t /*pieces*/) {}
+
+    // A notable event for the user, posted under the task's handle. Ask NoticesWanted() (or
+    // leave the formatting to the call) before building texts.
+    virtual void Notice(NoticeKind /*kind*/, std::string_view /*address*/, int64_t /*number*/,
+                        std::string_view /*text*/) {}
 };
 
 }  // namespace kf

@@ -85,6 +85,10 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override;
     bool HasPeerWithId(uint32_t ip, const std::array<uint8_t, 20>& peer_id,
                        const TPeerObject& except, bool incoming_only) override;
+    void Notice(NoticeKind kind, std::string_view address, int64_t number,
+                std::string_view text) override {
+        task_.Notice(kind, address, number, text);
+    }
 
   private:
     bool Ready();

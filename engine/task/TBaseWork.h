@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "engine/base/EngineNotices.h"
 #include "engine/base/QThread.h"
 #include "engine/kestrelfetch.h"
 #include "engine/task/SourceEntry.h"
@@ -42,6 +44,12 @@ class TBaseWork : public QThread {
 
     // Engine-call side: everything here takes the task lock.
     void FillTaskInfo(TaskInfo& info);
+    void FillTaskInfoEx(TaskInfoEx& info);
+    void FillTorrentSummary(TorrentSummary& summary);
+    // The caller's note; false when the line would take it past kMaxNoteBytes.
+    static constexpr size_t kMaxNoteBytes = 65536;
+    bool AppendNote(std::string_view line);
+    std::string Note();
     bool IsComplete();
     int32_t SetSpeedLimit(int32_t direction, int32_t kib_per_second);
     void SetSeedingHours(int32_t hours);
@@ -62,7 +70,18 @@ class TBaseWork : public QThread {
     // Clears the run state of each layer; the base part clears the LAN state.
     virtual void Reset(bool full, bool keep);
 
+    // The handle the engine calls know the task by.
+    const void* Handle() const { return this; }
+    // Posts a notice under this task's handle (nothing when nobody listens).
+    void Notice(NoticeKind kind, std::string_view address, int64_t number,
+                std::string_view text) const {
+        PostNotice(kind, Handle(), address, number, text);
+    }
+
   protected:
+    // The files a restart deletes: the first target file (as named, with ".kftmp", ".kfinfo" and
+    // ".kfinfodf") and the resume and spill files. Call with the thread stopped.
+    std::vector<std::string> RestartFiles();
     // Copies the working snapshot (and with `force` the changed lists) to the published ones.
     // Without `extra` nothing happens when the task lock is busy.
     void Publish(bool force, bool extra);
@@ -96,6 +115,7 @@ class TBaseWork : public QThread {
     std::vector<std::string> mirror_urls_;
     std::vector<std::string> mirror_hosts_;
     bool mirror_mode_ = false;
+    std::string note_;
 
     // Published copies, read by the engine calls under the task lock.
     TaskProgress published_;

@@ -32,6 +32,9 @@ class CheckLayers(unittest.TestCase):
             "engine/task/Other.h": "",
             "engine/api/Calls.cpp": '#include "engine/task/TBaseWork.h"\n',
             "tools/kfget.cpp": '#include "engine/kestrelfetch.h"\n#include "local.h"\n',
+            "app/platform/Launcher.h": "",
+            "app/Controller.cpp": '#include "app/platform/Launcher.h"\n'
+                                  '#include "engine/base/QThread.h"\n',
         })
         self.assertEqual((code, out), (0, ""))
 
@@ -44,11 +47,13 @@ class CheckLayers(unittest.TestCase):
                                          '  #  include "engine/api/TaskTable.h"\n',
             "engine/peers/Peer.cpp": '#include "../task/QThread.h"\n',
             "tools/kfget.cpp": '#include "engine/task/QThread.h"\n',
+            "app/platform/Paths.cpp": '#include "app/Controller.h"\n',
+            "app/Controller.h": "",
         })
         self.assertEqual(code, 1)
         self.assertEqual(sorted(line.split(": ")[0] for line in out.splitlines()), [
-            "engine/os/File.cpp:2", "engine/peers/Peer.cpp:1", "engine/task/TBaseWork.cpp:2",
-            "tools/kfget.cpp:1"])
+            "app/platform/Paths.cpp:1", "engine/os/File.cpp:2", "engine/peers/Peer.cpp:1",
+            "engine/task/TBaseWork.cpp:2", "tools/kfget.cpp:1"])
 
     def test_a_folder_outside_the_layer_list_is_reported(self):
         code, out = run_check({"engine/net/Udp.cpp": '#include "engine/udp/Endpoint.h"\n'})

@@ -12,7 +12,8 @@ namespace kf::test {
 
 namespace {
 
-std::string Config(const std::string& dir, const std::string& root, int32_t port) {
+std::string Config(const std::string& dir, const std::string& root, int32_t port,
+                   const std::string& certificate, const std::string& key) {
     std::ostringstream out;
     out << "daemon off;\n"
         << "worker_processes 1;\n";
@@ -33,14 +34,21 @@ std::string Config(const std::string& dir, const std::string& root, int32_t port
         << "    default_type application/octet-stream;\n"
         << "    sendfile on;\n"
         << "    server {\n"
-        << "        listen 127.0.0.1:" << port << ";\n"
-        << "        root " << root
+        << "        listen 127.0.0.1:" << port << (certificate.empty() ? "" : " ssl") << ";\n";
+    if (!certificate.empty()) {
+        out << "        ssl_certificate " << certificate << ";\n"
+            << "        ssl_certificate_key " << key << ";\n";
+    }
+    out << "        root " << root
         << ";\n"
         // The same files sent chunked: a body filter drops the length, as a script would.
         << "        location /chunked/ {\n"
         << "            alias " << root << "/;\n"
         << "            sub_filter_types *;\n"
         << "            sub_filter kf-text-that-never-occurs \"\";\n"
+        << "        }\n"
+        << "        location /moved/ {\n"
+        << "            rewrite ^/moved/(.*)$ /$1 redirect;\n"
         << "        }\n"
         << "    }\n"
         << "}\n";
@@ -68,6 +76,13 @@ bool NginxServer::Start(const std::string& root_dir, std::chrono::milliseconds t
     return false;
 }
 
+bool NginxServer::StartTls(const std::string& root_dir, const std::string& certificate,
+                           const std::string& key, std::chrono::milliseconds timeout) {
+    certificate_ = certificate;
+    key_ = key;
+    return Start(root_dir, timeout);
+}
+
 bool NginxServer::StartOnce(const std::string& root_dir, std::chrono::milliseconds timeout) {
     if (!Available()) {
         return false;
@@ -80,7 +95,8 @@ bool NginxServer::StartOnce(const std::string& root_dir, std::chrono::millisecon
         return false;
     }
     const std::string absolute_root = std::filesystem::absolute(root_dir).string();
-    if (!WriteFile(*dir_ / "nginx.conf", Config(dir_->Path(), absolute_root, port_))) {
+    if (!WriteFile(*dir_ / "nginx.conf",
+                   Config(dir_->Path(), absolute_root, port_, certificate_, key_))) {
         return false;
     }
     if (!child_.Start({kDefaultBinary, "-p", dir_->Path(), "-e", *dir_ / "error.log", "-c",
@@ -92,7 +108,8 @@ bool NginxServer::StartOnce(const std::string& root_dir, std::chrono::millisecon
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (certificate_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+           std::to_string(port_) + path;
 }
 
 std::string NginxServer::ErrorLogText() const {

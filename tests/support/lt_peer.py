@@ -5,7 +5,8 @@ Run with Debian's /usr/bin/python3 (the binding is a Debian package). It listens
 from one 127/8 address only, with DHT, local discovery, UPnP, NAT-PMP, peer exchange and uTP off,
 and accepts peers and trackers on 127/8 only. One line per event on stdout:
   LISTENING addr:port, TRACKER_OK url peers=N, TRACKER_PROBLEM text, SEEDING, COMPLETE s MB/s,
-  HASH_FAILED piece, ERROR text, TIME_LIMIT.
+  HASH_FAILED piece, ERROR text, TIME_LIMIT, INCOMING addr (a TCP connection accepted),
+  DISCONNECTED addr (a peer connection ended).
 Exit status: 0 for a seeder stopped by a signal or a leecher that completed, 1 otherwise.
 """
 import argparse
@@ -43,7 +44,9 @@ settings = {
     "prefer_udp_trackers": not a.prefer_http,
     "user_agent": "kf-test-peer", "peer_fingerprint": "-KL0001-",
     "alert_mask": (lt.alert.category_t.status_notification | lt.alert.category_t.error_notification
-                   | lt.alert.category_t.tracker_notification),
+                   | lt.alert.category_t.tracker_notification
+                   | lt.alert.category_t.peer_notification
+                   | lt.alert.category_t.connect_notification),
 }
 # The settings go to the constructor: a session made without them starts DHT and port mapping.
 ses = lt.session(settings)
@@ -100,6 +103,10 @@ while not stop and time.monotonic() - t0 < a.time_limit:
             dt = time.monotonic() - t0
             say(f"COMPLETE {dt:.3f} s {h.torrent_file().total_size() / dt / 1e6:.1f} MB/s")
             done = True
+        elif isinstance(al, lt.incoming_connection_alert):
+            say(f"INCOMING {al.endpoint[0]}")
+        elif isinstance(al, lt.peer_disconnected_alert):
+            say(f"DISCONNECTED {al.endpoint[0]}")
         elif isinstance(al, lt.hash_failed_alert):
             say(f"HASH_FAILED {al.piece_index}")
         elif isinstance(al, (lt.torrent_error_alert, lt.file_error_alert)):
