@@ -84,6 +84,7 @@ bool TBTPeer::Attach(const RefPtr<TPeerId>& source) {
                             Swarm().LocalBindAddress(), udp ? &node : nullptr)
                  ? kConnecting
                  : kIdle);
+    FitReceiveBufferToLimit();
     return IsConnected();
 }
 

@@ -91,9 +91,13 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
     TPeerUrlInfo& info = record.UrlInfo();
     position_ = 0;
     if (!info.fetch_to_memory) {
-        if (work_.requests.empty() && info.content_length > 0) {
+        // The size comes from this server's earlier answer or from the task's metainfo; with
+        // either known the first request asks for wanted bytes instead of the file's start.
+        if (work_.requests.empty() && (info.content_length > 0 || Content().ContentSizeKnown())) {
             TPeerObject::PlanRequests();
             if (work_.requests.empty()) {
+                // Every range this server could take is held by others: nothing went wrong.
+                SetStatus(kStatusFinished);
                 return false;
             }
         }

@@ -14,6 +14,7 @@ namespace kf {
 namespace {
 
 constexpr int32_t kPreferredJump = 6;
+constexpr int32_t kMinLimitedReceiveBuffer = 64 << 10;
 constexpr int32_t kNextPieceTries = 4;
 
 std::atomic<TPeerObject::WholeBadPieceHook> g_whole_bad_piece_hook{nullptr};
@@ -99,6 +100,15 @@ QSocket& TPeerObject::EnsureConnection() {
         conn_ = std::make_unique<QSocket>();
     }
     return *conn_;
+}
+
+void TPeerObject::FitReceiveBufferToLimit() {
+    const int32_t limit = Content().DownloadLimit();
+    if (limit > 0 && conn_ != nullptr) {
+        // A quarter of a second at the whole task's limit, within the socket's bounds.
+        conn_->SetReceiveBuffer(
+            std::clamp(limit / 4, kMinLimitedReceiveBuffer, QSocket::kMaxSocketReceiveBuffer));
+    }
 }
 
 RefPtr<TPeerId> TPeerObject::DetachSource() {

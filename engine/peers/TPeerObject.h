@@ -190,6 +190,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     void CloseConnection();
     // Makes a connection object when there is none.
     QSocket& EnsureConnection();
+    // Under a download limit the kernel would otherwise buffer megabytes that the limit lets in
+    // only slowly: data that a stop or a crash throws away after the sender counted it as sent.
+    void FitReceiveBufferToLimit();
     // Drops the attached record without the bookkeeping of Reset (for a re-attach).
     RefPtr<TPeerId> DetachSource();
     // Attaches a record to a connection that is already there (an accepted BT connection learns

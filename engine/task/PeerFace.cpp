@@ -142,6 +142,10 @@ int32_t TWorkThread::PeerFace::DownloadAllowance() {
     return task_.DownloadAllowanceNow();
 }
 
+int32_t TWorkThread::PeerFace::DownloadLimit() {
+    return task_.DownloadLimitNow();
+}
+
 int32_t TWorkThread::PeerFace::UploadAllowance() {
     return task_.UploadAllowanceNow();
 }

@@ -28,6 +28,9 @@ namespace {
 constexpr char kFileScheme[] = "file://";
 constexpr size_t kFileSchemeLength = sizeof(kFileScheme) - 1;
 constexpr int64_t kSaveSeconds = 20;
+// Verified pieces wait in memory at most this long: a killed process loses only what arrived
+// since, because the start check finds on disk what the last resume record did not claim.
+constexpr int64_t kHeldWriteSeconds = 2;
 constexpr int64_t kCacheSeconds = 6;
 constexpr int64_t kSourceRefreshSeconds = 15;
 constexpr int64_t kNoProgressSeconds = 900;
@@ -610,6 +613,9 @@ void TWorkThread::PerSecondStep() {
                 CompletionCheck(now_);
             }
             SaveOrDeleteResumeFile();
+        } else if (now_ - last_held_write_ >= kHeldWriteSeconds && !completed_) {
+            last_held_write_ = now_;
+            pieces_->WriteHeldPieces();
         }
         if (now_ - last_cache_time_ >= kCacheSeconds) {
             last_cache_time_ = now_;

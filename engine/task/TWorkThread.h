@@ -100,6 +100,7 @@ class TWorkThread : public TWorkWithTransStatis {
     bool peers_announced_ = false;  // a source added a BT peer since the last pass
     int64_t last_peer_seen_ = 0;    // the last second a peer other than a tracker was active
     int64_t last_save_time_ = 0;
+    int64_t last_held_write_ = 0;
     int64_t last_cache_time_ = 0;
     int64_t last_source_refresh_ = 0;
     int64_t last_eight_second_ = 0;

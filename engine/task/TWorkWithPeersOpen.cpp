@@ -192,11 +192,14 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
                 --record.connections;  // the attach never took the record
             }
             // A connection refused at once (by the proxy, say) is a failed attempt like any
-            // other: without the back-off it would be tried again on every pass.
-            if (NoticesWanted()) {
-                NoticeRetired(*peer, "could not connect");
+            // other: without the back-off it would be tried again on every pass. A server with
+            // nothing left to take at the moment has not failed and is asked again later.
+            if (peer->Status() != TPeerObject::kStatusFinished) {
+                if (NoticesWanted()) {
+                    NoticeRetired(*peer, "could not connect");
+                }
+                Penalize(record, *peer, 1);
             }
-            Penalize(record, *peer, 1);
             peer->Reset();
             idle_.push_back(std::move(peer));
             break;

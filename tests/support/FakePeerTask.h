@@ -63,6 +63,7 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     void CountUploaded(int32_t bytes) override { uploaded_total += bytes; }
     void CountPayload(int32_t peer_kind, int32_t bytes) override;
     int32_t DownloadAllowance() override { return download_allowance; }
+    int32_t DownloadLimit() override { return 0; }
     int32_t UploadAllowance() override { return 1 << 30; }
     void NotePendingSend() override { ++pending_senders; }
     int32_t PeersWithUnsentData() override { return peers_with_unsent_data; }
