@@ -35,6 +35,7 @@ void TBTPeer::Reset() {
     quick_since_bytes_ = 0;
     quick_rate_ = 0;
     send_batch_.clear();
+    cancelled_.clear();
     work_.has.clear();
     work_.last_announced = -1;
     work_.nothing_to_pick = false;

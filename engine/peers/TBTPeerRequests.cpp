@@ -84,20 +84,36 @@ bool TBTPeer::SendRequests(int32_t limit) {
     return true;
 }
 
+void TBTPeer::AddCancel(const BlockRequest& request) {
+    uint32_t index = 0;
+    uint32_t begin = 0;
+    if (!Locate(request.block, index, begin)) {
+        return;
+    }
+    const auto message = BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
+    send_batch_.insert(send_batch_.end(), message.begin(), message.end());
+    if (cancelled_.size() >= kMaxCancelled) {
+        cancelled_.pop_front();
+    }
+    cancelled_.push_back(request);
+}
+
+bool TBTPeer::TakeCancelled(const BlockRequest& request) {
+    const auto found = std::find(cancelled_.begin(), cancelled_.end(), request);
+    if (found == cancelled_.end()) {
+        return false;
+    }
+    cancelled_.erase(found);
+    return true;
+}
+
 void TBTPeer::CancelOutstanding() {
     if (!IsConnected()) {
         return;
     }
     send_batch_.clear();
     for (size_t i = 0; i < static_cast<size_t>(work_.requests.InFlight()); ++i) {
-        uint32_t index = 0;
-        uint32_t begin = 0;
-        const BlockRequest& request = work_.requests[i];
-        if (Locate(request.block, index, begin)) {
-            const auto message =
-                BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
-            send_batch_.insert(send_batch_.end(), message.begin(), message.end());
-        }
+        AddCancel(work_.requests[i]);
     }
     if (!send_batch_.empty()) {
         Connection()->SendBytes(send_batch_);
@@ -170,12 +186,8 @@ void TBTPeer::DropDoneRequests() {
     // flight is an answer we no longer await.
     work_.requests.DropIf([&](BlockRequest& request, bool in_flight) {
         if (Content().IsBlockDone(ContentBlock(request.block), request.length)) {
-            uint32_t index = 0;
-            uint32_t begin = 0;
-            if (in_flight && Locate(request.block, index, begin)) {
-                const auto message =
-                    BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
-                send_batch_.insert(send_batch_.end(), message.begin(), message.end());
+            if (in_flight) {
+                AddCancel(request);
             }
             return true;
         }

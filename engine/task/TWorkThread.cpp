@@ -545,6 +545,7 @@ void TWorkThread::PerSecondStep() {
         working_.bt_bytes = bt_bytes_;
     }
     scheduler_->PruneSharedBlocks();
+    PerSecondBtPeerCalls();
     if (pieces_) {
         if (now_ - last_save_time_ >= kSaveSeconds || save_now_) {
             last_save_time_ = now_;

@@ -114,6 +114,9 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     void ReceiveTurn(bool serve_all, const std::function<bool(const TPeerObject&)>& ready);
     // Each second: slow-source recovery and the periodic rebalance.
     void PerSecondPeerWork();
+    // Each second, once the peer targets are computed: every connected BT peer's per-second call
+    // (requests whose blocks arrived from elsewhere are cancelled, late ones shared).
+    void PerSecondBtPeerCalls();
     // Every 4 seconds, after the rates.
     void DropBadSources();
 

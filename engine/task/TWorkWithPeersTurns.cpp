@@ -281,6 +281,14 @@ void TWorkWithPeers::PeerUpkeep() {
     }
 }
 
+void TWorkWithPeers::PerSecondBtPeerCalls() {
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer->Type() == PeerKind::BtNode && peer->IsEstablished()) {
+            peer->DropDoneRequests();
+        }
+    }
+}
+
 void TWorkWithPeers::AnnounceHaves(const std::vector<PieceIndex>& pieces) {
     constexpr size_t kBatch = 4097;
     std::vector<uint8_t> batch;

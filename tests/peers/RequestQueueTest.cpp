@@ -12,7 +12,7 @@ namespace {
 constexpr int32_t kPieceLength = 4 * kBlockSize;
 
 // A plain model of the queue: a deque and a bare counter, each operation's index arithmetic written
-// out step by step (DropDone judges "sent" by the position at the visit, as the queue does).
+// out step by step.
 struct Model {
     std::deque<BlockRequest> requests;
     int32_t outstanding = 0;
@@ -49,23 +49,30 @@ struct Model {
                                       [&](const BlockRequest& r) { return InPiece(r, piece); }),
                        requests.end());
     }
-    void DropDone(const std::vector<bool>& done) {
-        int32_t cancels = 0;
-        for (size_t i = 0; i < requests.size();) {
+    // What is sent is decided before anything goes: the first `outstanding` entries. Answers the
+    // dropped requests that were sent (the ones to cancel).
+    std::vector<BlockRequest> DropDone(const std::vector<bool>& done) {
+        std::deque<BlockRequest> kept;
+        std::vector<BlockRequest> cancels;
+        int32_t kept_sent = 0;
+        for (size_t i = 0; i < requests.size(); ++i) {
             const bool sent = static_cast<int32_t>(i) < outstanding;
-            if (done[static_cast<size_t>(requests[i].block)]) {
-                cancels += sent ? 1 : 0;
-                requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(i));
-                continue;
+            if (!done[static_cast<size_t>(requests[i].block)]) {
+                kept.push_back(requests[i]);
+                kept_sent += sent ? 1 : 0;
+            } else if (sent) {
+                cancels.push_back(requests[i]);
             }
-            ++i;
         }
-        outstanding = std::max(outstanding - cancels, 0);
+        requests = kept;
+        outstanding = kept_sent;
+        return cancels;
     }
 };
 
 // Random BT, HTTP and FTP steps: the queue holds the same requests and count as the model after
-// every step, and the count never leaves 0..size.
+// every step, the count never leaves 0..size, and a walk that drops requests calls exactly the
+// ones that were sent in flight (only those are cancelled).
 TEST(RequestQueue, RandomStepsMatchAPlainModel) {
     for (uint32_t seed = 1; seed <= 200; ++seed) {
         std::mt19937 rng(seed);
@@ -124,8 +131,14 @@ TEST(RequestQueue, RandomStepsMatchAPlainModel) {
                     for (size_t b = 0; b < done.size(); ++b) {
                         done[b] = rng() % 3 == 0;
                     }
-                    queue.DropIf([&](BlockRequest& r, bool) { return done[r.block]; });
-                    model.DropDone(done);
+                    std::vector<BlockRequest> cancels;
+                    queue.DropIf([&](BlockRequest& r, bool in_flight) {
+                        if (done[r.block] && in_flight) {
+                            cancels.push_back(r);
+                        }
+                        return done[r.block];
+                    });
+                    EXPECT_EQ(cancels, model.DropDone(done));
                     break;
                 }
                 case 8:
