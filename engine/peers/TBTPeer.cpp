@@ -29,6 +29,7 @@ void TBTPeer::Reset() {
     send_skip_ = 0;
     wrapped_ = false;
     handshake_sent_ = false;
+    fetching_stopped_ = false;
     connect_started_ = 0;
     established_at_ = 0;
     quick_since_ms_ = 0;
@@ -37,6 +38,7 @@ void TBTPeer::Reset() {
     send_batch_.clear();
     cancelled_.clear();
     work_.has.clear();
+    work_.address = 0;
     work_.last_announced = -1;
     work_.nothing_to_pick = false;
     work_.nothing_to_pick_since = 0;

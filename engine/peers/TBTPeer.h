@@ -27,9 +27,10 @@ namespace kf {
 // 131072); a bitfield of the wrong size, an impossible length or a block nobody asked for drops
 // the connection (a block we asked for and cancelled since is dropped quietly: the remote may have
 // sent it before the cancel arrived); wrong payload sizes discard what is buffered and count an
-// error. Remote requests are kept only for verified pieces, on 16 KiB boundaries, at most 16384
-// bytes long and inside the piece (others could not be answered with the bytes asked for), and at
-// most kMaxPeerRequests of them at a time.
+// error. A piece that fails its check does not end the connection that delivered its last block:
+// the task finds the peer at fault and bans it. Remote requests are kept only for verified pieces,
+// on 16 KiB boundaries, at most 16384 bytes long and inside the piece (others could not be answered
+// with the bytes asked for), and at most kMaxPeerRequests of them at a time.
 //
 // A received BlockUnavailable notice (sent by peers of this engine when their piece store cannot
 // read a block) means the remote lacks that piece after all: its bit is cleared and the requests
@@ -97,6 +98,15 @@ class TBTPeer : public TPeerObject {
     // The task's per-second call: cancels the requests whose blocks the task holds, and shares
     // requests near the reader's piece that waited over 8 seconds with the other peers.
     void DropDoneRequests() override;
+    // The piece failed its check: the requests for it go (those in flight are cancelled), so that
+    // the task can hand it to one peer alone.
+    void ForgetPiece(PieceIndex piece);
+    // In end game another peer delivered this block: the request for it goes (cancelled when in
+    // flight).
+    void DropRequest(const BlockRequest& request);
+    // The remote is banned: its requests go back to the task (those in flight cancelled) and no
+    // more are planned; the task drops the connection at its next once-per-second step.
+    void StopFetching();
     // True once NoteSeed has seen every piece on the remote (and no notice took one back since).
     bool IsSeed() const override { return exchange_.seed_since > 0; }
     // Called when the remote's piece count reaches the task's (bitfield, have) and by the task's
@@ -175,6 +185,7 @@ class TBTPeer : public TPeerObject {
     bool wrapped_ = false;  // the connection began with an HTTP-shaped header
     bool handshake_sent_ = false;
     bool choke_seen_ = false;             // a choke arrived in the current Receive
+    bool fetching_stopped_ = false;       // StopFetching was called
     int64_t connect_started_ = 0;         // task seconds
     int64_t established_at_ = 0;          // task seconds the connection completed (0 before)
     uint64_t quick_since_ms_ = 0;         // start of the current rate sample (0: none yet)

@@ -1,5 +1,5 @@
 // TBTPeer: our requests to the remote, planned by the task's scheduler, sent within the pipeline's
-// limit, cancelled when their blocks arrived from elsewhere.
+// limit, cancelled when their blocks arrived from elsewhere or their piece failed its check.
 
 #include <algorithm>
 
@@ -120,6 +120,53 @@ void TBTPeer::CancelOutstanding() {
     }
 }
 
+void TBTPeer::ForgetPiece(PieceIndex piece) {
+    const int32_t piece_length = Content().PieceLength();
+    if (piece_length <= 0) {
+        return;
+    }
+    send_batch_.clear();
+    work_.requests.DropIf([&](const BlockRequest& request, bool in_flight) {
+        if (int64_t{request.block} * kBlockSize / piece_length != piece.value()) {
+            return false;
+        }
+        if (in_flight) {
+            AddCancel(request);
+        }
+        return true;
+    });
+    if (!send_batch_.empty() && IsConnected()) {
+        Connection()->SendBytes(send_batch_);
+    }
+}
+
+void TBTPeer::DropRequest(const BlockRequest& request) {
+    if (!work_.requests.Contains(request)) {
+        return;
+    }
+    send_batch_.clear();
+    work_.requests.DropIf([&](const BlockRequest& queued, bool in_flight) {
+        if (!(queued == request)) {
+            return false;
+        }
+        if (in_flight) {
+            AddCancel(queued);
+        }
+        return true;
+    });
+    if (!send_batch_.empty() && IsConnected()) {
+        Connection()->SendBytes(send_batch_);
+    }
+}
+
+void TBTPeer::StopFetching() {
+    fetching_stopped_ = true;
+    if (!work_.requests.empty()) {
+        CancelOutstanding();
+        Content().ReturnBlocks(work_.requests.TakeAll());
+    }
+}
+
 bool TBTPeer::TopUpRequests() {
     if (exchange_.peer_choking || !exchange_.interested || !Content().ContentSizeKnown()) {
         return true;
@@ -133,7 +180,8 @@ bool TBTPeer::TopUpRequests() {
 }
 
 bool TBTPeer::PlanRequests() {
-    if (State() != kEstablished || exchange_.peer_choking || !Content().ContentSizeKnown()) {
+    if (State() != kEstablished || exchange_.peer_choking || !Content().ContentSizeKnown() ||
+        fetching_stopped_) {
         return true;
     }
     if (Content().IsComplete()) {

@@ -343,7 +343,10 @@ bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
 bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
                                  const TaskContent::WriteResult& result) {
     if (result.piece_failed) {
-        return false;
+        // A BT piece is made of blocks from several peers: the task finds the one at fault and
+        // bans it, and this connection, which merely delivered the last block, stays. A server
+        // connection starts over.
+        return type_ == PeerKind::BtNode;
     }
     if (result.accepted) {
         content_.CountPayload(KindBits(type_), length);

@@ -118,19 +118,6 @@ void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
     scheduler_->OnPeerLeaving(peer.Work());
 }
 
-void TWorkThread::OnPieceVerified(PieceIndex piece) {
-    scheduler_->OnPieceVerified(piece);
-}
-
-void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
-    for (const RefPtr<TPeerObject>& peer : active_) {
-        if (peer->Source() != nullptr && peer->Source()->IsServerSource()) {
-            peer->ReleaseRange();
-        }
-    }
-    scheduler_->OnPieceMapRebuilt(piece_length_changed);
-}
-
 bool TWorkThread::Prepare() {
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
         SetState(TaskState::kIdle);
@@ -545,6 +532,7 @@ void TWorkThread::PerSecondStep() {
         working_.bt_bytes = bt_bytes_;
     }
     scheduler_->PruneSharedBlocks();
+    DropBannedPeers();
     PerSecondBtPeerCalls();
     if (pieces_) {
         if (now_ - last_save_time_ >= kSaveSeconds || save_now_) {
@@ -591,6 +579,7 @@ void TWorkThread::PerSecondStep() {
 void TWorkThread::Reset(bool full, bool keep) {
     TWorkWithTransStatis::Reset(full, keep);
     scheduler_->Reset();
+    blame_.ForgetPieces();
 }
 
 }  // namespace kf

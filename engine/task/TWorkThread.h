@@ -6,6 +6,7 @@
 
 #include "engine/net/SocketWaitSet.h"
 #include "engine/task/BlockScheduler.h"
+#include "engine/task/PieceBlame.h"
 #include "engine/task/SchedulingContext.h"
 #include "engine/task/TWorkWithTransStatis.h"
 
@@ -73,10 +74,17 @@ class TWorkThread : public TWorkWithTransStatis {
     bool IdleSeeding();
     // Every 4 seconds: the connections, candidates and disk bytes the engine calls report.
     void NoteHoldings();
+    // Bad data (TWorkThreadBlame.cpp): `from` delivered a block the piece map did not hold yet;
+    // a piece failed its check as `from` delivered its last block. The failure is charged to the
+    // peer that delivered every block of the piece (banned at its second) or, when several did,
+    // the piece goes to one peer alone; notices and a log line tell what happened.
+    void NoteBlockFrom(ContentBlock block, const TPeerObject& from);
+    void OnPieceFailed(PieceIndex piece, const TPeerObject& from);
 
     std::unique_ptr<PeerFace> peer_face_;
     std::unique_ptr<SchedulerFace> scheduler_face_;
     std::unique_ptr<BlockScheduler> scheduler_;
+    PieceBlame blame_;
     SocketWaitSet wait_set_;
     std::vector<const TPeerObject*> waited_peers_;
     std::vector<const TPeerObject*> ready_peers_;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/net/QProxyConfig.h"
@@ -120,6 +121,19 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // Every 4 seconds, after the rates.
     void DropBadSources();
 
+    // The ban list: BT peer addresses (network order) banned for the life of the task, a reset
+    // included. Their live peers go at the next once-per-second step (DropBannedPeers, penalty
+    // 3); no connection to them is opened and none from them accepted again. Ban posts
+    // KF_NOTICE_BANNED with `address` ("a.b.c.d:port") and `reason`, and logs it.
+    void Ban(uint32_t ip, std::string_view address, std::string_view reason);
+    bool IsBanned(uint32_t ip) const;
+    void DropBannedPeers();
+    // In end game: every BT peer but `from` drops its request for a block `from` delivered.
+    void CancelElsewhere(const BlockRequest& request, const TPeerObject& from);
+    // Every BT peer drops its requests for a piece that failed its check (cancelling those in
+    // flight), so that the piece can go to one peer alone.
+    void ForgetPieceRequests(PieceIndex piece);
+
     // Removes `count` objects of a kind in `mask` from the end of the active list (slow ones only
     // with `slow_only`).
     void DropPeers(int32_t mask, int32_t count, bool slow_only);
@@ -158,6 +172,7 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t UnchokeSlots();
     bool ChokedByTrim(const TPeerObject& peer) const;
 
+    std::vector<uint32_t> banned_;
     std::vector<SourceEntry> saved_lines_;
     bool lines_saved_ = false;
     int32_t idle_rounds_ = 0;
