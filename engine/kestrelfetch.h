@@ -85,6 +85,16 @@ typedef struct TaskInfoEx {
     int64_t allocated_bytes; /* bytes the target files occupy on disk */
 } TaskInfoEx;
 
+/* What the metainfo says of a task's content: zeroed and filled by QueryTorrentSummary (all zero
+ * while the task has no piece map). */
+typedef struct TorrentSummary {
+    uint32_t total_bytes_low; /* the low 32 bits of the content size */
+    int32_t piece_count;
+    char comment[40]; /* the metainfo's comment, cut at 40 bytes (not NUL-terminated when full) */
+    char zero;        /* always 0 */
+    char name[KF_TEXT_MAX];
+} TorrentSummary;
+
 /* A notable event of a task, for a program that tells its user what happens. */
 typedef struct KfNotice {
     int32_t kind;      /* KF_NOTICE_... */
@@ -123,6 +133,17 @@ int32_t StopTasks(const KfTaskHandle* tasks, int32_t count, int32_t reset, int32
 int32_t StartTask(KfTaskHandle task);
 int32_t QueryTaskInfo(KfTaskHandle task, TaskInfo* info);
 int32_t QueryTaskInfoEx(KfTaskHandle task, TaskInfoEx* info);
+int32_t QueryTorrentSummary(KfTaskHandle task, TorrentSummary* summary);
+/* Starts the download over: stops the task's thread, deletes the first target file (also under
+ * its ".kftmp" name), its ".kfinfo" and ".kfinfodf" files and the task's resume and spill files,
+ * forgets the progress and starts the thread again. 0, or KF_ERR_INTERNAL when the thread could
+ * not be stopped or started. */
+int32_t RestartTask(KfTaskHandle task);
+/* The task's note: lines the caller keeps with the task, joined by CR LF (at most 64 KiB; a line
+ * that would pass it is refused with KF_ERR_PARAM). ReadTaskNote copies at most size - 1 bytes
+ * and a NUL and answers the note's whole length. */
+int32_t AppendTaskNote(KfTaskHandle task, const char* line);
+int32_t ReadTaskNote(KfTaskHandle task, char* buffer, int32_t size);
 int32_t IsTaskComplete(KfTaskHandle task, int32_t* complete);
 int32_t SetTaskSpeedLimit(KfTaskHandle task, int32_t direction, int32_t kib_per_second);
 int32_t SetTaskConnectionLimits(KfTaskHandle task, int32_t source_connections, int32_t bt_peers);

@@ -7,6 +7,7 @@
 #include "engine/base/EngineGlobals.h"
 #include "engine/base/EngineLog.h"
 #include "engine/net/HalfOpenProbe.h"
+#include "engine/net/HostResolver.h"
 
 namespace kf {
 
@@ -64,6 +65,9 @@ void CKestrelfetchCore::LastTaskGone() {
 void CKestrelfetchCore::StopSharedServices() {
     swarm_.CloseListening();
     StopClock();
+    // A name that failed once would otherwise stay failed for the life of the process, even
+    // after the network or the resolver configuration was fixed.
+    ClearUnresolvableHosts();
 }
 
 namespace {

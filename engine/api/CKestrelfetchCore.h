@@ -29,7 +29,8 @@ class CKestrelfetchCore : private TaskTable::Watcher {
     // Run by the task table when it goes from empty to one task and from one to empty.
     void FirstTaskStarted() override;
     void LastTaskGone() override;
-    // The service part of the engine clean-up, after every task is gone.
+    // The service part of the engine clean-up, after every task is gone: listener closed, clock
+    // stopped, the list of unresolvable host names emptied.
     void StopSharedServices();
 
     // The table's mutex guards the registry's lists, so the table is made first and goes last.

@@ -1,6 +1,8 @@
 // The engine call interface: every call is serialised by EngineCallMutex, checks its handle against
 // the task table, and turns anything thrown inside into a result code.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -14,6 +16,7 @@
 #include "engine/base/EngineNotices.h"
 #include "engine/base/ParseNumber.h"
 #include "engine/kestrelfetch.h"
+#include "engine/net/CIPFilterHolder.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/ProxyUrl.h"
 #include "engine/net/QProxyConfig.h"
@@ -201,6 +204,38 @@ int32_t QueryTaskInfoEx(KfTaskHandle handle, TaskInfoEx* info) {
     });
 }
 
+int32_t QueryTorrentSummary(KfTaskHandle handle, TorrentSummary* summary) {
+    return WithTask(handle, [summary](TWorkThread& task) {
+        if (summary == nullptr) {
+            return KF_ERR_PARAM;
+        }
+        task.FillTorrentSummary(*summary);
+        return KF_OK;
+    });
+}
+
+int32_t RestartTask(KfTaskHandle handle) {
+    return WithTask(handle, [](TWorkThread& task) { return task.Restart(); });
+}
+
+int32_t AppendTaskNote(KfTaskHandle handle, const char* line) {
+    return WithTask(handle, [line](TWorkThread& task) {
+        return line != nullptr && task.AppendNote(line) ? KF_OK : KF_ERR_PARAM;
+    });
+}
+
+int32_t ReadTaskNote(KfTaskHandle handle, char* buffer, int32_t size) {
+    return WithTask(handle, [buffer, size](TWorkThread& task) {
+        const std::string note = task.Note();
+        if (buffer != nullptr && size > 0) {
+            const size_t count = std::min(note.size(), static_cast<size_t>(size) - 1);
+            std::memcpy(buffer, note.data(), count);
+            buffer[count] = '\0';
+        }
+        return static_cast<int32_t>(note.size());
+    });
+}
+
 int32_t IsTaskComplete(KfTaskHandle handle, int32_t* complete) {
     return WithTask(handle, [complete](TWorkThread& task) {
         if (complete == nullptr) {
@@ -328,6 +363,19 @@ int32_t SetTaskProxy(KfTaskHandle handle, const char* proxy_url) {
         task.SetPeerProxy(std::move(config));
         return KF_OK;
     });
+}
+
+int32_t SetIpFilterFile(const char* path) {
+    try {
+        if (path == nullptr || path[0] == '\0') {
+            GlobalIpFilter().Clear();
+            return 0;
+        }
+        const int32_t ranges = GlobalIpFilter().LoadFile(path);
+        return ranges < 0 ? KF_ERR_PARAM : ranges;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
 }
 
 int32_t SetEngineNoticeCallback(KfNoticeCallback callback, void* context) {

@@ -42,6 +42,13 @@ TWorkThread* TaskTable::Find(const void* handle) {
 }
 
 void TaskTable::DestroyAll() {
+    {
+        // Every thread is told first, so that they wind down (and tell their trackers) together.
+        QTMutexLock hold(mutex_);
+        for (const std::unique_ptr<TWorkThread>& task : tasks_) {
+            task->RequestStop();
+        }
+    }
     bool destroyed = false;
     for (;;) {
         std::unique_ptr<TWorkThread> task;

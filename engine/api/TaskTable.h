@@ -39,7 +39,8 @@ class TaskTable {
     TWorkThread& Enter(std::unique_ptr<TWorkThread> task);
     // The live task behind a handle the engine handed out; null for anything else.
     TWorkThread* Find(const void* handle);
-    // Destroys every task, front first: each thread is stopped by its task's destructor.
+    // Tells every task's thread to stop, then destroys the tasks front first: each thread is
+    // joined by its task's destructor.
     void DestroyAll();
 
   private:

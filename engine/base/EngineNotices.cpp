@@ -23,7 +23,9 @@ NoticeTarget& Target() {
 template <size_t N>
 void CopyText(char (&field)[N], std::string_view text) {
     const size_t length = std::min(text.size(), N - 1);
-    std::memcpy(field, text.data(), length);
+    if (length > 0) {  // an empty view may hold no pointer at all, which memcpy must not see
+        std::memcpy(field, text.data(), length);
+    }
     field[length] = '\0';
 }
 

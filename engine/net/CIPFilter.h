@@ -31,6 +31,8 @@ class CIPFilter {
     CIPFilter() = default;
     CIPFilter(const CIPFilter&) = default;
     CIPFilter& operator=(const CIPFilter&) = default;
+    CIPFilter(CIPFilter&&) = default;
+    CIPFilter& operator=(CIPFilter&&) = default;
     virtual ~CIPFilter() = default;
 
     // Back to the default threshold and no ranges.

@@ -185,6 +185,33 @@ ProxyReplyVerdict ParseProxyReply(int32_t proxy_type, std::span<const uint8_t> b
     }
 }
 
+std::string DescribeProxyRefusal(int32_t proxy_type, std::span<const uint8_t> bytes) {
+    constexpr size_t kMaxStatusLine = 120;
+    switch (proxy_type) {
+        case QProxyConfig::kHttp: {
+            std::string line;
+            for (const uint8_t byte : bytes) {
+                if (byte == '\r' || byte == '\n' || line.size() == kMaxStatusLine) {
+                    break;
+                }
+                line.push_back(byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '?');
+            }
+            return "the proxy answered \"" + line + "\"";
+        }
+        case QProxyConfig::kSocks4:
+        case QProxyConfig::kSocks4a:
+            return bytes.size() >= 2
+                       ? "the SOCKS4 proxy refused (code " + std::to_string(bytes[1]) + ")"
+                       : "the SOCKS4 proxy sent no reply";
+        case QProxyConfig::kSocks5:
+            return bytes.size() >= 2
+                       ? "the SOCKS5 proxy refused (code " + std::to_string(bytes[1]) + ")"
+                       : "the SOCKS5 proxy sent no reply";
+        default:
+            return "no usable proxy";
+    }
+}
+
 std::string Base64Encode(std::string_view text) {
     if (text.empty()) {
         return {};

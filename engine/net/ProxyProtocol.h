@@ -50,6 +50,9 @@ ProxyReplyVerdict ParseSocks4ProxyReply(std::span<const uint8_t> bytes);
 ProxyReplyVerdict ParseSocks5ProxyReply(std::span<const uint8_t> bytes);
 // Chooses by QProxyConfig::Type; kNone and unknown types fail.
 ProxyReplyVerdict ParseProxyReply(int32_t proxy_type, std::span<const uint8_t> bytes);
+// Says why a reply that ParseProxyReply failed refused the connection, for the user: the HTTP
+// status line (printable bytes, at most 120) or the SOCKS reply code.
+std::string DescribeProxyRefusal(int32_t proxy_type, std::span<const uint8_t> bytes);
 
 // Standard Base64 with padding.
 std::string Base64Encode(std::string_view text);

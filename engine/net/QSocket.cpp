@@ -6,6 +6,8 @@
 #include <thread>
 #include <utility>
 
+#include "engine/net/ProxyProtocol.h"
+
 namespace kf {
 
 namespace {
@@ -318,6 +320,7 @@ int32_t QSocket::ReceiveBytes(int32_t wanted) {
     if (!proxy_done_) {
         const int32_t progress = ProgressProxyReply();
         if (progress < 0) {
+            proxy_failure_ = DescribeProxyRefusal(proxy_.type, Received());
             Close();
             return -1;
         }

@@ -117,6 +117,9 @@ class QSocket {
     bool IsListening() const { return listening_; }
     bool IsBlocking() const { return blocking_; }
     bool ProxyDone() const { return proxy_done_; }
+    // Why the proxy refused or failed the last connection ("" when it did not). Kept after the
+    // connection closes, until the next connect.
+    const std::string& ProxyFailure() const { return proxy_failure_; }
     bool UsesUdpTransport() const { return use_udp_transport_; }
     const std::string& HostText() const { return host_text_; }
     uint32_t RemoteIp() const { return remote_ip_; }
@@ -163,6 +166,7 @@ class QSocket {
 
     QProxyConfig proxy_;
     std::string proxy_target_;  // kept from connect until the handshake has used it
+    std::string proxy_failure_;
     bool names_given_ = false;
     bool proxy_done_ = true;
     bool proxy_request_sent_ = false;

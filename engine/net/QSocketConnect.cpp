@@ -52,6 +52,7 @@ void QSocket::FillIdentity(const NodeId& node_id) {
 bool QSocket::ConnectTo(uint32_t remote_ip, int32_t remote_port, bool blocking,
                         const QProxyConfig* proxy, uint32_t bind_ip, const NodeId* node_id) {
     Close();
+    proxy_failure_.clear();
     if (!IsValidAddress(remote_ip) || remote_port < 1 || remote_port > 65535) {
         return false;
     }
@@ -106,6 +107,7 @@ bool QSocket::ConnectTo(uint32_t remote_ip, int32_t remote_port, bool blocking,
 
 bool QSocket::ConnectByName(std::string_view host, int32_t remote_port, bool blocking,
                             const QProxyConfig* proxy, uint32_t bind_ip, const NodeId* node_id) {
+    proxy_failure_.clear();
     if (host.empty()) {
         Close();
         return false;
@@ -224,6 +226,7 @@ bool QSocket::IsEstablished() {
     }
     FillIdentity(local.node_id);
     if (!proxy_done_ && !proxy_request_sent_ && !RunProxyHandshake()) {
+        proxy_failure_ = "the proxy did not take the request";
         Close();
         return false;
     }

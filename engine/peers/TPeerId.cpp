@@ -84,6 +84,7 @@ void TPeerId::Reset() {
     ip = kNoAddress;
     last_attach_time = 0;
     transport = kTransportUdp;
+    announced = false;
     url_info_.reset();
 }
 
@@ -107,6 +108,7 @@ RefPtr<TPeerId> TPeerId::Copy() const {
     copy->ip = ip;
     copy->last_attach_time = last_attach_time;
     copy->transport = transport;
+    copy->announced = announced;
     if (url_info_ != nullptr) {
         copy->url_info_ = std::make_unique<TPeerUrlInfo>(*url_info_);
     }
@@ -132,7 +134,11 @@ bool TPeerId::IsValid() const {
 }
 
 bool TPeerId::ConnectsByName() const {
-    return IsServerSource() && HasUrlInfo() && url_info_->remote_name;
+    return NameMayGoToProxy() && HasUrlInfo() && url_info_->remote_name;
+}
+
+bool TPeerId::NameMayGoToProxy() const {
+    return IsServerSource() || (kind == PeerKind::Tracker && transport == kTransportTcp);
 }
 
 bool TPeerId::ParseSourceAddress(bool proxy_resolves_names) {
@@ -167,7 +173,7 @@ bool TPeerId::ParseSourceText() {
 
 bool TPeerId::ResolveSource(bool proxy_resolves_names) {
     if (kind != PeerKind::BtNode && !ResolveHost()) {
-        if (!proxy_resolves_names || !IsServerSource()) {
+        if (!proxy_resolves_names || !NameMayGoToProxy()) {
             return false;
         }
         unresolvable = false;
@@ -320,7 +326,10 @@ bool TPeerId::SameAs(const TPeerId& other) const {
         case PeerKind::BtNode:
             return (ip == other.ip && port == other.port) || peer_id == other.peer_id;
         case PeerKind::Tracker:
-            return ip == other.ip && port == other.port && transport == other.transport;
+            // Trackers left to the proxy have no address: their names tell them apart.
+            return ip == other.ip && port == other.port && transport == other.transport &&
+                   ConnectsByName() == other.ConnectsByName() &&
+                   (!ConnectsByName() || EqualsIgnoreCase(UrlInfo().host, other.UrlInfo().host));
         case PeerKind::Http:
         case PeerKind::Ftp:
             return EqualsIgnoreCase(url, other.url);

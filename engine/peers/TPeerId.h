@@ -60,17 +60,21 @@ class TPeerId : public TRefObject {
     // looked up, which blocks the calling thread for up to the resolver's time-out (3 s). True
     // when the host resolved (a numeric host that is not a usable address still succeeds,
     // leaving the record invalid). On a name that cannot be resolved: false with `unresolvable`
-    // set, and the task reports status 20216 - unless `proxy_resolves_names` and the record is an
-    // HTTP or FTP source: then the name is left to the proxy (remote_name).
+    // set, and the task reports status 20216 - unless `proxy_resolves_names` and the record may
+    // go to the proxy by name (NameMayGoToProxy): then the name is left to the proxy
+    // (remote_name).
     bool ResolveSource(bool proxy_resolves_names);
     // The record connects by its host name through the proxy.
     bool ConnectsByName() const;
+    // HTTP and FTP sources and HTTP trackers go over TCP, which a proxy carries by name; a UDP
+    // tracker needs an address of its own.
+    bool NameMayGoToProxy() const;
 
     // Port 1..65535 and an ip that is neither 0 nor all-ones (or a host name the proxy resolves).
     bool IsValid() const;
     bool IsServerSource() const { return kf::IsServerSource(kind); }
     // Identity used by the source list: BT peers by ip and port or else by peer id, trackers by
-    // ip, port and transport, servers by url ignoring case.
+    // ip, port, transport (and host name, when left to the proxy), servers by url ignoring case.
     bool SameAs(const TPeerId& other) const;
 
     // One copy per further address of a resolved server source's host, with that address as ip,
@@ -110,6 +114,8 @@ class TPeerId : public TRefObject {
     uint32_t ip = 0xFFFFFFFFu;  // network order; all-ones while unknown
     int64_t last_attach_time = 0;
     int32_t transport = kTransportUdp;  // trackers only
+    // Trackers: an announce of this run went out to it, so it is told when the task stops.
+    bool announced = false;
 
   private:
     bool ParseFtp(std::string_view rest);

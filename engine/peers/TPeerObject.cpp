@@ -45,6 +45,7 @@ void TPeerObject::Reset() {
     state_ = kIdle;
     status_ = 0;
     serial_ = 0;
+    end_reason_ = nullptr;
     activity_ = Activity{};
     rates_ = Rates{};
     work_.download_rate = 0;
@@ -54,6 +55,25 @@ void TPeerObject::Reset() {
         }
         source_.reset();
     }
+}
+
+void TPeerObject::SetState(int32_t state) {
+    if (state == kEstablished && state_ != kEstablished && type_ != PeerKind::Tracker &&
+        NoticesWanted()) {
+        swarm_.Notice(NoticeKind::kConnected, AddressText(), 0,
+                      type_ == PeerKind::BtNode ? "BitTorrent peer" : "server");
+    }
+    state_ = state;
+}
+
+std::string TPeerObject::AddressText() const {
+    if (!source_) {
+        return {};
+    }
+    if (source_->IsServerSource() && !source_->url.empty()) {
+        return source_->url;
+    }
+    return DottedText(source_->ip) + ":" + std::to_string(source_->port);
 }
 
 bool TPeerObject::IsConnected() const {

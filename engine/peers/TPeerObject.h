@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "engine/base/TRefObject.h"
 #include "engine/content/DataSource.h"
@@ -158,6 +159,16 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     int32_t Errors() const { return errors_; }
     void AddError() { ++errors_; }
     TPeerId* Source() const { return source_.get(); }
+    // The remote party for the user: a server's URL, else "a.b.c.d:port"; empty without a source.
+    std::string AddressText() const;
+    // Why this peer ended, as noted where it failed; null when nothing was noted.
+    const char* EndReason() const { return end_reason_; }
+    // Notes why this peer ends (the first note of a session counts). `why` must be a literal.
+    void NoteEnd(const char* why) {
+        if (end_reason_ == nullptr) {
+            end_reason_ = why;
+        }
+    }
     QSocket* Connection() const { return conn_.get(); }
     // A second connection the task's loop should watch for traffic (FTP data), or null.
     virtual const QSocket* DataConnection() const { return nullptr; }
@@ -172,7 +183,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     // Bytes received on the connection(s) in all, for the tick's traffic (FTP adds its data
     // connection).
     virtual uint64_t ReceivedTotal() const;
-    void SetState(int32_t state) { state_ = state; }
+    // Becoming established tells the user (a server answered, a handshake was taken).
+    void SetState(int32_t state);
     void SetStatus(int32_t status) { status_ = status; }
     void MarkActivity();
     // Closes the connection (the object stays for reuse).
@@ -204,6 +216,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     int32_t kib_received_ = 0;
     int32_t errors_ = 0;
     int32_t serial_ = 0;
+    const char* end_reason_ = nullptr;
     RefPtr<TPeerId> source_;
     std::unique_ptr<QSocket> conn_;
     TaskContent& content_;

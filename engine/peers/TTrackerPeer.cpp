@@ -1,9 +1,16 @@
 #include "engine/peers/TTrackerPeer.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "engine/net/Ipv4Address.h"
+#include "engine/net/QProxyConfig.h"
+#include "engine/peers/AddressText.h"
 
 namespace kf {
 
@@ -11,11 +18,23 @@ namespace {
 
 constexpr int32_t kStatusRequestSent = 1;
 constexpr int32_t kReadSize = 16384;
+constexpr std::string_view kRecordPrefix = "tracker://";
+
+// A tracker's text as a notice may carry it: control bytes (a line end, an escape) become '?'.
+std::string Printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            c = '?';
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
-TTrackerPeer::TTrackerPeer(const TaskFaces& task, int32_t event)
-    : TPeerObject(PeerKind::Tracker, task), event_(event) {}
+TTrackerPeer::TTrackerPeer(const TaskFaces& task) : TPeerObject(PeerKind::Tracker, task) {}
 
 TTrackerPeer::~TTrackerPeer() {
     TTrackerPeer::Reset();
@@ -23,6 +42,9 @@ TTrackerPeer::~TTrackerPeer() {
 
 void TTrackerPeer::ClearAnnounce() {
     udp_socket_.Close();
+    attach_time_ = 0;
+    told_ = false;
+    left_ = false;
     response_.clear();
     announced_ = false;
     last_announce_ = 0;
@@ -58,14 +80,25 @@ bool TTrackerPeer::Attach(const RefPtr<TPeerId>& source) {
     SetState(kIdle);
     SetStatus(0);
     MutableActivity().incoming = false;
+    attach_time_ = Swarm().CurrentTime();
     TPeerId& record = *Source();
     return record.transport == TPeerId::kTransportTcp ? AttachTcp(record) : AttachUdp(record);
 }
 
 bool TTrackerPeer::AttachTcp(TPeerId& record) {
     QSocket& conn = EnsureConnection();
-    // A null proxy takes the engine-wide proxy settings.
-    if (!conn.ConnectTo(record.ip, record.port, false, nullptr, Swarm().LocalBindAddress())) {
+    // The engine-wide proxy settings; a stopped announce may not wait long for the proxy.
+    QProxyConfig proxy = EngineProxyConfig();
+    if (Stopping()) {
+        proxy.timeout = std::min(proxy.EffectiveTimeout(), kStoppedProxySeconds);
+    }
+    const bool connecting =
+        record.ConnectsByName()
+            ? conn.ConnectByName(record.UrlInfo().host, record.port, false, &proxy,
+                                 Swarm().LocalBindAddress())
+            : conn.ConnectTo(record.ip, record.port, false, &proxy, Swarm().LocalBindAddress());
+    if (!connecting) {
+        TellFailure("refused");
         return false;
     }
     SetState(kEstablished);
@@ -75,16 +108,59 @@ bool TTrackerPeer::AttachTcp(TPeerId& record) {
 
 bool TTrackerPeer::AttachUdp(TPeerId& record) {
     if (!udp_socket_.Open(Swarm().LocalBindAddress(), 0)) {
+        TellFailure("no UDP socket");
         return false;
     }
     connect_transaction_ = TrackerRequest::NewTransactionId();
     const auto request = TrackerRequest::UdpConnect(connect_transaction_);
     if (!udp_socket_.SendTo(request, record.ip, record.port)) {
         udp_socket_.Close();
+        TellFailure("refused");
         return false;
     }
     SetStatus(kStatusRequestSent);
     return true;
+}
+
+std::string TTrackerPeer::TrackerUrl() const {
+    const TPeerId* record = Source();
+    if (record == nullptr) {
+        return {};
+    }
+    std::string_view url = record->url;
+    if (StartsWithIgnoreCase(url, kRecordPrefix)) {
+        url.remove_prefix(kRecordPrefix.size());
+    }
+    return std::string(url);
+}
+
+void TTrackerPeer::TellFailure(std::string_view why) {
+    if (told_ || Stopping()) {
+        return;
+    }
+    told_ = true;
+    Swarm().Notice(NoticeKind::kTrackerFailed, TrackerUrl(), 0, Printable(why));
+}
+
+void TTrackerPeer::TellAnswer(const TrackerAnswer& answer) {
+    if (answer.failure_reason.has_value()) {
+        TellFailure(answer.failure_reason->empty() ? "refused" : *answer.failure_reason);
+        return;
+    }
+    if (!answer.well_formed) {
+        TellFailure("unreadable answer");
+        return;
+    }
+    if (!told_ && !Stopping()) {
+        told_ = true;
+        Swarm().Notice(NoticeKind::kTrackerAnswer, TrackerUrl(),
+                       static_cast<int64_t>(answer.peers.size()), {});
+    }
+}
+
+bool TTrackerPeer::ConnectionLost(bool was_connected) {
+    TellFailure(was_connected ? "connection closed before the answer" : "refused");
+    return false;
 }
 
 TrackerRequest::Figures TTrackerPeer::CurrentFigures(bool udp) {
@@ -104,10 +180,15 @@ bool TTrackerPeer::PlanRequests() {
     if ((State() == kIdle && Status() == 0) || Status() == kStatusFinished) {
         return false;
     }
+    const int64_t now = Swarm().CurrentTime();
+    if (now - attach_time_ >= kAnswerSeconds) {
+        SetStatus(kStatusTimedOut);
+        TellFailure("time-out");
+        return false;
+    }
     if (State() != kEstablished) {
         return true;
     }
-    const int64_t now = Swarm().CurrentTime();
     if (announced_ && now >= last_announce_ && now - last_announce_ < kResendSeconds) {
         return true;
     }
@@ -116,7 +197,24 @@ bool TTrackerPeer::PlanRequests() {
     }
     announced_ = true;
     last_announce_ = now;
+    if (UsesUdp() && !left_) {
+        AnnounceLeft();
+    }
     return true;
+}
+
+void TTrackerPeer::AnnounceLeft() {
+    left_ = true;
+    Source()->announced = !Stopping();
+    if (Stopping()) {
+        SetStatus(kStatusFinished);
+    }
+}
+
+bool TTrackerPeer::RequestWritten() const {
+    const QSocket* conn = Connection();
+    return announced_ && conn != nullptr && conn->IsOpen() && conn->Connected() &&
+           conn->ProxyDone() && conn->QueuedLength() == 0;
 }
 
 bool TTrackerPeer::SendAnnounce() {
@@ -127,7 +225,11 @@ bool TTrackerPeer::SendAnnounce() {
     if (UsesUdp()) {
         const auto request = TrackerRequest::UdpAnnounce(connection_id_, announce_transaction_,
                                                          CurrentFigures(true));
-        return udp_socket_.SendTo(request, record->ip, record->port);
+        if (!udp_socket_.SendTo(request, record->ip, record->port)) {
+            TellFailure("refused");
+            return false;
+        }
+        return true;
     }
     if (query_.empty()) {
         const TPeerUrlInfo& info = record->UrlInfo();
@@ -135,16 +237,31 @@ bool TTrackerPeer::SendAnnounce() {
         request_ = TrackerRequest::HttpRequest(query_, info.host, record->port);
     }
     QSocket* conn = Connection();
-    if (request_.empty() || conn == nullptr) {
+    if (conn == nullptr) {
         return false;
     }
-    return conn->SendBytes(request_.data(), static_cast<int32_t>(request_.size())) >= 0;
+    if (request_.empty()) {
+        TellFailure("no request can be made for this address");
+        return false;
+    }
+    const bool was_connected = conn->Connected();
+    return conn->SendBytes(request_.data(), static_cast<int32_t>(request_.size())) >= 0 ||
+           ConnectionLost(was_connected);
 }
 
 bool TTrackerPeer::Flush() {
     QSocket* conn = Connection();
-    if (!UsesUdp() && conn != nullptr && conn->IsOpen() && conn->QueuedLength() > 0) {
-        conn->FlushQueue(-1);  // a failure closes conn, which ends the object at IsConnected
+    if (UsesUdp() || conn == nullptr || !conn->IsOpen()) {
+        return true;
+    }
+    if (conn->QueuedLength() > 0) {
+        const bool was_connected = conn->Connected();
+        if (conn->FlushQueue(-1) < 0) {
+            return ConnectionLost(was_connected);
+        }
+    }
+    if (!left_ && RequestWritten()) {
+        AnnounceLeft();
     }
     return true;
 }
@@ -166,11 +283,16 @@ bool TTrackerPeer::ReceiveTcp() {
     }
     // The answer is moved out of conn as it arrives: a read that meets the tracker's close closes
     // conn and drops its buffer, and an answer without a length ends exactly there.
+    const bool was_connected = conn->Connected();
     const bool closed = conn->ReceiveBytes(kReadSize) < 0;
+    if (closed && response_.empty()) {
+        return ConnectionLost(was_connected);
+    }
     if (!closed && conn->ReceivedLength() > 0) {
         const std::span<const uint8_t> bytes = conn->Received();
         if (response_.size() + bytes.size() > TrackerAnswer::kMaxHttpAnswer) {
             CloseConnection();
+            TellFailure("unreadable answer");
             return false;
         }
         response_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -185,6 +307,7 @@ bool TTrackerPeer::ReceiveTcp() {
             return true;
         case TrackerAnswer::HttpState::kBroken:
             CloseConnection();
+            TellFailure("unreadable answer");
             return false;
         case TrackerAnswer::HttpState::kComplete:
             break;
@@ -208,6 +331,7 @@ bool TTrackerPeer::ReceiveUdp() {
         int32_t from_port = 0;
         const int32_t length = udp_socket_.ReceiveFrom(buffer, from_ip, from_port);
         if (length < 0) {
+            TellFailure("refused");
             return false;
         }
         if (length == 0) {
@@ -231,8 +355,12 @@ void TTrackerPeer::HandleDatagram(std::span<const uint8_t> datagram) {
             connection_id_ = *connection;
             announce_transaction_ = TrackerRequest::NewTransactionId();
             SetState(kEstablished);  // the announce goes out on the next PlanRequests
-        } else if (TrackerAnswer::ParseUdpError(datagram, connect_transaction_).has_value()) {
-            TakeAnswer(TrackerAnswer{});  // refused: nothing more to ask
+        } else if (std::optional<std::string> error =
+                       TrackerAnswer::ParseUdpError(datagram, connect_transaction_);
+                   error.has_value()) {
+            TrackerAnswer refused;  // nothing more to ask
+            refused.failure_reason = std::move(error);
+            TakeAnswer(refused);
         }
         return;
     }
@@ -246,7 +374,11 @@ void TTrackerPeer::HandleDatagram(std::span<const uint8_t> datagram) {
 }
 
 void TTrackerPeer::TakeAnswer(const TrackerAnswer& answer) {
-    for (const TrackerAnswer::Peer& peer : answer.peers) {
+    TellAnswer(answer);
+    // A task that is leaving has no use for peers.
+    const std::span<const TrackerAnswer::Peer> peers =
+        Stopping() ? std::span<const TrackerAnswer::Peer>() : answer.peers;
+    for (const TrackerAnswer::Peer& peer : peers) {
         RefPtr<TPeerId> record = RefPtr<TPeerId>::Make("btnode://" + DottedText(peer.ip) + ":" +
                                                        std::to_string(peer.port));
         record->kind = PeerKind::BtNode;

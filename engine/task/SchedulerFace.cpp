@@ -82,15 +82,18 @@ int32_t TWorkThread::SchedulerFace::ActiveConnections() {
     return static_cast<int32_t>(task_.active_.size());
 }
 
+// A server the IP filter blocks will never take a range: BT peers do not wait for it.
 bool TWorkThread::SchedulerFace::HasServerCandidates() {
     return std::any_of(task_.candidates_.records().begin(), task_.candidates_.records().end(),
-                       [](const RefPtr<TPeerId>& record) { return record->IsServerSource(); });
+                       [this](const RefPtr<TPeerId>& record) {
+                           return record->IsServerSource() && !task_.IpFilterBlocks(*record);
+                       });
 }
 
 std::vector<ServerSlot> TWorkThread::SchedulerFace::ServerSlots() {
     std::vector<ServerSlot> slots;
     for (const RefPtr<TPeerId>& record : task_.candidates_.records()) {
-        if (!record->IsServerSource()) {
+        if (!record->IsServerSource() || task_.IpFilterBlocks(*record)) {
             continue;
         }
         ServerSlot slot;

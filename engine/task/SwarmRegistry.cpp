@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineGlobals.h"
+#include "engine/base/EngineNotices.h"
 #include "engine/net/CIPFilterHolder.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
@@ -152,21 +152,30 @@ void SwarmRegistry::ListeningServicesStep() {
     }
 }
 
-void SwarmRegistry::AcceptNew(uint64_t now_ms) {
+void SwarmRegistry::AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked) {
     if (!listener_.IsOpen()) {
         return;
     }
-    std::optional<CIPFilter> filter;
+    const CIPFilterHolder& filter = GlobalIpFilter();
+    if (filter.Generation() != noticed_generation_) {
+        noticed_generation_ = filter.Generation();
+        noticed_blocked_.clear();
+    }
     for (int32_t i = 0; i < kAcceptsPerStep; ++i) {
         std::unique_ptr<QSocket> connection = listener_.Accept();
         if (!connection) {
             return;
         }
-        if (!filter) {
-            filter = GlobalIpFilter().Copy();
-        }
-        if (filter->IsBlocked(connection->RemoteIp())) {
-            continue;  // closed by going out of scope
+        const uint32_t remote = connection->RemoteIp();
+        if (filter.IsBlocked(remote)) {
+            // Closed by going out of scope. A remote that keeps trying is told of once.
+            if (noticed_blocked_.size() >= kMaxNoticedBlocked) {
+                noticed_blocked_.clear();
+            }
+            if (noticed_blocked_.insert(remote).second) {
+                blocked.push_back(remote);
+            }
+            continue;
         }
         EngineGlobals& globals = EngineGlobals::Instance();
         if (!globals.reachable && !SameSlash24(connection->RemoteIp(), listen_ip_)) {
@@ -177,9 +186,10 @@ void SwarmRegistry::AcceptNew(uint64_t now_ms) {
 }
 
 void SwarmRegistry::IncomingStep(IncomingClaimer& task, uint64_t now_ms) {
+    std::vector<uint32_t> blocked;
     {
         QTMutexLock hold(lock_);
-        AcceptNew(now_ms);
+        AcceptNew(now_ms, blocked);
         for (auto it = pending_.begin(); it != pending_.end();) {
             QSocket& connection = *it->connection;
             if (connection.ReceivedLength() < kPendingReadLimit &&
@@ -225,6 +235,11 @@ void SwarmRegistry::IncomingStep(IncomingClaimer& task, uint64_t now_ms) {
                                             entry.connection->ReceivedLength() < kHandshakeLength);
             });
         }
+    }
+    // Notices go out without the lock: the callback may take its time.
+    for (const uint32_t remote : blocked) {
+        PostNotice(NoticeKind::kBlocked, nullptr, DottedText(remote), 0,
+                   "incoming connection closed: the IP filter blocks the address");
     }
     ListeningServicesStep();
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,7 +33,9 @@ class IncomingClaimer {
 // pending connection decides for the others.
 //
 // Incoming bytes are untrusted: a pending connection is held for at most 5 seconds and at most
-// 1092 bytes are read before a task claims it.
+// 1092 bytes are read before a task claims it. A connection from an address that the engine's IP
+// filter blocks is closed at once and never reaches a task; the first one from each address is
+// posted as an engine-wide notice (KF_NOTICE_BLOCKED), after the lock is released.
 class SwarmRegistry {
   public:
     using InfoHash = std::array<uint8_t, 20>;
@@ -44,6 +47,7 @@ class SwarmRegistry {
     static constexpr int32_t kAcceptsPerStep = 11;
     static constexpr size_t kCrowdedPending = 32;
     static constexpr int64_t kAddressCheckSeconds = 180;
+    static constexpr size_t kMaxNoticedBlocked = 1024;
 
     // `lock` guards the registry's lists; it must outlive the registry.
     explicit SwarmRegistry(QTMutex& lock) : lock_(lock) {}
@@ -87,9 +91,10 @@ class SwarmRegistry {
         uint64_t since_ms = 0;
     };
 
-    // Both under lock_.
+    // Both under lock_. AcceptNew closes connections from addresses the IP filter blocks and
+    // adds those not told of yet to `blocked`.
     void CloseListeningLocked();
-    void AcceptNew(uint64_t now_ms);
+    void AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked);
 
     QTMutex& lock_;
     std::vector<InfoHash> hashes_;
@@ -100,6 +105,9 @@ class SwarmRegistry {
     std::atomic<int32_t> listen_port_{0};
     std::string listen_text_;
     int64_t address_check_time_ = 0;
+    // Blocked remotes already told of under the filter of this generation.
+    std::set<uint32_t> noticed_blocked_;
+    uint64_t noticed_generation_ = 0;
 };
 
 }  // namespace kf

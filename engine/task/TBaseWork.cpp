@@ -123,6 +123,54 @@ void TBaseWork::FillTaskInfoEx(TaskInfoEx& info) {
     info.allocated_bytes = published_.allocated_bytes;
 }
 
+void TBaseWork::FillTorrentSummary(TorrentSummary& summary) {
+    QTMutexLock hold(TaskLock());
+    std::memset(&summary, 0, sizeof(summary));
+    if (published_.total_bytes <= 0) {
+        return;
+    }
+    summary.total_bytes_low = static_cast<uint32_t>(published_.total_bytes & 0xFFFFFFFF);
+    summary.piece_count = published_.piece_count;
+    std::memcpy(summary.comment, published_.comment.data(),
+                std::min(published_.comment.size(), sizeof(summary.comment)));
+    std::memcpy(summary.name, published_.name.data(),
+                std::min(published_.name.size(), sizeof(summary.name) - 1));
+}
+
+bool TBaseWork::AppendNote(std::string_view line) {
+    QTMutexLock hold(TaskLock());
+    const size_t separator = note_.empty() ? 0 : 2;
+    if (note_.size() + separator + line.size() > kMaxNoteBytes) {
+        return false;
+    }
+    if (separator != 0) {
+        note_ += "\r\n";
+    }
+    note_ += line;
+    return true;
+}
+
+std::string TBaseWork::Note() {
+    QTMutexLock hold(TaskLock());
+    return note_;
+}
+
+std::vector<std::string> TBaseWork::RestartFiles() {
+    QTMutexLock hold(TaskLock());
+    std::vector<std::string> files;
+    std::string first = !published_.first_file.empty() ? published_.first_file : target_file_;
+    if (!first.empty()) {
+        for (const char* suffix : {"", ".kftmp", ".kfinfo", ".kfinfodf"}) {
+            files.push_back(first + suffix);
+        }
+    }
+    if (!resume_path_.empty()) {
+        files.push_back(resume_path_);
+        files.push_back(spill_path_);
+    }
+    return files;
+}
+
 bool TBaseWork::IsComplete() {
     QTMutexLock hold(TaskLock());
     return published_.Progress() > 9999;

@@ -45,6 +45,11 @@ class TBaseWork : public QThread {
     // Engine-call side: everything here takes the task lock.
     void FillTaskInfo(TaskInfo& info);
     void FillTaskInfoEx(TaskInfoEx& info);
+    void FillTorrentSummary(TorrentSummary& summary);
+    // The caller's note; false when the line would take it past kMaxNoteBytes.
+    static constexpr size_t kMaxNoteBytes = 65536;
+    bool AppendNote(std::string_view line);
+    std::string Note();
     bool IsComplete();
     int32_t SetSpeedLimit(int32_t direction, int32_t kib_per_second);
     void SetSeedingHours(int32_t hours);
@@ -74,6 +79,9 @@ class TBaseWork : public QThread {
     }
 
   protected:
+    // The files a restart deletes: the first target file (as named, with ".kftmp", ".kfinfo" and
+    // ".kfinfodf") and the resume and spill files. Call with the thread stopped.
+    std::vector<std::string> RestartFiles();
     // Copies the working snapshot (and with `force` the changed lists) to the published ones.
     // Without `extra` nothing happens when the task lock is busy.
     void Publish(bool force, bool extra);
@@ -107,6 +115,7 @@ class TBaseWork : public QThread {
     std::vector<std::string> mirror_urls_;
     std::vector<std::string> mirror_hosts_;
     bool mirror_mode_ = false;
+    std::string note_;
 
     // Published copies, read by the engine calls under the task lock.
     TaskProgress published_;

@@ -10,6 +10,7 @@
 #include "engine/base/EngineLog.h"
 #include "engine/os/DiskSpace.h"
 #include "engine/os/FileBytes.h"
+#include "engine/os/FileSystem.h"
 #include "engine/os/ThreadId.h"
 #include "engine/os/Tick.h"
 #include "engine/peers/TBTPeer.h"
@@ -79,6 +80,20 @@ int32_t TWorkThread::ContinueDownload() {
     return StartThread("ContinueDownload") ? KF_OK : KF_ERR_INTERNAL;
 }
 
+int32_t TWorkThread::Restart() {
+    EngineLogWrite("Download Restarted..", LogChannel::kRestart);
+    if (!StopThread()) {
+        return KF_ERR_INTERNAL;
+    }
+    os::FileSystem files;
+    for (const std::string& path : RestartFiles()) {
+        files.Remove(path);
+    }
+    ClearProgress();
+    Reset(true, true);
+    return Start();
+}
+
 int32_t TWorkThread::Pause() {
     return QThread::Pause(true) ? KF_OK : KF_ERR_INTERNAL;
 }
@@ -119,6 +134,7 @@ void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
 }
 
 bool TWorkThread::Prepare() {
+    TakeIpFilter();
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
         SetState(TaskState::kIdle);
         if (IsFileLocation(TorrentLocation())) {
@@ -160,6 +176,13 @@ void TWorkThread::Run() {
     last_incoming_tick_ = 0;
     last_early_open_tick_ = 0;
     size_vote_since_ = 0;
+    if (!TakeOwnership()) {
+        QTMutexLock hold(TaskLock());
+        SetState(TaskState::kIdle);
+        working_.status = KF_STATUS_IN_USE;
+        Publish(true, false);
+        return;
+    }
     LoadResumeFile();
     bool metadata_timeout = false;
     bool no_source = false;
@@ -237,6 +260,8 @@ void TWorkThread::Run() {
             CompletionCheck(NowSeconds());
         }
     }
+    // The swarm stops handing out a peer that is gone.
+    AnnounceStopped();
     // A stopped task reports what it keeps: the pieces held in memory are written now (closing
     // the map would write them anyway) and counted, and the byte sums take in the last second.
     if (pieces_ && !completed_) {
@@ -260,6 +285,30 @@ void TWorkThread::Run() {
         working_.status = KF_STATUS_NO_METADATA;
     }
     Publish(true, false);
+    owner_lock_.Release();
+}
+
+bool TWorkThread::TakeOwnership() {
+    if (ResumePath().empty()) {
+        return true;  // nothing on disk to share
+    }
+    const std::string lock_path = ResumePath() + ".lock";
+    os::FileSystem files;
+    files.CreateFolders(os::FolderOf(lock_path));
+    switch (owner_lock_.Take(lock_path)) {
+        case os::FileLock::Result::kTaken:
+            return true;
+        case os::FileLock::Result::kHeldElsewhere:
+            EngineLogWrite("Resume file in use by another download: " + ResumePath(),
+                           LogChannel::kTask);
+            return false;
+        case os::FileLock::Result::kFailed:
+            break;
+    }
+    // A folder we may not write to fails the download later with a clear status; the lock alone
+    // never stops it.
+    EngineLogWrite("No lock beside the resume file: " + lock_path, LogChannel::kTask);
+    return true;
 }
 
 void TWorkThread::LayOutFromServerSize() {
@@ -354,10 +403,22 @@ int64_t TWorkThread::Tick() {
         TrimPeers();
         PeerUpkeep();
         DropBadSources();
-        NoteHoldings();
+        NoteDiskBytes();
     }
     WaitForTraffic(IdleSeeding() ? std::max(sleep_ms_, kIdleSeedingWaitMs) : sleep_ms_);
     return NowSeconds();
+}
+
+void TWorkThread::NoteDiskBytes() {
+    int64_t allocated = 0;
+    if (pieces_) {
+        for (size_t i = 0; i < pieces_->FileCount(); ++i) {
+            allocated += std::max<int64_t>(
+                AllocatedBytes(pieces_->File(FileIndex(static_cast<int64_t>(i))).final_path), 0);
+        }
+    }
+    QTMutexLock hold(TaskLock());
+    working_.allocated_bytes = allocated;
 }
 
 void TWorkThread::NoteHoldings() {
@@ -370,19 +431,11 @@ void TWorkThread::NoteHoldings() {
             ++peers;
         }
     }
-    int64_t allocated = 0;
-    if (pieces_) {
-        for (size_t i = 0; i < pieces_->FileCount(); ++i) {
-            allocated += std::max<int64_t>(
-                AllocatedBytes(pieces_->File(FileIndex(static_cast<int64_t>(i))).final_path), 0);
-        }
-    }
     QTMutexLock hold(TaskLock());
     working_.active_objects = static_cast<int32_t>(active_.size());
     working_.candidates = CandidateCount();
     working_.servers = servers;
     working_.peers = peers;
-    working_.allocated_bytes = allocated;
 }
 
 bool TWorkThread::IdleSeeding() {
@@ -521,7 +574,9 @@ void TWorkThread::PublishCompletion() {
 }
 
 void TWorkThread::PerSecondStep() {
+    RefreshIpFilter();
     PerSecondStatistics(IsTaskComplete(), working_.completion_time != 0, now_ - StartTime());
+    NoteHoldings();
     {
         QTMutexLock hold(TaskLock());
         working_.speed = smoothed_speed_;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/net/SocketWaitSet.h"
+#include "engine/os/FileLock.h"
 #include "engine/task/BlockScheduler.h"
 #include "engine/task/PieceBlame.h"
 #include "engine/task/SchedulingContext.h"
@@ -28,6 +29,9 @@ class TWorkThread : public TWorkWithTransStatis {
     // Starts the thread in recovery mode (the thread body loads the resume file first).
     int32_t ContinueDownload();
     int32_t Start() { return StartDownload(); }
+    // Starts over from nothing: thread stopped, the first target file and the resume files
+    // deleted, progress forgotten, thread started again.
+    int32_t Restart();
     int32_t Pause();
 
     void Reset(bool full, bool keep) override;
@@ -54,6 +58,9 @@ class TWorkThread : public TWorkWithTransStatis {
     class PeerFace;
     class SchedulerFace;
 
+    // One owner per download: the lock beside the resume file, held while the thread runs.
+    // False when another task or process holds it (the task then ends with KF_STATUS_IN_USE).
+    bool TakeOwnership();
     bool Prepare();
     // One pass of the loop's work; answers the current time in seconds.
     int64_t Tick();
@@ -72,8 +79,10 @@ class TWorkThread : public TWorkWithTransStatis {
     // True once the task is complete and no peer other than a tracker has been active for
     // kIdleSeedingSeconds.
     bool IdleSeeding();
-    // Every 4 seconds: the connections, candidates and disk bytes the engine calls report.
+    // What the engine calls report of the task's holdings: each second its connections and
+    // candidates, every 4 seconds the bytes its files take on disk.
     void NoteHoldings();
+    void NoteDiskBytes();
     // Bad data (TWorkThreadBlame.cpp): `from` delivered a block the piece map did not hold yet;
     // a piece failed its check as `from` delivered its last block. The failure is charged to the
     // peer that delivered every block of the piece (banned at its second) or, when several did,
@@ -81,6 +90,7 @@ class TWorkThread : public TWorkWithTransStatis {
     void NoteBlockFrom(ContentBlock block, const TPeerObject& from);
     void OnPieceFailed(PieceIndex piece, const TPeerObject& from);
 
+    os::FileLock owner_lock_;
     std::unique_ptr<PeerFace> peer_face_;
     std::unique_ptr<SchedulerFace> scheduler_face_;
     std::unique_ptr<BlockScheduler> scheduler_;

@@ -76,6 +76,7 @@ void TWorkWithPeers::Reset(bool full, bool keep) {
     last_rebalance_ = 0;
     torrent_arrived_ = false;
     arrived_torrent_.clear();
+    udp_hosts_told_.clear();
     UnregisterInfoHash();
     identity_.Clear();
     stall_marks_.clear();

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/net/CIPFilter.h"
 #include "engine/net/QProxyConfig.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/task/BtIdentity.h"
@@ -93,6 +95,11 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t CandidateCount() { return static_cast<int32_t>(candidates_.size()); }
 
     // Candidates.
+    // Parses and resolves a new record. Trackers go through the engine-wide proxy, every other
+    // kind through the task's own (or else the engine's): a host that does not resolve here is
+    // left to that proxy when it resolves names. A UDP tracker cannot be, which the engine log
+    // (kPeerInfo) and a KF_NOTICE_TRACKER_FAILED say once per host and run.
+    bool ParseCandidate(TPeerId& record);
     bool AddSource(const TPeerId& record, bool from_lan, bool replace_id);
     void RemoveSource(const TPeerId& record);
     // Turns the source lines into candidates (the first time they are also saved); with
@@ -107,8 +114,25 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // Openers, once per second while the task is incomplete.
     void OpenServerConnections();
     void OpenPeerConnections();
-    // Connects one more peer object to a server source, without the eligibility tests.
+    // Connects one more peer object to a server source, without the eligibility tests but the
+    // IP filter.
     bool ConnectNow(TPeerId& record);
+
+    // Tells every tracker that this run announced to that the task leaves (event "stopped"),
+    // all at once and within kStoppedAnnounceMs in all: a UDP announce is sent and not waited
+    // for, an HTTP request is written and its answer not waited for. Run when the loop has ended,
+    // before the candidates go.
+    void AnnounceStopped();
+
+    // The task's copy of the engine's IP filter, which the eligibility test consults: taken when
+    // the transfer is prepared (loading the engine's file first if the filter is empty), and
+    // taken again by the once-per-second refresh after the engine's filter changed, which also
+    // ends the connections to addresses that the new filter blocks.
+    void TakeIpFilter();
+    void RefreshIpFilter();
+    // The task's filter blocks the record's address (a record that connects by name through the
+    // proxy has none to test).
+    bool IpFilterBlocks(const TPeerId& record) const;
 
     // The receive turn of one pass: every peer is served with `serve_all` (the once-per-second
     // pass and every k-th pass), fast peers and peers whose connection is `ready` always.
@@ -135,10 +159,11 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     void ForgetPieceRequests(PieceIndex piece);
 
     // Removes `count` objects of a kind in `mask` from the end of the active list (slow ones only
-    // with `slow_only`).
-    void DropPeers(int32_t mask, int32_t count, bool slow_only);
-    // Ends a peer: penalizes its record, resets it and keeps it for reuse.
-    void RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount);
+    // with `slow_only`); `why` tells the user.
+    void DropPeers(int32_t mask, int32_t count, bool slow_only, const char* why);
+    // Ends a peer: penalizes its record, resets it and keeps it for reuse. `why` (a literal) is
+    // the task's reason; without one the peer's own reason is told.
+    void RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount, const char* why = nullptr);
 
     // Live connections to server sources (that were not redirected).
     int32_t LiveServerConnections() const;
@@ -161,7 +186,16 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     BtIdentity identity_;
 
   private:
+    static constexpr size_t kMaxNoticedBlocked = 1024;
+    static constexpr uint64_t kStoppedAnnounceMs = 1500;
+    static constexpr int32_t kStoppedAnnounceWaitMs = 20;
+
+    // Validity, back-off, the IP filter, then what the kind asks for.
     bool CanConnect(TPeerId& record);
+    // IpFilterBlocks, with a notice the first time for an address in this run (however often the
+    // filter changes meanwhile).
+    bool FilterBlocks(const TPeerId& record);
+    void NoteBlocked(uint32_t ip, int32_t port);
     // Attaches peer objects to `record` up to its allowance; answers how many were attached.
     int32_t Connect(TPeerId& record, int32_t opened, int32_t room);
     void Penalize(TPeerId& record, TPeerObject& peer, int32_t amount);
@@ -171,8 +205,14 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // How many of the first active BT peers this task keeps unchoked.
     int32_t UnchokeSlots();
     bool ChokedByTrim(const TPeerObject& peer) const;
+    // Tells the user that a peer ends (a proxy's refusal, or why the connection was dropped).
+    void NoticeRetired(const TPeerObject& peer, const char* why) const;
 
     std::vector<uint32_t> banned_;
+    std::set<std::string> udp_hosts_told_;
+    CIPFilter ip_filter_;
+    uint64_t ip_filter_generation_ = 0;
+    std::set<uint32_t> blocked_noticed_;
     std::vector<SourceEntry> saved_lines_;
     bool lines_saved_ = false;
     int32_t idle_rounds_ = 0;

@@ -58,7 +58,7 @@ void TWorkWithPeers::DropBannedPeers() {
         }
     }
     for (const RefPtr<TPeerObject>& peer : dropped) {
-        RetirePeer(peer, kBanPenalty);
+        RetirePeer(peer, kBanPenalty, "banned");
     }
 }
 

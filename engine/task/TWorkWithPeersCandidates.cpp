@@ -4,7 +4,12 @@
 #include <algorithm>
 #include <ctime>
 #include <random>
+#include <string>
+#include <string_view>
 
+#include "engine/base/EngineLog.h"
+#include "engine/net/QProxyConfig.h"
+#include "engine/peers/AddressText.h"
 #include "engine/peers/TPeerUrlInfo.h"
 #include "engine/task/TWorkWithPeers.h"
 
@@ -19,8 +24,34 @@ constexpr int32_t kBadSourcePieces = 32;
 constexpr int32_t kWeightNeedsRoom = 34;
 constexpr int32_t kBtPenaltyCandidates = 400;
 constexpr int32_t kCompleteExtraPenalty = 20;
+constexpr size_t kMaxUdpHostsTold = 64;
+constexpr std::string_view kTrackerPrefix = "tracker://";
 
 }  // namespace
+
+bool TWorkWithPeers::ParseCandidate(TPeerId& record) {
+    if (!record.ParseSourceText()) {
+        return false;
+    }
+    const bool tracker = record.kind == PeerKind::Tracker;
+    const bool by_proxy = tracker ? EngineProxyConfig().ResolvesNames() : ProxyResolvesNames();
+    if (record.ResolveSource(by_proxy)) {
+        return true;
+    }
+    if (tracker && by_proxy && record.unresolvable && !record.NameMayGoToProxy() &&
+        udp_hosts_told_.size() < kMaxUdpHostsTold &&
+        udp_hosts_told_.insert(record.UrlInfo().host).second) {
+        const std::string why = "udp tracker " + record.UrlInfo().host +
+                                " needs a local address: the proxy cannot carry UDP";
+        EngineLogWrite(why, LogChannel::kPeerInfo);
+        std::string_view url = record.url;
+        if (StartsWithIgnoreCase(url, kTrackerPrefix)) {
+            url.remove_prefix(kTrackerPrefix.size());
+        }
+        Notice(NoticeKind::kTrackerFailed, url, 0, why);
+    }
+    return false;
+}
 
 bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replace_id) {
     CandidateList::Identity identity;
@@ -44,7 +75,7 @@ void TWorkWithPeers::AddRecordFromLine(SourceEntry& line, bool connect) {
         return;
     }
     auto record = RefPtr<TPeerId>::Make(line.text);
-    const bool parsed = record->ParseSourceAddress(ProxyResolvesNames());
+    const bool parsed = ParseCandidate(*record);
     const bool torrent_line = (line.mark & SourceEntry::kTorrentLine) != 0;
     if (torrent_line) {
         record->UrlInfo().fetch_to_memory = true;
@@ -97,10 +128,8 @@ void TWorkWithPeers::AddSourceLines(bool from_saved, bool connect) {
 }
 
 void TWorkWithPeers::RecheckCandidates() {
-    const bool by_proxy = ProxyResolvesNames();
-    candidates_.RemoveIf([by_proxy](TPeerId& record) {
-        return !record.resolved && !record.ParseSourceAddress(by_proxy);
-    });
+    candidates_.RemoveIf(
+        [this](TPeerId& record) { return !record.resolved && !ParseCandidate(record); });
     std::vector<RefPtr<TPeerId>> extra;
     for (const RefPtr<TPeerId>& record : candidates_.records()) {
         if (record->resolved && record->IsServerSource() && record->HasUrlInfo() &&
@@ -127,7 +156,7 @@ int32_t TWorkWithPeers::AddMirrorCandidates(int32_t count, bool connect) {
     for (int32_t tries = 0; tries < 2 * count && added < count; ++tries) {
         const size_t row = std::uniform_int_distribution<size_t>(0, urls.size() - 1)(random);
         auto record = RefPtr<TPeerId>::Make(urls[row]);
-        if (!record->ParseSourceAddress(ProxyResolvesNames())) {
+        if (!ParseCandidate(*record)) {
             if (record->unresolvable) {
                 ReportUnresolvable();
             }
@@ -185,6 +214,10 @@ void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& peer, int32_t amount
     }
     record.penalty += 3 * std::max(record.attempts - 1, 0) + amount;
     ++record.attempts;
+    if (record.IsServerSource() && amount > 0 && NoticesWanted()) {
+        Notice(NoticeKind::kPenalised, peer.AddressText(), record.penalty,
+               "tried again once its penalty has run down");
+    }
 }
 
 TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight) {
@@ -206,7 +239,7 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, i
     TPeerId* stored = candidates_.Insert(std::move(record), front);
     candidate_added_ = true;
     if (stored->weight > kWeightNeedsRoom && BtHalfOpenRoom() == 0) {
-        DropPeers(KindBits(PeerKind::BtNode), 2, false);
+        DropPeers(KindBits(PeerKind::BtNode), 2, false, "room for a preferred peer");
     }
     return stored;
 }
@@ -250,7 +283,7 @@ void TWorkWithPeers::PerSecondPeerWork() {
                        record->connections < record->max_connections;
             });
         if (live >= limit && waiting >= limit) {
-            DropPeers(kServerSourceKinds, live - limit + 1, true);
+            DropPeers(kServerSourceKinds, live - limit + 1, true, "slow: room for another source");
         }
         return;
     }
@@ -260,7 +293,7 @@ void TWorkWithPeers::PerSecondPeerWork() {
     last_rebalance_ = now;
     int32_t n = live;
     if (n >= limit - 1) {
-        DropPeers(kServerSourceKinds, n - limit + 1, true);
+        DropPeers(kServerSourceKinds, n - limit + 1, true, "slow: room for another mirror");
         n = limit - 1;
     }
     if (n < limit) {
@@ -284,7 +317,7 @@ void TWorkWithPeers::DropBadSources() {
         }
     }
     for (const RefPtr<TPeerObject>& peer : dropped) {
-        RetirePeer(peer, -1);
+        RetirePeer(peer, -1, "too many of its pieces failed their check");
     }
     candidates_.RemoveIf(bad);
 }

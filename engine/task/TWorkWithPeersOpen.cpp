@@ -1,13 +1,19 @@
 // TWorkWithPeers: opening connections, outgoing to the candidates and incoming from the engine's
-// listener.
+// listener; the IP filter they pass; the stopped announces of a task that leaves.
 
 #include <algorithm>
+#include <string>
 
 #include "engine/base/EngineGlobals.h"
+#include "engine/net/CIPFilterHolder.h"
+#include "engine/net/Ipv4Address.h"
+#include "engine/net/SocketWaitSet.h"
 #include "engine/os/Tick.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerUrlInfo.h"
+#include "engine/peers/TTrackerPeer.h"
+#include "engine/peers/TrackerRequest.h"
 #include "engine/task/HalfOpenRoom.h"
 #include "engine/task/TWorkWithPeers.h"
 
@@ -23,6 +29,9 @@ bool TWorkWithPeers::CanConnect(TPeerId& record) {
         !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
         return false;
     }
+    if (FilterBlocks(record)) {
+        return false;
+    }
     if (record.IsServerSource()) {
         return !ContentComplete();
     }
@@ -34,6 +43,118 @@ bool TWorkWithPeers::CanConnect(TPeerId& record) {
         return peer->Type() == PeerKind::BtNode && other != nullptr && other->ip == record.ip &&
                (other->port == record.port || other->peer_id == record.peer_id);
     });
+}
+
+bool TWorkWithPeers::IpFilterBlocks(const TPeerId& record) const {
+    return !record.ConnectsByName() && IsValidAddress(record.ip) && ip_filter_.IsBlocked(record.ip);
+}
+
+bool TWorkWithPeers::FilterBlocks(const TPeerId& record) {
+    if (!IpFilterBlocks(record)) {
+        return false;
+    }
+    NoteBlocked(record.ip, record.port);
+    return true;
+}
+
+void TWorkWithPeers::NoteBlocked(uint32_t ip, int32_t port) {
+    if (blocked_noticed_.size() >= kMaxNoticedBlocked) {
+        blocked_noticed_.clear();
+    }
+    if (blocked_noticed_.insert(ip).second) {
+        Notice(NoticeKind::kBlocked, DottedText(ip) + ":" + std::to_string(port), 0,
+               "the IP filter blocks the address");
+    }
+}
+
+void TWorkWithPeers::TakeIpFilter() {
+    LoadIpFilter(false);
+    ip_filter_generation_ = GlobalIpFilter().CopyTo(ip_filter_);
+    blocked_noticed_.clear();
+}
+
+void TWorkWithPeers::RefreshIpFilter() {
+    if (GlobalIpFilter().Generation() == ip_filter_generation_) {
+        return;
+    }
+    ip_filter_generation_ = GlobalIpFilter().CopyTo(ip_filter_);
+    std::vector<RefPtr<TPeerObject>> blocked;
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        const TPeerId* source = peer->Source();
+        uint32_t ip = kNoAddress;
+        int32_t port = 0;
+        if (source != nullptr && !source->ConnectsByName()) {
+            ip = source->ip;
+            port = source->port;
+        } else if (peer->GetActivity().incoming && peer->Connection() != nullptr) {
+            ip = peer->Connection()->RemoteIp();
+            port = peer->Connection()->RemotePort();
+        }
+        if (IsValidAddress(ip) && ip_filter_.IsBlocked(ip)) {
+            NoteBlocked(ip, port);
+            blocked.push_back(peer);
+        }
+    }
+    for (const RefPtr<TPeerObject>& peer : blocked) {
+        RetirePeer(peer, -1);
+    }
+}
+
+void TWorkWithPeers::AnnounceStopped() {
+    std::vector<RefPtr<TPeerObject>> leaving;
+    for (const RefPtr<TPeerId>& record : candidates_.records()) {
+        if (record->kind != PeerKind::Tracker || !record->announced || IpFilterBlocks(*record)) {
+            continue;
+        }
+        record->announced = false;
+        RefPtr<TPeerObject> peer = MakePeer(PeerKind::Tracker);
+        if (!peer) {
+            continue;
+        }
+        static_cast<TTrackerPeer&>(*peer).SetEvent(TrackerRequest::kEventStopped);
+        ++record->connections;
+        if (peer->Attach(record)) {
+            leaving.push_back(std::move(peer));
+            continue;
+        }
+        if (peer->Source() == nullptr) {
+            --record->connections;  // the attach never took the record
+        }
+        peer->Reset();
+    }
+    const uint64_t deadline = TickMilliseconds() + kStoppedAnnounceMs;
+    SocketWaitSet wait_set;
+    while (!leaving.empty()) {
+        // A false pump: the announce has left, or it cannot.
+        std::erase_if(leaving, [](const RefPtr<TPeerObject>& peer) {
+            if (peer->Pump()) {
+                return false;
+            }
+            peer->Reset();
+            return true;
+        });
+        const uint64_t now = TickMilliseconds();
+        if (leaving.empty() || now >= deadline) {
+            break;
+        }
+        wait_set.Clear();
+        for (const RefPtr<TPeerObject>& peer : leaving) {
+            const auto& tracker = static_cast<const TTrackerPeer&>(*peer);
+            if (tracker.UdpSocket().IsOpen()) {
+                wait_set.AddHandle(tracker.UdpSocket().Handle(), false);
+            } else if (const QSocket* conn = tracker.Connection(); conn != nullptr) {
+                // Writable matters while connecting or with bytes the socket may take now; a
+                // proxy's reply is waited for as readable.
+                wait_set.Add(*conn,
+                             !conn->Connected() || (conn->ProxyDone() && conn->QueuedLength() > 0));
+            }
+        }
+        wait_set.Wait(static_cast<int32_t>(
+            std::min<uint64_t>(deadline - now, static_cast<uint64_t>(kStoppedAnnounceWaitMs))));
+    }
+    for (const RefPtr<TPeerObject>& peer : leaving) {
+        peer->Reset();
+    }
 }
 
 RefPtr<TPeerObject> TWorkWithPeers::CreatePeer(PeerKind kind) {
@@ -73,6 +194,9 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
             }
             // A connection refused at once (by the proxy, say) is a failed attempt like any
             // other: without the back-off it would be tried again on every pass.
+            if (NoticesWanted()) {
+                NoticeRetired(*peer, "could not connect");
+            }
             Penalize(record, *peer, 1);
             peer->Reset();
             idle_.push_back(std::move(peer));
@@ -89,7 +213,7 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
 }
 
 bool TWorkWithPeers::ConnectNow(TPeerId& record) {
-    return record.IsServerSource() && Connect(record, 0, 1) > 0;
+    return record.IsServerSource() && !FilterBlocks(record) && Connect(record, 0, 1) > 0;
 }
 
 bool TWorkWithPeers::ServerIsActive(const TPeerObject& peer) const {
@@ -145,7 +269,8 @@ void TWorkWithPeers::OpenServerConnections() {
 
 void TWorkWithPeers::OpenPeerConnections() {
     if (!EngineGlobals::Instance().p2p_enabled) {
-        DropPeers(KindBits(PeerKind::BtNode) | KindBits(PeerKind::Tracker), 2, false);
+        DropPeers(KindBits(PeerKind::BtNode) | KindBits(PeerKind::Tracker), 2, false,
+                  "peer-to-peer is switched off");
         return;
     }
     // A complete task still announces itself, so that others find it, but connects to no peer.

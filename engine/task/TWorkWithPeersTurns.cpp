@@ -60,13 +60,50 @@ void TWorkWithPeers::ReceiveTurn(bool serve_all,
     }
 }
 
-void TWorkWithPeers::RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount) {
+void TWorkWithPeers::NoticeRetired(const TPeerObject& peer, const char* why) const {
+    if (peer.Type() == PeerKind::Tracker) {
+        return;  // trackers tell their own answers and failures
+    }
+    const QSocket* connection = peer.Connection();
+    if (connection != nullptr && !connection->ProxyFailure().empty()) {
+        Notice(NoticeKind::kProxyRefused, peer.AddressText(), 0, connection->ProxyFailure());
+        return;
+    }
+    // BT connections that never got going are routine; servers that fail are worth a line.
+    const bool server = peer.Source() != nullptr && peer.Source()->IsServerSource();
+    if (peer.State() != TPeerObject::kEstablished && !server) {
+        return;
+    }
+    if (why == nullptr) {
+        why = peer.EndReason();
+    }
+    if (why == nullptr) {
+        switch (peer.Status()) {
+            case TPeerObject::kStatusTimedOut:
+                why = "timed out";
+                break;
+            case TPeerObject::kStatusFinished:
+                why = "nothing left to fetch from it";
+                break;
+            default:
+                why = peer.State() == TPeerObject::kEstablished ? "the connection ended"
+                                                                : "could not connect";
+                break;
+        }
+    }
+    Notice(NoticeKind::kDropped, peer.AddressText(), 0, why);
+}
+
+void TWorkWithPeers::RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount, const char* why) {
     const auto it = std::find(active_.begin(), active_.end(), peer);
     if (it == active_.end()) {
         return;
     }
     RefPtr<TPeerObject> kept = *it;
     active_.erase(it);
+    if (NoticesWanted()) {
+        NoticeRetired(*kept, why);
+    }
     OnPeerLeaving(*kept);
     if (TPeerId* source = kept->Source(); source != nullptr && amount >= 0) {
         Penalize(*source, *kept, amount);
@@ -78,7 +115,7 @@ void TWorkWithPeers::RetirePeer(const RefPtr<TPeerObject>& peer, int32_t amount)
     }
 }
 
-void TWorkWithPeers::DropPeers(int32_t mask, int32_t count, bool slow_only) {
+void TWorkWithPeers::DropPeers(int32_t mask, int32_t count, bool slow_only, const char* why) {
     if (count <= 0) {
         return;
     }
@@ -116,7 +153,7 @@ void TWorkWithPeers::DropPeers(int32_t mask, int32_t count, bool slow_only) {
         }
     }
     for (const RefPtr<TPeerObject>& peer : dropped) {
-        RetirePeer(peer, 1);
+        RetirePeer(peer, 1, why);
     }
     if (!dropped.empty()) {
         candidates_.Sort();
@@ -211,7 +248,7 @@ void TWorkWithPeers::TrimPeers() {
         }
     }
     for (const RefPtr<TPeerObject>& peer : dropped) {
-        RetirePeer(peer, kTrimDropPenalty);
+        RetirePeer(peer, kTrimDropPenalty, "more peers than the task keeps");
     }
     // Peers beyond the unchoke slots get nothing from us until they move up.
     const int32_t slots = UnchokeSlots();
@@ -277,7 +314,7 @@ void TWorkWithPeers::PeerUpkeep() {
         stall_marks_ = std::move(marks);
     }
     for (const RefPtr<TPeerObject>& peer : dropped) {
-        RetirePeer(peer, 1);
+        RetirePeer(peer, 1, "stalled: nothing moved on the connection");
     }
 }
 

@@ -172,6 +172,9 @@ void TWorkWithPieces::ApplyPieceMapFigures() {
         working_.verified_pieces = static_cast<int32_t>(progress.verified_pieces);
         working_.piece_length = progress.piece_length;
         working_.name = pieces_->name();
+        working_.comment = torrent.comment();
+        working_.first_file =
+            pieces_->FileCount() > 0 ? pieces_->File(FileIndex(0)).final_path : std::string();
         bitfield_ = pieces_->Bitfield();
         bitfield_changed_ = true;
     }
@@ -210,7 +213,7 @@ void TWorkWithPieces::AddTrackerCandidates() {
             continue;
         }
         auto record = RefPtr<TPeerId>::Make("tracker://" + address);
-        if (!record->ParseSourceAddress()) {
+        if (!ParseCandidate(*record)) {
             if (record->unresolvable) {
                 ReportUnresolvable();
             }
@@ -358,6 +361,8 @@ void TWorkWithPieces::OnPieceNotice(int32_t type, int32_t value, int32_t kind, i
         case 1002:
             link_.SetTaskStatus(20210);
             disk_short_ = true;
+            Notice(NoticeKind::kDiskWait, Folder(), 0,
+                   "not enough free space for the download; it stops");
             RequestStop();
             break;
         case 1003:
@@ -366,6 +371,7 @@ void TWorkWithPieces::OnPieceNotice(int32_t type, int32_t value, int32_t kind, i
         case 1004:
             link_.SetTaskStatus(20215);
             disk_short_ = true;
+            Notice(NoticeKind::kDiskWait, Folder(), 0, "a write to the disk failed; it stops");
             RequestStop();
             break;
         default:

@@ -28,13 +28,17 @@ struct TaskProgress {
     bool still_seeding = true;
     int64_t http_bytes = 0;
     int64_t bt_bytes = 0;
-    // What the task holds (every 4 seconds): live objects and candidates, and of the live ones the
-    // connected servers and the BT peers past their handshake; bytes its files take on disk.
+    // What the task holds: live objects and candidates, and of the live ones the connected
+    // servers and the BT peers past their handshake (each second); bytes its files take on disk
+    // (every 4 seconds).
     int32_t active_objects = 0;
     int32_t candidates = 0;
     int32_t servers = 0;
     int32_t peers = 0;
     int64_t allocated_bytes = 0;
+    // Of the metainfo, once there is a piece map: its comment and the first target file.
+    std::string comment;
+    std::string first_file;
 
     // Progress in units of 1/10000; 0 while the total is unknown.
     int32_t Progress() const {

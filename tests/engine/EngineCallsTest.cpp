@@ -200,6 +200,20 @@ TEST_F(EngineCalls, MissingTorrentFileEndsWithStatusAndStaysRestartable) {
     EXPECT_EQ(StopTask(params.handle, 0), KF_OK);
 }
 
+TEST(EngineIpFilter, AnswersTheRangesOrRefusesAFileItCannotRead) {
+    TempDir dir;
+    const std::string path = dir / "filter.dat";
+    ASSERT_TRUE(kf::test::WriteFile(path,
+                                    "# blocked\n10.0.0.0-10.255.255.255 1 a\n"
+                                    "10.1.0.0-10.1.0.9 1 inside the first\n"
+                                    "192.168.0.0-192.168.0.255 200 not blocked\n"));
+    EXPECT_EQ(SetIpFilterFile(path.c_str()), 2);
+    EXPECT_EQ(SetIpFilterFile((dir / "missing.dat").c_str()), KF_ERR_PARAM);
+    EXPECT_EQ(SetIpFilterFile(dir.Path().c_str()), KF_ERR_PARAM);
+    EXPECT_EQ(SetIpFilterFile(""), 0);
+    EXPECT_EQ(SetIpFilterFile(nullptr), 0);
+}
+
 TEST(EngineHelpers, ParseIntegersLikeTheEngineReaders) {
     EXPECT_EQ(ParseInt64(nullptr), 0);
     EXPECT_EQ(ParseInt64("  \t-123xyz"), -123);

@@ -9,6 +9,8 @@
 #include "engine/api/AsyncMessage.h"
 #include "engine/base/EngineGlobals.h"
 #include "engine/kestrelfetch.h"
+#include "engine/net/HostResolver.h"
+#include "engine/net/Ipv4Address.h"
 #include "engine/os/DebugOutput.h"
 #include "support/TempDir.h"
 
@@ -36,9 +38,20 @@ TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
     EXPECT_FALSE(globals.udp_suspended);
     EXPECT_EQ(globals.half_open_limit, 32);  // no driver file to probe here
 
+    // A name that failed during the session is looked up afresh in the next one.
+    kf::HostResolver& resolver = kf::HostResolver::Engine();
+    resolver.SetLookupFunction([](const std::string&) {
+        return kf::HostLookupAnswer{kf::HostResolver::kHostNotFound, {}};
+    });
+    EXPECT_EQ(resolver.ResolveHost("gone.example"), kf::kNoAddress);
+    resolver.SetLookupFunction(nullptr);
+    ASSERT_TRUE(resolver.IsUnresolvable("gone.example"));
+
     ASSERT_EQ(CleanupEngine(), KF_OK);
     EXPECT_TRUE(globals.udp_suspended);
     EXPECT_FALSE(globals.initialised);
+    EXPECT_FALSE(resolver.IsUnresolvable("gone.example"));
+    EXPECT_EQ(resolver.UnresolvableCount(), 0u);
 
     // The machine identifier is made once per process.
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);

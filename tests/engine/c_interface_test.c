@@ -15,6 +15,9 @@
 int main(void) {
     static TaskParams params;
     static TaskInfo info;
+    static TaskInfoEx info_ex;
+    static TorrentSummary summary;
+    char note[16];
     int32_t complete = -1;
     int32_t running = -1;
     int32_t results[2];
@@ -41,6 +44,12 @@ int main(void) {
     CHECK(SetTaskSpeedLimit(params.handle, 2, 100) == KF_ERR_PARAM);
     CHECK(SetTaskConnectionLimits(params.handle, 4, 50) == KF_OK);
     CHECK(QueryTaskInfo(NULL, &info) == KF_ERR_UNKNOWN_TASK);
+    CHECK(QueryTaskInfoEx(params.handle, &info_ex) == KF_OK && info_ex.info.progress == 0);
+    CHECK(QueryTorrentSummary(params.handle, &summary) == KF_OK && summary.piece_count == 0);
+    CHECK(AppendTaskNote(params.handle, "repair round 1") == KF_OK);
+    CHECK(ReadTaskNote(params.handle, note, sizeof(note)) == 14 &&
+          strcmp(note, "repair round 1") == 0);
+    CHECK(SetEngineNoticeCallback(NULL, NULL) == KF_OK);
     CHECK(ReadTaskBitfield(NULL, NULL, 0) == KF_ERR_BITFIELD);
 
     handles[0] = params.handle;
@@ -52,6 +61,7 @@ int main(void) {
     CHECK(StartTask(params.handle) == KF_OK);
     CHECK(IsTaskRunning(params.handle, &running) == KF_OK && running == 1);
     CHECK(SetTaskSeedingHours(params.handle, 3) == KF_OK);
+    CHECK(RestartTask(params.handle) == KF_OK);
     CHECK(StopTask(params.handle, 1) == KF_OK);
 
     CHECK(ParseInt64(" 0x1F") == 31);

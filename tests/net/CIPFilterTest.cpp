@@ -228,5 +228,39 @@ TEST_F(IpFilterFileTest, HolderLoadsOnceUnlessForcedAndHandsOutCopies) {
     EXPECT_TRUE(holder.Copy().Empty());
 }
 
+// What the engine call and the tasks rely on: a file replaces the filter whole or not at all, and
+// every replacement (but no refusal and no load that keeps the filter) moves the generation on.
+TEST_F(IpFilterFileTest, HolderTakesAFileWholeOrNotAtAllAndCountsChanges) {
+    CIPFilterHolder holder;
+    const uint64_t start = holder.Generation();
+    const std::string first =
+        Write("first.dat", "1.0.0.0-1.0.0.9 1\n# note\n3.0.0.0-3.0.0.0 200\n");
+    EXPECT_EQ(holder.LoadFile(first), 1);
+    EXPECT_EQ(holder.Generation(), start + 1);
+    EXPECT_TRUE(holder.IsBlocked(NetworkOrder(Ip(1, 0, 0, 5))));
+    EXPECT_FALSE(holder.IsBlocked(NetworkOrder(Ip(3, 0, 0, 0))));
+
+    for (const std::filesystem::path& unreadable : {dir_ / "missing.dat", dir_}) {
+        EXPECT_EQ(holder.LoadFile(unreadable.string()), -1) << unreadable;
+    }
+    EXPECT_EQ(holder.Generation(), start + 1);
+    EXPECT_EQ(holder.Path(), first);
+    EXPECT_TRUE(holder.IsBlocked(NetworkOrder(Ip(1, 0, 0, 5))));
+
+    EXPECT_EQ(holder.LoadFile(Write("second.dat", "2.0.0.0-2.0.0.9 1\n")), 1);
+    CIPFilter copy;
+    EXPECT_EQ(holder.CopyTo(copy), start + 2);
+    EXPECT_EQ(RangesOf(copy), (RangeList{{Ip(2, 0, 0, 0), Ip(2, 0, 0, 9)}}));
+    holder.Load(false);
+    EXPECT_EQ(holder.Generation(), start + 2);
+
+    holder.Clear();
+    EXPECT_EQ(holder.Generation(), start + 3);
+    EXPECT_TRUE(holder.Path().empty());
+    holder.Load(false);  // no file: nothing to load, nothing changes
+    EXPECT_EQ(holder.Generation(), start + 3);
+    EXPECT_FALSE(holder.IsBlocked(NetworkOrder(Ip(2, 0, 0, 5))));
+}
+
 }  // namespace
 }  // namespace kf

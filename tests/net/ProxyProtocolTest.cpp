@@ -130,6 +130,29 @@ TEST(ProxyReply, UnknownTypeFails) {
               ProxyReplyStatus::kFailed);
 }
 
+// The user is told what the proxy said, never raw control bytes.
+TEST(ProxyReply, RefusalsAreDescribedForTheUser) {
+    using namespace std::string_view_literals;
+    const struct {
+        int32_t type;
+        std::string_view reply;
+        std::string said;
+    } cases[] = {
+        {QProxyConfig::kHttp, "HTTP/1.1 407 Proxy Authentication Required\r\nX: y\r\n\r\n",
+         "the proxy answered \"HTTP/1.1 407 Proxy Authentication Required\""},
+        {QProxyConfig::kHttp, "HTTP/1.0 403\x01\x7f", "the proxy answered \"HTTP/1.0 403??\""},
+        {QProxyConfig::kSocks4, "\x00\x5b\x00\x00\x00\x00\x00\x00"sv,
+         "the SOCKS4 proxy refused (code 91)"},
+        {QProxyConfig::kSocks5, "\x05\x05"sv, "the SOCKS5 proxy refused (code 5)"},
+        {QProxyConfig::kSocks5, "", "the SOCKS5 proxy sent no reply"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DescribeProxyRefusal(c.type, Bytes(c.reply)), c.said);
+    }
+    EXPECT_EQ(DescribeProxyRefusal(QProxyConfig::kHttp, Bytes(std::string(500, 'A'))).size(),
+              std::string("the proxy answered \"\"").size() + 120);
+}
+
 TEST(ProxyRequest, Base64MatchesTheStandardVectors) {
     EXPECT_EQ(Base64Encode(""), "");
     EXPECT_EQ(Base64Encode("f"), "Zg==");

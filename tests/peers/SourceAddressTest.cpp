@@ -223,10 +223,13 @@ TEST_F(SourceAddressTest, TextIsParsedWithoutALookup) {
     EXPECT_EQ(record->ip, ParseDottedAddress("127.0.0.2"));
 }
 
-// With a proxy that resolves names, a server host that does not resolve here is left to it;
-// peers and trackers still need an address of their own.
+// With a proxy that resolves names, a server or HTTP tracker host that does not resolve here is
+// left to it; UDP trackers (which no proxy carries) and peers still need an address of their own.
+// Trackers left to the proxy are told apart by their names.
 TEST_F(SourceAddressTest, NamesLeftToTheProxy) {
-    for (const char* text : {"http://nowhere.test:8080/f.bin", "ftp://nowhere.test/f.bin"}) {
+    for (const char* text :
+         {"http://nowhere.test:8080/f.bin", "ftp://nowhere.test/f.bin",
+          "tracker://http://nowhere.test/announce", "tracker://tcp://nowhere.test:6969/a"}) {
         RefPtr<TPeerId> record = RefPtr<TPeerId>::Make(text);
         ASSERT_TRUE(record->ParseSourceAddress(true)) << text;
         EXPECT_TRUE(record->resolved);
@@ -236,9 +239,22 @@ TEST_F(SourceAddressTest, NamesLeftToTheProxy) {
         EXPECT_EQ(record->UrlInfo().host, "nowhere.test");
         EXPECT_TRUE(record->MakeFanOutRecords().empty());
     }
-    RefPtr<TPeerId> tracker = RefPtr<TPeerId>::Make("tracker://http://nowhere.test/announce");
-    EXPECT_FALSE(tracker->ParseSourceAddress(true));
-    EXPECT_TRUE(tracker->unresolvable);
+    RefPtr<TPeerId> udp = RefPtr<TPeerId>::Make("tracker://udp://nowhere.test:6969/announce");
+    EXPECT_FALSE(udp->ParseSourceAddress(true));
+    EXPECT_TRUE(udp->unresolvable);
+    EXPECT_FALSE(udp->NameMayGoToProxy());
+    RefPtr<TPeerId> http = RefPtr<TPeerId>::Make("tracker://http://nowhere.test:6969/a");
+    RefPtr<TPeerId> other = RefPtr<TPeerId>::Make("tracker://http://elsewhere.test:6969/a");
+    RefPtr<TPeerId> upper = RefPtr<TPeerId>::Make("tracker://http://NOWHERE.test:6969/b");
+    for (const RefPtr<TPeerId>& record : {http, other, upper}) {
+        ASSERT_TRUE(record->ParseSourceAddress(true));
+    }
+    EXPECT_FALSE(http->SameAs(*other));
+    EXPECT_TRUE(http->SameAs(*upper));
+    // Without such a proxy a name that does not resolve fails, whatever its kind.
+    RefPtr<TPeerId> alone = RefPtr<TPeerId>::Make("tracker://http://nowhere.test/announce");
+    EXPECT_FALSE(alone->ParseSourceAddress(false));
+    EXPECT_TRUE(alone->unresolvable);
     // A name that resolves here is used by address, proxy or not.
     RefPtr<TPeerId> local = RefPtr<TPeerId>::Make("http://localhost/f.bin");
     ASSERT_TRUE(local->ParseSourceAddress(true));

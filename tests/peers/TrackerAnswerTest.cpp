@@ -74,6 +74,34 @@ TEST(TrackerRequestTest, QueryGoesOnTheRecordPathAloneWithEveryParameterEscaped)
     EXPECT_EQ(TrackerRequest::HttpQuery("announce", figures), "");
 }
 
+// The event is the one thing that differs between the announces of a task's run: by name in the
+// HTTP query, by number at offset 80 of the UDP announce.
+TEST(TrackerRequestTest, EachEventGoesOutByNameOverHttpAndByNumberOverUdp) {
+    const TrackerRequest::ConnectionId connection{1, 2, 3, 4, 5, 6, 7, 8};
+    const TrackerRequest::TransactionId transaction{9, 8, 7, 6};
+    TrackerRequest::Figures figures = SampleFigures();
+    const std::string started_query = TrackerRequest::HttpQuery("/a", figures);
+    const auto started_datagram = TrackerRequest::UdpAnnounce(connection, transaction, figures);
+    const struct {
+        int32_t event;
+        std::string name;
+        uint8_t number;
+    } cases[] = {{TrackerRequest::kEventCompleted, "completed", 1},
+                 {TrackerRequest::kEventStarted, "started", 2},
+                 {TrackerRequest::kEventStopped, "stopped", 3}};
+    for (const auto& c : cases) {
+        figures.event = c.event;
+        std::string expected_query = started_query;
+        expected_query.replace(expected_query.find("&event=started&"), 15,
+                               "&event=" + c.name + "&");
+        EXPECT_EQ(TrackerRequest::HttpQuery("/a", figures), expected_query) << c.name;
+        auto expected_datagram = started_datagram;
+        expected_datagram[83] = c.number;
+        EXPECT_EQ(TrackerRequest::UdpAnnounce(connection, transaction, figures), expected_datagram)
+            << c.name;
+    }
+}
+
 TEST(TrackerRequestTest, RequestTextNamesTheHostAndClosesTheConnection) {
     EXPECT_EQ(TrackerRequest::HttpRequest("/a?b=1", "tracker.example", 80),
               "GET /a?b=1 HTTP/1.0\r\nUser-Agent: BitTorrent/4.1.2\r\n"

@@ -247,6 +247,105 @@ TEST_F(TrackerPeerTest, RecycledObjectAnnouncesTheNewRecordWithCurrentFigures) {
     EXPECT_EQ(task_.added_sources[1]->port, 101);
 }
 
+// Every announce ends in exactly one notice naming the announce URL: the answer with its peer
+// count, or why there was none.
+TEST_F(TrackerPeerTest, EachAnnounceEndsInOneNoticeThatSaysHowItWent) {
+    using Kind = NoticeKind;
+    struct Case {
+        std::string answer;
+        Kind kind;
+        int64_t number;
+        std::string text;
+    };
+    const std::string two = Compact({{"10.0.0.1", 1}, {"10.0.0.2", 2}});
+    for (const Case& c : std::vector<Case>{
+             {HttpAnswer(PeersBody(two)), Kind::kTrackerAnswer, 2, ""},
+             {HttpAnswer("d14:failure reason12:not\r\nallowede"), Kind::kTrackerFailed, 0,
+              "not??allowed"},
+             {HttpAnswer("<html>busy</html>"), Kind::kTrackerFailed, 0, "unreadable answer"},
+             {"HTTP/1.0 200 OK\r\nContent-Length: 50\r\n\r\nd5:peers", Kind::kTrackerFailed, 0,
+              "unreadable answer"},
+             {"", Kind::kTrackerFailed, 0, "connection closed before the answer"},
+         }) {
+        task_.notices.clear();
+        HttpTracker tracker([&](int) { return c.answer; });
+        ASSERT_TRUE(tracker.Server().Start());
+        TTrackerPeer peer(task_);
+        ASSERT_TRUE(peer.Attach(Record("http://" + tracker.Host() + "/a")));
+        ASSERT_TRUE(Run(peer)) << c.answer;
+        ASSERT_EQ(task_.notices.size(), 1u) << c.answer;
+        const FakePeerTask::PostedNotice& notice = task_.notices[0];
+        EXPECT_EQ(notice.kind, c.kind) << c.answer;
+        EXPECT_EQ(notice.address, "http://" + tracker.Host() + "/a");
+        EXPECT_EQ(notice.number, c.number) << c.answer;
+        EXPECT_EQ(notice.text, c.text) << c.answer;
+    }
+
+    // A tracker that takes the request and never answers: the announce times out.
+    task_.notices.clear();
+    std::atomic<bool> asked{false};
+    ScriptedServer silent([&](ServerConnection& c) {
+        c.ReadUntil("\r\n\r\n");
+        asked = true;
+        c.WaitForClientClose();
+    });
+    ASSERT_TRUE(silent.Start());
+    TTrackerPeer peer(task_);
+    ASSERT_TRUE(peer.Attach(Record("http://127.0.0.1:" + std::to_string(silent.Port()) + "/a")));
+    ASSERT_TRUE(Run(peer, [&] { return asked.load(); }));
+    task_.now += TTrackerPeer::kAnswerSeconds - 1;
+    EXPECT_TRUE(peer.Pump());
+    task_.now += 1;
+    EXPECT_FALSE(peer.Pump());
+    EXPECT_EQ(peer.Status(), TPeerObject::kStatusTimedOut);
+    peer.Reset();
+    ASSERT_EQ(task_.notices.size(), 1u);
+    EXPECT_EQ(task_.notices[0].kind, NoticeKind::kTrackerFailed);
+    EXPECT_EQ(task_.notices[0].text, "time-out");
+}
+
+// A regular announce marks its record once its request is out, so that the task tells the
+// tracker when it stops. The stopped announce then goes out and is done as soon as it is written:
+// it waits for no answer, takes no peers and tells the task nothing.
+TEST_F(TrackerPeerTest, StoppedAnnounceIsDoneOnceItsRequestIsWritten) {
+    std::atomic<int> requests{0};
+    std::vector<std::string> seen;
+    ScriptedServer server([&](ServerConnection& c) {
+        seen.push_back(c.ReadUntil("\r\n\r\n"));  // read by the test once the server stops
+        ++requests;
+        if (c.Index() == 0) {
+            c.Send(HttpAnswer(PeersBody(Compact({{"10.0.0.8", 8}}))));
+        }
+        c.WaitForClientClose();
+    });
+    ASSERT_TRUE(server.Start());
+    const RefPtr<TPeerId> record =
+        Record("http://127.0.0.1:" + std::to_string(server.Port()) + "/a");
+    TTrackerPeer peer(task_);
+    ASSERT_TRUE(peer.Attach(record));
+    ASSERT_TRUE(Run(peer));
+    EXPECT_TRUE(record->announced);
+    ASSERT_EQ(task_.added_sources.size(), 1u);
+
+    task_.added_sources.clear();
+    task_.notices.clear();
+    peer.SetEvent(TrackerRequest::kEventStopped);
+    ++record->connections;
+    ASSERT_TRUE(peer.Attach(record));
+    ASSERT_TRUE(Run(peer));
+    EXPECT_EQ(last_status_, TPeerObject::kStatusFinished);
+    EXPECT_FALSE(record->announced);
+    const auto deadline = Clock::now() + kLimit;
+    while (requests.load() < 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    server.Stop();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_NE(seen[1].find("&event=stopped&"), std::string::npos) << seen[1];
+    EXPECT_TRUE(task_.added_sources.empty());
+    EXPECT_TRUE(task_.notices.empty());
+}
+
 TEST_F(TrackerPeerTest, HttpTrackerIsReachedThroughTheEngineProxy) {
     // The proxy plays the tracker behind its tunnel; nothing listens at the tracker's address.
     std::string tunnel_request;
@@ -285,6 +384,9 @@ TEST_F(TrackerPeerTest, TrackerThatRefusesTheConnectionEndsTheObject) {
     }
     EXPECT_FALSE(peer.IsConnected());
     EXPECT_TRUE(task_.added_sources.empty());
+    ASSERT_EQ(task_.notices.size(), 1u);
+    EXPECT_EQ(task_.notices[0].kind, NoticeKind::kTrackerFailed);
+    EXPECT_EQ(task_.notices[0].text, "refused");
 }
 
 // The UDP tracker side, played by the test on its own thread between pumps of the peer.
@@ -415,6 +517,27 @@ TEST_F(UdpTrackerTest, ErrorAnswerToTheConnectEndsTheAnnounce) {
     ASSERT_TRUE(Run(peer));
     EXPECT_EQ(last_status_, TPeerObject::kStatusFinished);
     EXPECT_TRUE(task_.added_sources.empty());
+    ASSERT_EQ(task_.notices.size(), 1u);
+    EXPECT_EQ(task_.notices[0].kind, NoticeKind::kTrackerFailed);
+    EXPECT_EQ(task_.notices[0].address, Url());
+    EXPECT_EQ(task_.notices[0].text, "go away");
+}
+
+// Over UDP the stopped announce is fire-and-forget too: once the connect is answered, the
+// announce (event 3) goes out and the object is done.
+TEST_F(UdpTrackerTest, StoppedAnnounceIsDoneOnceItIsSent) {
+    TTrackerPeer peer(task_);
+    peer.SetEvent(TrackerRequest::kEventStopped);
+    ASSERT_TRUE(peer.Attach(Record(Url())));
+    const std::string connect = AwaitDatagram(peer);
+    ASSERT_EQ(connect.size(), 16u);
+    Answer(std::string("\0\0\0\0", 4) + connect.substr(12, 4) + "CONNID04");
+    const std::string announce = AwaitDatagram(peer);
+    ASSERT_EQ(announce.size(), 104u);
+    EXPECT_EQ(announce.substr(80, 4), std::string("\0\0\0\3", 4));
+    ASSERT_TRUE(Run(peer));
+    EXPECT_EQ(last_status_, TPeerObject::kStatusFinished);
+    EXPECT_TRUE(task_.notices.empty());
 }
 
 bool Lists(const std::vector<test::TrackerPeer>& peers, const std::string& address, int32_t port) {

@@ -279,6 +279,11 @@ void FakePeerTask::NoteSourcePieces(TPeerId&, int32_t pieces) {
     source_piece_notices.push_back(pieces);
 }
 
+void FakePeerTask::Notice(NoticeKind kind, std::string_view address, int64_t number,
+                          std::string_view text) {
+    notices.push_back({kind, std::string(address), number, std::string(text)});
+}
+
 void FakePeerTask::StoreContent(int64_t offset, std::string_view bytes) {
     std::copy(bytes.begin(), bytes.end(), data_.begin() + offset);
     const int64_t end = offset + static_cast<int64_t>(bytes.size());

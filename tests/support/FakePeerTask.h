@@ -96,6 +96,8 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
                        const TPeerObject& except, bool incoming_only) override;
     void NoteConnectedAddress(uint32_t ip, int32_t port) override;
     void NoteSourcePieces(TPeerId& source, int32_t pieces) override;
+    void Notice(NoticeKind kind, std::string_view address, int64_t number,
+                std::string_view text) override;
 
     // Fills [offset, offset + bytes.size()) and marks every whole block in it held (a seed).
     void StoreContent(int64_t offset, std::string_view bytes);
@@ -133,6 +135,13 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     std::vector<RefPtr<TPeerId>> peer_records;  // made by AddPeerAddress
     std::vector<std::pair<uint32_t, int32_t>> connected_addresses;
     std::vector<int32_t> source_piece_notices;
+    struct PostedNotice {
+        NoticeKind kind;
+        std::string address;
+        int64_t number;
+        std::string text;
+    };
+    std::vector<PostedNotice> notices;
     std::set<int32_t> engaged_pieces;
 
     // Records.

@@ -63,9 +63,6 @@ bool LibtorrentPeer::Start(Role role, const std::string& torrent_path, const std
         if (options.seed_mode) {
             argv.push_back("--seed-mode");
         }
-        if (options.log_peers) {
-            argv.push_back("--log-peers");
-        }
         if (options.send_buffer > 0) {
             argv.push_back("--send-buffer");
             argv.push_back(std::to_string(options.send_buffer));

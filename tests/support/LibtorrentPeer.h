@@ -32,8 +32,6 @@ class LibtorrentPeer {
         bool exit_when_done = true;
         // "address:port" peers to connect to directly, besides those of the tracker.
         std::vector<std::string> connect_to{};
-        // Log every accepted peer connection and every disconnection (LogCount counts them).
-        bool log_peers = false;
         // Bytes per second the torrent sends at most (0: no limit).
         int64_t upload_limit = 0;
         // Bytes it reads ahead for a peer at most (0: libtorrent's default, up to 500 KiB): a

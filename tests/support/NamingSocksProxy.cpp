@@ -52,7 +52,11 @@ bool SendAll(int fd, const uint8_t* data, size_t size) {
     return true;
 }
 
-int ConnectLoopback(uint16_t port) {
+// `ip` in host order; only 127/8 is ever connected.
+int ConnectLoopback(uint32_t ip, uint16_t port) {
+    if ((ip >> 24) != 127) {
+        return -1;
+    }
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         return -1;
@@ -60,7 +64,7 @@ int ConnectLoopback(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(ip);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         close(fd);
         return -1;
@@ -92,7 +96,8 @@ void Relay(int a, int b, const std::atomic<bool>& stopping) {
 
 }  // namespace
 
-NamingSocksProxy::NamingSocksProxy(std::vector<std::string> names) : names_(std::move(names)) {}
+NamingSocksProxy::NamingSocksProxy(std::vector<std::string> names, bool relay_loopback)
+    : names_(std::move(names)), relay_loopback_(relay_loopback) {}
 
 NamingSocksProxy::~NamingSocksProxy() {
     Stop();
@@ -159,17 +164,30 @@ void NamingSocksProxy::Serve(int client) {
                   bytes.begin() + 2 + bytes[1];
     const std::array<uint8_t, 2> method{5, static_cast<uint8_t>(ok ? 0 : 0xFF)};
     ok = SendAll(client, method.data(), method.size()) && ok;
-    // Request: 05 01 00 03 len name port.
+    // Request: 05 01 00 03 len name port, or 05 01 00 01 a b c d port.
     std::string name;
+    uint32_t address = 0;  // host order, for a request by address
     uint16_t port = 0;
     if (ok) {
-        ok = ReadExactly(client, bytes.data(), 5, stopping_) && bytes[0] == 5 && bytes[1] == 1 &&
-             bytes[3] == 3;
-        const size_t name_length = bytes[4];
+        ok = ReadExactly(client, bytes.data(), 4, stopping_) && bytes[0] == 5 && bytes[1] == 1 &&
+             (bytes[3] == 3 || bytes[3] == 1);
+        const bool by_name = bytes[3] == 3;
+        size_t length = 4;
+        ok = ok && (!by_name || ReadExactly(client, bytes.data(), 1, stopping_));
+        if (by_name) {
+            length = bytes[0];
+        }
         std::array<uint8_t, 2> port_bytes{};
-        ok = ok && ReadExactly(client, bytes.data(), name_length, stopping_) &&
+        ok = ok && ReadExactly(client, bytes.data(), length, stopping_) &&
              ReadExactly(client, port_bytes.data(), 2, stopping_);
-        name.assign(reinterpret_cast<const char*>(bytes.data()), ok ? name_length : 0);
+        if (ok && by_name) {
+            name.assign(reinterpret_cast<const char*>(bytes.data()), length);
+        } else if (ok) {
+            address = uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 |
+                      uint32_t{bytes[2]} << 8 | bytes[3];
+            name = std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+                   std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+        }
         port = static_cast<uint16_t>(port_bytes[0] << 8 | port_bytes[1]);
     }
     int server = -1;
@@ -178,8 +196,9 @@ void NamingSocksProxy::Serve(int client) {
             std::lock_guard<std::mutex> hold(mutex_);
             requests_.push_back(name + ":" + std::to_string(port));
         }
-        if (std::find(names_.begin(), names_.end(), name) != names_.end()) {
-            server = ConnectLoopback(port);
+        if (address != 0 ? relay_loopback_
+                         : std::find(names_.begin(), names_.end(), name) != names_.end()) {
+            server = ConnectLoopback(address != 0 ? address : INADDR_LOOPBACK, port);
         }
         // Reply: 05 status 00 01 and a bound address of zeros.
         const std::array<uint8_t, 10> reply{5, static_cast<uint8_t>(server >= 0 ? 0 : 4), 0, 1};

@@ -5,8 +5,8 @@ Run with Debian's /usr/bin/python3 (the binding is a Debian package). It listens
 from one 127/8 address only, with DHT, local discovery, UPnP, NAT-PMP, peer exchange and uTP off,
 and accepts peers and trackers on 127/8 only. One line per event on stdout:
   LISTENING addr:port, TRACKER_OK url peers=N, TRACKER_PROBLEM text, SEEDING, COMPLETE s MB/s,
-  HASH_FAILED piece, ERROR text, TIME_LIMIT, and UPLOADED bytes (payload) at the end; with
-  --log-peers also PEER_ACCEPTED addr:port and PEER_DISCONNECTED addr:port reason.
+  HASH_FAILED piece, ERROR text, TIME_LIMIT, INCOMING addr (a TCP connection accepted),
+  DISCONNECTED addr (a peer connection ended), and UPLOADED bytes (payload) at the end.
 Exit status: 0 for a seeder stopped by a signal or a leecher that completed, 1 otherwise.
 """
 import argparse
@@ -28,7 +28,6 @@ p.add_argument("--prefer-http", action="store_true", help="use the http:// track
 p.add_argument("--time-limit", type=float, default=600.0)
 p.add_argument("--exit-when-done", action="store_true", help="leech: exit after completion")
 p.add_argument("--status", action="store_true", help="print a status line every second")
-p.add_argument("--log-peers", action="store_true", help="print every peer connection and its end")
 p.add_argument("--upload-limit", type=int, default=0, help="bytes per second the torrent sends")
 p.add_argument("--send-buffer", type=int, default=0,
                help="bytes read ahead for a peer at most (a cancel reaches the requests beyond)")
@@ -49,8 +48,8 @@ settings = {
     "user_agent": "kf-test-peer", "peer_fingerprint": "-KL0001-",
     "alert_mask": (lt.alert.category_t.status_notification | lt.alert.category_t.error_notification
                    | lt.alert.category_t.tracker_notification
-                   | (lt.alert.category_t.connect_notification | lt.alert.category_t.peer_notification
-                      if a.log_peers else 0)),
+                   | lt.alert.category_t.peer_notification
+                   | lt.alert.category_t.connect_notification),
 }
 if a.send_buffer > 0:
     settings.update({"send_buffer_watermark": a.send_buffer, "send_buffer_low_watermark": a.send_buffer,
@@ -113,14 +112,14 @@ while not stop and time.monotonic() - t0 < a.time_limit:
             dt = time.monotonic() - t0
             say(f"COMPLETE {dt:.3f} s {h.torrent_file().total_size() / dt / 1e6:.1f} MB/s")
             done = True
+        elif isinstance(al, lt.incoming_connection_alert):
+            say(f"INCOMING {al.endpoint[0]}")
+        elif isinstance(al, lt.peer_disconnected_alert):
+            say(f"DISCONNECTED {al.endpoint[0]}")
         elif isinstance(al, lt.hash_failed_alert):
             say(f"HASH_FAILED {al.piece_index}")
         elif isinstance(al, (lt.torrent_error_alert, lt.file_error_alert)):
             say(f"ERROR {al.message()}")
-        elif isinstance(al, lt.incoming_connection_alert) and a.log_peers:
-            say(f"PEER_ACCEPTED {al.endpoint[0]}:{al.endpoint[1]}")
-        elif isinstance(al, lt.peer_disconnected_alert) and a.log_peers:
-            say(f"PEER_DISCONNECTED {al.endpoint[0]}:{al.endpoint[1]} {al.message()}")
     st = h.status()
     if st.is_seeding and not seeding:
         say("SEEDING")

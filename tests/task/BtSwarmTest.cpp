@@ -3,6 +3,7 @@
 // alone or beside an HTTP server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -51,7 +52,8 @@ class BtSwarm : public ::testing::Test {
         }
         ASSERT_TRUE(engine_.ok());
         ASSERT_EQ(SetListenAddress(kLeecherAddress), KF_OK);
-        SetListenPort(test::FreeTcpPort());
+        listen_port_ = test::FreeTcpPort();
+        SetListenPort(listen_port_);
         EnableP2P(1);
     }
     void TearDown() override {
@@ -113,7 +115,16 @@ class BtSwarm : public ::testing::Test {
     DownloadContent content_;
     std::unique_ptr<test::ChildProcess> seeder_;
     std::string sources_;
+    int32_t listen_port_ = 0;
 };
+
+// Stops the task and answers how long the call took.
+std::chrono::milliseconds TimedStop(KfTaskHandle task) {
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopTask(task, 0), KF_OK);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 started);
+}
 
 TEST_F(BtSwarm, SeederServesTheWholeFileToAPeerNamedByItsAddress) {
     MakeContent(5 * 1024 * 1024 + 777, 16);
@@ -150,7 +161,8 @@ TEST_F(BtSwarm, WrappedHandshakesOnBothSides) {
 
 // Neither side knows the other: both announce to a private tracker (over HTTP
 // or UDP, as the metainfo says), which tells the downloader where the seeder
-// listens.
+// listens. When the downloader stops, it tells the tracker so (event "stopped"),
+// quickly, and the tracker hands it out no more.
 class BtTrackerSwarm : public BtSwarm, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(BtTrackerSwarm, PeersFindEachOtherThroughTheTracker) {
@@ -178,8 +190,38 @@ TEST_P(BtTrackerSwarm, PeersFindEachOtherThroughTheTracker) {
         << QueryInfo(task).bytes_done << "\n"
         << SeederLog();
     EXPECT_GE(QueryInfo(task).bt_bytes, static_cast<int64_t>(content_.bytes.size()));
-    EXPECT_EQ(StopTask(task, 0), KF_OK);
+    const test::TrackerPeer leecher{kLeecherAddress, listen_port_};
+    ASSERT_TRUE(tracker.WaitForPeer(hash, leecher, 10s));
+    EXPECT_LT(TimedStop(task), 2500ms);
     EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
+    const auto gone = [&] {
+        const std::vector<test::TrackerPeer> peers = tracker.Peers(hash);
+        return std::find(peers.begin(), peers.end(), leecher) == peers.end() &&
+               std::find(peers.begin(), peers.end(), test::TrackerPeer{kSeederAddress, port}) !=
+                   peers.end();
+    };
+    EXPECT_TRUE(WaitUntil(gone, 5s)) << tracker.LogText();
+}
+
+// A tracker that no longer answers (its process is gone, so the UDP connect request of the
+// stopped announce goes unanswered) does not hold the stop up beyond the announce's bound.
+TEST_F(BtSwarm, StopStaysQuickWhenTheTrackerFallsSilent) {
+    if (!test::OpenTracker::Available()) {
+        GTEST_SKIP() << "needs opentracker (scripts/install-deps)";
+    }
+    test::OpenTracker tracker;
+    ASSERT_TRUE(tracker.Start({std::string(40, 'a')})) << tracker.LogText();
+    content_.bytes = test::RandomBytes(512 * 1024 + 1, 23);
+    ASSERT_TRUE(test::WriteFile(Target(), content_.bytes));
+    content_.torrent_path = meta_ / "file.torrent";
+    const std::string hash = test::TorrentInfoHashHex(
+        test::MakeTorrent(Target(), 16, content_.torrent_path, {tracker.UdpAnnounceUrl()}));
+    ASSERT_TRUE(tracker.Allow(hash)) << tracker.LogText();
+    KfTaskHandle task = StartLeecher("");
+    ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 30s));
+    ASSERT_TRUE(tracker.WaitForPeer(hash, {kLeecherAddress, listen_port_}, 10s));
+    tracker.Stop();
+    EXPECT_LT(TimedStop(task), 2500ms);
 }
 
 INSTANTIATE_TEST_SUITE_P(HttpAndUdp, BtTrackerSwarm, ::testing::Bool());

@@ -160,5 +160,52 @@ TEST_F(HttpDownload, StopThenRecoverFetchesOnlyTheRest) {
     EXPECT_FALSE(test::FileExists(Target() + ".kfinfo"));
 }
 
+// A task tells what it holds and what its metainfo says, keeps the caller's note, and starts
+// over from nothing on request.
+TEST_F(HttpDownload, TaskReportsItsHoldingsKeepsANoteAndRestartsFromNothing) {
+    constexpr int64_t kSize = 6 * 1024 * 1024;
+    Serve(kSize, 16);
+    KfTaskHandle task = Start(nginx_.Url("/file.bin"));
+    ASSERT_EQ(SetTaskSpeedLimit(task, 1, 2048), KF_OK);
+    const auto info_ex = [&] {
+        TaskInfoEx info{};
+        EXPECT_EQ(QueryTaskInfoEx(task, &info), KF_OK);
+        return info;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return info_ex().servers >= 1; }, 20s));
+    TaskInfoEx busy = info_ex();
+    EXPECT_GE(busy.candidates, 1);
+    EXPECT_GE(busy.active_objects, busy.servers);
+    EXPECT_EQ(busy.peers, 0);
+    ASSERT_EQ(SetTaskSpeedLimit(task, 1, 0), KF_OK);
+    ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return info_ex().allocated_bytes >= kSize; }, 10s));
+    EXPECT_EQ(info_ex().verified_pieces, content_.piece_count());
+    EXPECT_EQ(info_ex().info.status, KF_STATUS_COMPLETE);
+
+    TorrentSummary summary;
+    ASSERT_EQ(QueryTorrentSummary(task, &summary), KF_OK);
+    EXPECT_EQ(summary.total_bytes_low, static_cast<uint32_t>(kSize));
+    EXPECT_EQ(summary.piece_count, content_.piece_count());
+    EXPECT_STREQ(summary.name, "file.bin");
+    EXPECT_EQ(summary.zero, 0);
+
+    ASSERT_EQ(AppendTaskNote(task, "first"), KF_OK);
+    ASSERT_EQ(AppendTaskNote(task, "second"), KF_OK);
+    EXPECT_EQ(AppendTaskNote(task, std::string(70000, 'x').c_str()), KF_ERR_PARAM);
+    EXPECT_EQ(AppendTaskNote(task, nullptr), KF_ERR_PARAM);
+    char note[8];
+    EXPECT_EQ(ReadTaskNote(task, note, sizeof(note)), 13);
+    EXPECT_STREQ(note, "first\r\n");
+    EXPECT_EQ(ReadTaskNote(task, nullptr, 0), 13);
+
+    ASSERT_EQ(RestartTask(task), KF_OK);
+    EXPECT_LT(QueryInfo(task).progress, 10000) << "the finished download is forgotten";
+    ASSERT_TRUE(WaitUntil([&] { return TaskComplete(task); }, 60s));
+    EXPECT_GE(QueryInfo(task).http_bytes, kSize) << "fetched again from nothing";
+    ASSERT_EQ(StopTask(task, 0), KF_OK);
+    EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
+}
+
 }  // namespace
 }  // namespace kf

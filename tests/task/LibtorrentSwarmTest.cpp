@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "support/HostilePeer.h"
 #include "support/LibtorrentPeer.h"
 #include "support/LoopbackPorts.h"
+#include "support/NoticeRecorder.h"
 #include "support/OpenTracker.h"
 #include "support/TempDir.h"
 
@@ -30,30 +30,6 @@ constexpr const char* kLeecherAddress = "127.0.0.41";
 constexpr const char* kSeederAddress = "127.0.0.42";
 constexpr const char* kSecondSeederAddress = "127.0.0.43";
 constexpr const char* kLiarAddress = "127.0.0.44";
-
-// The engine's notices in the order they came, gathered from its callback thread.
-class NoticeLog {
-  public:
-    NoticeLog() { SetEngineNoticeCallback(&NoticeLog::Take, this); }
-    ~NoticeLog() { SetEngineNoticeCallback(nullptr, nullptr); }
-    NoticeLog(const NoticeLog&) = delete;
-    NoticeLog& operator=(const NoticeLog&) = delete;
-
-    std::vector<KfNotice> All() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return notices_;
-    }
-
-  private:
-    static void Take(void* context, const KfNotice* notice) {
-        auto* log = static_cast<NoticeLog*>(context);
-        std::lock_guard<std::mutex> hold(log->mutex_);
-        log->notices_.push_back(*notice);
-    }
-
-    std::mutex mutex_;
-    std::vector<KfNotice> notices_;
-};
 
 class LibtorrentSwarm : public ::testing::Test {
   protected:
@@ -148,17 +124,18 @@ TEST_F(LibtorrentSwarm, LiarIsBannedAndTheHonestSeederIsNeverDropped) {
     constexpr int64_t kSize = 64 * 1024 * 1024;
     MakeContent(kSize, 18);
     LibtorrentPeer seeder;
-    StartSeeder(seeder, {.address = kSeederAddress, .log_peers = true});
+    StartSeeder(seeder, {.address = kSeederAddress});
     HostilePeer liar(HostilePeer::Behaviour::kWrongData,
                      test::TorrentInfoHashHex(test::ReadWholeFile(content_.torrent_path)),
                      content_.bytes, content_.piece_length);
     ASSERT_TRUE(liar.Start(kLiarAddress));
-    NoticeLog notices;
+    test::NoticeRecorder notices;
     const std::string liar_address =
         std::string(kLiarAddress) + ":" + std::to_string(liar.Endpoint().port);
     const double seconds =
         Download("btnode://" + seeder.EndpointText() + "\nbtnode://" + liar_address, 120s);
-    const int seeder_connections = seeder.LogCount(std::string("PEER_ACCEPTED ") + kLeecherAddress);
+    const int seeder_connections =
+        seeder.LogCount(std::string("INCOMING ") + kLeecherAddress + "\n");
     std::printf(
         "complete after %.2f s; liar: %lld block bytes sent, %d connections; seeder: "
         "%d connections\n",

@@ -15,9 +15,14 @@
 #include "engine/net/HostResolver.h"
 #include "support/ChildProcess.h"
 #include "support/ContentFiles.h"
+#include "support/EngineDriver.h"
 #include "support/FtpServer.h"
+#include "support/LibtorrentPeer.h"
+#include "support/LoopbackPorts.h"
 #include "support/NamingSocksProxy.h"
 #include "support/NginxServer.h"
+#include "support/NoticeRecorder.h"
+#include "support/OpenTracker.h"
 #include "support/ProxyServers.h"
 #include "support/TempDir.h"
 
@@ -212,10 +217,16 @@ TEST_F(HttpProxyDownload, BasicAuthCredentialsOpenTheTunnel) {
 TEST_F(HttpProxyDownload, MissingCredentialsGet407AndTheTaskEnds) {
     ASSERT_TRUE(proxy_.Start("kfuser", "s3cret")) << proxy_.LogText();
     ASSERT_EQ(SetEngineProxy(proxy_.Url().c_str()), KF_OK);
+    test::NoticeRecorder notices;
     ExpectEndsWithoutContent(StartPlainTask());
     // The engine did ask the proxy, which opened nothing.
     EXPECT_GT(proxy_.RequestsFor(nginx_.Port()), 0) << proxy_.LogText();
     EXPECT_EQ(proxy_.TunnelsTo(nginx_.Port()), 0);
+    // The user is told who refused and what it said.
+    const auto refusals = notices.OfKind(KF_NOTICE_PROXY_REFUSED);
+    ASSERT_FALSE(refusals.empty());
+    EXPECT_EQ(refusals[0].address, source_url_);
+    EXPECT_NE(std::string(refusals[0].text).find("407"), std::string::npos) << refusals[0].text;
 }
 
 // --- SOCKS5 --------------------------------------------------------------------------------------
@@ -408,6 +419,81 @@ TEST_F(ProxyResolvedNameDownload, WithoutAProxyTheNameEndsTheTask) {
     ASSERT_TRUE(WaitUntil([&] { return Info(task).status != 0; }, 20s));
     EXPECT_EQ(Info(task).status, KF_STATUS_UNRESOLVABLE);
     EXPECT_TRUE(proxy_.Requests().empty());
+}
+
+// A swarm whose metainfo names its trackers by a name only the proxy knows. The HTTP tracker is
+// announced to through the proxy by name, and the task finds its libtorrent seeder there (the
+// peer connection goes through the proxy as well, by address); when the task stops, it takes
+// itself off the tracker's list the same way. The UDP tracker of the same name cannot go through
+// a proxy, and the task says so.
+TEST_F(ProxyResolvedNameDownload, HttpTrackerByNameGoesThroughTheProxy) {
+    if (!test::OpenTracker::Available() || !test::HaveMktorrent() ||
+        !test::LibtorrentPeer::Available()) {
+        GTEST_SKIP()
+            << "needs opentracker, mktorrent and python3-libtorrent (scripts/install-deps)";
+    }
+    const std::string hash = test::TorrentInfoHashHex(test::MakeTorrent(
+        www_ / "file.bin", 16, meta_ / "first.torrent", {"http://127.0.0.1:1/a"}));
+    test::OpenTracker tracker;
+    ASSERT_TRUE(tracker.Start({hash})) << tracker.LogText();
+    const std::string port = std::to_string(tracker.Port());
+    const std::string http_url = "http://" + std::string(kName) + ":" + port + "/announce";
+    const std::string udp_url = "udp://" + std::string(kName) + ":" + port + "/announce";
+    const std::string torrent = meta_ / "named.torrent";
+    ASSERT_FALSE(test::MakeTorrent(www_ / "file.bin", 16, torrent, {http_url, udp_url}).empty());
+    ASSERT_FALSE(test::MakeTorrent(www_ / "file.bin", 16, meta_ / "seed.torrent",
+                                   {tracker.HttpAnnounceUrl()})
+                     .empty());
+    test::LibtorrentPeer seeder;
+    ASSERT_TRUE(seeder.Start(test::LibtorrentPeer::Role::kSeeder, meta_ / "seed.torrent",
+                             www_.Path(), {.address = "127.0.0.2", .seed_mode = true}));
+    ASSERT_TRUE(tracker.WaitForPeer(hash, seeder.Endpoint(), 20s)) << seeder.LogText();
+
+    test::NamingSocksProxy proxy({kName}, true);
+    ASSERT_TRUE(proxy.Start());
+    test::NoticeRecorder notices;
+    ASSERT_EQ(SetEngineProxy(proxy.Url().c_str()), KF_OK);
+    ASSERT_EQ(SetListenAddress("127.0.0.3"), KF_OK);
+    const int32_t listen_port = test::FreeTcpPort();
+    SetListenPort(listen_port);
+    EnableP2P(1);
+    sources_.clear();
+    TaskParams params =
+        test::P2spTaskParams(torrent, sources_.c_str(), Target(), out_ / "file.kfinfo");
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    task_ = params.handle;
+    SetTaskConnectionLimits(task_, 49, 52);
+    ASSERT_TRUE(WaitUntil([&] { return Complete(task_); }, 60s))
+        << notices.Text() << seeder.LogText();
+    EXPECT_GE(Info(task_).bt_bytes, static_cast<int64_t>(kFileSize));
+    // The tracker saw the task come from the proxy.
+    const test::TrackerPeer listed{"127.0.0.1", listen_port};
+    ASSERT_TRUE(tracker.WaitForPeer(hash, listed, 10s));
+    ASSERT_EQ(StopTask(task_, 0), KF_OK);
+    task_ = nullptr;
+    EXPECT_TRUE(test::ReadWholeFile(Target()) == content_);
+    const std::vector<std::string> asked = proxy.Requests();
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), std::string(kName) + ":" + port), 2);
+    EXPECT_NE(std::find(asked.begin(), asked.end(), seeder.EndpointText()), asked.end());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<test::TrackerPeer> peers = tracker.Peers(hash);
+            return std::find(peers.begin(), peers.end(), listed) == peers.end();
+        },
+        5s));
+
+    const std::vector<KfNotice> answers = notices.OfKind(KF_NOTICE_TRACKER_ANSWER);
+    ASSERT_FALSE(answers.empty()) << notices.Text();
+    EXPECT_EQ(std::string(answers[0].address), http_url);
+    EXPECT_GE(answers[0].number, 1);
+    const std::vector<KfNotice> failed = notices.OfKind(KF_NOTICE_TRACKER_FAILED);
+    ASSERT_EQ(failed.size(), 1u) << notices.Text();
+    EXPECT_EQ(std::string(failed[0].address), udp_url);
+    EXPECT_EQ(
+        std::string(failed[0].text),
+        "udp tracker " + std::string(kName) + " needs a local address: the proxy cannot carry UDP");
+    SetListenAddress(nullptr);
+    EnableP2P(0);
 }
 
 // --- kfget ---------------------------------------------------------------------------------------

@@ -13,6 +13,8 @@
 #include "engine/os/Tick.h"
 #include "engine/task/SwarmRegistry.h"
 #include "support/LoopbackPorts.h"
+#include "support/NoticeRecorder.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -145,11 +147,11 @@ class ListenerFixture : public ::testing::Test {
         SetListenAddress(nullptr);
     }
 
-    // A connection from 127.0.0.2 that has sent `bytes`.
-    std::unique_ptr<QSocket> Connect(const std::string& bytes) {
+    // A connection from `from` that has sent `bytes`.
+    std::unique_ptr<QSocket> Connect(const std::string& bytes, const char* from = "127.0.0.2") {
         auto client = std::make_unique<QSocket>();
         EXPECT_TRUE(client->ConnectTo(kf::ParseDottedAddress("127.0.0.1"), port_, true, nullptr,
-                                      kf::ParseDottedAddress("127.0.0.2")));
+                                      kf::ParseDottedAddress(from)));
         if (!bytes.empty()) {
             EXPECT_EQ(client->SendBytes(bytes.data(), static_cast<int32_t>(bytes.size())),
                       static_cast<int32_t>(bytes.size()));
@@ -252,6 +254,44 @@ TEST_F(ListenerFixture, StalledAndUnknownConnectionsAreDropped) {
     quitter->Close();
     StepUntilPending(owner, later, 0);
     EXPECT_EQ(registry_.PendingCount(), 0u);
+}
+
+// A handshake from a blocked address never reaches a task: the connection is closed at once, and
+// the address is told of once however often it tries, until the filter changes.
+TEST_F(ListenerFixture, BlockedAddressIsClosedBeforeAnyTaskSeesIt) {
+    kf::test::TempDir dir;
+    ASSERT_TRUE(kf::test::WriteFile(dir / "filter.dat", "127.0.0.4-127.0.0.4 0 a test peer\n"));
+    ASSERT_EQ(SetIpFilterFile((dir / "filter.dat").c_str()), 1);
+    kf::test::NoticeRecorder notices;
+    ClaimingTask owner(hash_);
+    const auto closed_by_engine = [&](const std::string& from) {
+        std::unique_ptr<QSocket> client = Connect(Handshake(hash_), from.c_str());
+        const uint64_t until = kf::TickMilliseconds() + 2000;
+        while (kf::TickMilliseconds() < until) {
+            registry_.IncomingStep(owner, kf::TickMilliseconds());
+            if (client->WaitReadable(0) && client->ReceiveBytes() < 0) {
+                return true;
+            }
+            if (!owner.accepted.empty()) {
+                return false;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(closed_by_engine("127.0.0.4"));
+    EXPECT_TRUE(closed_by_engine("127.0.0.4"));
+    EXPECT_TRUE(owner.accepted.empty());
+    EXPECT_EQ(registry_.PendingCount(), 0u);
+    EXPECT_FALSE(closed_by_engine("127.0.0.2"));
+    EXPECT_EQ(owner.accepted.size(), 1u);
+
+    ASSERT_EQ(SetIpFilterFile(nullptr), 0);
+    EXPECT_FALSE(closed_by_engine("127.0.0.4"));
+    EXPECT_EQ(owner.accepted.size(), 2u);
+    const std::vector<KfNotice> blocked = notices.OfKind(KF_NOTICE_BLOCKED);
+    ASSERT_EQ(blocked.size(), 1u) << notices.Text();
+    EXPECT_EQ(blocked[0].task, nullptr);
+    EXPECT_STREQ(blocked[0].address, "127.0.0.4");
 }
 
 TEST(SwarmRegistryCalls, ListenAddressTakesDottedAddressesOnly) {

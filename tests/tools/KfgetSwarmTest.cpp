@@ -145,15 +145,15 @@ class KfgetSwarm : public ::testing::Test {
     }
 
     // Starts a kfget that seeds the complete data from `address` and waits until the tracker
-    // lists it there.
+    // lists it there (at seeder_port_).
     bool StartKfgetSeeder(ChildProcess& seeder, const std::string& address,
                           const std::vector<std::string>& extra = {}) {
-        const int32_t port = test::FreeTcpUdpPort(address);
+        seeder_port_ = test::FreeTcpUdpPort(address);
         std::vector<std::string> argv =
-            KfgetCommand(http_torrent_, dir_ / "data/c.bin", address, port, extra);
+            KfgetCommand(http_torrent_, dir_ / "data/c.bin", address, seeder_port_, extra);
         argv.push_back("--seed");
         return seeder.Start(argv, seeder_log_) &&
-               tracker_.WaitForPeer(hash_, TrackerPeer{address, port}, 30s);
+               tracker_.WaitForPeer(hash_, TrackerPeer{address, seeder_port_}, 30s);
     }
 
     std::string Got() const { return dir_ / "got/c.bin"; }
@@ -168,6 +168,7 @@ class KfgetSwarm : public ::testing::Test {
     const std::string seeder_log_ = dir_ / "kfget-seeder.log";
     std::string bytes_;
     std::string hash_;
+    int32_t seeder_port_ = 0;
     OpenTracker tracker_;
 };
 
@@ -286,6 +287,51 @@ TEST_P(KfgetToKfget, TwoHalfCopiesCompleteEachOther) {
 INSTANTIATE_TEST_SUITE_P(Handshake, KfgetToKfget, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "WrappedInHttp" : "Plain"; });
 
+// kfget --ip-filter: a file it cannot read is a usage error. With a filter that blocks one 127/8
+// address, a seeding kfget closes every connection from there (the leecher there tries again and
+// gets nothing), while a leecher elsewhere takes the whole file from it. Neither leecher knows a
+// tracker: their metainfo names an address where none listens.
+TEST_F(KfgetSwarm, IpFilterKeepsABlockedLeecherOut) {
+    EXPECT_EQ(test::RunProgram({kKfget, "--ip-filter", dir_ / "missing.dat", "--source",
+                                "http://127.0.0.1:9/f", "--file", dir_ / "f.bin"},
+                               30s, log_),
+              1);
+    EXPECT_NE(Log().find("kfget: cannot read the IP filter file: " + dir_ / "missing.dat"),
+              std::string::npos)
+        << Log();
+
+    ASSERT_TRUE(test::WriteFile(dir_ / "filter.dat", "127.0.0.17-127.0.0.17 0 test leecher\n"));
+    ChildProcess kfget;
+    ASSERT_TRUE(StartKfgetSeeder(kfget, "127.0.0.18", {"--ip-filter", dir_ / "filter.dat"}))
+        << SeederLog();
+    const std::vector<std::string> to_kfget = {"127.0.0.18:" + std::to_string(seeder_port_)};
+    std::filesystem::create_directories(dir_ / "blocked");
+    LibtorrentPeer blocked;
+    ASSERT_TRUE(
+        blocked.Start(LibtorrentPeer::Role::kLeecher, dir_ / "first.torrent", dir_ / "blocked",
+                      {.address = "127.0.0.17", .connect_to = to_kfget, .time_limit = 60s}));
+    const auto closings = [&] {
+        const std::string log = blocked.LogText();
+        size_t count = 0;
+        for (size_t at = log.find("DISCONNECTED 127.0.0.18"); at != std::string::npos;
+             at = log.find("DISCONNECTED 127.0.0.18", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_TRUE(test::WaitUntil([&] { return closings() >= 2; }, 30s)) << blocked.LogText();
+    blocked.Stop();
+    EXPECT_FALSE(blocked.LogHas("COMPLETE")) << blocked.LogText();
+
+    LibtorrentPeer allowed;
+    ASSERT_TRUE(
+        allowed.Start(LibtorrentPeer::Role::kLeecher, dir_ / "first.torrent", dir_ / "got",
+                      {.address = "127.0.0.19", .connect_to = to_kfget, .time_limit = 60s}));
+    EXPECT_EQ(allowed.WaitExit(90s), 0) << allowed.LogText() << SeederLog();
+    EXPECT_TRUE(GotIsRight());
+    EXPECT_TRUE(kfget.IsRunning()) << SeederLog();
+}
+
 // A seeding kfget ends by itself, successfully, once its seeding time is over.
 TEST_F(KfgetSwarm, SeedingEndsWhenItsTimeIsOver) {
     const int32_t port = test::FreeTcpUdpPort("127.0.0.16");
@@ -294,6 +340,9 @@ TEST_F(KfgetSwarm, SeedingEndsWhenItsTimeIsOver) {
     argv.insert(argv.end(), {"--seed", "--seed-hours", "0"});
     EXPECT_EQ(test::RunProgram(argv, std::chrono::seconds(kKfgetSeconds + 30), log_), 0) << Log();
     EXPECT_EQ(test::ReadWholeFile(dir_ / "data/c.bin"), bytes_);
+    // A complete download is neither a failure nor something to resume.
+    EXPECT_EQ(Log().find("warning"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("resume"), std::string::npos) << Log();
 }
 
 // A P2SP task takes its bytes from the server and from the swarm at once.

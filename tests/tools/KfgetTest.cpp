@@ -17,6 +17,7 @@
 #include "support/ChildProcess.h"
 #include "support/ContentFiles.h"
 #include "support/EngineDriver.h"
+#include "support/LoopbackPorts.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
 
@@ -273,6 +274,46 @@ TEST_F(Kfget, RefusingSourceAloneRunsUntilTheTimeOut) {
         "--file", Target(),    "--timeout",           "3"};
     EXPECT_EQ(RunQuietly(argv, log), 3) << test::ReadWholeFile(log);
     EXPECT_FALSE(test::FileExists(Target()));
+}
+
+// -v tells the user what happens (from the engine's notices, not from its log text), the
+// progress line counts servers and peers, and --log-dir receives the engine's channel files.
+TEST_F(Kfget, VerboseRunSaysWhatHappens) {
+    Serve(2 * 1024 * 1024);
+    const std::string dead =
+        "http://127.0.0.1:" + std::to_string(test::FreeTcpPort()) + "/file.bin";
+    TempDir log_dir;
+    const std::string log = logs_ / "verbose.txt";
+    ASSERT_EQ(RunQuietly(Command({"-v", "--source", dead, "--log-dir", log_dir.Path()}), log), 0)
+        << test::ReadWholeFile(log);
+    const std::string said = test::ReadWholeFile(log);
+    for (const std::string& line : {"kfget: connected to " + nginx_.Url("/file.bin") + " (server)",
+                                    "kfget: dropped " + dead + ": could not connect",
+                                    std::string("servers "), std::string("peers ")}) {
+        EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
+    }
+    EXPECT_EQ(said.find("warning"), std::string::npos) << said;
+    EXPECT_NE(test::ReadWholeFile(log_dir / "kfget.log").find("Create P2SP Task"),
+              std::string::npos);
+    EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
+}
+
+// One owner per download: a second kfget on the same file ends at once, says which file is
+// taken, and touches nothing; the first finishes as if alone.
+TEST_F(Kfget, SecondRunOnTheSameFileEndsAtOnceAndTheFirstFinishes) {
+    Serve(2 * 1024 * 1024);
+    test::ChildProcess first;
+    ASSERT_TRUE(first.Start(Command({"--limit", "512", "--timeout", "60"}), logs_ / "first.txt"));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(ResumePath() + ".lock"); }, 10s));
+    const std::string log = logs_ / "second.txt";
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunQuietly(Command({"--timeout", "60"}), log), 2) << test::ReadWholeFile(log);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_NE(test::ReadWholeFile(log).find(ResumePath()), std::string::npos)
+        << test::ReadWholeFile(log);
+    EXPECT_EQ(first.WaitExit(60s), 0) << test::ReadWholeFile(logs_ / "first.txt");
+    EXPECT_EQ(test::Sha1Hex(test::ReadWholeFile(Target())), test::Sha1Hex(content_.bytes));
+    EXPECT_FALSE(test::FileExists(ResumePath() + ".lock"));
 }
 
 }  // namespace

@@ -58,6 +58,8 @@ void PrintHelp(FILE* out) {
         "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
+        "  --ip-filter FILE       neither connect to nor accept the IPv4 ranges listed in FILE,\n"
+        "                         one \"first-last level\" line each (a level below 127 blocks)\n"
         "  --timeout SECONDS      give up after this long\n"
         "  --seed                 keep serving peers after the download completed, until ^C\n"
         "                         or until the seeding time is over\n"
@@ -65,6 +67,11 @@ void PrintHelp(FILE* out) {
         "                         12, at most 20480)\n"
         "  --md5 HEX, --sha1 HEX  check the finished file against this digest\n"
         "  -q, --quiet            no progress output\n"
+        "  -v, --verbose          one line per notable event: tracker answers, servers and peers\n"
+        "                         connected and dropped (and why), sources penalised or banned,\n"
+        "                         pieces failing their check, proxy refusals, disk waits;\n"
+        "                         -vv adds the engine's log lines\n"
+        "  --log-dir DIR          write the engine's log channel files into DIR\n"
         "  -h, --help             this text\n"
         "  --version              the engine's version\n"
         "\n"
@@ -91,13 +98,15 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kQuickCheck,
         kRecover,
         kProxy,
+        kIpFilter,
         kTimeout,
         kSeed,
         kSeedHours,
         kVersion,
         kTorrentUrl,
         kMd5,
-        kSha1
+        kSha1,
+        kLogDir
     };
     static const option kLong[] = {
         {"torrent", required_argument, nullptr, kTorrent},
@@ -117,10 +126,13 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
         {"proxy", required_argument, nullptr, kProxy},
+        {"ip-filter", required_argument, nullptr, kIpFilter},
         {"timeout", required_argument, nullptr, kTimeout},
         {"seed", no_argument, nullptr, kSeed},
         {"seed-hours", required_argument, nullptr, kSeedHours},
         {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"log-dir", required_argument, nullptr, kLogDir},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
         {"torrent-url", required_argument, nullptr, kTorrentUrl},
@@ -129,7 +141,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = getopt_long(argc, argv, "o:qh", kLong, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "o:qvh", kLong, nullptr)) != -1) {
         bool ok = true;
         switch (option) {
             case kTorrent:
@@ -188,6 +200,9 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
             case kProxy:
                 options->proxy = optarg;
                 break;
+            case kIpFilter:
+                options->ip_filter = optarg;
+                break;
             case kTimeout:
                 ok = ParseNumber(optarg, &options->timeout_seconds);
                 break;
@@ -199,6 +214,12 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
                 break;
             case 'q':
                 options->quiet = true;
+                break;
+            case 'v':
+                ++options->verbosity;
+                break;
+            case kLogDir:
+                options->log_dir = optarg;
                 break;
             case 'h':
                 PrintHelp(stdout);

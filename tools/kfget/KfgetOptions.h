@@ -18,6 +18,7 @@ struct KfgetOptions {
     std::string file_path;
     std::string resume_path;
     std::string proxy;
+    std::string ip_filter;
     int limit_kib = 0;
     int connections = -1;
     int peers = -1;
@@ -30,6 +31,8 @@ struct KfgetOptions {
     bool seed = false;
     int seed_hours = 12;
     bool quiet = false;
+    int verbosity = 0;    // -v: the engine's notices; -vv: its log lines as well
+    std::string log_dir;  // where the engine's channel files go
     double timeout_seconds = 0;
     std::string torrent_url;  // a BT task: the metainfo is fetched from this address first
     std::string md5;

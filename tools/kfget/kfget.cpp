@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine/kestrelfetch.h"
+#include "tools/kfget/KfgetConsole.h"
 #include "tools/kfget/KfgetOptions.h"
 
 namespace {
@@ -54,105 +56,38 @@ bool CopyField(char (&field)[KF_TEXT_MAX], const std::string& text, const char* 
     return true;
 }
 
-const char* StatusSentence(int32_t status) {
+// What a status means, and what to try; `resume` is the download's resume file.
+std::string StatusSentence(int32_t status, const std::string& resume) {
     switch (status) {
         case KF_STATUS_NO_METADATA:
-            return "no metainfo could be had within 45 seconds";
+            return "no metainfo could be had within 45 seconds: check the torrent address, the "
+                   "trackers and the peers (kfget -v shows what they answered)";
         case KF_STATUS_DISK_FULL:
-            return "the disk is full";
+            return "the disk is full: free some space and run the same command with --recover";
         case KF_STATUS_TORRENT_UNREADABLE:
-            return "the torrent file could not be read or is not a torrent";
+            return "the torrent file could not be read or is not a torrent: check its path";
         case KF_STATUS_NO_SOURCE:
-            return "no source could deliver the file";
+            return "no source answered: check the addresses or the proxy (kfget -v shows each "
+                   "attempt)";
         case KF_STATUS_WRITE_FAILED:
-            return "data could not be written to the disk";
+            return "data could not be written to the disk: check the folder's permissions and "
+                   "the disk, then run the same command with --recover";
         case KF_STATUS_UNRESOLVABLE:
-            return "a source's host name could not be resolved";
+            return "a source's host name could not be resolved: check the name, the network, "
+                   "or use a proxy that resolves names";
+        case KF_STATUS_IN_USE:
+            return "another download (here or in another process) uses the resume file " + resume +
+                   ": wait for it to end, or give this one another --file or --resume";
         default:
-            return "the task failed";
+            return "the task ended with status " + std::to_string(status);
     }
 }
 
 bool IsFatal(int32_t status) {
     return status == KF_STATUS_NO_METADATA || status == KF_STATUS_DISK_FULL ||
            status == KF_STATUS_TORRENT_UNREADABLE || status == KF_STATUS_NO_SOURCE ||
-           status == KF_STATUS_WRITE_FAILED;
+           status == KF_STATUS_WRITE_FAILED || status == KF_STATUS_IN_USE;
 }
-
-std::string Bytes(int64_t bytes) {
-    static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    double value = static_cast<double>(bytes);
-    int unit = 0;
-    while (value >= 1024 && unit < 4) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
-    return text;
-}
-
-std::string Duration(int64_t seconds) {
-    char text[32];
-    if (seconds <= 0) {
-        return "--:--";
-    }
-    if (seconds >= 3600) {
-        std::snprintf(
-            text, sizeof(text), "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-            static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-    } else {
-        std::snprintf(text, sizeof(text), "%02lld:%02lld", static_cast<long long>(seconds / 60),
-                      static_cast<long long>(seconds % 60));
-    }
-    return text;
-}
-
-// Live progress on a terminal (one redrawn line), else one plain line per second.
-class ProgressView {
-  public:
-    ProgressView(bool quiet) : quiet_(quiet), terminal_(isatty(STDERR_FILENO) == 1) {}
-
-    void Show(const TaskInfo& info, bool force) {
-        if (quiet_) {
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        const auto period =
-            terminal_ ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
-        if (!force && now - last_ < period) {
-            return;
-        }
-        last_ = now;
-        const int64_t total = static_cast<int64_t>(info.total_kib) * 1024;
-        const double percent = info.progress / 100.0;
-        const std::string figures = Bytes(info.bytes_done) + "/" +
-                                    (total > 0 ? Bytes(total) : "?") + "  " + Bytes(info.speed) +
-                                    "/s  ETA " + Duration(info.seconds_left) + "  HTTP " +
-                                    Bytes(info.http_bytes) + "  BT " + Bytes(info.bt_bytes);
-        if (terminal_) {
-            constexpr int kWidth = 30;
-            const int filled = info.progress * kWidth / 10000;
-            std::string bar(static_cast<size_t>(filled), '#');
-            bar.append(static_cast<size_t>(kWidth - filled), '.');
-            std::fprintf(stderr, "\r[%s] %5.1f%%  %s\033[K", bar.c_str(), percent, figures.c_str());
-        } else {
-            std::fprintf(stderr, "%5.1f%%  %s\n", percent, figures.c_str());
-        }
-        std::fflush(stderr);
-    }
-
-    void Finish() {
-        if (!quiet_ && terminal_) {
-            std::fputc('\n', stderr);
-        }
-    }
-
-  private:
-    bool quiet_;
-    bool terminal_;
-    std::chrono::steady_clock::time_point last_{};
-};
 
 // Hex digest of a whole file with the named OpenSSL algorithm; empty when it cannot be read.
 std::string FileDigest(const std::string& path, const char* algorithm) {
@@ -239,6 +174,7 @@ int Run(const KfgetOptions& options) {
         resume = options.file_path.empty() ? target + "." + DownloadName(options) + ".kfinfo"
                                            : target + ".kfinfo";
     }
+    const std::string resume_path = AbsolutePath(resume);
     if (!options.torrent.empty()) {
         flags |= KF_FLAG_P2SP;
         if (!CopyField(params.torrent_location, "file://" + AbsolutePath(options.torrent),
@@ -258,11 +194,31 @@ int Run(const KfgetOptions& options) {
     params.sources = sources.c_str();
     params.flags = flags;
     if (!CopyField(params.target_path, target, "the target path") ||
-        !CopyField(params.resume_path, AbsolutePath(resume), "the resume path")) {
+        !CopyField(params.resume_path, resume_path, "the resume path")) {
         return kUsage;
     }
 
+    if (options.verbosity >= 2) {
+        // The engine's debug output goes to stderr under this switch, read at its first line.
+        setenv("KESTRELFETCH_DEBUG", "1", 1);
+    }
     CreateEngineLog();
+    if (!options.log_dir.empty()) {
+        struct stat folder {};
+        if (stat(options.log_dir.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+            std::fprintf(stderr, "kfget: not a folder: %s\n", options.log_dir.c_str());
+            ReleaseEngineLog();
+            return kUsage;
+        }
+        const std::string prefix = AbsolutePath(options.log_dir) + "/kfget";
+        EngineLogSetPathPrefix(prefix.c_str());
+    }
+    // Every channel reaches its file with --log-dir, and the debug output with -vv.
+    EngineLogSetThresholds(options.log_dir.empty() ? 38 : 2, options.verbosity >= 2 ? 1 : 2);
+    KfgetConsole console(options.quiet, options.verbosity >= 1);
+    if (options.verbosity >= 1) {
+        SetEngineNoticeCallback(&KfgetConsole::OnNotice, &console);
+    }
     InitEngine(nullptr);
     SetListenPort(options.listen_port);
     if (SetListenAddress(options.bind_address.c_str()) != KF_OK) {
@@ -279,6 +235,21 @@ int Run(const KfgetOptions& options) {
         ReleaseEngineLog();
         CleanupEngine();
         return kUsage;
+    }
+
+    if (!options.ip_filter.empty()) {
+        const int32_t ranges = SetIpFilterFile(options.ip_filter.c_str());
+        if (ranges < 0) {
+            std::fprintf(stderr, "kfget: cannot read the IP filter file: %s\n",
+                         options.ip_filter.c_str());
+            ReleaseEngineLog();
+            CleanupEngine();
+            return kUsage;
+        }
+        if (!options.quiet) {
+            std::fprintf(stderr, "kfget: IP filter: %d blocked ranges from %s\n", ranges,
+                         options.ip_filter.c_str());
+        }
     }
 
     const int32_t created =
@@ -305,14 +276,14 @@ int Run(const KfgetOptions& options) {
                          Joined(options.mirror_hosts).c_str());
     }
 
-    ProgressView view(options.quiet);
     const auto started = std::chrono::steady_clock::now();
     int result = kComplete;
     int32_t warned_status = 0;
-    TaskInfo info;
+    bool completed = false;
+    TaskInfoEx info;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (QueryTaskInfo(task, &info) != KF_OK) {
+        if (QueryTaskInfoEx(task, &info) != KF_OK) {
             result = kFailed;
             break;
         }
@@ -321,18 +292,25 @@ int Run(const KfgetOptions& options) {
         IsTaskRunning(task, &running);
         int32_t complete = 0;
         IsTaskComplete(task, &complete);
-        view.Show(info, complete != 0);
+        console.Show(info, complete != 0);
+        if (complete != 0 && !completed) {
+            completed = true;
+            if (options.seed && running != 0) {
+                console.Line("download complete; seeding until ^C or the seeding time is over");
+            }
+        }
         if (complete != 0 && (!options.seed || running == 0)) {
             break;  // done, or done seeding
         }
-        if (IsFatal(info.status) || running == 0) {
+        const int32_t status = info.info.status;
+        if (IsFatal(status) || running == 0) {
             result = kFailed;
             break;
         }
-        if (info.status != 0 && info.status != warned_status && !options.quiet) {
-            view.Finish();
-            std::fprintf(stderr, "kfget: warning: %s\n", StatusSentence(info.status));
-            warned_status = info.status;
+        if (status != 0 && status != KF_STATUS_COMPLETE && status != warned_status &&
+            !options.quiet) {
+            console.Line("warning: " + StatusSentence(status, resume_path));
+            warned_status = status;
         }
         if (interrupted) {
             result = kInterrupted;
@@ -346,25 +324,29 @@ int Run(const KfgetOptions& options) {
     }
     // Stopping saves the resume record (or finishes the completed files).
     StopTask(task, 0);
-    QueryTaskInfo(task, &info);
-    view.Show(info, true);
-    view.Finish();
+    QueryTaskInfoEx(task, &info);
+    console.Show(info, true);
+    console.Finish();
+    SetEngineNoticeCallback(nullptr, nullptr);
+    const bool complete = info.info.status == KF_STATUS_COMPLETE;
     if (result == kComplete && (!options.md5.empty() || !options.sha1.empty())) {
-        const std::string path = options.file_path.empty() ? target + info.name : target;
+        const std::string path = options.file_path.empty() ? target + info.info.name : target;
         if (!DigestMatches(path, options.md5, options.sha1)) {
             result = kFailed;
         }
     }
-    if (result == kFailed && info.status == KF_STATUS_COMPLETE) {
+    if (result == kFailed && complete) {
         // The download finished; the digest check above said what is wrong.
     } else if (result == kFailed) {
-        std::fprintf(stderr, "kfget: failed (status %d): %s\n", info.status,
-                     StatusSentence(info.status));
+        console.Line("failed (status " + std::to_string(info.info.status) +
+                     "): " + StatusSentence(info.info.status, resume_path));
     } else if (result == kTimedOut) {
-        std::fprintf(stderr, "kfget: timed out after %.0f s; the resume file is kept\n",
-                     options.timeout_seconds);
+        console.Line(complete
+                         ? "the seeding time given by --timeout is over; the download is complete"
+                         : "timed out; run the same command with --recover to go on");
     } else if (result == kInterrupted) {
-        std::fprintf(stderr, "kfget: interrupted; the resume file is kept\n");
+        console.Line(complete ? "interrupted while seeding; the download is complete"
+                              : "interrupted; run the same command with --recover to go on");
     }
     ReleaseEngineLog();
     CleanupEngine();
