@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -168,6 +169,8 @@ class TBTPeer : public TPeerObject {
     void AddCancel(const BlockRequest& request);
     // A block of a request cancelled earlier: forgotten from the list (true), else false.
     bool TakeCancelled(const BlockRequest& request);
+    // Drops the queued requests `which` answers true for, cancelling those in flight.
+    void DropRequestsIf(const std::function<bool(const BlockRequest&)>& which);
     int32_t RequestLimit() const;
     // The rate that sizes reads and the request pipeline: the task's 4-second figure, or the last
     // quarter second's when higher. A fast peer is otherwise held to a couple of queued requests

@@ -2,6 +2,7 @@
 // limit, cancelled when their blocks arrived from elsewhere or their piece failed its check.
 
 #include <algorithm>
+#include <functional>
 
 #include "engine/base/EngineClock.h"
 #include "engine/os/Tick.h"
@@ -120,14 +121,10 @@ void TBTPeer::CancelOutstanding() {
     }
 }
 
-void TBTPeer::ForgetPiece(PieceIndex piece) {
-    const int32_t piece_length = Content().PieceLength();
-    if (piece_length <= 0) {
-        return;
-    }
+void TBTPeer::DropRequestsIf(const std::function<bool(const BlockRequest&)>& which) {
     send_batch_.clear();
     work_.requests.DropIf([&](const BlockRequest& request, bool in_flight) {
-        if (int64_t{request.block} * kBlockSize / piece_length != piece.value()) {
+        if (!which(request)) {
             return false;
         }
         if (in_flight) {
@@ -140,22 +137,18 @@ void TBTPeer::ForgetPiece(PieceIndex piece) {
     }
 }
 
-void TBTPeer::DropRequest(const BlockRequest& request) {
-    if (!work_.requests.Contains(request)) {
-        return;
+void TBTPeer::ForgetPiece(PieceIndex piece) {
+    const int32_t piece_length = Content().PieceLength();
+    if (piece_length > 0) {
+        DropRequestsIf([&](const BlockRequest& request) {
+            return int64_t{request.block} * kBlockSize / piece_length == piece.value();
+        });
     }
-    send_batch_.clear();
-    work_.requests.DropIf([&](const BlockRequest& queued, bool in_flight) {
-        if (!(queued == request)) {
-            return false;
-        }
-        if (in_flight) {
-            AddCancel(queued);
-        }
-        return true;
-    });
-    if (!send_batch_.empty() && IsConnected()) {
-        Connection()->SendBytes(send_batch_);
+}
+
+void TBTPeer::DropRequest(const BlockRequest& request) {
+    if (work_.requests.Contains(request)) {
+        DropRequestsIf([&](const BlockRequest& queued) { return queued == request; });
     }
 }
 

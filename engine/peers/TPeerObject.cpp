@@ -393,10 +393,13 @@ void TPeerObject::OnWholePiece(PieceIndex /*piece*/) {
 }
 
 void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
-    ++errors_;
     if (!whole_piece) {
+        // A BT peer that merely sent some blocks, the last among them, is not at fault for
+        // that: the task finds out who is.
+        errors_ += type_ == PeerKind::BtNode ? 0 : 1;
         return;
     }
+    ++errors_;
     if (source_ && source_->IsServerSource()) {
         ++source_->UrlInfo().bad_pieces;
     }

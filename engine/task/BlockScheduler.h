@@ -211,6 +211,7 @@ class BlockScheduler {
         int64_t since = 0;  // when it last failed
     };
     SoloPiece* FindSolo(int32_t piece);
+    bool IsHeld(const SoloPiece& solo);
     // The peer may fetch the piece now; it becomes the holder (one engagement).
     bool ClaimSolo(const PeerWork& peer, SoloPiece& solo);
     // ClaimSolo for a piece the peer has, may be asked for, has nothing queued of and is needed.

@@ -52,8 +52,7 @@ void BlockScheduler::FetchFromOnePeer(PieceIndex piece, const std::vector<uint32
 
 void BlockScheduler::OnPeerBanned(uint32_t address) {
     for (SoloPiece& solo : solo_) {
-        if (std::find(solo.suspects.begin(), solo.suspects.end(), address) !=
-            solo.suspects.end()) {
+        if (std::find(solo.suspects.begin(), solo.suspects.end(), address) != solo.suspects.end()) {
             solo.suspects.clear();
         }
     }
@@ -72,16 +71,19 @@ void BlockScheduler::ClearSolo() {
     is_solo_.clear();
 }
 
+bool BlockScheduler::IsHeld(const SoloPiece& solo) {
+    // A holder with nothing of the piece queued (choked, say) has let it go.
+    return solo.holder != nullptr && solo.holder->HasRequestFor(solo.piece, context_.PieceLength());
+}
+
 bool BlockScheduler::ClaimSolo(const PeerWork& peer, SoloPiece& solo) {
     if (solo.holder != &peer) {
-        // A holder with nothing of the piece queued (choked, say) has let it go.
-        if (solo.holder != nullptr &&
-            solo.holder->HasRequestFor(solo.piece, context_.PieceLength())) {
+        if (IsHeld(solo)) {
             return false;
         }
-        const bool suspect =
-            peer.address != 0 && std::find(solo.suspects.begin(), solo.suspects.end(),
-                                           peer.address) != solo.suspects.end();
+        const bool suspect = peer.address != 0 &&
+                             std::find(solo.suspects.begin(), solo.suspects.end(), peer.address) !=
+                                 solo.suspects.end();
         if (suspect && context_.Now() - solo.since < kSoloSuspectWait) {
             return false;
         }
@@ -101,7 +103,7 @@ bool BlockScheduler::TakeSolo(PeerWork& peer, SoloPiece& solo) {
 
 bool BlockScheduler::SoloWaitsFor(const PeerWork& peer) {
     return std::any_of(solo_.begin(), solo_.end(), [&](const SoloPiece& solo) {
-        return solo.holder == nullptr && peer.Has(solo.piece) && !peer.IsExcluded(solo.piece) &&
+        return !IsHeld(solo) && peer.Has(solo.piece) && !peer.IsExcluded(solo.piece) &&
                IsPieceNeeded(PieceIndex(solo.piece));
     });
 }

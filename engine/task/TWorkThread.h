@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "engine/net/SocketWaitSet.h"
 #include "engine/os/FileLock.h"
@@ -83,12 +85,14 @@ class TWorkThread : public TWorkWithTransStatis {
     // candidates, every 4 seconds the bytes its files take on disk.
     void NoteHoldings();
     void NoteDiskBytes();
-    // Bad data (TWorkThreadBlame.cpp): `from` delivered a block the piece map did not hold yet;
-    // a piece failed its check as `from` delivered its last block. The failure is charged to the
-    // peer that delivered every block of the piece (banned at its second) or, when several did,
-    // the piece goes to one peer alone; notices and a log line tell what happened.
-    void NoteBlockFrom(ContentBlock block, const TPeerObject& from);
-    void OnPieceFailed(PieceIndex piece, const TPeerObject& from);
+    // Bad data (TWorkThreadPieces.cpp): `from` delivered a block, holding `bytes`, that the piece
+    // map did not hold yet; a piece failed its check. A failure is charged to the peer that
+    // delivered every block of the piece, or the piece goes to one peer alone and the peers whose
+    // blocks differ from the good copy are charged once it passes (PieceBlame); a peer is banned
+    // at its second charged piece. Notices and log lines tell what happened.
+    void NoteBlockFrom(ContentBlock block, std::span<const uint8_t> bytes, const TPeerObject& from);
+    void OnPieceFailed(PieceIndex piece);
+    void ChargePeer(PieceIndex piece, const PieceBlame::Charge& charge, std::string_view why);
 
     os::FileLock owner_lock_;
     std::unique_ptr<PeerFace> peer_face_;

@@ -151,6 +151,9 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // KF_NOTICE_BANNED with `address` ("a.b.c.d:port") and `reason`, and logs it.
     void Ban(uint32_t ip, std::string_view address, std::string_view reason);
     bool IsBanned(uint32_t ip) const;
+    // "a.b.c.d:port" of a BT peer at `ip`: a live one's, else a candidate's; "a.b.c.d" when no
+    // port is known.
+    std::string PeerAddressText(uint32_t ip) const;
     void DropBannedPeers();
     // In end game: every BT peer but `from` drops its request for a block `from` delivered.
     void CancelElsewhere(const BlockRequest& request, const TPeerObject& from);

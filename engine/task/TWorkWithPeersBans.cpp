@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/base/EngineLog.h"
+#include "engine/net/Ipv4Address.h"
 #include "engine/peers/TBTPeer.h"
 #include "engine/task/TWorkWithPeers.h"
 
@@ -45,6 +46,21 @@ void TWorkWithPeers::Ban(uint32_t ip, std::string_view address, std::string_view
 
 bool TWorkWithPeers::IsBanned(uint32_t ip) const {
     return std::find(banned_.begin(), banned_.end(), ip) != banned_.end();
+}
+
+std::string TWorkWithPeers::PeerAddressText(uint32_t ip) const {
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer->Type() == PeerKind::BtNode && RemoteAddress(*peer) == ip &&
+            peer->Source() != nullptr && peer->Source()->ip == ip) {
+            return peer->AddressText();
+        }
+    }
+    for (const RefPtr<TPeerId>& record : candidates_.records()) {
+        if (record->kind == PeerKind::BtNode && record->ip == ip) {
+            return DottedText(ip) + ":" + std::to_string(record->port);
+        }
+    }
+    return DottedText(ip);
 }
 
 void TWorkWithPeers::DropBannedPeers() {

@@ -169,6 +169,51 @@ TEST_F(BtPeerTest, DropDoneRequestsCancelsHeldBlocksAndSharesLateOnes) {
     EXPECT_EQ(task_.writes.size(), writes + 1);
 }
 
+// The task's calls that take requests away: a piece that failed its check loses its requests and
+// an end-game block that came from elsewhere its own, with a cancel for those sent only; a banned
+// remote gives every request back to the task (those sent cancelled) and is asked nothing more.
+TEST_F(BtPeerTest, FailedPiecesEndGameBlocksAndBansTakeRequestsAway) {
+    Establish(false, Bytes{0xFF, 0x80});
+    Send(Of(BtWire::Simple(BtWire::kUnchoke)));
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.size() == 16; }));
+    PeerWork& work = peer_.Work();
+    ASSERT_EQ(work.requests.InFlight(), 6);  // blocks 0..5 sent, 6..15 queued
+    ASSERT_TRUE(PumpUntilRemoteHas(6 * 17));
+    TakeRemote();
+
+    peer_.ForgetPiece(PieceIndex(1));                    // blocks 2 and 3, sent
+    peer_.ForgetPiece(PieceIndex(5));                    // blocks 10 and 11, unsent
+    peer_.DropRequest(BlockRequest{4, kBlockSize, 0});   // sent
+    peer_.DropRequest(BlockRequest{12, kBlockSize, 0});  // unsent
+    peer_.DropRequest(BlockRequest{40, kBlockSize, 0});  // never asked for: nothing happens
+    std::vector<int32_t> left;
+    for (const BlockRequest& request : work.requests) {
+        left.push_back(request.block);
+    }
+    EXPECT_EQ(left, (std::vector<int32_t>{0, 1, 5, 6, 7, 8, 9, 13, 14, 15}));
+    EXPECT_EQ(work.requests.InFlight(), 3);
+    // The three cancels, then the pipeline refills to six.
+    ASSERT_TRUE(PumpUntilRemoteHas(6 * 17));
+    EXPECT_EQ(TakeRemote(),
+              Cat({Of(BtWire::Cancel(1, 0, 16384)), Of(BtWire::Cancel(1, 16384, 16384)),
+                   Of(BtWire::Cancel(2, 0, 16384)), Of(BtWire::Request(3, 0, 16384)),
+                   Of(BtWire::Request(3, 16384, 16384)), Of(BtWire::Request(4, 0, 16384))}));
+    ASSERT_EQ(work.requests.InFlight(), 6);
+
+    task_.shared_blocks.clear();
+    const size_t queued = work.requests.size();
+    peer_.StopFetching();
+    EXPECT_TRUE(work.requests.empty());
+    EXPECT_EQ(task_.shared_blocks.size(), queued);
+    ASSERT_TRUE(PumpUntilRemoteHas(6 * 17));
+    task_.shared_blocks.clear();  // nothing left to take: a plan would ask for fresh pieces
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(peer_.Pump());
+    }
+    EXPECT_TRUE(work.requests.empty());
+    EXPECT_EQ(TakeRemote().size(), 6u * 17) << "six cancels and no request";
+}
+
 TEST_F(BtPeerTest, RemoteRateCountsPiecesAnnouncedSinceTheBitfield) {
     Establish(true, Bytes{0x80, 0x00});
     for (uint32_t piece = 1; piece <= 4; ++piece) {

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "engine/peers/RequestQueue.h"
@@ -163,6 +164,37 @@ TEST(RequestQueue, RandomStepsMatchAPlainModel) {
             ASSERT_LE(static_cast<size_t>(queue.InFlight()), queue.size());
         }
     }
+}
+
+// The case the per-second cancel walk meets: sent 0, 1, 2, unsent 3, 4. Dropping 0 (sent) and 3
+// (unsent) must cancel 0 alone and leave 1 and 2 in flight and 4 to be sent; judged by positions
+// that moved as requests went, 3 would have looked sent and 2 unsent (sent again later, and its
+// second answer taken for a block nobody asked for).
+TEST(RequestQueue, DropIfJudgesInFlightByThePositionsBeforeTheWalk) {
+    RequestQueue queue;
+    for (int32_t block = 0; block < 5; ++block) {
+        queue.Push(BlockRequest{block, kBlockSize, 0});
+    }
+    for (int i = 0; i < 3; ++i) {
+        queue.MarkSent();
+    }
+    std::vector<std::pair<int32_t, bool>> seen;
+    queue.DropIf([&](const BlockRequest& r, bool in_flight) {
+        seen.emplace_back(r.block, in_flight);
+        return r.block == 0 || r.block == 3;
+    });
+    EXPECT_EQ(seen, (std::vector<std::pair<int32_t, bool>>{
+                        {0, true}, {1, true}, {2, true}, {3, false}, {4, false}}));
+    EXPECT_EQ(queue.InFlight(), 2);
+    EXPECT_TRUE(queue.IsInFlight(BlockRequest{1, kBlockSize, 0}));
+    EXPECT_TRUE(queue.IsInFlight(BlockRequest{2, kBlockSize, 0}));
+    EXPECT_EQ(queue.NextToSend().block, 4);
+
+    // Everything sent goes: nothing stays counted.
+    queue.DropIf([](const BlockRequest&, bool in_flight) { return in_flight; });
+    EXPECT_EQ(queue.InFlight(), 0);
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue.front().block, 4);
 }
 
 }  // namespace
