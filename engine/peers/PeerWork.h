@@ -27,8 +27,8 @@ struct PeerWork {
     int32_t last_piece = -1;      // the last piece this connection took
     int32_t preferred_seen = -1;  // the task's preferred piece when it last planned
     bool nothing_to_pick = false;
-    int64_t nothing_to_pick_since = 0;  // the first failed choice of the current streak
-    int64_t nothing_to_pick_tried = 0;  // the latest failed choice; the next try waits 60 s
+    int64_t nothing_to_pick_since = 0;    // the first failed choice of the current streak
+    int64_t nothing_to_pick_tried = 0;    // the latest failed choice; the next try waits 60 s
     uint64_t nothing_to_pick_offers = 0;  // the scheduler's offer count at that choice
 
     bool Has(int32_t piece) const { return TestBit(has, piece); }
