@@ -373,7 +373,10 @@ bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
 bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
                                  const TaskContent::WriteResult& result) {
     if (result.piece_failed) {
-        return false;
+        // A BT piece is made of blocks from several peers: the task finds the one at fault and
+        // bans it, and this connection, which merely delivered the last block, stays. A server
+        // connection starts over.
+        return type_ == PeerKind::BtNode;
     }
     if (result.accepted) {
         content_.CountPayload(KindBits(type_), length);
@@ -400,10 +403,13 @@ void TPeerObject::OnWholePiece(PieceIndex /*piece*/) {
 }
 
 void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
-    ++errors_;
     if (!whole_piece) {
+        // A BT peer that merely sent some blocks, the last among them, is not at fault for
+        // that: the task finds out who is.
+        errors_ += type_ == PeerKind::BtNode ? 0 : 1;
         return;
     }
+    ++errors_;
     if (source_ && source_->IsServerSource()) {
         ++source_->UrlInfo().bad_pieces;
     }

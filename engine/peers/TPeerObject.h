@@ -125,7 +125,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
 
     // Delivers one received block: refused (false) unless it was requested by this peer or sits
     // in the task's shared block list with the same number and length; then written to the piece
-    // store. False when the piece it completed failed its check.
+    // store. False for a server kind when the piece it completed failed its check (a BT peer
+    // stays: the task attributes the failure).
     bool DeliverBlock(int32_t block, std::span<const uint8_t> bytes);
     // The same for a block read in place (TaskContent::BlockRoom): its first `length` − `tail`
     // bytes are committed already, the last `tail` bytes are committed here once the request is

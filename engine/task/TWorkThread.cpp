@@ -35,8 +35,6 @@ constexpr int64_t kCacheSeconds = 6;
 constexpr int64_t kSourceRefreshSeconds = 15;
 constexpr int64_t kNoProgressSeconds = 900;
 constexpr int64_t kNoSourceGraceSeconds = 15;
-// How long a plain download waits for a second server to confirm the first one's size.
-constexpr int64_t kSizeVoteSeconds = 4;
 // Before the piece map exists connections are opened on every pass, but not more often than
 // this: a refused source's back-off counts down once per attempt.
 constexpr uint64_t kEarlyOpenPeriodMs = 100;
@@ -134,19 +132,6 @@ void TWorkThread::ReportUnresolvable() {
 
 void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
     scheduler_->OnPeerLeaving(peer.Work());
-}
-
-void TWorkThread::OnPieceVerified(PieceIndex piece) {
-    scheduler_->OnPieceVerified(piece);
-}
-
-void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
-    for (const RefPtr<TPeerObject>& peer : active_) {
-        if (peer->Source() != nullptr && peer->Source()->IsServerSource()) {
-            peer->ReleaseRange();
-        }
-    }
-    scheduler_->OnPieceMapRebuilt(piece_length_changed);
 }
 
 bool TWorkThread::Prepare() {
@@ -325,68 +310,6 @@ bool TWorkThread::TakeOwnership() {
     // never stops it.
     EngineLogWrite("No lock beside the resume file: " + lock_path, LogChannel::kTask);
     return true;
-}
-
-void TWorkThread::LayOutFromServerSize() {
-    // Without metainfo nothing checks the size a server states, and a short one would end in a
-    // truncated file reported complete. So the size is taken when two servers agree on it, when
-    // no other server can still answer, or, once the first answer is kSizeVoteSeconds old, from
-    // the most servers (the first in candidate order on a tie). Servers that state another size
-    // are refused by their own peers afterwards.
-    struct Vote {
-        int64_t size = 0;
-        int32_t count = 0;
-        const TPeerId* first = nullptr;
-    };
-    std::vector<Vote> votes;
-    int32_t unanswered = 0;
-    for (const RefPtr<TPeerId>& record : candidates_.records()) {
-        if (!record->IsServerSource() || !record->HasUrlInfo() ||
-            record->UrlInfo().fetch_to_memory) {
-            continue;
-        }
-        const int64_t size = record->UrlInfo().content_length;
-        if (size <= 0) {
-            unanswered += (record->penalty <= 0 && !record->unresolvable) ? 1 : 0;
-            continue;
-        }
-        auto vote = std::find_if(votes.begin(), votes.end(),
-                                 [size](const Vote& known) { return known.size == size; });
-        if (vote == votes.end()) {
-            votes.push_back({size, 0, record.get()});
-            vote = votes.end() - 1;
-        }
-        ++vote->count;
-    }
-    if (votes.empty()) {
-        return;
-    }
-    if (size_vote_since_ == 0) {
-        size_vote_since_ = now_;
-    }
-    const Vote& best = *std::max_element(
-        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count < b.count; });
-    if (best.count < 2 && unanswered > 0 && now_ - size_vote_since_ < kSizeVoteSeconds) {
-        return;
-    }
-    const TPeerId& record = *best.first;
-    PlainLayout layout;
-    layout.size = best.size;
-    layout.piece_length = PlainLayout::PieceLengthFor(layout.size);
-    if (FullPath()) {
-        layout.path = TargetFile();
-    } else {
-        layout.path = Folder();
-        if (layout.path.empty() || layout.path.back() != '/') {
-            layout.path += '/';
-        }
-        layout.path += PlainLayout::SafeFileName(record.UrlInfo().file_name);
-    }
-    if (BuildPlainPieceMap(layout)) {
-        Publish(true, true);
-    } else {
-        RequestStop();  // the layout was refused (e.g. the disk cannot hold the file)
-    }
 }
 
 bool TWorkThread::NoSourceLeft() {
@@ -603,6 +526,8 @@ void TWorkThread::PerSecondStep() {
         working_.bt_bytes = bt_bytes_;
     }
     scheduler_->PruneSharedBlocks();
+    DropBannedPeers();
+    PerSecondBtPeerCalls();
     if (pieces_) {
         if (now_ - last_save_time_ >= kSaveSeconds || save_now_) {
             last_save_time_ = now_;
@@ -651,6 +576,7 @@ void TWorkThread::PerSecondStep() {
 void TWorkThread::Reset(bool full, bool keep) {
     TWorkWithTransStatis::Reset(full, keep);
     scheduler_->Reset();
+    blame_.ForgetPieces();
 }
 
 }  // namespace kf

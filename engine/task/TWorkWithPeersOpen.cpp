@@ -25,7 +25,8 @@ constexpr int32_t kIdleRoundsBeforeRefill = 9;
 }  // namespace
 
 bool TWorkWithPeers::CanConnect(TPeerId& record) {
-    if (!record.IsValid() || !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
+    if (!record.IsValid() || (record.kind == PeerKind::BtNode && IsBanned(record.ip)) ||
+        !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
         return false;
     }
     if (FilterBlocks(record)) {
@@ -316,7 +317,7 @@ bool TWorkWithPeers::IsOwnHandshake(const QSocket& connection) {
 }
 
 bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QSocket> connection) {
-    if (!connection || !PieceMapReady()) {
+    if (!connection || !PieceMapReady() || IsBanned(connection->RemoteIp())) {
         return false;
     }
     const auto talking = std::count_if(active_.begin(), active_.end(), [](const auto& peer) {

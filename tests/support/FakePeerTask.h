@@ -111,6 +111,7 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     int32_t preferred_piece = -1;  // none while negative
     int32_t download_allowance = 1 << 30;
     std::set<int32_t> failing_pieces;  // these fail their check when completed
+    bool failing_whole = true;         // they were sent wholly by the peer that completed them
     // Tracker announces (addresses in network order).
     std::array<uint8_t, 20> info_hash{};
     std::array<uint8_t, 20> announce_peer_id{};

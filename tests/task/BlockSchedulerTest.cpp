@@ -303,3 +303,73 @@ TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
 }
 
 }  // namespace
+
+// --- Pieces fetched again from one peer ---------------------------------------------------
+
+// A piece that failed among several peers goes to one peer, whole: its shared blocks and
+// engagements go; a suspect gets it only after kSoloSuspectWait unless nobody else takes it; no
+// other peer touches it while the holder has requests for it; verified, it is ordinary again.
+TEST(BlockScheduler, AFailedPieceIsFetchedAgainFromOnePeerAlone) {
+    constexpr uint32_t kSuspect = 0x0A00007F;
+    constexpr uint32_t kOther = 0x0B00007F;
+    FakeSchedulingContext ctx(8);
+    BlockScheduler s(ctx);
+    s.ReturnBlocks({{8, kBlockSize, 0}, {9, kBlockSize, 0}, {13, kBlockSize, 0}});
+    ASSERT_TRUE(s.EngagePiece(Piece(2)));
+    s.PieceFailed(Piece(2));
+    ASSERT_TRUE(s.EngagePiece(Piece(2)));  // another peer's engagement, dropped with the piece
+    s.FetchFromOnePeer(Piece(2), {kSuspect});
+    EXPECT_TRUE(s.IsSoloPiece(Piece(2)));
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 0);
+    ASSERT_EQ(s.SharedBlocks().size(), 1u);
+    EXPECT_EQ(s.SharedBlocks()[0].block, 13);
+
+    PeerWork suspect = BtPeer(8, {{2, 2}});
+    suspect.address = kSuspect;
+    EXPECT_EQ(Chosen(s.NextBtPiece(suspect)), -1);
+    EXPECT_FALSE(suspect.nothing_to_pick) << "asks again on its next turn";
+
+    // A slow peer (take limit 2) queues every block of it and shares none.
+    PeerWork other = BtPeer(8, {{2, 2}});
+    other.address = kOther;
+    const BlockScheduler::BtPlan plan = s.PlanBtRequests(other);
+    EXPECT_EQ(plan.shared, 0);
+    std::vector<int32_t> blocks;
+    for (const BlockRequest& request : other.requests) {
+        blocks.push_back(request.block);
+    }
+    EXPECT_EQ(blocks, (std::vector<int32_t>{8, 9, 10, 11}));
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 1);
+
+    ctx.now += BlockScheduler::kSoloSuspectWait;
+    PeerWork third = BtPeer(8, {{2, 2}, {3, 3}});
+    EXPECT_EQ(Chosen(s.NextBtPiece(third)), 3) << "held by the other peer";
+    EXPECT_EQ(Chosen(s.NextBtPiece(suspect)), -1);
+    EXPECT_TRUE(suspect.nothing_to_pick);
+
+    // The holder lets go (its requests went); the suspect's wait is over.
+    other.requests.Clear();
+    suspect.nothing_to_pick = false;
+    EXPECT_EQ(Chosen(s.NextBtPiece(suspect)), 2);
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 1);
+
+    ctx.Verify(2);
+    s.OnPieceVerified(Piece(2));
+    EXPECT_FALSE(s.IsSoloPiece(Piece(2)));
+}
+
+// Once the suspect is banned, the others need not wait; a reset forgets every such piece.
+TEST(BlockScheduler, ABannedSuspectFreesThePieceAtOnce) {
+    constexpr uint32_t kLiar = 0x0A00007F;
+    constexpr uint32_t kHonest = 0x0B00007F;
+    FakeSchedulingContext ctx(8);
+    BlockScheduler s(ctx);
+    s.FetchFromOnePeer(Piece(5), {kLiar, kHonest});
+    PeerWork honest = BtPeer(8, {{5, 5}});
+    honest.address = kHonest;
+    EXPECT_EQ(Chosen(s.NextBtPiece(honest)), -1);
+    s.OnPeerBanned(kLiar);
+    EXPECT_EQ(Chosen(s.NextBtPiece(honest)), 5);
+    s.Reset();
+    EXPECT_FALSE(s.IsSoloPiece(Piece(5)));
+}
