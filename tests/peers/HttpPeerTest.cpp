@@ -143,10 +143,19 @@ TEST_F(HttpPeerTest, SendsTheExactRequest) {
     ASSERT_TRUE(second.Attach(known));
     EXPECT_EQ(RunToEnd(second), End::kDropped);
 
+    // Under a download limit the range ends after half a second's worth, in whole pieces: at
+    // 150000 bytes a second two pieces from piece 2, so that a dropped connection wastes little.
+    task_.download_limit = 150000;
+    THttpPeer bounded(task_);
+    ASSERT_TRUE(bounded.Attach(known));
+    EXPECT_EQ(RunToEnd(bounded), End::kDropped);
+    task_.download_limit = 0;
+
     const std::vector<std::string> requests = server_->Recorded();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0], base + tail);  // offset 0: no Range line
     EXPECT_EQ(requests[1], base + "Range: bytes=131072-\r\n" + tail);
+    EXPECT_EQ(requests[2], base + "Range: bytes=131072-262143\r\n" + tail);
 
     // A field with a line break never reaches the wire.
     RefPtr<TPeerId> bad = Source();
