@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -313,16 +312,21 @@ TEST(BlockScheduler, PrivateRunsTakeAtMostHalfOfARangesRest) {
         ASSERT_NE(peer.private_range, nullptr);
         EXPECT_EQ(peer.private_range->start, c.run_start);
         EXPECT_EQ(peer.private_range->end, 39);
-        // A server connection goes on up to the run and no further (the run's pieces are the
-        // peer's); before, a run reached down to the holder's current piece and the holder was
-        // dropped with nothing to fetch after its first piece.
+        // A server connection goes on up to the run (the run's pieces are the peer's); before, a
+        // run reached down to the holder's current piece and the holder was dropped with nothing to
+        // fetch after its first piece.
         PeerWork next = Server(100000);
         PeerWork& fetcher = c.server_pieces == 0 ? next : server;
-        const int32_t from = std::max(c.server_pieces, 0);
-        for (int32_t p = from; p < c.run_start; ++p) {
-            ASSERT_EQ(Chosen(s.NextServerPiece(fetcher)), p);
+        for (int32_t p = 0; p < c.server_pieces; ++p) {
+            ctx.Verify(p);
         }
-        EXPECT_EQ(Chosen(s.NextServerPiece(fetcher)), -1);
+        for (int32_t p = c.server_pieces; p < c.run_start; ++p) {
+            ASSERT_EQ(Chosen(s.NextServerPiece(fetcher)), p);
+            ctx.Verify(p);
+        }
+        // Only the run's pieces are left, all engaged by the peer: the end game, where the
+        // server may share them.
+        EXPECT_TRUE(s.InEndGame());
     }
 }
 
