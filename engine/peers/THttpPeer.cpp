@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include <strings.h>
+
 #include "engine/peers/AddressText.h"
 
 namespace kf {
@@ -589,7 +591,36 @@ bool THttpPeer::PlanRequests() {
     return Reattach();
 }
 
+bool THttpPeer::CanReuseConnection() const {
+    if (!IsConnected() || !header_done_ || body_left_ != 0 || chunked_ || no_length_ ||
+        Connection()->ReceivedLength() > 0 || header_.Version() != "1.1") {
+        return false;
+    }
+    const std::string_view connection = header_.Header("Connection");
+    return !(connection.size() == 5 && strncasecmp(connection.data(), "close", 5) == 0);
+}
+
+bool THttpPeer::SendNextRequest() {
+    const TPeerId& record = *Source();
+    ClearConnectionState();
+    position_ = work_.requests.empty()
+                    ? position_
+                    : static_cast<int64_t>(work_.requests.front().block) * kBlockSize;
+    request_start_ = position_;
+    const std::string request = BuildRequest(record, position_, LimitedRequestEnd());
+    if (request.empty()) {
+        return Fail(0);
+    }
+    MarkActivity();
+    return Connection()->SendBytes(request.data(), static_cast<int32_t>(request.size())) >= 0;
+}
+
 bool THttpPeer::Reattach() {
+    // A bounded answer read to its end leaves the connection ready for the next request: asking
+    // on it spares the server a connection per request under a download limit.
+    if (CanReuseConnection()) {
+        return SendNextRequest();
+    }
     RefPtr<TPeerId> source = DetachSource();
     ++source->reconnects;
     header_done_ = false;

@@ -14,7 +14,8 @@ namespace kf {
 // Downloads the task's file from an HTTP server (an Http source): one GET per connection with an
 // open-ended byte range from the first block it needs (under a download limit a bounded one), the
 // body read as one stream and cut into its queued 16 KiB blocks; gaps of up to 128 KiB are skipped
-// in the stream, longer ones (and the end of a bounded answer) get a new connection. In
+// in the stream, longer ones get a new request (on the same connection after a bounded answer
+// read to its end, else on a new one). In
 // fetch-to-memory mode the whole body is collected into the source record instead (a small file
 // such as the task's torrent).
 //
@@ -51,8 +52,8 @@ class THttpPeer : public TServerPeer {
     // Under a download limit a request asks for 1/kLimitedRequestShare of a second at the task's
     // limit, rounded up to whole pieces: an open range would have the server fill the socket
     // buffers (megabytes) far ahead of what the limit lets this connection read, all of it lost
-    // when the connection is dropped or the process killed. The next request goes on a new
-    // connection once the answer is read.
+    // when the connection is dropped or the process killed. The next request goes on the same
+    // connection once the answer is read (a new one when the server closes it).
     static constexpr int32_t kLimitedRequestShare = 2;
     // Most bytes one turn reads while the header (or a body kept in memory) is awaited.
     static constexpr int32_t kMaxHeaderRead = 43008;
@@ -105,6 +106,10 @@ class THttpPeer : public TServerPeer {
     InPlace ReceiveInPlace(int32_t budget);
     bool DeliverBuffered();
     bool Reattach();
+    // Whether the last answer was read whole from a persistent HTTP/1.1 connection.
+    bool CanReuseConnection() const;
+    // The next planned run's request on the open connection.
+    bool SendNextRequest();
     // The last byte the request may ask for under a download limit, or -1 for an open range (no
     // limit, size unknown, nothing planned).
     int64_t LimitedRequestEnd();
