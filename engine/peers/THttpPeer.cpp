@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include <strings.h>
+
 #include "engine/peers/AddressText.h"
 
 namespace kf {
@@ -59,7 +61,7 @@ bool THttpPeer::Fail(int32_t penalty) {
     return false;
 }
 
-std::string THttpPeer::BuildRequest(const TPeerId& source, int64_t start) {
+std::string THttpPeer::BuildRequest(const TPeerId& source, int64_t start, int64_t end) {
     const TPeerUrlInfo& info = source.UrlInfo();
     if (info.http_path.empty() || HasControlBytes(info.http_path) || HasControlBytes(info.host) ||
         HasControlBytes(info.referer)) {
@@ -73,7 +75,9 @@ std::string THttpPeer::BuildRequest(const TPeerId& source, int64_t start) {
     request += "Referer: " + info.referer + "\r\n";
     request += std::string("User-Agent:") + kUserAgent + "\r\n";
     request += "Connection:Keep-Alive\r\n";
-    if (start > 0) {
+    if (end >= start) {
+        request += "Range: bytes=" + std::to_string(start) + "-" + std::to_string(end) + "\r\n";
+    } else if (start > 0) {
         request += "Range: bytes=" + std::to_string(start) + "-\r\n";
     }
     request += "Pragma: no-cache\r\n";
@@ -121,12 +125,30 @@ bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
 
     const size_t last_slash = record.url.rfind('/');
     info.referer = last_slash == std::string::npos ? record.url : record.url.substr(0, last_slash);
-    const std::string request = BuildRequest(record, position_);
+    const std::string request =
+        BuildRequest(record, position_, info.ranges_unsupported ? -1 : LimitedRequestEnd());
     if (request.empty()) {
         CloseConnection();
         return false;
     }
     return conn.SendBytes(request.data(), static_cast<int32_t>(request.size())) >= 0;
+}
+
+int64_t THttpPeer::LimitedRequestEnd() {
+    const int32_t limit = Content().DownloadLimit();
+    const int64_t piece_length = Content().PieceLength();
+    if (limit <= 0 || piece_length <= 0 || !Content().ContentSizeKnown() ||
+        work_.requests.empty()) {
+        return -1;
+    }
+    // Whole pieces, about kLimitedRequestSeconds of the task's limit, within the held range.
+    const int64_t wanted = position_ + std::max<int64_t>(limit / kLimitedRequestShare, 1);
+    int64_t end = (wanted + piece_length - 1) / piece_length * piece_length;
+    if (work_.range != nullptr) {
+        end = std::min(end, (static_cast<int64_t>(work_.range->end) + 1) * piece_length);
+    }
+    end = std::min(end, Content().ContentSize());
+    return end > position_ ? end - 1 : -1;
 }
 
 bool THttpPeer::Flush() {
@@ -569,7 +591,36 @@ bool THttpPeer::PlanRequests() {
     return Reattach();
 }
 
+bool THttpPeer::CanReuseConnection() const {
+    if (!IsConnected() || !header_done_ || body_left_ != 0 || chunked_ || no_length_ ||
+        Connection()->ReceivedLength() > 0 || header_.Version() != "1.1") {
+        return false;
+    }
+    const std::string_view connection = header_.Header("Connection");
+    return !(connection.size() == 5 && strncasecmp(connection.data(), "close", 5) == 0);
+}
+
+bool THttpPeer::SendNextRequest() {
+    const TPeerId& record = *Source();
+    ClearConnectionState();
+    position_ = work_.requests.empty()
+                    ? position_
+                    : static_cast<int64_t>(work_.requests.front().block) * kBlockSize;
+    request_start_ = position_;
+    const std::string request = BuildRequest(record, position_, LimitedRequestEnd());
+    if (request.empty()) {
+        return Fail(0);
+    }
+    MarkActivity();
+    return Connection()->SendBytes(request.data(), static_cast<int32_t>(request.size())) >= 0;
+}
+
 bool THttpPeer::Reattach() {
+    // A bounded answer read to its end leaves the connection ready for the next request: asking
+    // on it spares the server a connection per request under a download limit.
+    if (CanReuseConnection()) {
+        return SendNextRequest();
+    }
     RefPtr<TPeerId> source = DetachSource();
     ++source->reconnects;
     header_done_ = false;

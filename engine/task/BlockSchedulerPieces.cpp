@@ -145,7 +145,8 @@ int32_t BlockScheduler::WalkPrivateRange(PeerWork& peer) {
 }
 
 // Looks for a run of at least kPrivateRunBlocks consecutive pieces at the tail of a server range
-// that this peer alone can fetch, and makes it the peer's private range.
+// that this peer alone can fetch, at most half of the range's rest, and makes it the peer's
+// private range.
 int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
     if (peer.private_range != nullptr || peer.range != nullptr || ranges_.empty()) {
         return -1;
@@ -182,7 +183,13 @@ int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
                 hi = lo = -1;
             }
         }
-        if (hi < 0 || Blocks(piece_length, hi, lo) < kPrivateRunBlocks) {
+        // The run takes at most the upper half of what lies between the range's next piece and
+        // its top: a run down to the holder's current piece would leave the server connection
+        // nothing after it, and a range unheld now keeps work for the next server connection.
+        if (hi >= 0) {
+            lo = std::max(lo, hi - (hi - low + 1) / 2 + 1);
+        }
+        if (hi < 0 || lo > hi || Blocks(piece_length, hi, lo) < kPrivateRunBlocks) {
             continue;
         }
         auto run = std::make_unique<Range>();

@@ -28,8 +28,9 @@ namespace {
 constexpr char kFileScheme[] = "file://";
 constexpr size_t kFileSchemeLength = sizeof(kFileScheme) - 1;
 constexpr int64_t kSaveSeconds = 20;
-// Verified pieces wait in memory at most this long: a killed process loses only what arrived
-// since, because the start check finds on disk what the last resume record did not claim.
+// Without a download limit verified pieces wait in memory at most this long: a killed process
+// loses only what arrived since, because the start check finds on disk what the last resume
+// record did not claim.
 constexpr int64_t kHeldWriteSeconds = 2;
 constexpr int64_t kCacheSeconds = 6;
 constexpr int64_t kSourceRefreshSeconds = 15;
@@ -189,6 +190,8 @@ void TWorkThread::Run() {
     bool no_source = false;
     if (Prepare()) {
         SetState(TaskState::kRunning);
+        // The first connections size their buffers and requests by the download limit.
+        RecomputeCaps();
         AddSourceLines(false, false);
         // The first connections go out now rather than at the first per-second step.
         OpenServerConnections();
@@ -474,10 +477,13 @@ void TWorkThread::PeerStep() {
     SendTurn(second || pass_ % (3 * period) == 0, ready);
     if (pieces_ && !completed_) {
         // Once every piece is at least held in memory nothing more will arrive: write the held
-        // pieces now so that the task completes without waiting for the cache's timers.
+        // pieces now so that the task completes without waiting for the cache's timers. Under a
+        // download limit pieces come slowly and each write is small, so they go at once: a
+        // killed process then loses no verified piece.
         const PiecesProgress progress = pieces_->Progress();
         if (progress.held_bytes > 0 &&
-            progress.verified_bytes + progress.held_bytes >= progress.total_length) {
+            (DownloadLimitNow() > 0 ||
+             progress.verified_bytes + progress.held_bytes >= progress.total_length)) {
             pieces_->WriteHeldPieces();
         }
     }

@@ -276,6 +276,60 @@ TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
     EXPECT_EQ(s.SharedBlocks().size(), 1u);
 }
 
+TEST(BlockScheduler, PrivateRunsTakeAtMostHalfOfARangesRest) {
+    // 40 pieces of 4 blocks in one server range; the BT peer has every piece.
+    struct Case {
+        const char* name;
+        int32_t server_pieces;  // pieces the server took first (from 0); 0: it left at once
+        int32_t run_start;      // -1: no private run
+        int32_t bt_first;       // the BT peer's first piece
+    };
+    const Case cases[] = {
+        {"held at its first piece: the server keeps 1..20", 1, 21, 39},
+        {"held further on: the upper half of 11..39", 11, 26, 39},
+        {"free range: the upper half of all of it", 0, 20, 39},
+        {"rest too short for a half run: one tail piece", 31, -1, 39},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSchedulingContext ctx(40);
+        ctx.slots = Slots(1, 1);
+        BlockScheduler s(ctx);
+        PeerWork server = Server(100000);
+        ASSERT_EQ(Chosen(s.NextServerPiece(server)), 0);
+        for (int32_t p = 1; p < c.server_pieces; ++p) {
+            ASSERT_EQ(Chosen(s.NextServerPiece(server)), p);
+        }
+        if (c.server_pieces == 0) {
+            s.OnPeerLeaving(server);
+        }
+        PeerWork peer = BtPeer(40, {{0, 39}});
+        EXPECT_EQ(Chosen(s.NextBtPiece(peer)), c.bt_first);
+        if (c.run_start < 0) {
+            EXPECT_EQ(peer.private_range, nullptr);
+            continue;
+        }
+        ASSERT_NE(peer.private_range, nullptr);
+        EXPECT_EQ(peer.private_range->start, c.run_start);
+        EXPECT_EQ(peer.private_range->end, 39);
+        // A server connection goes on up to the run (the run's pieces are the peer's); before, a
+        // run reached down to the holder's current piece and the holder was dropped with nothing to
+        // fetch after its first piece.
+        PeerWork next = Server(100000);
+        PeerWork& fetcher = c.server_pieces == 0 ? next : server;
+        for (int32_t p = 0; p < c.server_pieces; ++p) {
+            ctx.Verify(p);
+        }
+        for (int32_t p = c.server_pieces; p < c.run_start; ++p) {
+            ASSERT_EQ(Chosen(s.NextServerPiece(fetcher)), p);
+            ctx.Verify(p);
+        }
+        // Only the run's pieces are left, all engaged by the peer: the end game, where the
+        // server may share them.
+        EXPECT_TRUE(s.InEndGame());
+    }
+}
+
 TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
     FakeSchedulingContext ctx(20);
     ctx.slots = Slots(1, 1);
