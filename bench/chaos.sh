@@ -4,7 +4,7 @@
 # --recover; the last run finishes. Checks that the final file's SHA-1 is right and that the bytes
 # the servers and the seeder sent over all runs together stay under 1.5 times the file.
 #   bench/chaos.sh [kills]     (default 30)
-#   KF_CHAOS_LIMIT  kfget's download limit in KiB/s (default 6000), so that a run lasts long
+#   KF_CHAOS_LIMIT  kfget's download limit in KiB/s (default 4500), so that a run lasts long
 #                   enough to be killed in the middle
 #   KF_BENCH_DIR    folder for the temporary files (default $TMPDIR or /tmp); needs 1.5 GiB
 #   KF_BENCH_KFGET  measure this kfget binary instead of building one
@@ -14,7 +14,7 @@ set -euo pipefail
 trap 'echo "bench/chaos.sh: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
 kills="${1:-30}"
-limit="${KF_CHAOS_LIMIT:-6000}"
+limit="${KF_CHAOS_LIMIT:-4500}"
 py=/usr/bin/python3
 lt_peer="$PWD/tests/support/lt_peer.py"
 
