@@ -4,7 +4,7 @@
 # --recover; the last run finishes. Checks that the final file's SHA-1 is right and that the bytes
 # the servers and the seeder sent over all runs together stay under 1.5 times the file.
 #   bench/chaos.sh [kills]     (default 30)
-#   KF_CHAOS_LIMIT  kfget's download limit in KiB/s (default 12000), so that a run lasts long
+#   KF_CHAOS_LIMIT  kfget's download limit in KiB/s (default 4500), so that a run lasts long
 #                   enough to be killed in the middle
 #   KF_BENCH_DIR    folder for the temporary files (default $TMPDIR or /tmp); needs 1.5 GiB
 #   KF_BENCH_KFGET  measure this kfget binary instead of building one
@@ -14,7 +14,7 @@ set -euo pipefail
 trap 'echo "bench/chaos.sh: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
 kills="${1:-30}"
-limit="${KF_CHAOS_LIMIT:-12000}"
+limit="${KF_CHAOS_LIMIT:-4500}"
 py=/usr/bin/python3
 lt_peer="$PWD/tests/support/lt_peer.py"
 
@@ -122,8 +122,10 @@ started=$(date +%s.%N)
 killed=0 finished_early=0
 for ((i = 1; i <= kills; i++)); do
     run_kfget --limit "$limit"
-    # 0.2 to 3.0 s: start-up, the resume check, and transfers from every kind of source.
-    delay=$(printf '%d.%d' $((RANDOM % 3)) $((RANDOM % 10)))
+    # 0.5 to 5.9 s: start-up, the resume check, and transfers from every kind of source; the
+    # 30 runs together last about as long as the whole download at the limit.
+    delay=$(printf '%d.%d' $((RANDOM % 5 + 1)) $((RANDOM % 10)))
+    [ "${delay%.*}" -eq 1 ] && [ "${delay#*.}" -lt 5 ] && delay=0.$((RANDOM % 5 + 5))
     sleep "$delay"
     if kill -KILL "$kfget_pid" 2>/dev/null; then
         killed=$((killed + 1))

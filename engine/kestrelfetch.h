@@ -109,11 +109,18 @@ typedef struct KfNotice {
 #define KF_NOTICE_CONNECTED 3      /* a server answered or a peer's handshake was taken */
 #define KF_NOTICE_DROPPED 4        /* a connection ended; text: why */
 #define KF_NOTICE_PENALISED 5      /* a source was penalised; number: its penalty now */
-#define KF_NOTICE_BANNED 6         /* a peer's address is banned for the task; text: why */
-#define KF_NOTICE_PIECE_FAILED 7   /* number: the piece whose SHA-1 check failed */
-#define KF_NOTICE_PROXY_REFUSED 8  /* a proxy refused or failed a connection; text: why */
-#define KF_NOTICE_DISK_WAIT 9      /* writes wait for the disk; text: why */
-#define KF_NOTICE_BLOCKED 10       /* the IP filter kept a connection from an address */
+/* A BitTorrent peer's address is banned for the task: its connections are dropped and none is
+ * opened to it or taken from it again. address: the peer; text: why (it contains "banned"). A
+ * peer is banned once two pieces that failed their check are put down to it. */
+#define KF_NOTICE_BANNED 6
+/* number: the piece whose SHA-1 check failed; address: the BitTorrent peer it is put down to, or
+ * empty. A piece with blocks from several peers is told at once with an empty address and
+ * fetched again from one peer; once a good copy passes, one more notice names each peer whose
+ * blocks differed from it. text: how it was judged. */
+#define KF_NOTICE_PIECE_FAILED 7
+#define KF_NOTICE_PROXY_REFUSED 8 /* a proxy refused or failed a connection; text: why */
+#define KF_NOTICE_DISK_WAIT 9     /* writes wait for the disk; text: why */
+#define KF_NOTICE_BLOCKED 10      /* the IP filter kept a connection from an address */
 
 /* Takes a notice; called on engine threads (one at a time), with no engine lock held. It must
  * return quickly and must not call the engine. */

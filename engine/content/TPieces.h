@@ -229,6 +229,11 @@ class TPieces : public TRefObject, public InfoReader {
     bool TakeOverPrevious();
     bool QuickCheck(bool* decided);
     bool FullRecheck();
+    // After a record the files changed since (the process was killed before its next save):
+    // pieces the record does not claim but whose data reached the disk are found by their hash.
+    bool CheckUnclaimedPieces();
+    bool PieceMatchesDisk(const PieceSlot& slot, std::span<uint8_t> buffer);
+    bool PieceMayBeOnDisk(const PieceSlot& slot);
     bool VerifyFromDisk(PieceSlot& slot, std::span<uint8_t> buffer);
     bool AcceptResumeRecord();
     void ApplySpillFile();
@@ -253,6 +258,7 @@ class TPieces : public TRefObject, public InfoReader {
     bool space_short_ = false;
     bool write_failure_reported_ = false;
     bool close_failed_ = false;
+    bool written_after_record_ = false;  // a file's write time differs from the accepted record
     std::string name_;
     std::string digests_;
     std::vector<FileEntry> files_;

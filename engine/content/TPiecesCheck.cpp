@@ -52,6 +52,8 @@ bool TPieces::StartCheck() {
         if (!accepted) {
             ClearAllStates();
             ok = FullRecheck();
+        } else if (written_after_record_) {
+            ok = CheckUnclaimedPieces();
         }
     }
     bool failed = false;
@@ -173,28 +175,50 @@ bool TPieces::FullRecheck() {
         if (slot.index().value() % 10 == 0 && StopRequested()) {
             return false;
         }
-        const int64_t start = slot.index().value() * piece_length_;
-        Sha1State sha;
-        bool readable = true;
-        for (int64_t done = 0; done < slot.size() && readable;
-             done += static_cast<int64_t>(buffer.size())) {
-            const auto run = std::span<uint8_t>(buffer).first(static_cast<size_t>(
-                std::min<int64_t>(static_cast<int64_t>(buffer.size()), slot.size() - done)));
-            // A missing or short file leaves the piece unverified; the next piece reads on.
-            readable = ReadStream(start + done, run);
-            if (readable) {
-                sha.Update(run);
-            }
-        }
-        if (readable) {
-            const Sha1Digest digest = sha.Finish();
-            if (std::memcmp(digest.data(), slot.digest(), digest.size()) == 0) {
-                MarkVerified(slot);
-            }
+        // Space that was only reserved reads as zeros: no need to hash it.
+        if (PieceMayBeOnDisk(slot) && PieceMatchesDisk(slot, buffer)) {
+            MarkVerified(slot);
         }
         checked_bytes_ += slot.size();
     }
     return !StopRequested();
+}
+
+bool TPieces::CheckUnclaimedPieces() {
+    if (!has_digests_) {
+        return !StopRequested();
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int64_t>(kRecheckRun, piece_length_)));
+    for (PieceSlot& slot : slots_) {
+        if (slot.index().value() % 10 == 0 && StopRequested()) {
+            return false;
+        }
+        // Space that was only reserved reads as zeros: no need to hash it.
+        if (IsVerified(slot.index()) || !PieceMayBeOnDisk(slot)) {
+            continue;
+        }
+        if (PieceMatchesDisk(slot, buffer)) {
+            ResetPiece(slot);  // a partial state from the record is superseded
+            MarkVerified(slot);
+        }
+    }
+    return !StopRequested();
+}
+
+bool TPieces::PieceMatchesDisk(const PieceSlot& slot, std::span<uint8_t> buffer) {
+    const int64_t start = slot.index().value() * piece_length_;
+    Sha1State sha;
+    for (int64_t done = 0; done < slot.size(); done += static_cast<int64_t>(buffer.size())) {
+        const auto run = buffer.first(static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(buffer.size()), slot.size() - done)));
+        // A missing or short file leaves the piece unverified; the next piece reads on.
+        if (!ReadStream(start + done, run)) {
+            return false;
+        }
+        sha.Update(run);
+    }
+    const Sha1Digest digest = sha.Finish();
+    return std::memcmp(digest.data(), slot.digest(), digest.size()) == 0;
 }
 
 }  // namespace kf

@@ -245,4 +245,17 @@ bool TPieces::ReadStream(int64_t offset, std::span<uint8_t> out) {
         });
 }
 
+bool TPieces::PieceMayBeOnDisk(const PieceSlot& slot) {
+    bool found = false;
+    ForEachFilePart(slot.index().value() * piece_length_, slot.size(),
+                    [&](FileEntry& entry, int64_t at, int64_t /*pos*/, int64_t n) {
+                        if (!OpenForAccess(entry, at, Access::kRead)) {
+                            return false;
+                        }
+                        found = found || entry.file.MayHoldData(at, n);
+                        return !found;
+                    });
+    return found;
+}
+
 }  // namespace kf

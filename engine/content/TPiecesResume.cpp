@@ -100,6 +100,7 @@ bool TPieces::ProduceResumeRecord() {
 }
 
 bool TPieces::AcceptResumeRecord() {
+    written_after_record_ = false;
     if (!info_hash_ || files_.empty() || files_.front().path.empty()) {
         return false;
     }
@@ -131,6 +132,11 @@ bool TPieces::AcceptResumeRecord() {
         disk_sizes[i] = file.IsOpen() ? file.Size() : -1;
         if (disk_sizes[i] != found.size) {
             return false;
+        }
+        uint64_t time = 0;
+        const uint64_t recorded = (uint64_t{found.time_high} << 32) | found.time_low;
+        if (file.IsOpen() && (!file.LastWriteTime(&time) || time != recorded)) {
+            written_after_record_ = true;
         }
     }
     for (size_t i = 0; i < queries.size(); ++i) {

@@ -186,6 +186,17 @@ void File::StartWriteback(int64_t offset, int64_t length) {
     }
 }
 
+bool File::MayHoldData(int64_t offset, int64_t length) const {
+    if (fd_ < 0 || length <= 0) {
+        return false;
+    }
+    const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0) {
+        return errno != ENXIO;  // ENXIO: nothing but holes from `offset` to the end
+    }
+    return data < offset + length;
+}
+
 bool File::LastWriteTime(uint64_t* filetime) const {
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) {

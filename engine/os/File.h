@@ -43,6 +43,9 @@ class File {
     // Starts writing [offset, offset + length) to the device without waiting for it, so that a
     // later SyncData has less left to do. A hint: failures are ignored.
     void StartWriteback(int64_t offset, int64_t length);
+    // Whether [offset, offset + length) may hold written data: false only when the file system
+    // says the whole span is a hole or unwritten space (SEEK_DATA), true when it cannot tell.
+    bool MayHoldData(int64_t offset, int64_t length) const;
     // Last-write time as FILETIME ticks (100 ns since 1601-01-01 UTC), or false.
     bool LastWriteTime(uint64_t* filetime) const;
     // Answers false when closing reported an error (data may not have reached the disk).

@@ -15,6 +15,7 @@ namespace kf {
 // Used on the task thread only.
 struct PeerWork {
     int32_t kind = 0;               // PeerKind of the peer object: 1 BT, 2 HTTP, 4 FTP, 8 tracker
+    uint32_t address = 0;           // BT: the remote's IPv4 address (network order); 0 unknown
     RequestQueue requests;          // blocks to fetch, the ones in flight first
     std::vector<uint8_t> has;       // BT: the remote's bitfield (empty while unknown)
     std::vector<uint8_t> excluded;  // pieces not to ask this connection for
@@ -26,8 +27,9 @@ struct PeerWork {
     int32_t last_piece = -1;      // the last piece this connection took
     int32_t preferred_seen = -1;  // the task's preferred piece when it last planned
     bool nothing_to_pick = false;
-    int64_t nothing_to_pick_since = 0;  // the first failed choice of the current streak
-    int64_t nothing_to_pick_tried = 0;  // the latest failed choice; the next try waits 60 s
+    int64_t nothing_to_pick_since = 0;    // the first failed choice of the current streak
+    int64_t nothing_to_pick_tried = 0;    // the latest failed choice; the next try waits 60 s
+    uint64_t nothing_to_pick_offers = 0;  // the scheduler's offer count at that choice
 
     bool Has(int32_t piece) const { return TestBit(has, piece); }
     bool IsExcluded(int32_t piece) const { return TestBit(excluded, piece); }

@@ -20,6 +20,11 @@ bool RequestQueue::Contains(const BlockRequest& request) const {
     return std::find(requests_.begin(), requests_.end(), request) != requests_.end();
 }
 
+bool RequestQueue::IsInFlight(const BlockRequest& request) const {
+    const auto end = requests_.begin() + in_flight_;
+    return std::find(requests_.begin(), end, request) != end;
+}
+
 void RequestQueue::Push(const BlockRequest& request) {
     requests_.push_back(request);
 }

@@ -62,11 +62,12 @@ class RequestQueue {
     // Drops the requests for blocks of `piece` that are not in flight.
     void DropUnsentOfPiece(PieceIndex piece, int32_t piece_length);
     // Walks the queue in order and drops the requests `drop(request, in_flight)` answers true
-    // for; it may restamp a request it keeps. `in_flight` compares the request's position at its
-    // visit with the count as it was before the walk (positions move up as requests ahead of it
-    // go), and the count goes down by the dropped requests so judged in flight.
+    // for; it may restamp a request it keeps. `in_flight` tells whether the request was in
+    // flight when the walk began, and the count goes down by the dropped ones that were.
     template <class Drop>
     void DropIf(Drop drop);
+    // An equal request is in flight.
+    bool IsInFlight(const BlockRequest& request) const;
     // Empties the queue and answers what it held.
     std::deque<BlockRequest> TakeAll();
     void Clear();
@@ -80,18 +81,19 @@ class RequestQueue {
 
 template <class Drop>
 void RequestQueue::DropIf(Drop drop) {
-    const int32_t before = in_flight_;
-    int32_t dropped = 0;
-    for (size_t i = 0; i < requests_.size();) {
-        const bool in_flight = static_cast<int32_t>(i) < before;
+    // Positions are counted as they were before the walk: a request dropped ahead of an unsent
+    // one must not make that one look sent (it would be cancelled, and the count left too high).
+    const size_t before = static_cast<size_t>(in_flight_);
+    size_t position = 0;
+    for (size_t i = 0; i < requests_.size(); ++position) {
+        const bool in_flight = position < before;
         if (drop(requests_[i], in_flight)) {
-            dropped += in_flight ? 1 : 0;
+            in_flight_ -= in_flight ? 1 : 0;
             requests_.erase(requests_.begin() + static_cast<std::ptrdiff_t>(i));
             continue;
         }
         ++i;
     }
-    in_flight_ = std::max(before - dropped, 0);
     Check();
 }
 

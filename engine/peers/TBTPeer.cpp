@@ -29,13 +29,16 @@ void TBTPeer::Reset() {
     send_skip_ = 0;
     wrapped_ = false;
     handshake_sent_ = false;
+    fetching_stopped_ = false;
     connect_started_ = 0;
     established_at_ = 0;
     quick_since_ms_ = 0;
     quick_since_bytes_ = 0;
     quick_rate_ = 0;
     send_batch_.clear();
+    cancelled_.clear();
     work_.has.clear();
+    work_.address = 0;
     work_.last_announced = -1;
     work_.nothing_to_pick = false;
     work_.nothing_to_pick_since = 0;
@@ -84,6 +87,7 @@ bool TBTPeer::Attach(const RefPtr<TPeerId>& source) {
                             Swarm().LocalBindAddress(), udp ? &node : nullptr)
                  ? kConnecting
                  : kIdle);
+    FitReceiveBufferToLimit();
     return IsConnected();
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -24,10 +26,12 @@ namespace kf {
 //
 // Trust: the remote is untrusted. Message lengths are bounded by BtWire (524288 bytes, blocks of
 // 131072); a bitfield of the wrong size, an impossible length or a block nobody asked for drops
-// the connection; wrong payload sizes discard what is buffered and count an error. Remote requests
-// are kept only for verified pieces, on 16 KiB boundaries, at most 16384 bytes long and inside the
-// piece (others could not be answered with the bytes asked for), and at most kMaxPeerRequests of
-// them at a time.
+// the connection (a block we asked for and cancelled since is dropped quietly: the remote may have
+// sent it before the cancel arrived); wrong payload sizes discard what is buffered and count an
+// error. A piece that fails its check does not end the connection that delivered its last block:
+// the task finds the peer at fault and bans it. Remote requests are kept only for verified pieces,
+// on 16 KiB boundaries, at most 16384 bytes long and inside the piece (others could not be answered
+// with the bytes asked for), and at most kMaxPeerRequests of them at a time.
 //
 // A received BlockUnavailable notice (sent by peers of this engine when their piece store cannot
 // read a block) means the remote lacks that piece after all: its bit is cleared and the requests
@@ -49,6 +53,8 @@ class TBTPeer : public TPeerObject {
     static constexpr int32_t kMaxOutstanding = 384;
     static constexpr int32_t kMaxQueued = 1024;
     static constexpr size_t kMaxPeerRequests = 2048;
+    // Cancelled requests remembered, so that the blocks still on their way are known for ours.
+    static constexpr size_t kMaxCancelled = 2 * kMaxOutstanding;
     static constexpr int32_t kRequestBatchBytes = 815;  // a batch of requests is written past this
     static constexpr uint64_t kQuickRateMs = 250;       // sample period of the pipeline's rate
     // Above this rate (bytes per second) the connection keeps its buffers between turns.
@@ -90,7 +96,18 @@ class TBTPeer : public TPeerObject {
     int32_t RemoteRate() override;
     bool IsUseless() override;
     bool IsSeedTooLong() override;
+    // The task's per-second call: cancels the requests whose blocks the task holds, and shares
+    // requests near the reader's piece that waited over 8 seconds with the other peers.
     void DropDoneRequests() override;
+    // The piece failed its check: the requests for it go (those in flight are cancelled), so that
+    // the task can hand it to one peer alone.
+    void ForgetPiece(PieceIndex piece);
+    // In end game another peer delivered this block: the request for it goes (cancelled when in
+    // flight).
+    void DropRequest(const BlockRequest& request);
+    // The remote is banned: its requests go back to the task (those in flight cancelled) and no
+    // more are planned; the task drops the connection at its next once-per-second step.
+    void StopFetching();
     // True once NoteSeed has seen every piece on the remote (and no notice took one back since).
     bool IsSeed() const override { return exchange_.seed_since > 0; }
     // Called when the remote's piece count reaches the task's (bitfield, have) and by the task's
@@ -148,6 +165,12 @@ class TBTPeer : public TPeerObject {
     bool SendRequests(int32_t limit);
     // Sends a cancel for every request in flight.
     void CancelOutstanding();
+    // Adds a cancel for `request` to send_batch_ and remembers it.
+    void AddCancel(const BlockRequest& request);
+    // A block of a request cancelled earlier: forgotten from the list (true), else false.
+    bool TakeCancelled(const BlockRequest& request);
+    // Drops the queued requests `which` answers true for, cancelling those in flight.
+    void DropRequestsIf(const std::function<bool(const BlockRequest&)>& which);
     int32_t RequestLimit() const;
     // The rate that sizes reads and the request pipeline: the task's 4-second figure, or the last
     // quarter second's when higher. A fast peer is otherwise held to a couple of queued requests
@@ -164,14 +187,16 @@ class TBTPeer : public TPeerObject {
     int32_t send_skip_ = 0;
     bool wrapped_ = false;  // the connection began with an HTTP-shaped header
     bool handshake_sent_ = false;
-    bool choke_seen_ = false;          // a choke arrived in the current Receive
-    int64_t connect_started_ = 0;      // task seconds
-    int64_t established_at_ = 0;       // task seconds the connection completed (0 before)
-    uint64_t quick_since_ms_ = 0;      // start of the current rate sample (0: none yet)
-    uint64_t quick_since_bytes_ = 0;   // ReceivedTotal at its start
-    int32_t quick_rate_ = 0;           // bytes per second over the last complete sample
-    std::vector<uint8_t> send_batch_;  // requests and cancels gathered for one write
-    std::vector<uint8_t> upload_;      // one piece message: header and up to 16 KiB of block
+    bool choke_seen_ = false;             // a choke arrived in the current Receive
+    bool fetching_stopped_ = false;       // StopFetching was called
+    int64_t connect_started_ = 0;         // task seconds
+    int64_t established_at_ = 0;          // task seconds the connection completed (0 before)
+    uint64_t quick_since_ms_ = 0;         // start of the current rate sample (0: none yet)
+    uint64_t quick_since_bytes_ = 0;      // ReceivedTotal at its start
+    int32_t quick_rate_ = 0;              // bytes per second over the last complete sample
+    std::vector<uint8_t> send_batch_;     // requests and cancels gathered for one write
+    std::deque<BlockRequest> cancelled_;  // newest last, at most kMaxCancelled
+    std::vector<uint8_t> upload_;         // one piece message: header and up to 16 KiB of block
     // Bytes one ServeUploads may queue before the measured rate says more: doubles while the
     // socket takes everything, halves when bytes are left waiting.
     int32_t upload_burst_ = kBlockSize;

@@ -111,6 +111,8 @@ bool TBTPeer::AcceptHandshake(QSocket& conn) {
         return false;
     }
     Swarm().NoteConnectedAddress(conn.RemoteIp(), conn.RemotePort());
+    // The record's address: a proxied connection's far end is the proxy.
+    work_.address = Source() != nullptr ? Source()->ip : conn.RemoteIp();
     SetState(kEstablished);
     conn.Consume(static_cast<int32_t>(BtWire::kHandshakeLength));
 

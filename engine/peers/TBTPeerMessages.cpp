@@ -290,7 +290,13 @@ bool TBTPeer::HandlePiece(const BtWire::Message& message) {
     if (message.begin % kBlockSize != 0 || offset / kBlockSize > INT32_MAX) {
         return false;  // never a block we asked for
     }
-    return DeliverBlock(static_cast<int32_t>(offset / kBlockSize), message.payload);
+    const BlockRequest arrived{static_cast<int32_t>(offset / kBlockSize),
+                               static_cast<int32_t>(message.payload.size()), 0};
+    // Sent before our cancel reached the remote: expected traffic, and nothing to write.
+    if (!work_.requests.IsInFlight(arrived) && TakeCancelled(arrived)) {
+        return true;
+    }
+    return DeliverBlock(arrived.block, message.payload);
 }
 
 void TBTPeer::HandlePartialPiece(const BtWire::Message& message, QSocket& conn) {

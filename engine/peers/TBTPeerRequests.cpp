@@ -1,7 +1,8 @@
 // TBTPeer: our requests to the remote, planned by the task's scheduler, sent within the pipeline's
-// limit, cancelled when their blocks arrived from elsewhere.
+// limit, cancelled when their blocks arrived from elsewhere or their piece failed its check.
 
 #include <algorithm>
+#include <functional>
 
 #include "engine/base/EngineClock.h"
 #include "engine/os/Tick.h"
@@ -84,23 +85,78 @@ bool TBTPeer::SendRequests(int32_t limit) {
     return true;
 }
 
+void TBTPeer::AddCancel(const BlockRequest& request) {
+    uint32_t index = 0;
+    uint32_t begin = 0;
+    if (!Locate(request.block, index, begin)) {
+        return;
+    }
+    const auto message = BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
+    send_batch_.insert(send_batch_.end(), message.begin(), message.end());
+    if (cancelled_.size() >= kMaxCancelled) {
+        cancelled_.pop_front();
+    }
+    cancelled_.push_back(request);
+}
+
+bool TBTPeer::TakeCancelled(const BlockRequest& request) {
+    const auto found = std::find(cancelled_.begin(), cancelled_.end(), request);
+    if (found == cancelled_.end()) {
+        return false;
+    }
+    cancelled_.erase(found);
+    return true;
+}
+
 void TBTPeer::CancelOutstanding() {
     if (!IsConnected()) {
         return;
     }
     send_batch_.clear();
     for (size_t i = 0; i < static_cast<size_t>(work_.requests.InFlight()); ++i) {
-        uint32_t index = 0;
-        uint32_t begin = 0;
-        const BlockRequest& request = work_.requests[i];
-        if (Locate(request.block, index, begin)) {
-            const auto message =
-                BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
-            send_batch_.insert(send_batch_.end(), message.begin(), message.end());
-        }
+        AddCancel(work_.requests[i]);
     }
     if (!send_batch_.empty()) {
         Connection()->SendBytes(send_batch_);
+    }
+}
+
+void TBTPeer::DropRequestsIf(const std::function<bool(const BlockRequest&)>& which) {
+    send_batch_.clear();
+    work_.requests.DropIf([&](const BlockRequest& request, bool in_flight) {
+        if (!which(request)) {
+            return false;
+        }
+        if (in_flight) {
+            AddCancel(request);
+        }
+        return true;
+    });
+    if (!send_batch_.empty() && IsConnected()) {
+        Connection()->SendBytes(send_batch_);
+    }
+}
+
+void TBTPeer::ForgetPiece(PieceIndex piece) {
+    const int32_t piece_length = Content().PieceLength();
+    if (piece_length > 0) {
+        DropRequestsIf([&](const BlockRequest& request) {
+            return int64_t{request.block} * kBlockSize / piece_length == piece.value();
+        });
+    }
+}
+
+void TBTPeer::DropRequest(const BlockRequest& request) {
+    if (work_.requests.Contains(request)) {
+        DropRequestsIf([&](const BlockRequest& queued) { return queued == request; });
+    }
+}
+
+void TBTPeer::StopFetching() {
+    fetching_stopped_ = true;
+    if (!work_.requests.empty()) {
+        CancelOutstanding();
+        Content().ReturnBlocks(work_.requests.TakeAll());
     }
 }
 
@@ -117,7 +173,8 @@ bool TBTPeer::TopUpRequests() {
 }
 
 bool TBTPeer::PlanRequests() {
-    if (State() != kEstablished || exchange_.peer_choking || !Content().ContentSizeKnown()) {
+    if (State() != kEstablished || exchange_.peer_choking || !Content().ContentSizeKnown() ||
+        fetching_stopped_) {
         return true;
     }
     if (Content().IsComplete()) {
@@ -170,12 +227,8 @@ void TBTPeer::DropDoneRequests() {
     // flight is an answer we no longer await.
     work_.requests.DropIf([&](BlockRequest& request, bool in_flight) {
         if (Content().IsBlockDone(ContentBlock(request.block), request.length)) {
-            uint32_t index = 0;
-            uint32_t begin = 0;
-            if (in_flight && Locate(request.block, index, begin)) {
-                const auto message =
-                    BtWire::Cancel(index, begin, static_cast<uint32_t>(request.length));
-                send_batch_.insert(send_batch_.end(), message.begin(), message.end());
+            if (in_flight) {
+                AddCancel(request);
             }
             return true;
         }

@@ -59,72 +59,6 @@ bool THttpPeer::Fail(int32_t penalty) {
     return false;
 }
 
-std::string THttpPeer::BuildRequest(const TPeerId& source, int64_t start) {
-    const TPeerUrlInfo& info = source.UrlInfo();
-    if (info.http_path.empty() || HasControlBytes(info.http_path) || HasControlBytes(info.host) ||
-        HasControlBytes(info.referer)) {
-        return {};
-    }
-    std::string request;
-    request.reserve(320 + info.http_path.size() + info.host.size() + info.referer.size());
-    request += "GET " + info.http_path + " HTTP/1.1\r\n";
-    request += "Host:" + info.host + "\r\n";
-    request += "Accept:*/*\r\n";
-    request += "Referer: " + info.referer + "\r\n";
-    request += std::string("User-Agent:") + kUserAgent + "\r\n";
-    request += "Connection:Keep-Alive\r\n";
-    if (start > 0) {
-        request += "Range: bytes=" + std::to_string(start) + "-\r\n";
-    }
-    request += "Pragma: no-cache\r\n";
-    request += "Cache-Control: no-cache\r\n";
-    request += "\r\n";
-    return request;
-}
-
-bool THttpPeer::Attach(const RefPtr<TPeerId>& source) {
-    if (!TPeerObject::Attach(source)) {
-        return false;
-    }
-    ClearConnectionState();
-    TPeerId& record = *Source();
-    TPeerUrlInfo& info = record.UrlInfo();
-    position_ = 0;
-    if (!info.fetch_to_memory) {
-        if (work_.requests.empty() && info.content_length > 0) {
-            TPeerObject::PlanRequests();
-            if (work_.requests.empty()) {
-                return false;
-            }
-        }
-        if (!work_.requests.empty()) {
-            position_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize;
-        }
-        // This server answers every request with the whole file: ask it plainly and skip its
-        // stream to the wanted bytes, the only way it can deliver them.
-        if (info.ranges_unsupported) {
-            position_ = 0;
-        }
-    } else if (record.role == TPeerId::kRoleTorrentLine) {
-        Swarm().SetTaskState(TaskState::kFirstAnswer);
-    }
-    request_start_ = position_;
-
-    if (!ConnectToSource()) {
-        return false;
-    }
-    QSocket& conn = *Connection();
-
-    const size_t last_slash = record.url.rfind('/');
-    info.referer = last_slash == std::string::npos ? record.url : record.url.substr(0, last_slash);
-    const std::string request = BuildRequest(record, position_);
-    if (request.empty()) {
-        CloseConnection();
-        return false;
-    }
-    return conn.SendBytes(request.data(), static_cast<int32_t>(request.size())) >= 0;
-}
-
 bool THttpPeer::Flush() {
     if (IsConnected() && Connection()->QueuedLength() > 0) {
         return Connection()->FlushQueue(-1) >= 0;
@@ -294,28 +228,6 @@ bool THttpPeer::HandleSuccess() {
         return Fail(kServerErrorPenalty);
     }
     return info.content_length > 0;
-}
-
-std::string THttpPeer::AbsoluteLocation(const TPeerId& source, std::string_view location) {
-    if (location.empty()) {
-        return {};
-    }
-    if (StartsWithIgnoreCase(location, "http://") || StartsWithIgnoreCase(location, "ftp://")) {
-        return std::string(location);
-    }
-    const size_t scheme = location.find("://");
-    if (scheme != std::string_view::npos && location.find('/') > scheme) {
-        return {};
-    }
-    std::string absolute = "http://" + source.UrlInfo().host;
-    if (source.port != 80) {
-        absolute += ":" + std::to_string(source.port);
-    }
-    if (location.front() != '/') {
-        absolute += "/";
-    }
-    absolute += location;
-    return absolute;
 }
 
 bool THttpPeer::HandleRedirect() {
@@ -525,60 +437,6 @@ bool THttpPeer::ReceiveStream() {
         return false;
     }
     return conn.IsOpen();
-}
-
-bool THttpPeer::PlanRequests() {
-    if (!IsConnected() || Source() == nullptr) {
-        return false;
-    }
-    TPeerUrlInfo& info = Source()->UrlInfo();
-    if (!header_done_ || Work().requests.InFlight() > 0 || info.fetch_to_memory) {
-        return true;
-    }
-    if (SizeDiffersFromTask()) {
-        return Fail(kServerErrorPenalty);
-    }
-    if (!PlanServerRange()) {
-        return false;
-    }
-    if (work_.requests.empty()) {
-        return true;
-    }
-
-    int32_t run = 1;
-    while (run < static_cast<int32_t>(work_.requests.size())) {
-        const BlockRequest& previous = work_.requests[static_cast<size_t>(run - 1)];
-        const BlockRequest& next = work_.requests[static_cast<size_t>(run)];
-        if (next.block != previous.block + 1 || previous.length != kBlockSize) {
-            break;
-        }
-        ++run;
-    }
-    work_.requests.StartRun(run);
-    skip_ = static_cast<int64_t>(work_.requests.front().block) * kBlockSize - position_;
-    // A server that ignores Range is skipped any distance: a new connection would start over.
-    const int64_t max_skip = info.ranges_unsupported ? INT64_MAX : kMaxSkip;
-    if (skip_ >= 0 && skip_ <= max_skip && (body_left_ < 0 || skip_ < body_left_)) {
-        return true;
-    }
-    skip_ = 0;
-    return Reattach();
-}
-
-bool THttpPeer::Reattach() {
-    RefPtr<TPeerId> source = DetachSource();
-    ++source->reconnects;
-    header_done_ = false;
-    if (!Attach(source)) {
-        if (Source() != source.get()) {
-            // Not attached again: the live connection this peer stood for is gone.
-            if (source->connections > 0) {
-                --source->connections;
-            }
-        }
-        return false;
-    }
-    return true;
 }
 
 }  // namespace kf

@@ -12,10 +12,12 @@
 namespace kf {
 
 // Downloads the task's file from an HTTP server (an Http source): one GET per connection with an
-// open-ended byte range from the first block it needs, the body read as one stream and cut into
-// its queued 16 KiB blocks; gaps of up to 128 KiB are skipped in the stream, longer ones get a new
-// connection. In fetch-to-memory mode the whole body is collected into the source record instead
-// (a small file such as the task's torrent).
+// open-ended byte range from the first block it needs (under a download limit a bounded one), the
+// body read as one stream and cut into its queued 16 KiB blocks; gaps of up to 128 KiB are skipped
+// in the stream, longer ones get a new request (on the same connection after a bounded answer
+// read to its end, else on a new one). In
+// fetch-to-memory mode the whole body is collected into the source record instead (a small file
+// such as the task's torrent).
 //
 // Owner and thread: as every peer object (TPeerObject), on the task's thread.
 //
@@ -47,6 +49,12 @@ class THttpPeer : public TServerPeer {
     // reads); reads through the receive buffer up to 256 KiB, the buffer being copied again.
     static constexpr int32_t kMaxStreamRead = 1024 * 1024;
     static constexpr int32_t kMaxCopyRead = 256 * 1024;
+    // Under a download limit a request asks for 1/kLimitedRequestShare of a second at the task's
+    // limit, rounded up to whole pieces: an open range would have the server fill the socket
+    // buffers (megabytes) far ahead of what the limit lets this connection read, all of it lost
+    // when the connection is dropped or the process killed. The next request goes on the same
+    // connection once the answer is read (a new one when the server closes it).
+    static constexpr int32_t kLimitedRequestShare = 2;
     // Most bytes one turn reads while the header (or a body kept in memory) is awaited.
     static constexpr int32_t kMaxHeaderRead = 43008;
     static constexpr const char* kUserAgent =
@@ -61,9 +69,10 @@ class THttpPeer : public TServerPeer {
     void Reset() override;
     bool Attach(const RefPtr<TPeerId>& source) override;
 
-    // The request text for `source` with the range starting at `start` (no Range line for 0).
-    // Empty when a field holds a byte that would break the request (a control byte).
-    static std::string BuildRequest(const TPeerId& source, int64_t start);
+    // The request text for `source` with the range from `start` to `end` (inclusive), or open
+    // when `end` is below `start` (then no Range line for 0). Empty when a field holds a byte
+    // that would break the request (a control byte).
+    static std::string BuildRequest(const TPeerId& source, int64_t start, int64_t end = -1);
     // A redirect target as an absolute address: "http://" and "ftp://" texts as they are, a path
     // joined to the source's host (and port unless 80). Empty for another scheme ("https://").
     static std::string AbsoluteLocation(const TPeerId& source, std::string_view location);
@@ -97,6 +106,13 @@ class THttpPeer : public TServerPeer {
     InPlace ReceiveInPlace(int32_t budget);
     bool DeliverBuffered();
     bool Reattach();
+    // Whether the last answer was read whole from a persistent HTTP/1.1 connection.
+    bool CanReuseConnection() const;
+    // The next planned run's request on the open connection.
+    bool SendNextRequest();
+    // The last byte the request may ask for under a download limit, or -1 for an open range (no
+    // limit, size unknown, nothing planned).
+    int64_t LimitedRequestEnd();
     void ClearConnectionState();
     // Closes the connection, adds `penalty` to the source, answers false.
     bool Fail(int32_t penalty);

@@ -14,6 +14,7 @@ namespace kf {
 namespace {
 
 constexpr int32_t kPreferredJump = 6;
+constexpr int32_t kMinLimitedReceiveBuffer = 64 << 10;
 constexpr int32_t kNextPieceTries = 4;
 
 std::atomic<TPeerObject::WholeBadPieceHook> g_whole_bad_piece_hook{nullptr};
@@ -99,6 +100,15 @@ QSocket& TPeerObject::EnsureConnection() {
         conn_ = std::make_unique<QSocket>();
     }
     return *conn_;
+}
+
+void TPeerObject::FitReceiveBufferToLimit() {
+    const int32_t limit = Content().DownloadLimit();
+    if (limit > 0 && conn_ != nullptr) {
+        // A quarter of a second at the whole task's limit, within the socket's bounds.
+        conn_->SetReceiveBuffer(
+            std::clamp(limit / 4, kMinLimitedReceiveBuffer, QSocket::kMaxSocketReceiveBuffer));
+    }
 }
 
 RefPtr<TPeerId> TPeerObject::DetachSource() {
@@ -363,7 +373,10 @@ bool TPeerObject::TakeDeliveredRequest(int32_t block, int32_t length) {
 bool TPeerObject::FinishDelivery(int32_t block, int32_t length,
                                  const TaskContent::WriteResult& result) {
     if (result.piece_failed) {
-        return false;
+        // A BT piece is made of blocks from several peers: the task finds the one at fault and
+        // bans it, and this connection, which merely delivered the last block, stays. A server
+        // connection starts over.
+        return type_ == PeerKind::BtNode;
     }
     if (result.accepted) {
         content_.CountPayload(KindBits(type_), length);
@@ -390,10 +403,13 @@ void TPeerObject::OnWholePiece(PieceIndex /*piece*/) {
 }
 
 void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
-    ++errors_;
     if (!whole_piece) {
+        // A BT peer that merely sent some blocks, the last among them, is not at fault for
+        // that: the task finds out who is.
+        errors_ += type_ == PeerKind::BtNode ? 0 : 1;
         return;
     }
+    ++errors_;
     if (source_ && source_->IsServerSource()) {
         ++source_->UrlInfo().bad_pieces;
     }

@@ -125,7 +125,8 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
 
     // Delivers one received block: refused (false) unless it was requested by this peer or sits
     // in the task's shared block list with the same number and length; then written to the piece
-    // store. False when the piece it completed failed its check.
+    // store. False for a server kind when the piece it completed failed its check (a BT peer
+    // stays: the task attributes the failure).
     bool DeliverBlock(int32_t block, std::span<const uint8_t> bytes);
     // The same for a block read in place (TaskContent::BlockRoom): its first `length` − `tail`
     // bytes are committed already, the last `tail` bytes are committed here once the request is
@@ -190,6 +191,9 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     void CloseConnection();
     // Makes a connection object when there is none.
     QSocket& EnsureConnection();
+    // Under a download limit the kernel would otherwise buffer megabytes that the limit lets in
+    // only slowly: data that a stop or a crash throws away after the sender counted it as sent.
+    void FitReceiveBufferToLimit();
     // Drops the attached record without the bookkeeping of Reset (for a re-attach).
     RefPtr<TPeerId> DetachSource();
     // Attaches a record to a connection that is already there (an accepted BT connection learns

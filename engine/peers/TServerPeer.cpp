@@ -48,6 +48,7 @@ bool TServerPeer::ConnectToSource() {
     const TPeerId& record = *Source();
     QSocket& conn = EnsureConnection();
     SetState(ConnectToServer(conn, record.port) ? kConnecting : kIdle);
+    FitReceiveBufferToLimit();
     MutableActivity().incoming = false;
     return IsConnected();
 }

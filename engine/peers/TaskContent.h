@@ -95,6 +95,8 @@ class TaskContent {
     // current second.
     virtual void CountPayload(int32_t peer_kind, int32_t bytes) = 0;
     virtual int32_t DownloadAllowance() = 0;
+    // The task's download limit in bytes per second, 0 when it has none.
+    virtual int32_t DownloadLimit() = 0;
     virtual int32_t UploadAllowance() = 0;
     // An established peer still holds unsent bytes after its turn (the task's send turn reads the
     // count), the number of connected BT peers that did after their last turn, and the task's

@@ -35,12 +35,14 @@ void BlockScheduler::Reset() {
     shared_.clear();
     preferred_piece_ = -1;
     have_queue_.clear();
+    ClearSolo();
     last_tried_piece_ = 0;
     previous_start_ = 0;
     last_priority_ = 0;
 }
 
 void BlockScheduler::OnPieceMapRebuilt(bool layout_changed) {
+    ClearSolo();
     if (layout_changed) {
         // Piece numbers of the old layout mean other bytes now.
         DropAllRanges();
@@ -165,11 +167,13 @@ void BlockScheduler::OnPieceVerified(PieceIndex piece) {
         engaged_total_ -= engaged_[static_cast<size_t>(piece.value())];
         engaged_[static_cast<size_t>(piece.value())] = 0;
     }
+    EndSolo(static_cast<int32_t>(piece.value()));
     have_queue_.push_back(piece);
 }
 
 void BlockScheduler::PieceFailed(PieceIndex piece) {
     ReleasePiece(piece);
+    ++offers_;
 }
 
 std::vector<PieceIndex> BlockScheduler::TakeHaveAnnouncements() {
@@ -203,7 +207,9 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
             continue;
         }
         tested = piece;
-        if (peer.Has(piece) && !peer.IsExcluded(piece) && IsPieceNeeded(PieceIndex(piece))) {
+        SoloPiece* solo = FindSolo(piece);
+        if (peer.Has(piece) && !peer.IsExcluded(piece) && IsPieceNeeded(PieceIndex(piece)) &&
+            (solo == nullptr || ClaimSolo(peer, *solo))) {
             chosen = piece;
             break;
         }
@@ -230,8 +236,9 @@ bool BlockScheduler::TakeSharedBlocks(PeerWork& peer, int32_t limit) {
 }
 
 void BlockScheduler::ReturnBlocks(std::deque<BlockRequest> blocks) {
-    if (!context_.IsStopping()) {
+    if (!context_.IsStopping() && !blocks.empty()) {
         shared_.insert(shared_.begin(), blocks.begin(), blocks.end());
+        ++offers_;
     }
 }
 
@@ -272,7 +279,7 @@ void BlockScheduler::SharedBlockUpkeep() {
 // --- BT block requests --------------------------------------------------------------------
 
 bool BlockScheduler::PickAllowed(const PeerWork& peer) {
-    return !peer.nothing_to_pick ||
+    return !peer.nothing_to_pick || peer.nothing_to_pick_offers != offers_ ||
            context_.Now() - peer.nothing_to_pick_tried >= kNothingToPickRetry;
 }
 
@@ -332,6 +339,8 @@ int32_t BlockScheduler::QueueBlocks(PeerWork& peer, int32_t piece, int32_t take_
         return -1;
     }
     const bool end_game = RefreshEndGame();
+    // A piece fetched from one peer goes to it whole.
+    const bool solo = IsSoloPiece(PieceIndex(piece));
     const uint32_t now = context_.QueueClock();
     int32_t placed = 0;
     for (int32_t offset = from; offset < size; offset += kBlockSize) {
@@ -349,7 +358,7 @@ int32_t BlockScheduler::QueueBlocks(PeerWork& peer, int32_t piece, int32_t take_
             context_.IsBlockDone(ContentBlock(request.block), request.length)) {
             continue;
         }
-        if (peer.requests.size() < static_cast<size_t>(take_limit)) {
+        if (solo || peer.requests.size() < static_cast<size_t>(take_limit)) {
             peer.requests.Push(request);
             ++plan.queued;
         } else {

@@ -32,7 +32,8 @@ namespace kf {
 // taken from it, so two server connections never fetch the same piece.
 //
 // What the task calls, and when:
-//   every piece-map notice   OnPieceVerified (verified), PieceFailed (rejected data)
+//   every piece-map notice   OnPieceVerified (verified), PieceFailed (rejected data), then
+//                            FetchFromOnePeer when the task knows who delivered the piece
 //   every second             PruneSharedBlocks; TakeHaveAnnouncements when it announces;
 //                            ClearStickyEndGame after applying its pending changes
 //   every 32 seconds         SharedBlockUpkeep
@@ -50,6 +51,8 @@ class BlockScheduler {
     static constexpr int64_t kPrivateRunBlocks = 24;
     // BT peers wait this long after the task started for the server sources to lay out ranges.
     static constexpr int64_t kRangeLayoutWait = 60;
+    // How long a piece fetched from one peer waits for a peer that did not spoil it before.
+    static constexpr int64_t kSoloSuspectWait = 5;
 
     explicit BlockScheduler(SchedulingContext& context);
     BlockScheduler(const BlockScheduler&) = delete;
@@ -87,6 +90,16 @@ class BlockScheduler {
     // Data written for p was rejected: one engagement of p goes. (The task counts the failure
     // against the connection.)
     void PieceFailed(PieceIndex piece);
+    // The failed `piece` goes to one BT peer alone from now on, every block of it (never shared,
+    // never doubled in end game), so that a second failure names the peer at fault; its shared
+    // blocks and engagements go (the task has the peers drop their requests for it). Peers at an
+    // address in `suspects` (added to those of earlier failures) get it only once it has waited
+    // kSoloSuspectWait seconds without another taker. Ends when the piece is verified.
+    void FetchFromOnePeer(PieceIndex piece, const std::vector<uint32_t>& suspects);
+    bool IsSoloPiece(PieceIndex piece) const;
+    // A peer was banned for bad data: the pieces it is a suspect of are put down to it, and any
+    // peer may fetch them at once.
+    void OnPeerBanned(uint32_t address);
     // The verified pieces queued since the last call, oldest first; the queue is emptied.
     std::vector<PieceIndex> TakeHaveAnnouncements();
 
@@ -142,8 +155,9 @@ class BlockScheduler {
     // BT piece choice for a connected peer; the chosen piece is engaged. None when nothing can be
     // had; a peer that found nothing gets its nothing-to-pick flag.
     std::optional<PieceIndex> NextBtPiece(PeerWork& peer);
-    // Whether the peer may plan now: its nothing-to-pick flag is clear or the last try was at
-    // least kNothingToPickRetry seconds ago.
+    // Whether the peer may plan now: its nothing-to-pick flag is clear, the last try was at
+    // least kNothingToPickRetry seconds ago, or work was offered since (blocks given back, a
+    // piece that failed its check).
     bool PickAllowed(const PeerWork& peer);
     // The remote announced a piece: remembered for the piece choice; a piece the task still
     // needs clears the nothing-to-pick flag.
@@ -189,6 +203,25 @@ class BlockScheduler {
     size_t IndexOf(const Range* range) const;
     void CheckRanges() const;
 
+    // Pieces fetched from one peer. A holder holds its piece while it has requests for it queued.
+    struct SoloPiece {
+        int32_t piece = -1;
+        const PeerWork* holder = nullptr;
+        std::vector<uint32_t> suspects;
+        int64_t since = 0;  // when it last failed
+    };
+    SoloPiece* FindSolo(int32_t piece);
+    bool IsHeld(const SoloPiece& solo);
+    // The peer may fetch the piece now; it becomes the holder (one engagement).
+    bool ClaimSolo(const PeerWork& peer, SoloPiece& solo);
+    // ClaimSolo for a piece the peer has, may be asked for, has nothing queued of and is needed.
+    bool TakeSolo(PeerWork& peer, SoloPiece& solo);
+    int32_t SoloChoice(PeerWork& peer);
+    // A piece fetched from one peer that `peer` may take once its suspect wait is over.
+    bool SoloWaitsFor(const PeerWork& peer);
+    void EndSolo(int32_t piece);
+    void ClearSolo();
+
     // BT piece choice.
     bool Qualifies(PeerWork& peer, int32_t piece);
     bool InServerSpan(int32_t piece) const;
@@ -208,8 +241,12 @@ class BlockScheduler {
     bool end_game_sticky_ = false;
 
     std::deque<BlockRequest> shared_;
+    uint64_t offers_ = 0;  // raised whenever work comes back (PickAllowed)
     int32_t preferred_piece_ = -1;
     std::vector<PieceIndex> have_queue_;
+
+    std::vector<SoloPiece> solo_;
+    std::vector<bool> is_solo_;  // per piece, sized on the first FetchFromOnePeer
 
     std::vector<std::unique_ptr<Range>> ranges_;
     bool ranges_built_ = false;

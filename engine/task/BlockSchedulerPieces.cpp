@@ -32,6 +32,9 @@ bool BlockScheduler::InServerSpan(int32_t piece) const {
 // The peer has the piece, may be asked for it, the task wants it, the peer has not queued it yet,
 // and it could be engaged (which happens here).
 bool BlockScheduler::Qualifies(PeerWork& peer, int32_t piece) {
+    if (SoloPiece* solo = FindSolo(piece)) {
+        return TakeSolo(peer, *solo);
+    }
     if (!peer.Has(piece) || peer.IsExcluded(piece) || !WantsPiece(PieceIndex(piece)) ||
         peer.HasRequestFor(piece, context_.PieceLength())) {
         return false;
@@ -49,6 +52,12 @@ std::optional<PieceIndex> BlockScheduler::NextBtPiece(PeerWork& peer) {
     const bool had_nothing = peer.nothing_to_pick;
     peer.nothing_to_pick = false;
     const int32_t count = context_.PieceCount();
+
+    // Failed pieces first: the sooner one peer fetches them again, the sooner the one at fault
+    // is known.
+    if (const int32_t solo = SoloChoice(peer); solo >= 0) {
+        return PieceIndex(solo);
+    }
 
     if (preferred_piece_ >= 0) {
         for (int32_t p = preferred_piece_; p < count; ++p) {
@@ -88,12 +97,16 @@ std::optional<PieceIndex> BlockScheduler::NextBtPiece(PeerWork& peer) {
     if (piece >= 0) {
         return PieceIndex(piece);
     }
+    if (SoloWaitsFor(peer)) {
+        return std::nullopt;  // asked again on its next turn
+    }
     const int64_t now = context_.Now();
     if (!had_nothing) {
         peer.nothing_to_pick_since = now;
     }
     peer.nothing_to_pick = true;
     peer.nothing_to_pick_tried = now;
+    peer.nothing_to_pick_offers = offers_;
     return std::nullopt;
 }
 
@@ -114,6 +127,9 @@ int32_t BlockScheduler::WalkPrivateRange(PeerWork& peer) {
     while (run.current > run.start) {
         --run.current;
         const int32_t piece = run.current;
+        if (IsSoloPiece(PieceIndex(piece))) {
+            continue;  // its engagement went with its failure: one peer fetches it again
+        }
         if (IsPieceNeeded(PieceIndex(piece)) && !peer.IsExcluded(piece)) {
             peer.last_piece = piece;
             return piece;
@@ -129,7 +145,8 @@ int32_t BlockScheduler::WalkPrivateRange(PeerWork& peer) {
 }
 
 // Looks for a run of at least kPrivateRunBlocks consecutive pieces at the tail of a server range
-// that this peer alone can fetch, and makes it the peer's private range.
+// that this peer alone can fetch, at most half of the range's rest, and makes it the peer's
+// private range.
 int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
     if (peer.private_range != nullptr || peer.range != nullptr || ranges_.empty()) {
         return -1;
@@ -148,6 +165,7 @@ int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
         int32_t lo = -1;
         for (int32_t p = range.end; p >= low; --p) {
             if (peer.Has(p) && !peer.IsExcluded(p) && WantsPiece(PieceIndex(p)) &&
+                !IsSoloPiece(PieceIndex(p)) &&
                 !peer.HasRequestFor(p, static_cast<int32_t>(piece_length)) &&
                 CanEngage(PieceIndex(p))) {
                 if (hi < 0) {
@@ -165,7 +183,13 @@ int32_t BlockScheduler::TakePrivateRun(PeerWork& peer) {
                 hi = lo = -1;
             }
         }
-        if (hi < 0 || Blocks(piece_length, hi, lo) < kPrivateRunBlocks) {
+        // The run takes at most the upper half of what lies between the range's next piece and
+        // its top: a run down to the holder's current piece would leave the server connection
+        // nothing after it, and a range unheld now keeps work for the next server connection.
+        if (hi >= 0) {
+            lo = std::max(lo, hi - (hi - low + 1) / 2 + 1);
+        }
+        if (hi < 0 || lo > hi || Blocks(piece_length, hi, lo) < kPrivateRunBlocks) {
             continue;
         }
         auto run = std::make_unique<Range>();
@@ -198,8 +222,8 @@ int32_t BlockScheduler::TakeFromTails(PeerWork& peer) {
     const size_t n = ranges_.size();
     const size_t origin = context_.Tick() % n;
     auto takes = [&](int32_t p) {
-        return peer.Has(p) && !peer.IsExcluded(p) && !peer.HasRequestFor(p, piece_length) &&
-               EngagePiece(PieceIndex(p));
+        return peer.Has(p) && !peer.IsExcluded(p) && !IsSoloPiece(PieceIndex(p)) &&
+               !peer.HasRequestFor(p, piece_length) && EngagePiece(PieceIndex(p));
     };
     for (size_t i = 0; i < n; ++i) {
         Range& range = *ranges_[(origin + i) % n];

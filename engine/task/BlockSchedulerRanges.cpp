@@ -507,6 +507,11 @@ void BlockScheduler::ReleaseRange(PeerWork& peer) {
 }
 
 void BlockScheduler::OnPeerLeaving(PeerWork& peer) {
+    for (SoloPiece& solo : solo_) {
+        if (solo.holder == &peer) {
+            solo.holder = nullptr;
+        }
+    }
     ReleaseRange(peer);
     ReturnBlocks(peer.requests.TakeAll());
 }

@@ -74,14 +74,24 @@ TaskContent::WriteResult TWorkThread::PeerFace::WriteBlock(ContentBlock block,
         return result;
     }
     const int64_t offset = block.value() * kBlockSize;
+    const bool fresh = !IsBlockDone(block, static_cast<int32_t>(bytes.size()));
+    if (fresh) {
+        task_.NoteBlockFrom(block, bytes, from);
+    }
     bool completed = false;
     const int64_t taken = task_.pieces_->AddData(offset, bytes, &from, &completed);
     if (taken == TPieces::kHashFailed) {
         result.piece_failed = true;
-        task_.scheduler_->PieceFailed(PieceIndex(offset / PieceLength()));
+        task_.OnPieceFailed(PieceIndex(offset / PieceLength()));
         return result;
     }
     result.accepted = taken == static_cast<int64_t>(bytes.size());
+    if (fresh && result.accepted && InEndGame()) {
+        // The other peers asked for it too: what they would send now comes twice.
+        task_.CancelElsewhere(BlockRequest{static_cast<int32_t>(block.value()),
+                                           static_cast<int32_t>(bytes.size()), 0},
+                              from);
+    }
     return result;
 }
 
@@ -103,7 +113,7 @@ TaskContent::WriteResult TWorkThread::PeerFace::CommitBlockBytes(ContentBlock bl
     const int64_t taken = task_.pieces_->CommitReceived(at, length, &from, nullptr);
     if (taken == TPieces::kHashFailed) {
         result.piece_failed = true;
-        task_.scheduler_->PieceFailed(PieceIndex(at / PieceLength()));
+        task_.OnPieceFailed(PieceIndex(at / PieceLength()));
         return result;
     }
     result.accepted = taken == length;
@@ -140,6 +150,10 @@ void TWorkThread::PeerFace::CountPayload(int32_t peer_kind, int32_t bytes) {
 
 int32_t TWorkThread::PeerFace::DownloadAllowance() {
     return task_.DownloadAllowanceNow();
+}
+
+int32_t TWorkThread::PeerFace::DownloadLimit() {
+    return task_.DownloadLimitNow();
 }
 
 int32_t TWorkThread::PeerFace::UploadAllowance() {

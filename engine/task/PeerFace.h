@@ -52,6 +52,7 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     void CountUploaded(int32_t bytes) override;
     void CountPayload(int32_t peer_kind, int32_t bytes) override;
     int32_t DownloadAllowance() override;
+    int32_t DownloadLimit() override;
     int32_t UploadAllowance() override;
     void NotePendingSend() override;
     int32_t PeersWithUnsentData() override;

@@ -28,12 +28,14 @@ namespace {
 constexpr char kFileScheme[] = "file://";
 constexpr size_t kFileSchemeLength = sizeof(kFileScheme) - 1;
 constexpr int64_t kSaveSeconds = 20;
+// Without a download limit verified pieces wait in memory at most this long: a killed process
+// loses only what arrived since, because the start check finds on disk what the last resume
+// record did not claim.
+constexpr int64_t kHeldWriteSeconds = 2;
 constexpr int64_t kCacheSeconds = 6;
 constexpr int64_t kSourceRefreshSeconds = 15;
 constexpr int64_t kNoProgressSeconds = 900;
 constexpr int64_t kNoSourceGraceSeconds = 15;
-// How long a plain download waits for a second server to confirm the first one's size.
-constexpr int64_t kSizeVoteSeconds = 4;
 // Before the piece map exists connections are opened on every pass, but not more often than
 // this: a refused source's back-off counts down once per attempt.
 constexpr uint64_t kEarlyOpenPeriodMs = 100;
@@ -133,19 +135,6 @@ void TWorkThread::OnPeerLeaving(TPeerObject& peer) {
     scheduler_->OnPeerLeaving(peer.Work());
 }
 
-void TWorkThread::OnPieceVerified(PieceIndex piece) {
-    scheduler_->OnPieceVerified(piece);
-}
-
-void TWorkThread::OnPieceMapReplaced(bool piece_length_changed) {
-    for (const RefPtr<TPeerObject>& peer : active_) {
-        if (peer->Source() != nullptr && peer->Source()->IsServerSource()) {
-            peer->ReleaseRange();
-        }
-    }
-    scheduler_->OnPieceMapRebuilt(piece_length_changed);
-}
-
 bool TWorkThread::Prepare() {
     TakeIpFilter();
     if (Kind() != TaskKind::kHttp && !TorrentLocation().empty()) {
@@ -201,6 +190,8 @@ void TWorkThread::Run() {
     bool no_source = false;
     if (Prepare()) {
         SetState(TaskState::kRunning);
+        // The first connections size their buffers and requests by the download limit.
+        RecomputeCaps();
         AddSourceLines(false, false);
         // The first connections go out now rather than at the first per-second step.
         OpenServerConnections();
@@ -322,68 +313,6 @@ bool TWorkThread::TakeOwnership() {
     // never stops it.
     EngineLogWrite("No lock beside the resume file: " + lock_path, LogChannel::kTask);
     return true;
-}
-
-void TWorkThread::LayOutFromServerSize() {
-    // Without metainfo nothing checks the size a server states, and a short one would end in a
-    // truncated file reported complete. So the size is taken when two servers agree on it, when
-    // no other server can still answer, or, once the first answer is kSizeVoteSeconds old, from
-    // the most servers (the first in candidate order on a tie). Servers that state another size
-    // are refused by their own peers afterwards.
-    struct Vote {
-        int64_t size = 0;
-        int32_t count = 0;
-        const TPeerId* first = nullptr;
-    };
-    std::vector<Vote> votes;
-    int32_t unanswered = 0;
-    for (const RefPtr<TPeerId>& record : candidates_.records()) {
-        if (!record->IsServerSource() || !record->HasUrlInfo() ||
-            record->UrlInfo().fetch_to_memory) {
-            continue;
-        }
-        const int64_t size = record->UrlInfo().content_length;
-        if (size <= 0) {
-            unanswered += (record->penalty <= 0 && !record->unresolvable) ? 1 : 0;
-            continue;
-        }
-        auto vote = std::find_if(votes.begin(), votes.end(),
-                                 [size](const Vote& known) { return known.size == size; });
-        if (vote == votes.end()) {
-            votes.push_back({size, 0, record.get()});
-            vote = votes.end() - 1;
-        }
-        ++vote->count;
-    }
-    if (votes.empty()) {
-        return;
-    }
-    if (size_vote_since_ == 0) {
-        size_vote_since_ = now_;
-    }
-    const Vote& best = *std::max_element(
-        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count < b.count; });
-    if (best.count < 2 && unanswered > 0 && now_ - size_vote_since_ < kSizeVoteSeconds) {
-        return;
-    }
-    const TPeerId& record = *best.first;
-    PlainLayout layout;
-    layout.size = best.size;
-    layout.piece_length = PlainLayout::PieceLengthFor(layout.size);
-    if (FullPath()) {
-        layout.path = TargetFile();
-    } else {
-        layout.path = Folder();
-        if (layout.path.empty() || layout.path.back() != '/') {
-            layout.path += '/';
-        }
-        layout.path += PlainLayout::SafeFileName(record.UrlInfo().file_name);
-    }
-    if (BuildPlainPieceMap(layout)) {
-        Publish(true, true);
-    } else {
-        RequestStop();  // the layout was refused (e.g. the disk cannot hold the file)
-    }
 }
 
 bool TWorkThread::NoSourceLeft() {
@@ -548,10 +477,13 @@ void TWorkThread::PeerStep() {
     SendTurn(second || pass_ % (3 * period) == 0, ready);
     if (pieces_ && !completed_) {
         // Once every piece is at least held in memory nothing more will arrive: write the held
-        // pieces now so that the task completes without waiting for the cache's timers.
+        // pieces now so that the task completes without waiting for the cache's timers. Under a
+        // download limit pieces come slowly and each write is small, so they go at once: a
+        // killed process then loses no verified piece.
         const PiecesProgress progress = pieces_->Progress();
         if (progress.held_bytes > 0 &&
-            progress.verified_bytes + progress.held_bytes >= progress.total_length) {
+            (DownloadLimitNow() > 0 ||
+             progress.verified_bytes + progress.held_bytes >= progress.total_length)) {
             pieces_->WriteHeldPieces();
         }
     }
@@ -600,6 +532,8 @@ void TWorkThread::PerSecondStep() {
         working_.bt_bytes = bt_bytes_;
     }
     scheduler_->PruneSharedBlocks();
+    DropBannedPeers();
+    PerSecondBtPeerCalls();
     if (pieces_) {
         if (now_ - last_save_time_ >= kSaveSeconds || save_now_) {
             last_save_time_ = now_;
@@ -610,6 +544,9 @@ void TWorkThread::PerSecondStep() {
                 CompletionCheck(now_);
             }
             SaveOrDeleteResumeFile();
+        } else if (now_ - last_held_write_ >= kHeldWriteSeconds && !completed_) {
+            last_held_write_ = now_;
+            pieces_->WriteHeldPieces();
         }
         if (now_ - last_cache_time_ >= kCacheSeconds) {
             last_cache_time_ = now_;
@@ -645,6 +582,7 @@ void TWorkThread::PerSecondStep() {
 void TWorkThread::Reset(bool full, bool keep) {
     TWorkWithTransStatis::Reset(full, keep);
     scheduler_->Reset();
+    blame_.ForgetPieces();
 }
 
 }  // namespace kf

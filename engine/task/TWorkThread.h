@@ -2,11 +2,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "engine/net/SocketWaitSet.h"
 #include "engine/os/FileLock.h"
 #include "engine/task/BlockScheduler.h"
+#include "engine/task/PieceBlame.h"
 #include "engine/task/SchedulingContext.h"
 #include "engine/task/TWorkWithTransStatis.h"
 
@@ -82,11 +85,20 @@ class TWorkThread : public TWorkWithTransStatis {
     // candidates, every 4 seconds the bytes its files take on disk.
     void NoteHoldings();
     void NoteDiskBytes();
+    // Bad data (TWorkThreadPieces.cpp): `from` delivered a block, holding `bytes`, that the piece
+    // map did not hold yet; a piece failed its check. A failure is charged to the peer that
+    // delivered every block of the piece, or the piece goes to one peer alone and the peers whose
+    // blocks differ from the good copy are charged once it passes (PieceBlame); a peer is banned
+    // at its second charged piece. Notices and log lines tell what happened.
+    void NoteBlockFrom(ContentBlock block, std::span<const uint8_t> bytes, const TPeerObject& from);
+    void OnPieceFailed(PieceIndex piece);
+    void ChargePeer(PieceIndex piece, const PieceBlame::Charge& charge, std::string_view why);
 
     os::FileLock owner_lock_;
     std::unique_ptr<PeerFace> peer_face_;
     std::unique_ptr<SchedulerFace> scheduler_face_;
     std::unique_ptr<BlockScheduler> scheduler_;
+    PieceBlame blame_;
     SocketWaitSet wait_set_;
     std::vector<const TPeerObject*> waited_peers_;
     std::vector<const TPeerObject*> ready_peers_;
@@ -100,6 +112,7 @@ class TWorkThread : public TWorkWithTransStatis {
     bool peers_announced_ = false;  // a source added a BT peer since the last pass
     int64_t last_peer_seen_ = 0;    // the last second a peer other than a tracker was active
     int64_t last_save_time_ = 0;
+    int64_t last_held_write_ = 0;
     int64_t last_cache_time_ = 0;
     int64_t last_source_refresh_ = 0;
     int64_t last_eight_second_ = 0;

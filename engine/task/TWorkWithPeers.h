@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/net/CIPFilter.h"
@@ -138,8 +139,27 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     void ReceiveTurn(bool serve_all, const std::function<bool(const TPeerObject&)>& ready);
     // Each second: slow-source recovery and the periodic rebalance.
     void PerSecondPeerWork();
+    // Each second, once the peer targets are computed: every connected BT peer's per-second call
+    // (requests whose blocks arrived from elsewhere are cancelled, late ones shared).
+    void PerSecondBtPeerCalls();
     // Every 4 seconds, after the rates.
     void DropBadSources();
+
+    // The ban list: BT peer addresses (network order) banned for the life of the task, a reset
+    // included. Their live peers go at the next once-per-second step (DropBannedPeers, penalty
+    // 3); no connection to them is opened and none from them accepted again. Ban posts
+    // KF_NOTICE_BANNED with `address` ("a.b.c.d:port") and `reason`, and logs it.
+    void Ban(uint32_t ip, std::string_view address, std::string_view reason);
+    bool IsBanned(uint32_t ip) const;
+    // "a.b.c.d:port" of a BT peer at `ip`: a live one's, else a candidate's; "a.b.c.d" when no
+    // port is known.
+    std::string PeerAddressText(uint32_t ip) const;
+    void DropBannedPeers();
+    // In end game: every BT peer but `from` drops its request for a block `from` delivered.
+    void CancelElsewhere(const BlockRequest& request, const TPeerObject& from);
+    // Every BT peer drops its requests for a piece that failed its check (cancelling those in
+    // flight), so that the piece can go to one peer alone.
+    void ForgetPieceRequests(PieceIndex piece);
 
     // Removes `count` objects of a kind in `mask` from the end of the active list (slow ones only
     // with `slow_only`); `why` tells the user.
@@ -191,6 +211,7 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // Tells the user that a peer ends (a proxy's refusal, or why the connection was dropped).
     void NoticeRetired(const TPeerObject& peer, const char* why) const;
 
+    std::vector<uint32_t> banned_;
     std::set<std::string> udp_hosts_told_;
     CIPFilter ip_filter_;
     uint64_t ip_filter_generation_ = 0;

@@ -25,7 +25,8 @@ constexpr int32_t kIdleRoundsBeforeRefill = 9;
 }  // namespace
 
 bool TWorkWithPeers::CanConnect(TPeerId& record) {
-    if (!record.IsValid() || !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
+    if (!record.IsValid() || (record.kind == PeerKind::BtNode && IsBanned(record.ip)) ||
+        !CandidateList::Eligible(record, SmoothedSpeed(), TaskNow())) {
         return false;
     }
     if (FilterBlocks(record)) {
@@ -192,11 +193,14 @@ int32_t TWorkWithPeers::Connect(TPeerId& record, int32_t opened, int32_t room) {
                 --record.connections;  // the attach never took the record
             }
             // A connection refused at once (by the proxy, say) is a failed attempt like any
-            // other: without the back-off it would be tried again on every pass.
-            if (NoticesWanted()) {
-                NoticeRetired(*peer, "could not connect");
+            // other: without the back-off it would be tried again on every pass. A server with
+            // nothing left to take at the moment has not failed and is asked again later.
+            if (peer->Status() != TPeerObject::kStatusFinished) {
+                if (NoticesWanted()) {
+                    NoticeRetired(*peer, "could not connect");
+                }
+                Penalize(record, *peer, 1);
             }
-            Penalize(record, *peer, 1);
             peer->Reset();
             idle_.push_back(std::move(peer));
             break;
@@ -313,7 +317,7 @@ bool TWorkWithPeers::IsOwnHandshake(const QSocket& connection) {
 }
 
 bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QSocket> connection) {
-    if (!connection || !PieceMapReady()) {
+    if (!connection || !PieceMapReady() || IsBanned(connection->RemoteIp())) {
         return false;
     }
     const auto talking = std::count_if(active_.begin(), active_.end(), [](const auto& peer) {

@@ -318,6 +318,22 @@ void TWorkWithPeers::PeerUpkeep() {
     }
 }
 
+void TWorkWithPeers::PerSecondBtPeerCalls() {
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer->Type() == PeerKind::BtNode && peer->IsEstablished()) {
+            peer->DropDoneRequests();
+        }
+    }
+}
+
+void TWorkWithPeers::CancelElsewhere(const BlockRequest& request, const TPeerObject& from) {
+    for (const RefPtr<TPeerObject>& peer : active_) {
+        if (peer.get() != &from && peer->Type() == PeerKind::BtNode) {
+            static_cast<TBTPeer&>(*peer).DropRequest(request);
+        }
+    }
+}
+
 void TWorkWithPeers::AnnounceHaves(const std::vector<PieceIndex>& pieces) {
     constexpr size_t kBatch = 4097;
     std::vector<uint8_t> batch;

@@ -28,6 +28,10 @@ int32_t TWorkWithTransStatis::DownloadAllowanceNow() const {
     return std::max(download_cap_ - received_this_second_, 0);
 }
 
+int32_t TWorkWithTransStatis::DownloadLimitNow() const {
+    return download_cap_ == kUnlimitedCap ? 0 : download_cap_;
+}
+
 int32_t TWorkWithTransStatis::UploadAllowanceNow() const {
     return std::max(upload_cap_ - sent_this_second_, 0);
 }

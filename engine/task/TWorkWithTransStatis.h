@@ -29,6 +29,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     // Takes the caps from the settings (at start, each second, and at once after a limit change).
     void RecomputeCaps();
     int32_t DownloadAllowanceNow() const;
+    int32_t DownloadLimitNow() const;
     int32_t UploadAllowanceNow() const;
 
     // Every 4 seconds: each peer's rates from the bytes of its window, and the task's sums.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/content/ResumeFile.h"
 #include "engine/content/TPieces.h"
@@ -163,6 +164,54 @@ TEST_F(PiecesResume, NextMapContinuesFromRecordAndSpillWithoutRereading) {
     EXPECT_EQ(p.Progress().verified_pieces, 8);
     EXPECT_EQ(test::ReadWholeFile(folder + "/game.bin"), content.stream);
     EXPECT_FALSE(test::FileExists(resume_path + "df"));
+}
+
+TEST_F(PiecesResume, PiecesWrittenAfterTheRecordAreFoundOnlyWhenTheFileTimeMoved) {
+    // A killed task leaves pieces on disk that its last record does not claim. The next start
+    // hashes them when the file's write time differs from the record's; reserved space never
+    // written stays missing.
+    struct Case {
+        const char* name;
+        bool time_moved;
+        std::vector<int64_t> verified;
+    };
+    const Case cases[] = {
+        {"time moved: pieces 4 and 5 are found", true, {0, 1, 4, 5}},
+        {"time as recorded: the record is trusted", false, {0, 1}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string case_folder = folder + std::to_string(n);
+        const std::string case_resume = resume_path + std::to_string(n++);
+        const std::string case_data = case_folder + "/game.bin.kftmp";
+        std::filesystem::file_time_type recorded;
+        {
+            Session first(case_folder, case_resume, content.metainfo);
+            ASSERT_TRUE(first.loaded);
+            ASSERT_TRUE(test::Feed(*first.pieces, content.stream, {0, 1}));
+            ASSERT_TRUE(first.Save());
+            recorded = std::filesystem::last_write_time(case_data);
+            ASSERT_TRUE(test::Feed(*first.pieces, content.stream, {4, 5}));
+            ASSERT_TRUE(first.pieces->WriteHeldPieces());
+        }  // killed: the saved record still claims pieces 0 and 1 only
+        std::filesystem::last_write_time(
+            case_data, c.time_moved ? recorded + std::chrono::seconds(3) : recorded);
+
+        Session second(case_folder, case_resume, content.metainfo);
+        ASSERT_TRUE(second.loaded);
+        EXPECT_TRUE(second.Accepted());
+        TPieces& p = *second.pieces;
+        std::vector<int64_t> verified;
+        for (int64_t i = 0; i < p.piece_count(); ++i) {
+            if (p.IsVerified(PieceIndex(i))) {
+                verified.push_back(i);
+            }
+        }
+        EXPECT_EQ(verified, c.verified);
+        EXPECT_EQ(p.BytesDone(PieceIndex(2)), 0) << "reserved, never written";
+        EXPECT_TRUE(WrongClaims(p).empty());
+    }
 }
 
 TEST_F(PiecesResume, RecordThatNoLongerFitsMeansAFullRecheck) {

@@ -113,45 +113,105 @@ TEST_F(BtPeerTest, ChokeAndUnchokeInOneReadStillAskAgain) {
     EXPECT_FALSE(peer_.GetExchange().peer_choking);
 }
 
+// The per-second call: requests whose blocks arrived from elsewhere go, a cancel for exactly those
+// that were sent (never for one still unsent, whatever went ahead of it); the requests near the
+// reader that waited too long are shared. A block the remote sent before our cancel reached it is
+// taken quietly and not written; one never asked for still ends the connection.
 TEST_F(BtPeerTest, DropDoneRequestsCancelsHeldBlocksAndSharesLateOnes) {
     Establish(false, Bytes{0xFF, 0x80});
     Send(Of(BtWire::Simple(BtWire::kUnchoke)));
-    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.InFlight() >= 2; }));
-    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(peer_.Work().requests.InFlight()) * 17));
-    TakeRemote();
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.size() == 16; }));
     PeerWork& work = peer_.Work();
-    ASSERT_EQ(work.requests[0].block, 0);
-    ASSERT_EQ(work.requests[1].block, 1);
     const int32_t outstanding = work.requests.InFlight();
-    const size_t queued = work.requests.size();
-    // Every request waited 9 seconds; piece 0 arrived from elsewhere; the reader wants piece 3.
+    ASSERT_EQ(outstanding, 6);  // blocks 0..5 sent, 6..15 queued
+    ASSERT_TRUE(PumpUntilRemoteHas(static_cast<size_t>(outstanding) * 17));
+    TakeRemote();
+    // Every request waited 9 seconds; pieces 0 (sent) and 3 (unsent) arrived from elsewhere; the
+    // reader wants piece 3.
     const uint32_t now = SecondsSinceStart();
     for (size_t i = 0; i < work.requests.size(); ++i) {
         work.requests.Restamp(i, now - 9);
     }
     task_.MarkPieceDone(0);
+    task_.MarkPieceDone(3);
     task_.preferred_piece = 3;
     task_.shared_blocks.clear();
     peer_.DropDoneRequests();
 
     EXPECT_EQ(work.requests.InFlight(), outstanding - 2);
-    EXPECT_EQ(work.requests.size(), queued - 2);
+    EXPECT_EQ(work.requests.size(), 12u);
     std::vector<int32_t> shared;
     for (const BlockRequest& request : task_.shared_blocks) {
         shared.push_back(request.block);
     }
-    std::vector<int32_t> expected;
+    EXPECT_EQ(shared, (std::vector<int32_t>{8, 9, 10, 11, 12, 13, 14, 15}));
     for (const BlockRequest& request : work.requests) {
-        if (request.block >= 6) {  // pieces 3 and on
-            expected.push_back(request.block);
-            EXPECT_GE(request.queued_at, now);  // refreshed
-        }
+        EXPECT_EQ(request.queued_at, request.block >= 6 ? now : now - 9) << request.block;
     }
-    EXPECT_EQ(shared, expected);
-    ASSERT_TRUE(PumpUntilRemoteHas(2 * 17));
-    const Bytes cancels = TakeRemote();
-    EXPECT_EQ(Bytes(cancels.begin(), cancels.begin() + 34),
-              Cat({Of(BtWire::Cancel(0, 0, 16384)), Of(BtWire::Cancel(0, 16384, 16384))}));
+    // The pipeline refills to six with blocks 8 and 9 after the two cancels.
+    ASSERT_TRUE(PumpUntilRemoteHas(4 * 17));
+    const Bytes sent = TakeRemote();
+    EXPECT_EQ(sent, Cat({Of(BtWire::Cancel(0, 0, 16384)), Of(BtWire::Cancel(0, 16384, 16384)),
+                         Of(BtWire::Request(4, 0, 16384)), Of(BtWire::Request(4, 16384, 16384))}));
+
+    const auto block = [](uint32_t index, uint32_t begin, char fill) {
+        return Cat({Of(BtWire::PieceHeader(index, begin, 16384)), Of(std::string(16384, fill))});
+    };
+    const size_t writes = task_.writes.size();
+    Send(Cat({block(0, 0, 'c'), block(1, 0, 'a')}));  // cancelled, then one in flight
+    ASSERT_TRUE(PumpUntil([&] { return task_.writes.size() == writes + 1; }));
+    EXPECT_EQ(task_.writes.back().block, 2);
+    EXPECT_EQ(task_.Stored(0, 1), std::string(1, '\0'));
+    EXPECT_EQ(peer_.Errors(), 0);
+    Send(block(0, 16384, 'c'));  // cancelled too, and only once
+    Send(block(0, 16384, 'c'));
+    EXPECT_TRUE(PumpUntilDropped());
+    EXPECT_EQ(task_.writes.size(), writes + 1);
+}
+
+// The task's calls that take requests away: a piece that failed its check loses its requests and
+// an end-game block that came from elsewhere its own, with a cancel for those sent only; a banned
+// remote gives every request back to the task (those sent cancelled) and is asked nothing more.
+TEST_F(BtPeerTest, FailedPiecesEndGameBlocksAndBansTakeRequestsAway) {
+    Establish(false, Bytes{0xFF, 0x80});
+    Send(Of(BtWire::Simple(BtWire::kUnchoke)));
+    ASSERT_TRUE(PumpUntil([&] { return peer_.Work().requests.size() == 16; }));
+    PeerWork& work = peer_.Work();
+    ASSERT_EQ(work.requests.InFlight(), 6);  // blocks 0..5 sent, 6..15 queued
+    ASSERT_TRUE(PumpUntilRemoteHas(6 * 17));
+    TakeRemote();
+
+    peer_.ForgetPiece(PieceIndex(1));                    // blocks 2 and 3, sent
+    peer_.ForgetPiece(PieceIndex(5));                    // blocks 10 and 11, unsent
+    peer_.DropRequest(BlockRequest{4, kBlockSize, 0});   // sent
+    peer_.DropRequest(BlockRequest{12, kBlockSize, 0});  // unsent
+    peer_.DropRequest(BlockRequest{40, kBlockSize, 0});  // never asked for: nothing happens
+    std::vector<int32_t> left;
+    for (const BlockRequest& request : work.requests) {
+        left.push_back(request.block);
+    }
+    EXPECT_EQ(left, (std::vector<int32_t>{0, 1, 5, 6, 7, 8, 9, 13, 14, 15}));
+    EXPECT_EQ(work.requests.InFlight(), 3);
+    // The three cancels, then the pipeline refills to six.
+    ASSERT_TRUE(PumpUntilRemoteHas(6 * 17));
+    EXPECT_EQ(TakeRemote(),
+              Cat({Of(BtWire::Cancel(1, 0, 16384)), Of(BtWire::Cancel(1, 16384, 16384)),
+                   Of(BtWire::Cancel(2, 0, 16384)), Of(BtWire::Request(3, 0, 16384)),
+                   Of(BtWire::Request(3, 16384, 16384)), Of(BtWire::Request(4, 0, 16384))}));
+    ASSERT_EQ(work.requests.InFlight(), 6);
+
+    task_.shared_blocks.clear();
+    const size_t queued = work.requests.size();
+    peer_.StopFetching();
+    EXPECT_TRUE(work.requests.empty());
+    EXPECT_EQ(task_.shared_blocks.size(), queued);
+    ASSERT_TRUE(PumpUntilRemoteHas(6 * 17));
+    task_.shared_blocks.clear();  // nothing left to take: a plan would ask for fresh pieces
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(peer_.Pump());
+    }
+    EXPECT_TRUE(work.requests.empty());
+    EXPECT_EQ(TakeRemote().size(), 6u * 17) << "six cancels and no request";
 }
 
 TEST_F(BtPeerTest, RemoteRateCountsPiecesAnnouncedSinceTheBitfield) {

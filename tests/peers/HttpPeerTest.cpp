@@ -143,10 +143,19 @@ TEST_F(HttpPeerTest, SendsTheExactRequest) {
     ASSERT_TRUE(second.Attach(known));
     EXPECT_EQ(RunToEnd(second), End::kDropped);
 
+    // Under a download limit the range ends after half a second's worth, in whole pieces: at
+    // 150000 bytes a second two pieces from piece 2, so that a dropped connection wastes little.
+    task_.download_limit = 150000;
+    THttpPeer bounded(task_);
+    ASSERT_TRUE(bounded.Attach(known));
+    EXPECT_EQ(RunToEnd(bounded), End::kDropped);
+    task_.download_limit = 0;
+
     const std::vector<std::string> requests = server_->Recorded();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0], base + tail);  // offset 0: no Range line
     EXPECT_EQ(requests[1], base + "Range: bytes=131072-\r\n" + tail);
+    EXPECT_EQ(requests[2], base + "Range: bytes=131072-262143\r\n" + tail);
 
     // A field with a line break never reaches the wire.
     RefPtr<TPeerId> bad = Source();
@@ -179,6 +188,45 @@ TEST_F(HttpPeerTest, StreamsTheWholeFileOnOneConnection) {
     EXPECT_EQ(task_.payload_by_kind[KindBits(PeerKind::Http)], kSize);
     EXPECT_EQ(source->connections, 0);
     EXPECT_EQ(source->RefCount(), 1);
+}
+
+TEST_F(HttpPeerTest, BoundedRequestsUnderALimitShareOneConnection) {
+    // A persistent server: every request on a connection gets the bytes it names.
+    server_ = std::make_unique<ScriptedServer>([this](ServerConnection& c) {
+        for (;;) {
+            const std::string request = c.ReadUntil("\r\n\r\n");
+            if (request.empty()) {
+                return;
+            }
+            server_->Record(request);
+            const int64_t start = RangeStart(request);
+            const size_t dash = request.find('-', request.find("Range: bytes="));
+            const int64_t end = std::stoll(request.substr(dash + 1));
+            const std::string head =
+                "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(start) +
+                "-" + std::to_string(end) + "/" + std::to_string(kSize) +
+                "\r\nContent-Length: " + std::to_string(end - start + 1) + "\r\n\r\n";
+            if (!c.Send(head + content_.substr(static_cast<size_t>(start),
+                                               static_cast<size_t>(end - start + 1)))) {
+                return;
+            }
+        }
+    });
+    ASSERT_TRUE(server_->Start());
+    task_.download_limit = 150000;  // two pieces a request
+    task_.MarkPieceDone(0);
+    RefPtr<TPeerId> source = Source();
+    source->UrlInfo().content_length = kSize;
+    THttpPeer peer(task_);
+    ASSERT_TRUE(peer.Attach(source));
+    EXPECT_EQ(RunToEnd(peer), End::kDropped);
+    EXPECT_EQ(last_status_, TPeerObject::kStatusFinished);
+    EXPECT_TRUE(task_.AllDone());
+    for (int32_t piece = 1; piece < task_.PieceCount(); ++piece) {
+        EXPECT_TRUE(StoredMatches(piece)) << "piece " << piece;
+    }
+    EXPECT_EQ(server_->Accepted(), 1);
+    EXPECT_EQ(server_->Recorded().size(), 10u);  // pieces 1..20 two at a time
 }
 
 TEST_F(HttpPeerTest, HeaderSentByteByByte) {

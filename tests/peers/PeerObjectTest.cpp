@@ -147,19 +147,39 @@ TEST_F(PeerObjectTest, DeliveryAcceptsOnlyRequestedBlocks) {
     EXPECT_FALSE(peer.DeliverBlock(3, Bytes(a)));  // not connected
 }
 
+// The connection that completes a bad piece: a server's starts over and its source counts the bad
+// piece; a BT peer stays (the task finds the peer at fault) and counts an error only when it sent
+// the whole piece.
 TEST_F(PeerObjectTest, BadPieceCountsAgainstPeerAndServerSource) {
-    TestPeer peer(task_);
-    ASSERT_TRUE(peer.Attach(source_));
-    task_.failing_pieces.insert(0);
-    for (int32_t block = 0; block < 4; ++block) {
-        peer.Queue(block);
+    struct Case {
+        PeerKind kind;
+        bool whole;
+        bool kept;
+        int32_t errors;
+        int32_t bad_pieces;
+    };
+    for (const Case& c :
+         {Case{PeerKind::Http, true, false, 1, 1}, Case{PeerKind::Http, false, false, 1, 0},
+          Case{PeerKind::BtNode, true, true, 1, 1}, Case{PeerKind::BtNode, false, true, 0, 0}}) {
+        SCOPED_TRACE(::testing::Message() << static_cast<int>(c.kind) << " whole " << c.whole);
+        source_->UrlInfo().bad_pieces = 0;
+        task_.failing_pieces = {0};
+        task_.failing_whole = c.whole;
+        TestPeer peer(task_, c.kind);
+        ASSERT_TRUE(peer.Attach(source_));
+        for (int32_t block = 0; block < 4; ++block) {
+            peer.Queue(block);
+            if (c.kind == PeerKind::BtNode) {
+                peer.Work().requests.MarkSent();  // a BT peer's answers match sent requests only
+            }
+        }
+        for (int32_t block = 0; block < 3; ++block) {
+            EXPECT_TRUE(peer.DeliverBlock(block, Bytes(Block('x'))));
+        }
+        EXPECT_EQ(peer.DeliverBlock(3, Bytes(Block('x'))), c.kept);  // completes the bad piece
+        EXPECT_EQ(peer.Errors(), c.errors);
+        EXPECT_EQ(source_->UrlInfo().bad_pieces, c.bad_pieces);
     }
-    for (int32_t block = 0; block < 3; ++block) {
-        EXPECT_TRUE(peer.DeliverBlock(block, Bytes(Block('x'))));
-    }
-    EXPECT_FALSE(peer.DeliverBlock(3, Bytes(Block('x'))));  // completes the bad piece
-    EXPECT_EQ(peer.Errors(), 1);
-    EXPECT_EQ(source_->UrlInfo().bad_pieces, 1);
 }
 
 TEST_F(PeerObjectTest, PlanRequestsQueuesMissingBlocksOfTheNextPiece) {

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "engine/peers/RequestQueue.h"
@@ -12,7 +13,7 @@ namespace {
 constexpr int32_t kPieceLength = 4 * kBlockSize;
 
 // A plain model of the queue: a deque and a bare counter, each operation's index arithmetic written
-// out step by step (DropDone judges "sent" by the position at the visit, as the queue does).
+// out step by step.
 struct Model {
     std::deque<BlockRequest> requests;
     int32_t outstanding = 0;
@@ -49,23 +50,30 @@ struct Model {
                                       [&](const BlockRequest& r) { return InPiece(r, piece); }),
                        requests.end());
     }
-    void DropDone(const std::vector<bool>& done) {
-        int32_t cancels = 0;
-        for (size_t i = 0; i < requests.size();) {
+    // What is sent is decided before anything goes: the first `outstanding` entries. Answers the
+    // dropped requests that were sent (the ones to cancel).
+    std::vector<BlockRequest> DropDone(const std::vector<bool>& done) {
+        std::deque<BlockRequest> kept;
+        std::vector<BlockRequest> cancels;
+        int32_t kept_sent = 0;
+        for (size_t i = 0; i < requests.size(); ++i) {
             const bool sent = static_cast<int32_t>(i) < outstanding;
-            if (done[static_cast<size_t>(requests[i].block)]) {
-                cancels += sent ? 1 : 0;
-                requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(i));
-                continue;
+            if (!done[static_cast<size_t>(requests[i].block)]) {
+                kept.push_back(requests[i]);
+                kept_sent += sent ? 1 : 0;
+            } else if (sent) {
+                cancels.push_back(requests[i]);
             }
-            ++i;
         }
-        outstanding = std::max(outstanding - cancels, 0);
+        requests = kept;
+        outstanding = kept_sent;
+        return cancels;
     }
 };
 
 // Random BT, HTTP and FTP steps: the queue holds the same requests and count as the model after
-// every step, and the count never leaves 0..size.
+// every step, the count never leaves 0..size, and a walk that drops requests calls exactly the
+// ones that were sent in flight (only those are cancelled).
 TEST(RequestQueue, RandomStepsMatchAPlainModel) {
     for (uint32_t seed = 1; seed <= 200; ++seed) {
         std::mt19937 rng(seed);
@@ -124,8 +132,14 @@ TEST(RequestQueue, RandomStepsMatchAPlainModel) {
                     for (size_t b = 0; b < done.size(); ++b) {
                         done[b] = rng() % 3 == 0;
                     }
-                    queue.DropIf([&](BlockRequest& r, bool) { return done[r.block]; });
-                    model.DropDone(done);
+                    std::vector<BlockRequest> cancels;
+                    queue.DropIf([&](BlockRequest& r, bool in_flight) {
+                        if (done[r.block] && in_flight) {
+                            cancels.push_back(r);
+                        }
+                        return done[r.block];
+                    });
+                    EXPECT_EQ(cancels, model.DropDone(done));
                     break;
                 }
                 case 8:
@@ -150,6 +164,37 @@ TEST(RequestQueue, RandomStepsMatchAPlainModel) {
             ASSERT_LE(static_cast<size_t>(queue.InFlight()), queue.size());
         }
     }
+}
+
+// The case the per-second cancel walk meets: sent 0, 1, 2, unsent 3, 4. Dropping 0 (sent) and 3
+// (unsent) must cancel 0 alone and leave 1 and 2 in flight and 4 to be sent; judged by positions
+// that moved as requests went, 3 would have looked sent and 2 unsent (sent again later, and its
+// second answer taken for a block nobody asked for).
+TEST(RequestQueue, DropIfJudgesInFlightByThePositionsBeforeTheWalk) {
+    RequestQueue queue;
+    for (int32_t block = 0; block < 5; ++block) {
+        queue.Push(BlockRequest{block, kBlockSize, 0});
+    }
+    for (int i = 0; i < 3; ++i) {
+        queue.MarkSent();
+    }
+    std::vector<std::pair<int32_t, bool>> seen;
+    queue.DropIf([&](const BlockRequest& r, bool in_flight) {
+        seen.emplace_back(r.block, in_flight);
+        return r.block == 0 || r.block == 3;
+    });
+    EXPECT_EQ(seen, (std::vector<std::pair<int32_t, bool>>{
+                        {0, true}, {1, true}, {2, true}, {3, false}, {4, false}}));
+    EXPECT_EQ(queue.InFlight(), 2);
+    EXPECT_TRUE(queue.IsInFlight(BlockRequest{1, kBlockSize, 0}));
+    EXPECT_TRUE(queue.IsInFlight(BlockRequest{2, kBlockSize, 0}));
+    EXPECT_EQ(queue.NextToSend().block, 4);
+
+    // Everything sent goes: nothing stays counted.
+    queue.DropIf([](const BlockRequest&, bool in_flight) { return in_flight; });
+    EXPECT_EQ(queue.InFlight(), 0);
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue.front().block, 4);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TaskContent::WriteResult FakePeerTask::WriteBlock(ContentBlock at, std::span<con
             done_[static_cast<size_t>(FirstBlock(piece) + i)] = false;
         }
         failed_pieces.push_back(piece);
-        from.OnBadPiece(PieceIndex(piece), true);
+        from.OnBadPiece(PieceIndex(piece), failing_whole);
         return WriteResult{false, true};
     }
     return WriteResult{true, false};

@@ -63,6 +63,7 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     void CountUploaded(int32_t bytes) override { uploaded_total += bytes; }
     void CountPayload(int32_t peer_kind, int32_t bytes) override;
     int32_t DownloadAllowance() override { return download_allowance; }
+    int32_t DownloadLimit() override { return download_limit; }
     int32_t UploadAllowance() override { return 1 << 30; }
     void NotePendingSend() override { ++pending_senders; }
     int32_t PeersWithUnsentData() override { return peers_with_unsent_data; }
@@ -109,7 +110,9 @@ class FakePeerTask : public TaskContent, public TaskRanges, public TaskSwarm {
     bool end_game = false;
     int32_t preferred_piece = -1;  // none while negative
     int32_t download_allowance = 1 << 30;
+    int32_t download_limit = 0;        // bytes a second; 0: none
     std::set<int32_t> failing_pieces;  // these fail their check when completed
+    bool failing_whole = true;         // they were sent wholly by the peer that completed them
     // Tracker announces (addresses in network order).
     std::array<uint8_t, 20> info_hash{};
     std::array<uint8_t, 20> announce_peer_id{};

@@ -125,6 +125,7 @@ void HostilePeer::AcceptLoop() {
         if (fd < 0) {
             continue;
         }
+        ++accepted_;
         std::lock_guard<std::mutex> lock(mutex_);
         if (connections_.size() >= kMaxConnections) {
             close(fd);
@@ -260,6 +261,7 @@ void HostilePeer::Serve(int fd) {
                             return;
                         }
                         ++blocks_sent_;
+                        block_bytes_sent_ += size;
                     }
                     break;
                 }
@@ -269,6 +271,7 @@ void HostilePeer::Serve(int fd) {
                         return;
                     }
                     ++blocks_sent_;
+                    block_bytes_sent_ += size;
                     break;
             }
         }

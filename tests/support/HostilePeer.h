@@ -51,9 +51,12 @@ class HostilePeer {
     // A fixed id, for announcing it to a tracker.
     static std::string PeerId() { return "-KH0001-hostilepeer1"; }
 
+    int Accepted() const { return accepted_.load(); }
     int Handshakes() const { return handshakes_.load(); }
     int Requests() const { return requests_.load(); }
     int BlocksSent() const { return blocks_sent_.load(); }
+    // Block bytes of the piece messages sent.
+    int64_t BlockBytesSent() const { return block_bytes_sent_.load(); }
 
   private:
     void AcceptLoop();
@@ -70,9 +73,11 @@ class HostilePeer {
     int32_t port_ = 0;
     int listen_fd_ = -1;
     std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
     std::atomic<int> handshakes_{0};
     std::atomic<int> requests_{0};
     std::atomic<int> blocks_sent_{0};
+    std::atomic<int64_t> block_bytes_sent_{0};
     std::thread acceptor_;
     std::mutex mutex_;
     std::vector<std::thread> connections_;

@@ -63,6 +63,14 @@ bool LibtorrentPeer::Start(Role role, const std::string& torrent_path, const std
         if (options.seed_mode) {
             argv.push_back("--seed-mode");
         }
+        if (options.send_buffer > 0) {
+            argv.push_back("--send-buffer");
+            argv.push_back(std::to_string(options.send_buffer));
+        }
+        if (options.upload_limit > 0) {
+            argv.push_back("--upload-limit");
+            argv.push_back(std::to_string(options.upload_limit));
+        }
         if (role == Role::kLeecher && options.exit_when_done) {
             argv.push_back("--exit-when-done");
         }
@@ -102,6 +110,21 @@ void LibtorrentPeer::Stop() {
 
 bool LibtorrentPeer::LogHas(const std::string& text) const {
     return LogText().find(text) != std::string::npos;
+}
+
+int LibtorrentPeer::LogCount(const std::string& text) const {
+    const std::string log = LogText();
+    int count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+int64_t LibtorrentPeer::Uploaded() const {
+    const std::string log = LogText();
+    const size_t at = log.rfind("UPLOADED ");
+    return at == std::string::npos ? -1 : std::stoll(log.substr(at + 9));
 }
 
 std::string LibtorrentPeer::LogText() const {

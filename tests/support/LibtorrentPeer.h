@@ -32,6 +32,11 @@ class LibtorrentPeer {
         bool exit_when_done = true;
         // "address:port" peers to connect to directly, besides those of the tracker.
         std::vector<std::string> connect_to{};
+        // Bytes per second the torrent sends at most (0: no limit).
+        int64_t upload_limit = 0;
+        // Bytes it reads ahead for a peer at most (0: libtorrent's default, up to 500 KiB): a
+        // cancel reaches the requests beyond.
+        int64_t send_buffer = 0;
         std::chrono::seconds time_limit{300};
     };
 
@@ -60,6 +65,10 @@ class LibtorrentPeer {
     TrackerPeer Endpoint() const { return {address_, port_}; }
     std::string EndpointText() const { return address_ + ":" + std::to_string(port_); }
     bool LogHas(const std::string& text) const;
+    // How often `text` occurs in the log.
+    int LogCount(const std::string& text) const;
+    // The payload it sent in all, told when it ends (Stop); -1 before.
+    int64_t Uploaded() const;
     std::string LogText() const;
 
   private:

@@ -17,6 +17,11 @@ void NoticeRecorder::Take(void* context, const KfNotice* notice) {
     self->notices_.push_back(*notice);
 }
 
+std::vector<KfNotice> NoticeRecorder::All() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return notices_;
+}
+
 std::vector<KfNotice> NoticeRecorder::OfKind(int32_t kind) const {
     std::lock_guard<std::mutex> hold(mutex_);
     std::vector<KfNotice> found;

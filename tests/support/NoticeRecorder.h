@@ -19,6 +19,8 @@ class NoticeRecorder {
     NoticeRecorder(const NoticeRecorder&) = delete;
     NoticeRecorder& operator=(const NoticeRecorder&) = delete;
 
+    // Every notice so far, oldest first.
+    std::vector<KfNotice> All() const;
     // The notices of `kind` so far, oldest first.
     std::vector<KfNotice> OfKind(int32_t kind) const;
     // One line per notice, for messages when a test fails.

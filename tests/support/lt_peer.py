@@ -6,7 +6,7 @@ from one 127/8 address only, with DHT, local discovery, UPnP, NAT-PMP, peer exch
 and accepts peers and trackers on 127/8 only. One line per event on stdout:
   LISTENING addr:port, TRACKER_OK url peers=N, TRACKER_PROBLEM text, SEEDING, COMPLETE s MB/s,
   HASH_FAILED piece, ERROR text, TIME_LIMIT, INCOMING addr (a TCP connection accepted),
-  DISCONNECTED addr (a peer connection ended).
+  DISCONNECTED addr (a peer connection ended), and UPLOADED bytes (payload) at the end.
 Exit status: 0 for a seeder stopped by a signal or a leecher that completed, 1 otherwise.
 """
 import argparse
@@ -28,6 +28,9 @@ p.add_argument("--prefer-http", action="store_true", help="use the http:// track
 p.add_argument("--time-limit", type=float, default=600.0)
 p.add_argument("--exit-when-done", action="store_true", help="leech: exit after completion")
 p.add_argument("--status", action="store_true", help="print a status line every second")
+p.add_argument("--upload-limit", type=int, default=0, help="bytes per second the torrent sends")
+p.add_argument("--send-buffer", type=int, default=0,
+               help="bytes read ahead for a peer at most (a cancel reaches the requests beyond)")
 a = p.parse_args()
 
 if not a.bind.startswith("127."):
@@ -48,6 +51,9 @@ settings = {
                    | lt.alert.category_t.peer_notification
                    | lt.alert.category_t.connect_notification),
 }
+if a.send_buffer > 0:
+    settings.update({"send_buffer_watermark": a.send_buffer, "send_buffer_low_watermark": a.send_buffer,
+                     "send_buffer_watermark_factor": 1})
 # The settings go to the constructor: a session made without them starts DHT and port mapping.
 ses = lt.session(settings)
 ipf = lt.ip_filter()
@@ -64,6 +70,9 @@ atp.flags &= ~(lt.torrent_flags.auto_managed | lt.torrent_flags.paused)
 if a.seed_mode:
     atp.flags |= lt.torrent_flags.seed_mode
 h = ses.add_torrent(atp)
+if a.upload_limit > 0:
+    # a torrent's own limit holds for loopback peers too (the session's spares the local network)
+    h.set_upload_limit(a.upload_limit)
 t0 = time.monotonic()
 for peer in a.peer:
     host, port = peer.rsplit(":", 1)
@@ -135,5 +144,11 @@ while not stop and time.monotonic() - t0 < a.time_limit:
             f"uploaded={st.all_time_upload}")
 if not stop and time.monotonic() - t0 >= a.time_limit:
     say("TIME_LIMIT")
+# the transfer counters are brought up to date once a second
+settle = time.monotonic() + 1.2
+while time.monotonic() < settle:
+    ses.wait_for_alert(100)
+    ses.pop_alerts()
+say(f"UPLOADED {h.status().all_time_upload}")
 ses.pause()
 sys.exit(0 if (a.mode == "seed" or done) else 1)

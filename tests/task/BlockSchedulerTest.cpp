@@ -276,6 +276,60 @@ TEST(BlockScheduler, PrivateRunsComeFromRangeTailsAndStopAtGaps) {
     EXPECT_EQ(s.SharedBlocks().size(), 1u);
 }
 
+TEST(BlockScheduler, PrivateRunsTakeAtMostHalfOfARangesRest) {
+    // 40 pieces of 4 blocks in one server range; the BT peer has every piece.
+    struct Case {
+        const char* name;
+        int32_t server_pieces;  // pieces the server took first (from 0); 0: it left at once
+        int32_t run_start;      // -1: no private run
+        int32_t bt_first;       // the BT peer's first piece
+    };
+    const Case cases[] = {
+        {"held at its first piece: the server keeps 1..20", 1, 21, 39},
+        {"held further on: the upper half of 11..39", 11, 26, 39},
+        {"free range: the upper half of all of it", 0, 20, 39},
+        {"rest too short for a half run: one tail piece", 31, -1, 39},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSchedulingContext ctx(40);
+        ctx.slots = Slots(1, 1);
+        BlockScheduler s(ctx);
+        PeerWork server = Server(100000);
+        ASSERT_EQ(Chosen(s.NextServerPiece(server)), 0);
+        for (int32_t p = 1; p < c.server_pieces; ++p) {
+            ASSERT_EQ(Chosen(s.NextServerPiece(server)), p);
+        }
+        if (c.server_pieces == 0) {
+            s.OnPeerLeaving(server);
+        }
+        PeerWork peer = BtPeer(40, {{0, 39}});
+        EXPECT_EQ(Chosen(s.NextBtPiece(peer)), c.bt_first);
+        if (c.run_start < 0) {
+            EXPECT_EQ(peer.private_range, nullptr);
+            continue;
+        }
+        ASSERT_NE(peer.private_range, nullptr);
+        EXPECT_EQ(peer.private_range->start, c.run_start);
+        EXPECT_EQ(peer.private_range->end, 39);
+        // A server connection goes on up to the run (the run's pieces are the peer's); before, a
+        // run reached down to the holder's current piece and the holder was dropped with nothing to
+        // fetch after its first piece.
+        PeerWork next = Server(100000);
+        PeerWork& fetcher = c.server_pieces == 0 ? next : server;
+        for (int32_t p = 0; p < c.server_pieces; ++p) {
+            ctx.Verify(p);
+        }
+        for (int32_t p = c.server_pieces; p < c.run_start; ++p) {
+            ASSERT_EQ(Chosen(s.NextServerPiece(fetcher)), p);
+            ctx.Verify(p);
+        }
+        // Only the run's pieces are left, all engaged by the peer: the end game, where the
+        // server may share them.
+        EXPECT_TRUE(s.InEndGame());
+    }
+}
+
 TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
     FakeSchedulingContext ctx(20);
     ctx.slots = Slots(1, 1);
@@ -303,3 +357,73 @@ TEST(BlockScheduler, BtTakesTailsAndWhatServersLeftBehind) {
 }
 
 }  // namespace
+
+// --- Pieces fetched again from one peer ---------------------------------------------------
+
+// A piece that failed among several peers goes to one peer, whole: its shared blocks and
+// engagements go; a suspect gets it only after kSoloSuspectWait unless nobody else takes it; no
+// other peer touches it while the holder has requests for it; verified, it is ordinary again.
+TEST(BlockScheduler, AFailedPieceIsFetchedAgainFromOnePeerAlone) {
+    constexpr uint32_t kSuspect = 0x0A00007F;
+    constexpr uint32_t kOther = 0x0B00007F;
+    FakeSchedulingContext ctx(8);
+    BlockScheduler s(ctx);
+    s.ReturnBlocks({{8, kBlockSize, 0}, {9, kBlockSize, 0}, {13, kBlockSize, 0}});
+    ASSERT_TRUE(s.EngagePiece(Piece(2)));
+    s.PieceFailed(Piece(2));
+    ASSERT_TRUE(s.EngagePiece(Piece(2)));  // another peer's engagement, dropped with the piece
+    s.FetchFromOnePeer(Piece(2), {kSuspect});
+    EXPECT_TRUE(s.IsSoloPiece(Piece(2)));
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 0);
+    ASSERT_EQ(s.SharedBlocks().size(), 1u);
+    EXPECT_EQ(s.SharedBlocks()[0].block, 13);
+
+    PeerWork suspect = BtPeer(8, {{2, 2}});
+    suspect.address = kSuspect;
+    EXPECT_EQ(Chosen(s.NextBtPiece(suspect)), -1);
+    EXPECT_FALSE(suspect.nothing_to_pick) << "asks again on its next turn";
+
+    // A slow peer (take limit 2) queues every block of it and shares none.
+    PeerWork other = BtPeer(8, {{2, 2}});
+    other.address = kOther;
+    const BlockScheduler::BtPlan plan = s.PlanBtRequests(other);
+    EXPECT_EQ(plan.shared, 0);
+    std::vector<int32_t> blocks;
+    for (const BlockRequest& request : other.requests) {
+        blocks.push_back(request.block);
+    }
+    EXPECT_EQ(blocks, (std::vector<int32_t>{8, 9, 10, 11}));
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 1);
+
+    ctx.now += BlockScheduler::kSoloSuspectWait;
+    PeerWork third = BtPeer(8, {{2, 2}, {3, 3}});
+    EXPECT_EQ(Chosen(s.NextBtPiece(third)), 3) << "held by the other peer";
+    EXPECT_EQ(Chosen(s.NextBtPiece(suspect)), -1);
+    EXPECT_TRUE(suspect.nothing_to_pick);
+
+    // The holder lets go (its requests went); the suspect's wait is over.
+    other.requests.Clear();
+    suspect.nothing_to_pick = false;
+    EXPECT_EQ(Chosen(s.NextBtPiece(suspect)), 2);
+    EXPECT_EQ(s.EngagedCount(Piece(2)), 1);
+
+    ctx.Verify(2);
+    s.OnPieceVerified(Piece(2));
+    EXPECT_FALSE(s.IsSoloPiece(Piece(2)));
+}
+
+// Once the suspect is banned, the others need not wait; a reset forgets every such piece.
+TEST(BlockScheduler, ABannedSuspectFreesThePieceAtOnce) {
+    constexpr uint32_t kLiar = 0x0A00007F;
+    constexpr uint32_t kHonest = 0x0B00007F;
+    FakeSchedulingContext ctx(8);
+    BlockScheduler s(ctx);
+    s.FetchFromOnePeer(Piece(5), {kLiar, kHonest});
+    PeerWork honest = BtPeer(8, {{5, 5}});
+    honest.address = kHonest;
+    EXPECT_EQ(Chosen(s.NextBtPiece(honest)), -1);
+    s.OnPeerBanned(kLiar);
+    EXPECT_EQ(Chosen(s.NextBtPiece(honest)), 5);
+    s.Reset();
+    EXPECT_FALSE(s.IsSoloPiece(Piece(5)));
+}

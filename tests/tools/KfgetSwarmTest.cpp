@@ -384,7 +384,8 @@ class KfgetAmongHostilePeers : public KfgetSwarm,
 
 // kfget meets the hostile peer first, alone; once the peer has done its worst, a good seeder
 // joins (it learns of kfget from the tracker and connects to it). kfget must not crash, must
-// finish within its time and must write the right file.
+// finish within its time and must write the right file; with -v it tells the ban of the peer
+// that sent wrong data, and of no other.
 TEST_P(KfgetAmongHostilePeers, FinishesWithTheRightFile) {
     const HostilePeer::Behaviour behaviour = GetParam().behaviour;
     HostilePeer hostile(behaviour, hash_, bytes_, int64_t{1} << kLog2Piece);
@@ -399,7 +400,7 @@ TEST_P(KfgetAmongHostilePeers, FinishesWithTheRightFile) {
 
     ChildProcess kfget;
     const int32_t port = test::FreeTcpUdpPort("127.0.0.10");
-    ASSERT_TRUE(kfget.Start(KfgetCommand(http_torrent_, Got(), "127.0.0.10", port), log_));
+    ASSERT_TRUE(kfget.Start(KfgetCommand(http_torrent_, Got(), "127.0.0.10", port, {"-v"}), log_));
     const bool serves = behaviour == HostilePeer::Behaviour::kWrongData ||
                         behaviour == HostilePeer::Behaviour::kUnrequestedBlocks;
     const bool met = test::WaitUntil(
@@ -419,6 +420,11 @@ TEST_P(KfgetAmongHostilePeers, FinishesWithTheRightFile) {
     EXPECT_EQ(kfget.WaitExit(std::chrono::seconds(kKfgetSeconds + 30)), 0)
         << Log() << seeder.LogText();
     EXPECT_TRUE(GotIsRight());
+    // Only the peer that sent bad data is banned for it, and kfget -v says so.
+    const std::string banned = "kfget: banned 127.0.0.12:" + std::to_string(announce.port) + ": ";
+    EXPECT_EQ(Log().find(banned) != std::string::npos,
+              behaviour == HostilePeer::Behaviour::kWrongData)
+        << Log();
 }
 
 INSTANTIATE_TEST_SUITE_P(
