@@ -55,7 +55,22 @@ ConsoleDriver::Step ConsoleDriver::Next(const ControllerSnapshot& snapshot) {
             started_ = true;
             return Post(action::MainAction{});
         case DownloadState::kPause:
-            // Nothing here pauses: the download stopped on an error it has reported.
+            // Paused for want of space: the controller clears low_space once there is room
+            // again, and the user at the window would press continue then.
+            if (snapshot.low_space) {
+                if (!waiting_for_space_) {
+                    waiting_for_space_ = true;
+                    step.note = "waiting for free space in the save folder; ^C ends the wait";
+                }
+                return step;
+            }
+            if (waiting_for_space_) {
+                waiting_for_space_ = false;
+                step = Post(action::MainAction{});
+                step.note = "there is space again: the download goes on";
+                return step;
+            }
+            // Nothing else here pauses: the download stopped on an error it has reported.
             step.exit_code = ConsoleOptions::kFailed;
             return step;
         case DownloadState::kFinished:

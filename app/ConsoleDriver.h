@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/ConsoleOptions.h"
@@ -19,6 +20,7 @@ class ConsoleDriver {
     struct Step {
         std::vector<ControllerAction> post;
         bool ask_verify = false;  // the front end asks the user, then calls Answer
+        std::string note;         // a line for the user, when not empty
         std::optional<int> exit_code;
     };
 
@@ -39,6 +41,7 @@ class ConsoleDriver {
     bool started_ = false;
     bool finished_pressed_ = false;
     bool asked_ = false;
+    bool waiting_for_space_ = false;
 };
 
 }  // namespace kf::app

@@ -136,6 +136,9 @@ int ConsoleFrontend::Run(ControllerThread& thread, const std::atomic<bool>& inte
             Line("interrupted: the download's state is saved; the next start goes on from there");
             exit_code = ConsoleOptions::kInterrupted;
         } else {
+            if (!step.note.empty()) {
+                Line(step.note);
+            }
             for (const ControllerAction& action : step.post) {
                 thread.Post(action);
             }

@@ -241,7 +241,10 @@ void DownloadStateMachine::SpaceWatch() {
 
 void DownloadStateMachine::StatusTick() {
     QueryTasks();
-    if (context_.space_watch) {
+    // A pause for want of space is watched on every volume, not only sparse ones: otherwise
+    // low_space never clears after a full preallocating disk and continue stays disabled.
+    if (context_.space_watch ||
+        (context_.low_space && context_.state == DownloadState::kPause)) {
         SpaceWatch();
     }
     if (context_.state == DownloadState::kPreparing && context_.overall_progress > 0) {
@@ -298,7 +301,9 @@ void DownloadStateMachine::SpeedTick() {
             c.shown_speed = 0;
             break;
     }
-    if (c.state == DownloadState::kDownloading || c.state == DownloadState::kCheckRecover) {
+    // Every active state, not only downloading: with the default source dead nothing arrives,
+    // the state stays preparing, and only the list's mirrors and P2P switch can get data going.
+    if (IsActiveState(c.state) || c.state == DownloadState::kCheckRecover) {
         // A fetch refused (the one before still runs) is asked for again next second rather
         // than ten minutes later.
         if (c.list_ticks != 0 || mirrors_.Request(FetchRequest::Kind::kMirrors)) {

@@ -178,6 +178,31 @@ TEST(ConsoleDriver, PressesTheButtonsAUserWouldAndEndsWithTheRightCode) {
     }
 }
 
+TEST(ConsoleDriver, APauseForWantOfSpaceWaitsAndContinuesOnceThereIsRoom) {
+    ConsoleDriver driver(ConsoleOptions::Verify::kYes, false);
+    ControllerSnapshot snapshot;
+    snapshot.state = DownloadState::kReady;
+    ASSERT_EQ(driver.Next(snapshot).post.size(), 1u);
+    snapshot.user_actions = 1;
+    snapshot.state = DownloadState::kPause;
+    snapshot.low_space = true;
+    ConsoleDriver::Step step = driver.Next(snapshot);
+    EXPECT_FALSE(step.exit_code);
+    EXPECT_TRUE(step.post.empty());
+    EXPECT_NE(step.note, "") << "the wait is told once";
+    EXPECT_EQ(driver.Next(snapshot).note, "");
+    snapshot.low_space = false;
+    step = driver.Next(snapshot);
+    ASSERT_EQ(step.post.size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<action::MainAction>(step.post[0])) << "continue";
+    EXPECT_FALSE(step.exit_code);
+    snapshot.user_actions = 2;
+    snapshot.state = DownloadState::kResume;
+    EXPECT_FALSE(driver.Next(snapshot).exit_code);
+    snapshot.state = DownloadState::kPause;  // paused again, on another error
+    EXPECT_EQ(driver.Next(snapshot).exit_code.value_or(-1), ConsoleOptions::kFailed);
+}
+
 TEST(ConsoleDriver, OutcomesThatEndTheRunAsFailed) {
     for (int which = 0; which < 4; ++which) {
         ConsoleDriver driver(ConsoleOptions::Verify::kYes, false);

@@ -196,6 +196,17 @@ TEST(ControllerLimits, EveryTasksMirrorsAreReplacedByEachReading) {
     EXPECT_EQ(h.fetches.size(), 4u);
 }
 
+TEST(ControllerLimits, TheListIsFetchedWhileNothingArrivesSoThatADeadSourceGetsMirrors) {
+    ControllerHarness h;
+    ASSERT_EQ(h.Init(), 0);
+    h.Do(action::MainAction{});
+    h.SetTasks(0, 0);  // the default source is dead: 0 B/s, preparing for as long as it lasts
+    h.Run(1);
+    ASSERT_EQ(h.Context().state, DownloadState::kPreparing);
+    ASSERT_EQ(h.fetches.size(), 2u) << "the expiry check, then the first preparing second";
+    EXPECT_EQ(h.fetches[1].kind, FetchRequest::Kind::kMirrors);
+}
+
 TEST(ControllerLimits, AnExpiredDownloaderShowsTheNoticeAndEnds) {
     const struct {
         bool fetched;

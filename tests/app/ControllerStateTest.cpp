@@ -199,6 +199,9 @@ TEST(ControllerState, EachEngineStatusIsHandledOncePerOccurrence) {
         ControllerHarness h;
         h.ReachDownloading();
         h.events->Clear();
+        if (c.low_space) {
+            h.disk.SetFree(1000);  // the disk really is full: the pause's space watch agrees
+        }
         h.ChangeTask(1, [&](FakeTask& task) {
             task.info.info.status = c.status;
             task.running = !c.ends_task;
@@ -229,6 +232,30 @@ TEST(ControllerState, EachEngineStatusIsHandledOncePerOccurrence) {
         EXPECT_EQ(h.Context().state, DownloadState::kPause);
         EXPECT_EQ(h.messages.Shown().size(), 2u);
     }
+}
+
+TEST(ControllerState, AFullDiskPauseOffersContinueOnceThereIsRoomOnAPreallocatingVolume) {
+    ControllerHarness h;  // the fake volume preallocates: no space watch while downloading
+    h.ReachDownloading();
+    ASSERT_FALSE(h.Context().space_watch);
+    h.disk.SetFree(1000);
+    h.ChangeTask(2, [](FakeTask& task) {
+        task.info.info.status = KF_STATUS_DISK_FULL;
+        task.running = false;
+    });
+    h.Run(3);
+    EXPECT_EQ(h.Context().state, DownloadState::kPause);
+    EXPECT_TRUE(h.Context().low_space);
+    EXPECT_FALSE(h.Context().buttons.resume.enabled);
+    h.disk.SetFree(h.Context().RequiredBytes() - 1 - h.Context().downloaded_total);
+    h.Run(2);
+    EXPECT_TRUE(h.Context().low_space) << "one byte short of the files and the reserve";
+    h.disk.SetFree(h.Context().RequiredBytes());
+    h.Run(2);
+    EXPECT_FALSE(h.Context().low_space);
+    EXPECT_TRUE(h.Context().buttons.resume.enabled);
+    EXPECT_EQ(h.Context().state, DownloadState::kPause) << "continue is the user's";
+    EXPECT_EQ(h.messages.Count("磁盘空间不足，请检查并重新启动下载器！"), 1);
 }
 
 TEST(ControllerState, AFailedTaskCreationPausesSoThatContinueTriesAgain) {

@@ -303,6 +303,8 @@ class LabServices(unittest.TestCase):
             f.seek(before)
             lines = f.read().splitlines()
         self.assertEqual(lines[1:5], [f"cwd {folder}", "argc 2", "arg --lab", "arg two words"])
+        ppid, pgrp, sid = map(int, lines[5].removeprefix("ids ").split())
+        self.assertEqual((ppid, sid), (os.getpid(), os.getsid(0)), "started here, in our session")
         self.assertEqual((lines[0][:8], lines[-1]), ("run pid=", "end"))
         fds = dict(line[3:].split(" -> ") for line in lines if line.startswith("fd "))
         self.assertEqual(fds["0"], "/dev/null")
