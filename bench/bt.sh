@@ -59,21 +59,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A port free for TCP and UDP on the address.
-free_port() {
-    $py - "$1" <<'EOF'
-import socket, sys
-for _ in range(20):
-    t = socket.socket(); t.bind((sys.argv[1], 0)); port = t.getsockname()[1]
-    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        u.bind((sys.argv[1], port)); print(port); break
-    except OSError:
-        pass
-    finally:
-        t.close(); u.close()
-EOF
-}
+# shellcheck source=bench/lib.sh
+. bench/lib.sh
 # Waits (at most $2 tenths of a second) until the command succeeds.
 wait_for() {
     local tenths=$1

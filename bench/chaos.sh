@@ -49,18 +49,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-    $py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_port() {  # address port: at most 10 s
-    local i
-    for i in $(seq 1 100); do
-        (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "nothing listens on $1:$2" >&2
-    exit 1
-}
+# shellcheck source=bench/lib.sh
+. bench/lib.sh
 
 size=$((512 << 20))
 mkdir -p "$work/www" "$work/seed" "$work/nginx/tmp" "$work/dl"
@@ -72,7 +62,7 @@ want=$(sha1sum <"$work/www/big.bin" | cut -d' ' -f1)
 mktorrent -l 20 -a http://127.0.0.1:9/announce -o "$work/big.torrent" "$work/www/big.bin" >/dev/null
 chmod -R a+rX "$work"
 
-http_ports=("$(free_port)" "$(free_port)")
+http_ports=("$(free_port 127.0.0.1)" "$(free_port 127.0.0.1)")
 cat >"$work/nginx/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -101,7 +91,7 @@ pids+=($!)
 for port in "${http_ports[@]}"; do wait_port 127.0.0.1 "$port"; done
 
 seed_ip=127.0.0.31
-seed_port=$(free_port)
+seed_port=$(free_port 127.0.0.1)
 $py "$lt_peer" seed --torrent "$work/big.torrent" --save "$work/seed" --bind "$seed_ip" \
     --port "$seed_port" --seed-mode --status --time-limit 3600 >"$work/seeder.log" 2>&1 &
 pids+=($!)
@@ -111,7 +101,7 @@ run_kfget() {  # extra arguments; runs in the background, its pid in $kfget_pid
     "$kfget" --torrent "$work/big.torrent" \
         --source "http://127.0.0.1:${http_ports[0]}/big.bin" \
         --source "http://127.0.0.1:${http_ports[1]}/big.bin" \
-        --source "btnode://$seed_ip:$seed_port" --bind 127.0.0.32 --listen-port "$(free_port)" \
+        --source "btnode://$seed_ip:$seed_port" --bind 127.0.0.32 --listen-port "$(free_port 127.0.0.1)" \
         --file "$work/dl/big.bin" --resume "$work/dl/big.bin.kfinfo" --recover -q "$@" \
         >>"$work/kfget.log" 2>&1 &
     kfget_pid=$!

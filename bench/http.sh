@@ -64,19 +64,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-# Waits (at most 10 s) until the loopback port accepts connections.
-wait_port() {
-    local i
-    for i in $(seq 1 100); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "nothing listens on port $1" >&2
-    exit 1
-}
+# shellcheck source=bench/lib.sh
+. bench/lib.sh
 
 mkdir -p "$work/www" "$work/nginx/tmp" "$work/dl"
 data="$work/www/big.bin"
@@ -91,7 +80,7 @@ http=() ftp=()
 if [ "$only" != ftp ]; then
     listen=""
     for _ in 1 2 3 4; do
-        port=$(free_port)
+        port=$(free_port 127.0.0.1)
         listen+="        listen 127.0.0.1:$port;"$'\n'
         http+=("http://127.0.0.1:$port/big.bin")
     done
@@ -120,7 +109,7 @@ CONF
 fi
 if [ "$only" != http ]; then
     for i in 1 2 3 4; do
-        port=$(free_port)
+        port=$(free_port 127.0.0.1)
         passive=$((30000 + 100 * i + RANDOM % 50))
         /usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$port" -d "$work/www" \
             -r "$passive-$((passive + 40))" >"$work/pyftpd$i.log" 2>&1 &
@@ -130,7 +119,7 @@ if [ "$only" != http ]; then
 fi
 for url in "${http[@]}" "${ftp[@]}"; do
     port=${url#*127.0.0.1:}
-    wait_port "${port%%/*}"
+    wait_port 127.0.0.1 "${port%%/*}"
 done
 
 out="$work/dl/big.bin"
