@@ -23,6 +23,10 @@ TBTPeer::~TBTPeer() {
 }
 
 void TBTPeer::Reset() {
+    if (wrapper_unanswered_ && Source() != nullptr) {
+        Source()->wrapper_refused = true;
+    }
+    wrapper_unanswered_ = false;
     TPeerObject::Reset();
     exchange_ = Exchange{};
     received_mark_ = 0;

@@ -187,6 +187,7 @@ class TBTPeer : public TPeerObject {
     int32_t send_skip_ = 0;
     bool wrapped_ = false;  // the connection began with an HTTP-shaped header
     bool handshake_sent_ = false;
+    bool wrapper_unanswered_ = false;     // ours went out wrapped; no handshake came back yet
     bool choke_seen_ = false;             // a choke arrived in the current Receive
     bool fetching_stopped_ = false;       // StopFetching was called
     int64_t connect_started_ = 0;         // task seconds

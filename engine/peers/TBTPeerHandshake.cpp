@@ -31,8 +31,11 @@ bool TBTPeer::SendHandshake() {
         }
     } else if (!conn.UsesUdpTransport() && Source() != nullptr) {
         const int32_t attempts = Source()->attempts;
-        if (Swarm().HttpWrappedHandshake() || (Swarm().PreferUdpTransport() && attempts % 3 == 1)) {
+        // Plain peers drop a wrapped handshake; one that did so once is not asked that way again.
+        if (!Source()->wrapper_refused && (Swarm().HttpWrappedHandshake() ||
+                                           (Swarm().PreferUdpTransport() && attempts % 3 == 1))) {
             wrapper = BtWire::BuildWrapperRequest(Source()->ip, Source()->port, attempts);
+            wrapper_unanswered_ = true;
         }
     }
     if (!wrapper.empty() &&
@@ -110,6 +113,7 @@ bool TBTPeer::AcceptHandshake(QSocket& conn) {
     if (GetActivity().incoming && !handshake_sent_ && !SendHandshake()) {
         return false;
     }
+    wrapper_unanswered_ = false;
     Swarm().NoteConnectedAddress(conn.RemoteIp(), conn.RemotePort());
     // The record's address: a proxied connection's far end is the proxy.
     work_.address = Source() != nullptr ? Source()->ip : conn.RemoteIp();

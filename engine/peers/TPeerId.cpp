@@ -85,6 +85,7 @@ void TPeerId::Reset() {
     last_attach_time = 0;
     transport = kTransportUdp;
     announced = false;
+    wrapper_refused = false;
     url_info_.reset();
 }
 
@@ -109,6 +110,7 @@ RefPtr<TPeerId> TPeerId::Copy() const {
     copy->last_attach_time = last_attach_time;
     copy->transport = transport;
     copy->announced = announced;
+    copy->wrapper_refused = wrapper_refused;
     if (url_info_ != nullptr) {
         copy->url_info_ = std::make_unique<TPeerUrlInfo>(*url_info_);
     }

@@ -116,6 +116,9 @@ class TPeerId : public TRefObject {
     int32_t transport = kTransportUdp;  // trackers only
     // Trackers: an announce of this run went out to it, so it is told when the task stops.
     bool announced = false;
+    // BtNode: a handshake sent behind the HTTP-shaped header went unanswered, so this peer
+    // does not understand the wrapper; later connections send the plain handshake.
+    bool wrapper_refused = false;
 
   private:
     bool ParseFtp(std::string_view rest);

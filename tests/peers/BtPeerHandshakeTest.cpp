@@ -35,6 +35,29 @@ TEST_F(BtPeerTest, WrappedHandshakesBothWays) {
     Send(Cat({Of("HTTP/1.0 200 OK\r\nConnection: Close\r\n\r\n"), RemoteHandshake()}));
     ASSERT_TRUE(PumpUntil([&] { return peer_.State() == TPeerObject::kEstablished; }));
     EXPECT_TRUE(peer_.Wrapped());
+    peer_.Reset();
+    EXPECT_FALSE(source_->wrapper_refused) << "a peer that answered keeps the wrapper";
+}
+
+TEST_F(BtPeerTest, APeerThatDropsAWrappedHandshakeIsAskedPlainlyAfterwards) {
+    // A plain peer reads the GET line as an encrypted start and answers with noise.
+    task_.http_wrapped = true;
+    ConnectOut();
+    ASSERT_TRUE(PumpUntilRemoteHas(68 + 20));
+    ASSERT_EQ(BtWire::ScanWrapper(TakeRemote()).result, BtWire::Wrapper::kStripped);
+    Send(Bytes(96, 0x5A));
+    ASSERT_TRUE(PumpUntilDropped());
+    peer_.Reset();
+    EXPECT_TRUE(source_->wrapper_refused);
+
+    remote_.reset();
+    ASSERT_TRUE(peer_.Attach(source_));
+    ASSERT_TRUE(WaitUntil([&] { return (remote_ = listener_.Accept()) != nullptr; }));
+    ASSERT_TRUE(PumpUntilRemoteHas(68));
+    EXPECT_EQ(TakeRemote(), Of(BtWire::BuildHandshake(Filled(kInfoHash), Filled(kOwnId))));
+    Send(RemoteHandshake());
+    ASSERT_TRUE(PumpUntil([&] { return peer_.State() == TPeerObject::kEstablished; }));
+    EXPECT_FALSE(peer_.Wrapped());
 }
 
 TEST_F(BtPeerTest, WrappedIncomingHandshakeIsAnsweredLikeAWebServer) {
