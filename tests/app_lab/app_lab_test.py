@@ -393,39 +393,38 @@ class AppAgainstLab(unittest.TestCase):
                 pass
         return total
 
-    def test_dead_default_source_the_mirror_alone_then_the_swarm_alone_completes(self):
+    def test_with_the_default_source_dead_the_mirror_and_the_swarm_complete_it(self):
         dead = f"http://127.0.0.1:{closed_port()}"
         # The list's resources name the files by their default source address.
         listed = re.sub(r'task="http://[^/]+/', f'task="{dead}/', self.list_xml)
         mirror_at = f"{self.env['LAB_MIRROR_ADDR']}:{self.env['LAB_MIRROR_PORT']}"
+        # The program wraps its handshakes in an HTTP header; the lab's seeders are plain peers.
         cases = {
-            # P2P off: the mirror, reached by its Host name, is all there is.
-            "mirror": listed.replace("<p2p-switch>on<", "<p2p-switch>off<"),
-            # P2P on and the mirror dead too. The program wraps its handshakes in an HTTP
-            # header; the lab's seeders are plain peers.
-            "swarm": listed.replace(mirror_at, f"127.0.0.2:{closed_port('127.0.0.2')}"),
+            "mirror and swarm": listed,
+            "mirror alone": listed.replace("<p2p-switch>on<", "<p2p-switch>off<"),
+            "swarm alone": listed.replace(mirror_at, f"127.0.0.2:{closed_port('127.0.0.2')}"),
         }
-        for name, xml in cases.items():
+        for n, (name, xml) in enumerate(cases.items()):
             with self.subTest(name):
                 root = self.folder()
                 mark = self.mark()
-                url = self.resource_list(f"dead-source-{name}.xml", xml)
+                url = self.resource_list(f"dead-source-{n}.xml", xml)
                 run = Run(self, root, self.product(root, sources=dict.fromkeys(range(3), dead),
                                                    list_url=url), "--verify", "yes", "--no-install")
                 self.assert_complete(run, seconds=60)
                 requests, ranges, seeded, _ = self.served(mark)
                 # ranges holds what every side sent, seeded the seeders' part.
                 for i, f in enumerate(self.files):
-                    self.assertEqual(union_length((ranges if name == "mirror" else seeded)[i]),
+                    self.assertEqual(union_length((seeded if name == "swarm alone" else ranges)[i]),
                                      f["size"], f"file {i}")
-                    if name == "mirror":
+                    if name == "mirror alone":
                         self.assertEqual(seeded[i], [], f"file {i}: nothing from the seeders")
                 files = [r for r in requests if r["path"] != urllib.parse.urlsplit(url).path]
-                if name == "mirror":
+                self.assertTrue(all(r["host"] == self.env["LAB_MIRROR_HOST"] and
+                                    r["addr"] == self.env["LAB_MIRROR_ADDR"] for r in files))
+                if name == "mirror alone":
                     self.assertTrue(files)
-                    self.assertTrue(all(r["host"] == self.env["LAB_MIRROR_HOST"] and
-                                        r["addr"] == self.env["LAB_MIRROR_ADDR"] for r in files))
-                else:
+                if name == "swarm alone":
                     self.assertEqual(files, [], "only the list came over HTTP")
 
     def test_bad_certificates_and_hostile_lists_change_nothing(self):
