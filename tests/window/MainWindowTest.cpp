@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QImage>
 #include <QTest>
 #include <string>
@@ -291,6 +292,66 @@ TEST_F(MainWindowTest, BarsFillTheirShareOfTheWidth) {
             EXPECT_EQ(at(shown, vbar.x() + outside, vbar.y() + 3),
                       at(background, vbar.x() + outside, vbar.y() + 3));
         }
+    }
+}
+
+TEST_F(MainWindowTest, RepaintsOnlyWhenADrawnItemChanged) {
+    int paints = 0;
+    struct Counter : QObject {
+        int* count;
+        explicit Counter(int* c) : count(c) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            *count += event->type() == QEvent::Paint ? 1 : 0;
+            return false;
+        }
+    } counter(&paints);
+    window.installEventFilter(&counter);
+    // Paint requests are posted events; a bounded number of rounds delivers them.
+    const auto settle = [] {
+        for (int round = 0; round < 20; ++round) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+        }
+    };
+    ControllerSnapshot snapshot;
+    snapshot.percentage = "1%";
+    window.Apply(snapshot);
+    settle();
+    const int first = paints;
+    EXPECT_GT(first, 0);
+
+    snapshot.sequence += 1;  // a new tick with nothing new to show
+    snapshot.status_ticks += 10;
+    window.Apply(snapshot);
+    settle();
+    EXPECT_EQ(paints, first);
+
+    snapshot.overall_progress = 100;
+    window.Apply(snapshot);
+    settle();
+    EXPECT_GT(paints, first);
+}
+
+TEST_F(MainWindowTest, ButtonsPaintTheFaceOfTheirState) {
+    QAbstractButton* start = Button("start");
+    ControllerSnapshot snapshot;
+    snapshot.buttons.start = {true, true};
+    window.Apply(snapshot);
+    const struct {
+        bool enabled, down;
+        Skin::Face face;
+    } cases[] = {{true, false, Skin::Face::kNormal},
+                 {true, true, Skin::Face::kPressed},
+                 {false, false, Skin::Face::kDisabled}};
+    for (const auto& c : cases) {
+        start->setEnabled(c.enabled);
+        start->setDown(c.down);
+        const QImage want =
+            Skin::ButtonFace(start->size(), c.face, Skin::ButtonKind::kBody).toImage();
+        const QImage shown = start->grab().toImage();
+        EXPECT_EQ(shown.pixel(6, 6) & RGB_MASK, want.pixel(6, 6) & RGB_MASK)
+            << static_cast<int>(c.face);
+        start->setDown(false);
     }
 }
 
