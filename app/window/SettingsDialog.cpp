@@ -3,7 +3,9 @@
 #include <QLocale>
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/window/Skin.h"
 
@@ -38,6 +40,19 @@ class LimitBox final : public QSpinBox {
         return enabled;
     }
 };
+
+// A limit as typed: decimal digits only, at most 9 of them (no overflow); anything else is none.
+std::optional<int32_t> ParseLimit(std::string_view text) {
+    if (text.empty() || text.size() > 9) {
+        return std::nullopt;
+    }
+    int32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 }  // namespace
 
@@ -96,18 +111,6 @@ SettingsDialog::SettingsDialog(int32_t speed_limit, bool auto_shutdown, bool p2p
     connect(&limit_on_, &QCheckBox::toggled, this, &SettingsDialog::OnLimitSwitched);
     connect(&set_, &QPushButton::clicked, this, &SettingsDialog::OnSet);
     connect(&cancel_, &QPushButton::clicked, this, &QDialog::reject);
-}
-
-std::optional<int32_t> SettingsDialog::ParseLimit(std::string_view text) {
-    if (text.empty() || text.size() > 9) {
-        return std::nullopt;
-    }
-    int32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 void SettingsDialog::OnLimitSwitched(bool on) {

@@ -11,8 +11,6 @@
 #include <QVBoxLayout>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string_view>
 
 namespace kf::app::window {
 
@@ -39,9 +37,6 @@ class SettingsDialog : public QDialog {
     int32_t SpeedLimit() const { return speed_limit_; }
     bool AutoShutdown() const { return shutdown_.isChecked(); }
     bool P2P() const { return p2p_.isChecked(); }
-
-    // A limit as typed: decimal digits only, at most 9 of them; anything else is none.
-    static std::optional<int32_t> ParseLimit(std::string_view text);
 
   private:
     void OnLimitSwitched(bool on);

@@ -12,8 +12,6 @@
 #include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTest>
-#include <optional>
-#include <string_view>
 
 #include "app/window/ExitChoiceDialog.h"
 #include "app/window/SettingsDialog.h"
@@ -111,23 +109,6 @@ TEST(SettingsDialogTest, SwitchingTheLimitShowsNoneOrProposes200) {
     EXPECT_EQ(dialog.SpeedLimit(), 0);
     EXPECT_TRUE(dialog.AutoShutdown());
     EXPECT_TRUE(dialog.P2P());
-}
-
-TEST(SettingsDialogTest, ParseLimitTakesPlainDigitsOnly) {
-    const struct {
-        std::string_view text;
-        std::optional<int32_t> value;
-    } cases[] = {{"10", 10},
-                 {"30001", 30001},
-                 {"0", 0},
-                 {"", std::nullopt},
-                 {"无限制", std::nullopt},
-                 {"12a", std::nullopt},
-                 {" 10", std::nullopt},
-                 {"1234567890", std::nullopt}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(SettingsDialog::ParseLimit(c.text), c.value) << c.text;
-    }
 }
 
 TEST(ExitChoiceDialogTest, ChoiceRememberAndDismissal) {

@@ -332,28 +332,5 @@ TEST_F(MainWindowTest, RepaintsOnlyWhenADrawnItemChanged) {
     EXPECT_GT(paints, first);
 }
 
-TEST_F(MainWindowTest, ButtonsPaintTheFaceOfTheirState) {
-    QAbstractButton* start = Button("start");
-    ControllerSnapshot snapshot;
-    snapshot.buttons.start = {true, true};
-    window.Apply(snapshot);
-    const struct {
-        bool enabled, down;
-        Skin::Face face;
-    } cases[] = {{true, false, Skin::Face::kNormal},
-                 {true, true, Skin::Face::kPressed},
-                 {false, false, Skin::Face::kDisabled}};
-    for (const auto& c : cases) {
-        start->setEnabled(c.enabled);
-        start->setDown(c.down);
-        const QImage want =
-            Skin::ButtonFace(start->size(), c.face, Skin::ButtonKind::kBody).toImage();
-        const QImage shown = start->grab().toImage();
-        EXPECT_EQ(shown.pixel(6, 6) & RGB_MASK, want.pixel(6, 6) & RGB_MASK)
-            << static_cast<int>(c.face);
-        start->setDown(false);
-    }
-}
-
 }  // namespace
 }  // namespace kf::app::window
