@@ -16,10 +16,6 @@ SkinButton::SkinButton(const QString& text, Skin::ButtonKind kind, QWidget* pare
     setFocusPolicy(Qt::NoFocus);
 }
 
-QSize SkinButton::sizeHint() const {
-    return fontMetrics().size(Qt::TextSingleLine, text()) + QSize(16, 8);
-}
-
 Skin::Face SkinButton::CurrentFace() const {
     if (!isEnabled()) {
         return Skin::Face::kDisabled;

@@ -19,8 +19,6 @@ class SkinButton : public QAbstractButton {
   public:
     SkinButton(const QString& text, Skin::ButtonKind kind, QWidget* parent);
 
-    QSize sizeHint() const override;
-
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
