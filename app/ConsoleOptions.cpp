@@ -62,6 +62,10 @@ std::optional<ConsoleOptions> ConsoleOptions::Parse(int argc, const char* const*
             return std::nullopt;
         }
     }
+    // Answers given on the command line are the console's: the window asks its user.
+    if (options.verify != Verify::kAsk || options.no_install) {
+        options.console = true;
+    }
     return options;
 }
 
@@ -74,8 +78,8 @@ void ConsoleOptions::PrintHelp(FILE* out) {
         "their MD5 digests, repairs damaged ones and starts the installer.\n"
         "\n"
         "  --console          run in this terminal: the downloader's messages and a progress\n"
-        "                     line on standard error. The window is not built yet, so the\n"
-        "                     console runs without this switch as well.\n"
+        "                     line on standard error. Without it the window opens when there\n"
+        "                     is a display (DISPLAY or WAYLAND_DISPLAY), else the console runs.\n"
         "  --product DIR      the product folder to download instead of the built-in one\n"
         "  --save DIR         the folder the three files go into, exactly (created when\n"
         "                     missing); default: the saved download's folder, else ~/GD4251\n"
@@ -84,6 +88,7 @@ void ConsoleOptions::PrintHelp(FILE* out) {
         "                     installer's own digest is always checked before it runs.\n"
         "  --no-install       end once the files are complete and verified (with --verify no:\n"
         "                     once they are complete) instead of starting the installer\n"
+        "                     (--verify and --no-install imply --console: the window asks)\n"
         "  -h, --help         this text\n"
         "\n"
         "Exit status: 0 the three files are complete and verified (and the installer started,\n"

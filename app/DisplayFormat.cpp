@@ -1,5 +1,6 @@
 #include "app/DisplayFormat.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace kf::app {
@@ -14,44 +15,52 @@ unsigned Unsigned(int32_t value) {
     return static_cast<unsigned>(value < 0 ? 0 : value);
 }
 
+// "%.Nf" without the C locale's say: the window's toolkit adopts the user's locale at start, and
+// a decimal comma must not turn "1.0 KB" into "1,0 KB".
+std::string Fixed(double value, int precision, const char* unit) {
+    char text[64];
+    const std::to_chars_result end =
+        std::to_chars(text, text + sizeof(text), value, std::chars_format::fixed, precision);
+    return std::string(text, end.ptr) + unit;
+}
+
 }  // namespace
 
 std::string DisplayFormat::Size(int64_t bytes) {
-    char text[64];
     const auto value = static_cast<double>(bytes);
     if (bytes <= 0) {
         return {};
     }
     if (bytes < kKiB) {
-        std::snprintf(text, sizeof(text), "%u B", static_cast<unsigned>(bytes));
-    } else if (bytes < kMiB) {
-        std::snprintf(text, sizeof(text), "%0.1f KB", value / static_cast<double>(kKiB));
-    } else if (bytes < kGiB) {
-        std::snprintf(text, sizeof(text), "%0.1f MB", value / static_cast<double>(kMiB));
-    } else if (bytes < kTiB) {
-        std::snprintf(text, sizeof(text), "%0.1f GB", value / static_cast<double>(kGiB));
-    } else {
-        std::snprintf(text, sizeof(text), "%0.1f TB", value / static_cast<double>(kTiB));
+        return std::to_string(bytes) + " B";
     }
-    return text;
+    if (bytes < kMiB) {
+        return Fixed(value / static_cast<double>(kKiB), 1, " KB");
+    }
+    if (bytes < kGiB) {
+        return Fixed(value / static_cast<double>(kMiB), 1, " MB");
+    }
+    if (bytes < kTiB) {
+        return Fixed(value / static_cast<double>(kGiB), 1, " GB");
+    }
+    return Fixed(value / static_cast<double>(kTiB), 1, " TB");
 }
 
 std::string DisplayFormat::Speed(uint32_t bytes_per_second) {
-    char text[64];
     const auto value = static_cast<double>(bytes_per_second);
     if (bytes_per_second >= 0xCCCCCCCCu) {
         return "未知";
     }
     if (bytes_per_second >= kGiB) {
-        std::snprintf(text, sizeof(text), "%0.1f GB/s", value / static_cast<double>(kGiB));
-    } else if (bytes_per_second >= kMiB) {
-        std::snprintf(text, sizeof(text), "%0.1f MB/s", value / static_cast<double>(kMiB));
-    } else if (bytes_per_second < kKiB) {
-        std::snprintf(text, sizeof(text), "%u B/s", bytes_per_second);
-    } else {
-        std::snprintf(text, sizeof(text), "%0.1f KB/s", value / static_cast<double>(kKiB));
+        return Fixed(value / static_cast<double>(kGiB), 1, " GB/s");
     }
-    return text;
+    if (bytes_per_second >= kMiB) {
+        return Fixed(value / static_cast<double>(kMiB), 1, " MB/s");
+    }
+    if (bytes_per_second < kKiB) {
+        return std::to_string(bytes_per_second) + " B/s";
+    }
+    return Fixed(value / static_cast<double>(kKiB), 1, " KB/s");
 }
 
 std::string DisplayFormat::Percentage(int32_t hundredths) {
@@ -69,9 +78,7 @@ std::string DisplayFormat::Percentage(int32_t hundredths) {
 }
 
 std::string DisplayFormat::Decimal(int32_t hundredths) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%3.2f%%", static_cast<double>(Unsigned(hundredths)) / 100.0);
-    return text;
+    return Fixed(static_cast<double>(Unsigned(hundredths)) / 100.0, 2, "%");
 }
 
 std::string DisplayFormat::RowPercent(int32_t hundredths) {

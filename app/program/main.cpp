@@ -1,7 +1,9 @@
-// kestrelfetch: the downloader. Until its window exists it runs in the console.
+// kestrelfetch: the downloader, in its window or, without a display or with --console, in the
+// terminal.
 #include <signal.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,7 @@
 #include "app/platform/ProcessLauncher.h"
 #include "app/platform/ProductInfo.h"
 #include "app/platform/SingleInstance.h"
+#include "app/window/WindowFrontend.h"
 
 namespace {
 
@@ -49,6 +52,16 @@ std::string DefaultSaveFolder() {
     return base + "/GD4251";
 }
 
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,15 +86,37 @@ int main(int argc, char** argv) {
     }
     const AppPaths paths = AppPaths::For(*product, AppPaths::DataHome());
 
+    const bool windowed = !options->console && HasDisplay();
+    if (!options->console && !windowed) {
+        std::fprintf(stderr, "kestrelfetch: no display; running in the console\n");
+    }
+    // The window's toolkit exists only in window mode: the console needs no display.
+    std::optional<QApplication> application;
+    std::optional<window::WindowFrontend> gui;
+    std::optional<ConsoleFrontend> console;
+    UserMessages* messages = nullptr;
+    if (windowed) {
+        application.emplace(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        gui.emplace(interrupted);
+        messages = &*gui;
+    } else {
+        console.emplace(*options, stderr, stdin);
+        messages = &*console;
+    }
+
     // One downloader per data folder: claimed before anything of this one runs.
-    ConsoleFrontend console(*options, stderr, stdin);
     std::error_code ignored;
     std::filesystem::create_directories(paths.data_folder, ignored);
     SingleInstance::Outcome outcome = SingleInstance::Outcome::kFailed;
     const std::unique_ptr<SingleInstance> instance = SingleInstance::Claim(
         paths.data_folder,
-        [&console] {
-            console.Show("another start asked for this downloader", UserMessages::kTitle);
+        [&] {
+            if (gui) {
+                gui->ShowWindow();
+            } else {
+                console->Show("another start asked for this downloader", UserMessages::kTitle);
+            }
         },
         &outcome);
     if (outcome == SingleInstance::Outcome::kOtherShown) {
@@ -99,9 +134,6 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    if (!options->console) {
-        std::fprintf(stderr, "kestrelfetch: the window is not built yet; running in the console\n");
-    }
     RealEngineApi engine;
     SystemDisk disk;
     SystemClock clock;
@@ -113,10 +145,10 @@ int main(int argc, char** argv) {
     config.default_save_folder = DefaultSaveFolder();
     config.save_folder_override = options->save_dir.empty() ? "" : Absolute(options->save_dir);
     config.task_link_file = Absolute(".") + "/KestrelfetchTaskLink.ini";
-    ControllerServices services{engine, disk, clock, console, launcher, power, nullptr};
+    ControllerServices services{engine, disk, clock, *messages, launcher, power, nullptr};
     ControllerThread thread(std::make_unique<CDownloadController>(std::move(config), services),
                             clock, std::make_shared<CurlFetcher>(product->ca_certificate),
                             *product);
     thread.Start();
-    return console.Run(thread, interrupted);
+    return gui ? gui->Run(thread) : console->Run(thread, interrupted);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <clocale>
 #include <string>
 
 #include "app/DisplayFormat.h"
@@ -12,7 +13,7 @@ using kf::app::DisplayFormat;
 using kf::app::DownloadStatistics;
 using kf::app::EventReport;
 
-TEST(AppFormats, SizesSpeedsAndPercentagesAsTheWindowShowsThem) {
+void ExpectWindowFormats() {
     const struct {
         int64_t bytes;
         const char* text;
@@ -58,6 +59,19 @@ TEST(AppFormats, SizesSpeedsAndPercentagesAsTheWindowShowsThem) {
         EXPECT_EQ(DisplayFormat::Decimal(c.hundredths), c.decimal);
         EXPECT_EQ(DisplayFormat::RowPercent(c.hundredths), c.row);
     }
+}
+
+TEST(AppFormats, SizesSpeedsAndPercentagesAsTheWindowShowsThemInEveryLocale) {
+    // The window's toolkit adopts the user's locale; a decimal comma must not reach the texts.
+    for (const char* name : {"C", "de_DE.UTF-8"}) {
+        if (std::setlocale(LC_ALL, name) == nullptr) {
+            ADD_FAILURE() << "locale " << name << " missing (scripts/install-deps)";
+            continue;
+        }
+        SCOPED_TRACE(name);
+        ExpectWindowFormats();
+    }
+    std::setlocale(LC_ALL, "C");
 }
 
 TEST(AppFormats, EventTextsAreMembersThatJoinTheTelemetryObject) {

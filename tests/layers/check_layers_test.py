@@ -35,6 +35,9 @@ class CheckLayers(unittest.TestCase):
             "app/platform/Launcher.h": "",
             "app/Controller.cpp": '#include "app/platform/Launcher.h"\n'
                                   '#include "engine/base/QThread.h"\n',
+            "app/window/MainWindow.h": '#include "app/Controller.h"\n',
+            "app/program/main.cpp": '#include "app/window/MainWindow.h"\n',
+            "app/Controller.h": "",
         })
         self.assertEqual((code, out), (0, ""))
 
@@ -48,12 +51,15 @@ class CheckLayers(unittest.TestCase):
             "engine/peers/Peer.cpp": '#include "../task/QThread.h"\n',
             "tools/kfget.cpp": '#include "engine/task/QThread.h"\n',
             "app/platform/Paths.cpp": '#include "app/Controller.h"\n',
-            "app/Controller.h": "",
+            "app/Controller.h": '#include "app/window/MainWindow.h"\n',
+            "app/window/MainWindow.h": '#include "app/program/Options.h"\n',
+            "app/program/Options.h": "",
         })
         self.assertEqual(code, 1)
         self.assertEqual(sorted(line.split(": ")[0] for line in out.splitlines()), [
-            "app/platform/Paths.cpp:1", "engine/os/File.cpp:2", "engine/peers/Peer.cpp:1",
-            "engine/task/TBaseWork.cpp:2", "tools/kfget.cpp:1"])
+            "app/Controller.h:1", "app/platform/Paths.cpp:1", "app/window/MainWindow.h:1",
+            "engine/os/File.cpp:2", "engine/peers/Peer.cpp:1", "engine/task/TBaseWork.cpp:2",
+            "tools/kfget.cpp:1"])
 
     def test_a_folder_outside_the_layer_list_is_reported(self):
         code, out = run_check({"engine/net/Udp.cpp": '#include "engine/udp/Endpoint.h"\n'})
