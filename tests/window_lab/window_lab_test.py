@@ -3,7 +3,7 @@
 the real engine, and scripts/lab. The window is driven as a user would, with xdotool clicks at the
 skin's coordinates (app/window/Layout.h) and keys in its dialogs: a full run ends with the
 installer started; the window closes to the tray and comes back from it; a speed limit set in the
-settings dialog holds the download back until it is lifted. A screenshot of each state seen goes
+settings dialog holds the download back (through a pause and continue) until it is lifted. A screenshot of each state seen goes
 to the --screens folder.
 
 usage: window_lab_test.py --kestrelfetch PATH --screens DIR [unittest arguments]
@@ -379,6 +379,13 @@ class WindowAgainstLab(unittest.TestCase):
         self.shot(window, "limited")
         self.assertLess(written, 5 * 300 * 1024, "100 KB/s hold (with room for bursts)")
         self.assertNotIn("finished", run.states())
+
+        # Pause and continue share the main button's place.
+        self.desktop.click(window, centre(self.layout["kMainButton"]))
+        run.wait_state("pause", 20)
+        self.shot(window, "paused")
+        self.desktop.click(window, centre(self.layout["kMainButton"]))
+        labkit.wait_for("the download going on", lambda: run.states()[-1] != "pause", 20, 0.1)
 
         settings("space", "Return")  # limit off
         run.wait_state("finished", 60)
