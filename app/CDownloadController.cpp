@@ -60,6 +60,10 @@ int CDownloadController::Init() {
     }
     // No port mapping yet: the engine's default port.
     c.services.engine.SetListenPort(0);
+    if (!config.product.rendezvous_host.empty()) {
+        c.services.engine.SetRendezvousServer(config.product.rendezvous_host,
+                                              config.product.rendezvous_port);
+    }
     c.user_exit = false;
     c.installer_launched = false;
     c.Log("自我恢复功能关闭", LogChannel::kStartup);

@@ -53,6 +53,7 @@ class EngineApi {
     virtual int32_t AddMirrorSources(TaskHandle task, const std::string& url_lines,
                                      const std::string& host_lines) = 0;
     virtual int32_t SetListenPort(int32_t port) = 0;
+    virtual int32_t SetRendezvousServer(const std::string& host, int32_t port) = 0;
     virtual int32_t EnableP2P(bool enable) = 0;
     virtual void SetHttpWrappedHandshake(bool enable) = 0;
 };

@@ -130,6 +130,10 @@ int32_t RealEngineApi::SetListenPort(int32_t port) {
     return ::SetListenPort(port);
 }
 
+int32_t RealEngineApi::SetRendezvousServer(const std::string& host, int32_t port) {
+    return ::SetRendezvousServer(host.c_str(), port);
+}
+
 int32_t RealEngineApi::EnableP2P(bool enable) {
     return ::EnableP2P(enable ? 1 : 0);
 }

@@ -175,6 +175,15 @@ void SetHttpWrappedHandshake(int32_t enable);
  * empty or "0.0.0.0" restores the default (every address). KF_ERR_PARAM for any other text that
  * is not an address. Takes effect when the listener next opens. */
 int32_t SetListenAddress(const char* ip);
+/* The rendezvous server of the UDP endpoint: host name or address (at most 127 characters) and
+ * UDP port (1..65535). The endpoint registers with it and learns the engine's external address;
+ * null or empty host: none (no registration, no lookups; the endpoint still serves the DHT).
+ * KF_ERR_PARAM for a longer host or a bad port (nothing changes). Takes effect at once. */
+int32_t SetRendezvousServer(const char* host, int32_t port);
+/* The engine's external IPv4 address as the rendezvous server saw it, as "a.b.c.d" in `text`
+ * (`size` bytes, at least 16): its length, or 0 while it is unknown. KF_ERR_PARAM for a null or
+ * short buffer. */
+int32_t GetEngineExternalAddress(char* text, int32_t size);
 
 /* Proxies for server, tracker and peer connections: "http://", "socks4://", "socks4a://" or
  * "socks5://", optionally with "user:password@", then host and port ("host:port"). Null or empty

@@ -25,7 +25,8 @@ constexpr size_t kMaxSmallFileBytes = 1 << 20;
 constexpr size_t kMaxGameVersionBytes = 64;
 
 const char* const kProductKeys[] = {"resource_list_url", "telemetry_config", "ca_certificate",
-                                    "game_version"};
+                                    "game_version", "rendezvous"};
+constexpr size_t kMaxRendezvousHostBytes = 127;
 const char* const kFileKeys[] = {"name", "size", "md5", "piece_length", "source_url", "torrent"};
 
 bool Fail(std::string* error, const std::string& what) {
@@ -225,6 +226,18 @@ std::optional<ProductInfo> ProductInfo::LoadFolder(const std::string& folder, st
             return fail("[product] game_version is empty, too long or holds control bytes");
         }
         product.game_version = *version;
+    }
+
+    if (const std::string* rendezvous = ini->Find("product", "rendezvous")) {
+        const size_t colon = rendezvous->rfind(':');
+        int32_t port = 0;
+        if (colon == std::string::npos || colon == 0 || colon > kMaxRendezvousHostBytes ||
+            !IsPlainHost(*rendezvous) || !ParsePositive(rendezvous->substr(colon + 1), &port) ||
+            port > 65535) {
+            return fail("[product] rendezvous is not host:port");
+        }
+        product.rendezvous_host = rendezvous->substr(0, colon);
+        product.rendezvous_port = port;
     }
     return product;
 }

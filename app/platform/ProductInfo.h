@@ -18,8 +18,9 @@ struct ProductFile {
 };
 
 // What the downloader fetches and from where: the three files, the resource-list address, the
-// certificate authority its HTTPS fetch trusts besides the system's, and the telemetry
-// configuration it writes out. The compiled-in default is the game client; a product folder
+// certificate authority its HTTPS fetch trusts besides the system's, the telemetry configuration
+// it writes out, and the rendezvous server its engine registers with. The compiled-in default is
+// the game client; a product folder
 // (`--product DIR`, format in app/README.md) replaces it for tests and the demo.
 //
 // Plain data; copies are cheap enough to hand one to each owner.
@@ -31,6 +32,9 @@ struct ProductInfo {
     std::string ca_certificate;     // PEM path; empty: the system's authorities only
     std::string telemetry_config;   // the bytes written out as "dataupload.kfconf"
     std::string game_version = "v122.42.51";
+    // The UDP endpoint's rendezvous server; empty: none (the engine then does not register).
+    std::string rendezvous_host;
+    int32_t rendezvous_port = 0;
 
     // The downloader's identifier: file 0's MD5.
     const std::string& Id() const { return files[0].md5; }

@@ -8,6 +8,8 @@
 #include "engine/base/EngineLog.h"
 #include "engine/net/HalfOpenProbe.h"
 #include "engine/net/HostResolver.h"
+#include "engine/udp/QUInternalServer.h"
+#include "engine/udp/UdpWire.h"
 
 namespace kf {
 
@@ -22,6 +24,7 @@ CKestrelfetchCore::CKestrelfetchCore() : tasks_(*this), swarm_(tasks_.Mutex()) {
     TouchLogStorage();
     TouchClockStorage();
     EngineGlobals::Instance();
+    QUInternalServer::Engine();
     AsyncMessage::JoinAll();
 }
 
@@ -48,22 +51,40 @@ void CKestrelfetchCore::FirstTaskStarted() {
             globals.machine_id[0] = 1;
         }
     }
+    StartUdpEndpoint(globals);
     globals.udp_suspended = false;
+    QUInternalServer::Engine().SetSuspended(false);
     globals.dht_enabled = false;
     globals.reachable = false;
     globals.half_open_limit = HalfOpenCapFromProbe(ProbeHalfOpenLimit());
 }
 
+void CKestrelfetchCore::StartUdpEndpoint(const EngineGlobals& globals) {
+    QUInternalServer::Config config;
+    // Until the listener is up (SetLocalAddress) the endpoint takes the port the listener will
+    // take, at the engine's bind address, so that engines on one machine keep apart.
+    config.local_port = globals.EffectiveListenPort();
+    config.bind_ip = globals.bind_ip.load();
+    config.node_id = UdpWire::NodeIdOf(globals.machine_id);
+    if (QUInternalServer::Engine().Start(config) != 0) {
+        EngineLogWrite("UDPServer Thread Start Failed.. ", LogChannel::kApplication);
+    }
+}
+
 void CKestrelfetchCore::LastTaskGone() {
     EngineGlobals& globals = EngineGlobals::Instance();
+    // The listener goes here; the tunnel listener and the multicast socket close beside it.
     swarm_.CloseListening();
+    QUInternalServer::Engine().ResetSessions();
     globals.udp_suspended = true;
+    QUInternalServer::Engine().SetSuspended(true);
     globals.dht_enabled = false;
     globals.reachable = false;
 }
 
 void CKestrelfetchCore::StopSharedServices() {
     swarm_.CloseListening();
+    QUInternalServer::Engine().Stop();
     StopClock();
     // A name that failed once would otherwise stay failed for the life of the process, even
     // after the network or the resolver configuration was fixed.

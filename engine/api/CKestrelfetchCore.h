@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/api/TaskTable.h"
+#include "engine/base/EngineGlobals.h"
 #include "engine/task/SwarmRegistry.h"
 
 namespace kf {
@@ -29,8 +30,10 @@ class CKestrelfetchCore : private TaskTable::Watcher {
     // Run by the task table when it goes from empty to one task and from one to empty.
     void FirstTaskStarted() override;
     void LastTaskGone() override;
-    // The service part of the engine clean-up, after every task is gone: listener closed, clock
-    // stopped, the list of unresolvable host names emptied.
+    // The UDP endpoint with the engine's settings (its thread runs on once started).
+    static void StartUdpEndpoint(const EngineGlobals& globals);
+    // The service part of the engine clean-up, after every task is gone: listener closed, UDP
+    // endpoint and clock stopped, the list of unresolvable host names emptied.
     void StopSharedServices();
 
     // The table's mutex guards the registry's lists, so the table is made first and goes last.

@@ -22,6 +22,7 @@
 #include "engine/net/QProxyConfig.h"
 #include "engine/os/DiskSpace.h"
 #include "engine/task/TWorkThread.h"
+#include "engine/udp/QUInternalServer.h"
 
 namespace kf {
 namespace {
@@ -327,6 +328,33 @@ int32_t SetListenAddress(const char* ip) {
         }
         EngineGlobals::Instance().bind_ip = address;
         return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
+}
+
+int32_t SetRendezvousServer(const char* host, int32_t port) {
+    try {
+        const std::string_view name = host == nullptr ? std::string_view() : host;
+        return QUInternalServer::Engine().SetRendezvous(name, port) ? KF_OK : KF_ERR_PARAM;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
+}
+
+int32_t GetEngineExternalAddress(char* text, int32_t size) {
+    try {
+        if (text == nullptr || size < 16) {
+            return KF_ERR_PARAM;
+        }
+        text[0] = '\0';
+        const uint32_t address = QUInternalServer::Engine().ExternalAddress();
+        if (!IsValidAddress(address)) {
+            return 0;
+        }
+        const std::string dotted = DottedText(address);
+        snprintf(text, static_cast<size_t>(size), "%s", dotted.c_str());
+        return static_cast<int32_t>(dotted.size());
     } catch (...) {
         return KF_ERR_INTERNAL;
     }

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/content/Adler32.h"
+#include "engine/base/Adler32.h"
 #include "engine/content/Bencode.h"
 
 namespace kf {

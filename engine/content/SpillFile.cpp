@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/content/Adler32.h"
+#include "engine/base/Adler32.h"
 #include "engine/os/ByteOrder.h"
 
 namespace kf {

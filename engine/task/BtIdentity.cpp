@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "engine/udp/UdpWire.h"
+
 namespace kf {
 
 BtIdentity::Bytes20 BtIdentity::MakeAnnouncePeerId(std::string_view seed_text) {
@@ -22,7 +24,10 @@ BtIdentity::Bytes20 BtIdentity::MakeAnnouncePeerId(std::string_view seed_text) {
 BtIdentity::Bytes20 BtIdentity::MakePeerId(std::string_view seed_text,
                                            const MachineId& machine_id) {
     Bytes20 id = MakeAnnouncePeerId(seed_text);
-    std::copy_n(machine_id.begin(), 12, id.begin() + 8);
+    // Bytes 8..19 are the UDP endpoint's identity, so that a peer that reads the node id (8..15)
+    // and the "UDP" mark (16..18) from this id reaches exactly this endpoint.
+    const UdpWire::Identity identity = UdpWire::IdentityOf(UdpWire::NodeIdOf(machine_id));
+    std::copy(identity.begin(), identity.end(), id.begin() + 8);
     return id;
 }
 

@@ -17,8 +17,9 @@ class BtIdentity {
     // The client tag at the front of every peer id of this engine.
     static constexpr std::array<uint8_t, 4> kClientTag = {0x00, 0x01, 0x4B, 0x66};
 
-    // Builds the peer id: bytes 4..7 from the MD5 digest of `seed_text`, bytes 8..19 from the
-    // machine identifier, so that ids differ per task and yet tell which machine they come from.
+    // Builds the peer id: bytes 4..7 from the MD5 digest of `seed_text`, bytes 8..19 the UDP
+    // endpoint identity made from the machine identifier (UdpWire), so that ids differ per task
+    // and yet tell which machine, and which endpoint, they come from.
     static Bytes20 MakePeerId(std::string_view seed_text, const MachineId& machine_id);
     // The peer id that HTTP announces carry: the tag and the whole 16-byte digest of `seed_text`.
     static Bytes20 MakeAnnouncePeerId(std::string_view seed_text);

@@ -11,6 +11,7 @@
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/SocketWaitSet.h"
 #include "engine/peers/BtWire.h"
+#include "engine/udp/QUInternalServer.h"
 
 namespace kf {
 namespace {
@@ -150,6 +151,8 @@ void SwarmRegistry::ListeningServicesStep() {
         listen_text_ = DottedText(listen_ip_) + " : " + std::to_string(listen_port_.load());
         address_check_time_ = now;
     }
+    // The UDP port follows the TCP listener, so that one port number reaches the engine both ways.
+    QUInternalServer::Engine().SetLocalAddress(listen_ip_, listen_port_);
 }
 
 void SwarmRegistry::AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked) {

@@ -195,6 +195,12 @@ int32_t FakeEngine::AddMirrorSources(TaskHandle task, const std::string& url_lin
     return KF_OK;
 }
 
+int32_t FakeEngine::SetRendezvousServer(const std::string& host, int32_t port) {
+    std::lock_guard hold(mutex_);
+    Record("SetRendezvousServer " + host + ":" + std::to_string(port));
+    return KF_OK;
+}
+
 int32_t FakeEngine::SetListenPort(int32_t port) {
     std::lock_guard hold(mutex_);
     Record("SetListenPort " + std::to_string(port));

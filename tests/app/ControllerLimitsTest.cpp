@@ -34,6 +34,21 @@ TEST(ControllerLimits, SharesSplitTheTotalAmongTheActiveTasks) {
     }
 }
 
+// The product's rendezvous server reaches the engine at start-up; a product without one sets none.
+TEST(ControllerLimits, StartUpHandsTheProductsRendezvousServerToTheEngine) {
+    for (const bool with_server : {true, false}) {
+        ControllerHarness h;
+        if (with_server) {
+            h.config.product.rendezvous_host = "127.0.0.7";
+            h.config.product.rendezvous_port = 8282;
+        }
+        h.Make();
+        ASSERT_EQ(h.Init(), 0);
+        EXPECT_EQ(h.engine.Count("SetRendezvousServer 127.0.0.7:8282"), with_server ? 1 : 0);
+        EXPECT_EQ(h.engine.Count("SetRendezvousServer"), with_server ? 1 : 0);
+    }
+}
+
 TEST(ControllerLimits, BudgetsAndLimitsFollowTheFilesStillDownloading) {
     const struct {
         const char* link;  // KestrelfetchTaskLink; empty: no file

@@ -113,6 +113,7 @@ class ProductFolder : public ::testing::Test {
             {"product.ca_certificate", "ca.pem"},
             {"product.telemetry_config", "upload.kfconf"},
             {"product.game_version", "v1.2"},
+            {"product.rendezvous", "rendezvous.lab-7.test:8282"},
         };
         for (int i = 0; i < 3; ++i) {
             const std::string s = "file" + std::to_string(i) + ".";
@@ -160,6 +161,8 @@ TEST_F(ProductFolder, LoadsEveryKey) {
     EXPECT_EQ(product->ca_certificate, dir_ / "ca.pem");
     EXPECT_EQ(product->telemetry_config, "[SubmitEventDownload]\n");
     EXPECT_EQ(product->game_version, "v1.2");
+    EXPECT_EQ(product->rendezvous_host, "rendezvous.lab-7.test");
+    EXPECT_EQ(product->rendezvous_port, 8282);
     EXPECT_EQ(product->RequiredBytes(), 3003 + ProductInfo::kReserveBytes);
 }
 
@@ -188,6 +191,11 @@ TEST_F(ProductFolder, RefusesWhatIsMissingOrUnsafe) {
         {"product.telemetry_config", "/nonexistent/upload.kfconf", "telemetry_config:"},
         {"product.ca_certificate", "notes.txt", "no PEM certificate"},
         {"product.game_version", "v1\x01", "game_version"},
+        {"product.rendezvous", "127.0.0.7", "rendezvous is not host:port"},
+        {"product.rendezvous", "127.0.0.7:0", "rendezvous is not host:port"},
+        {"product.rendezvous", "127.0.0.7:65536", "rendezvous is not host:port"},
+        {"product.rendezvous", ":82", "rendezvous is not host:port"},
+        {"product.rendezvous", "a@b:82", "rendezvous is not host:port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/content/Adler32.h"
+#include "engine/base/Adler32.h"
 #include "engine/content/ResumeFile.h"
 #include "support/ContentFiles.h"
 #include "support/TempDir.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/content/Adler32.h"
+#include "engine/base/Adler32.h"
 #include "engine/content/Sha1State.h"
 #include "engine/os/AtomicFile.h"
 #include "engine/os/File.h"

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/api/AsyncMessage.h"
@@ -11,7 +13,12 @@
 #include "engine/kestrelfetch.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
+#include "engine/net/QUdpSocket.h"
+#include "engine/net/SocketWaitSet.h"
 #include "engine/os/DebugOutput.h"
+#include "engine/udp/UdpWire.h"
+#include "support/ChildProcess.h"
+#include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -57,6 +64,62 @@ TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
     EXPECT_EQ(globals.machine_id, machine_id);
     ASSERT_EQ(CleanupEngine(), KF_OK);
+}
+
+// The engine's UDP endpoint registers with a real kf-rendezvous on loopback and learns its
+// external address through the call interface; the endpoint's port follows the listen port.
+TEST(EngineCore, RegistersWithTheRendezvousServerAndLearnsTheExternalAddress) {
+    kf::test::TempDir dir;
+    const int32_t server_port = kf::test::FreeTcpUdpPort("127.0.0.1");
+    ASSERT_NE(server_port, 0);
+    kf::test::ChildProcess server;
+    ASSERT_TRUE(server.Start(
+        {KF_BINARY_DIR "/kf-rendezvous", "--listen", "127.0.0.1:" + std::to_string(server_port)},
+        dir / "rendezvous.out"));
+    // Ready once it answers a registration of a stand-in engine.
+    kf::QUdpSocket probe;
+    ASSERT_TRUE(probe.Open(kf::ParseDottedAddress("127.0.0.1"), 0));
+    const auto registration = kf::UdpWire::BuildRegistration({});
+    std::vector<uint8_t> answer(16);
+    int32_t answered = 0;
+    for (int i = 0; i < 100 && answered <= 0 && server.IsRunning(); ++i) {
+        probe.SendTo(registration, kf::ParseDottedAddress("127.0.0.1"), server_port);
+        kf::SocketWaitSet waits;
+        waits.AddHandle(probe.Handle(), false);
+        waits.Wait(50);
+        uint32_t from_ip = 0;
+        int32_t from_port = 0;
+        answered = probe.ReceiveFrom(answer, from_ip, from_port);
+    }
+    ASSERT_EQ(answered, 8);
+
+    char text[32];
+    EXPECT_EQ(GetEngineExternalAddress(text, 8), KF_ERR_PARAM);
+    EXPECT_EQ(SetRendezvousServer("127.0.0.1", 0), KF_ERR_PARAM);
+    ASSERT_EQ(SetRendezvousServer("127.0.0.1", server_port), KF_OK);
+    ASSERT_EQ(SetListenAddress("127.0.0.1"), KF_OK);
+    SetListenPort(kf::test::FreeTcpUdpPort("127.0.0.1"));
+    ASSERT_EQ(InitEngine(nullptr), KF_OK);
+
+    TaskParams params;
+    std::memset(&params, 0, sizeof(params));
+    std::strcpy(params.target_path, (dir / "udp.bin").c_str());
+    params.sources = "http://127.0.0.1:9/udp";
+    params.flags = KF_FLAG_FULL_PATH;
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    int32_t length = 0;
+    for (int i = 0; i < 1000 && length <= 0; ++i) {
+        length = GetEngineExternalAddress(text, sizeof text);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GT(length, 0);
+    EXPECT_STREQ(text, "127.0.0.1");
+
+    ASSERT_EQ(CleanupEngine(), KF_OK);
+    EXPECT_EQ(GetEngineExternalAddress(text, sizeof text), 0);
+    SetRendezvousServer(nullptr, 0);
+    SetListenAddress(nullptr);
+    SetListenPort(0);
 }
 
 TEST(EngineCore, SwitchesAndListenPort) {

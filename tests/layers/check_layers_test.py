@@ -62,10 +62,22 @@ class CheckLayers(unittest.TestCase):
             "tools/kfget.cpp:1"])
 
     def test_a_folder_outside_the_layer_list_is_reported(self):
-        code, out = run_check({"engine/net/Udp.cpp": '#include "engine/udp/Endpoint.h"\n'})
+        code, out = run_check({"engine/net/Dht.cpp": '#include "engine/dht/Node.h"\n'})
         self.assertEqual(code, 1)
-        self.assertIn("engine/net/Udp.cpp:1: includes engine/udp/Endpoint.h, which is in no layer",
-                      out)
+        self.assertIn("engine/net/Dht.cpp:1: includes engine/dht/Node.h, which is in no layer", out)
+
+    def test_udp_sits_between_net_and_content_and_only_the_server_tool_reaches_it(self):
+        code, out = run_check({
+            "engine/net/QUdpSocket.h": "",
+            "engine/udp/Endpoint.h": '#include "engine/net/QUdpSocket.h"\n',
+            "engine/content/Pieces.h": '#include "engine/udp/Endpoint.h"\n',
+            "engine/net/Socket.cpp": '#include "engine/udp/Endpoint.h"\n',
+            "tools/kf-rendezvous/main.cpp": '#include "engine/udp/Endpoint.h"\n',
+            "tools/kfget/main.cpp": '#include "engine/udp/Endpoint.h"\n',
+        })
+        self.assertEqual(code, 1)
+        self.assertEqual(sorted(line.split(": ")[0] for line in out.splitlines()),
+                         ["engine/net/Socket.cpp:1", "tools/kfget/main.cpp:1"])
 
 
 if __name__ == "__main__":

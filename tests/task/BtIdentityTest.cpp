@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 
 #include "engine/task/BtIdentity.h"
 #include "engine/task/HalfOpenRoom.h"
@@ -9,16 +10,17 @@ namespace {
 
 using kf::BtIdentity;
 
-TEST(BtIdentity, PeerIdCarriesTagDigestAndMachine) {
+TEST(BtIdentity, PeerIdCarriesTagDigestAndEndpointIdentity) {
     BtIdentity::MachineId machine;
     for (size_t i = 0; i < machine.size(); ++i) {
         machine[i] = static_cast<uint8_t>(0xA0 + i);
     }
     // MD5("abc") = 900150983cd24fb0d6963f7d28e17f72: its first four bytes stay at 4..7.
     const BtIdentity::Bytes20 id = BtIdentity::MakePeerId("abc", machine);
+    // Bytes 8..19: the machine's 8 id bytes, "UDP" and 0x30, as the UDP endpoint names itself.
     const BtIdentity::Bytes20 expected = {0x00, 0x01, 0x4B, 0x66, 0x90, 0x01, 0x50,
                                           0x98, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5,
-                                          0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB};
+                                          0xA6, 0xA7, 'U',  'D',  'P',  0x30};
     EXPECT_EQ(id, expected);
     EXPECT_NE(BtIdentity::MakePeerId("abd", machine), id);
 
@@ -38,6 +40,13 @@ TEST(BtIdentity, PeerIdCarriesTagDigestAndMachine) {
     identity.Clear();
     EXPECT_FALSE(identity.prepared());
     EXPECT_EQ(identity.peer_id(), BtIdentity::Bytes20{});
+
+    // Zero id bytes are substituted exactly as in the endpoint identity (first 0 -> 1, second
+    // 0 -> 2), so the node id a peer reads at 8..15 is the one the endpoint answers to.
+    BtIdentity::MachineId zeros{};
+    const BtIdentity::Bytes20 zero_id = BtIdentity::MakePeerId("abc", zeros);
+    const std::array<uint8_t, 12> tail = {1, 2, 0, 0, 0, 0, 0, 0, 'U', 'D', 'P', 0x30};
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), zero_id.begin() + 8));
 }
 
 TEST(HalfOpenRoom, FollowsTheHalfOpenCapAndThePeerLimit) {

@@ -55,6 +55,8 @@ void PrintHelp(FILE* out) {
         "  --listen-port N        TCP port for incoming peers (default 8080)\n"
         "  --bind ADDR            local IPv4 address to listen on and to connect to peers and\n"
         "                         trackers from (default: every address)\n"
+        "  --rendezvous HOST:PORT register the UDP endpoint with this rendezvous server\n"
+        "                         (kf-rendezvous) and learn the external address (default: none)\n"
         "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
@@ -106,7 +108,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kTorrentUrl,
         kMd5,
         kSha1,
-        kLogDir
+        kLogDir,
+        kRendezvous
     };
     static const option kLong[] = {
         {"torrent", required_argument, nullptr, kTorrent},
@@ -122,6 +125,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"no-p2p", no_argument, nullptr, kNoP2p},
         {"listen-port", required_argument, nullptr, kListenPort},
         {"bind", required_argument, nullptr, kBind},
+        {"rendezvous", required_argument, nullptr, kRendezvous},
         {"wrap-handshake", no_argument, nullptr, kWrapHandshake},
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
@@ -188,6 +192,15 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
             case kBind:
                 options->bind_address = optarg;
                 break;
+            case kRendezvous: {
+                const std::string value = optarg;
+                const size_t colon = value.rfind(':');
+                ok = colon != std::string::npos && colon > 0 &&
+                     ParseInteger(value.c_str() + colon + 1, &options->rendezvous_port) &&
+                     options->rendezvous_port >= 1 && options->rendezvous_port <= 65535;
+                options->rendezvous_host = ok ? value.substr(0, colon) : std::string();
+                break;
+            }
             case kWrapHandshake:
                 options->wrap_handshake = true;
                 break;

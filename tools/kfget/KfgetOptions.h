@@ -25,6 +25,8 @@ struct KfgetOptions {
     bool p2p = true;
     int listen_port = 0;
     std::string bind_address;
+    std::string rendezvous_host;  // the UDP endpoint's rendezvous server; empty: none
+    int rendezvous_port = 0;
     bool wrap_handshake = false;
     bool quick_check = false;
     bool recover = false;

@@ -227,6 +227,13 @@ int Run(const KfgetOptions& options) {
         CleanupEngine();
         return kUsage;
     }
+    if (SetRendezvousServer(options.rendezvous_host.c_str(), options.rendezvous_port) != KF_OK) {
+        std::fprintf(stderr, "kfget: not a rendezvous server: %s\n",
+                     options.rendezvous_host.c_str());
+        ReleaseEngineLog();
+        CleanupEngine();
+        return kUsage;
+    }
     EnableP2P(options.p2p ? 1 : 0);
     SetHttpWrappedHandshake(options.wrap_handshake ? 1 : 0);
     if (!options.proxy.empty() && SetEngineProxy(options.proxy.c_str()) != KF_OK) {
@@ -280,6 +287,7 @@ int Run(const KfgetOptions& options) {
     int result = kComplete;
     int32_t warned_status = 0;
     bool completed = false;
+    bool external_known = false;
     TaskInfoEx info;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -293,6 +301,15 @@ int Run(const KfgetOptions& options) {
         int32_t complete = 0;
         IsTaskComplete(task, &complete);
         console.Show(info, complete != 0);
+        char external[32];
+        if (!external_known && !options.rendezvous_host.empty() &&
+            GetEngineExternalAddress(external, sizeof external) > 0) {
+            external_known = true;
+            if (!options.quiet) {
+                console.Line(std::string("external address ") + external +
+                             " (from the rendezvous server)");
+            }
+        }
         if (complete != 0 && !completed) {
             completed = true;
             if (options.seed && running != 0) {

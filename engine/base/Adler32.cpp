@@ -1,4 +1,4 @@
-#include "engine/content/Adler32.h"
+#include "engine/base/Adler32.h"
 
 #include <algorithm>
 
