@@ -212,6 +212,9 @@ TEST(KfgetUsage, MistakesInTheCommandExitWithOne) {
         {kKfget, "--timeout", "-4", "--source", "http://127.0.0.1:9/f"},
         {kKfget, "--seed", "--seed-hours", "20481", "--source", "http://127.0.0.1:9/f"},
         {kKfget, "--out", dir.Path(), "--file", dir / "f", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--rendezvous", "127.0.0.1", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--rendezvous", "127.0.0.1:0", "--source", "http://127.0.0.1:9/f"},
+        {kKfget, "--rendezvous", ":82", "--source", "http://127.0.0.1:9/f"},
     };
     int index = 0;
     for (const std::vector<std::string>& argv : mistakes) {
@@ -222,6 +225,8 @@ TEST(KfgetUsage, MistakesInTheCommandExitWithOne) {
     }
     EXPECT_EQ(RunQuietly({kKfget, "--help"}, dir / "help.txt"), 0);
     EXPECT_NE(test::ReadWholeFile(dir / "help.txt").find("Exit status"), std::string::npos);
+    EXPECT_NE(test::ReadWholeFile(dir / "help.txt").find("--rendezvous HOST:PORT"),
+              std::string::npos);
 }
 
 // A torrent file that is missing or is not a torrent fails the task (2) with a sentence that says
