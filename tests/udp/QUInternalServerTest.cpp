@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/QUdpSocket.h"
 #include "engine/net/SocketWaitSet.h"
@@ -201,6 +203,29 @@ TEST_F(EndpointTest, HandsEachDatagramToItsConsumer) {
     EXPECT_EQ(got[2].kind, UdpWire::Kind::kRelay);
     EXPECT_EQ(got[3].kind, UdpWire::Kind::kDht);  // the markers
     EXPECT_EQ(got[4].kind, UdpWire::Kind::kDht);
+}
+
+// A server whose name does not resolve holds nothing up: datagrams are handled meanwhile, and the
+// name is looked up again only after the retry time. Without a server nothing is looked up.
+TEST_F(EndpointTest, AnUnresolvedServerNameDoesNotStopTheEndpoint) {
+    std::atomic<int> lookups{0};
+    kf::HostResolver& resolver = kf::HostResolver::Engine();
+    resolver.SetLookupFunction([&lookups](const std::string&) {
+        ++lookups;
+        return kf::HostLookupAnswer{kf::HostResolver::kTryAgain, {}};
+    });
+    ASSERT_TRUE(endpoint_.SetRendezvous("rendezvous.invalid", 8282));
+    ASSERT_EQ(endpoint_.Start(config_), 0);
+    ASSERT_TRUE(WaitUntil([&] { return endpoint_.BoundPort() != 0 && lookups.load() == 1; }));
+    Sync(stranger_);
+    Sync(stranger_);
+    EXPECT_EQ(lookups.load(), 1);
+    EXPECT_EQ(endpoint_.ExternalAddress(), kf::kNoAddress);
+
+    ASSERT_TRUE(endpoint_.SetRendezvous("", 0));
+    Sync(stranger_);
+    EXPECT_EQ(lookups.load(), 1);
+    resolver.SetLookupFunction(nullptr);
 }
 
 TEST_F(EndpointTest, FollowsTheListenerPortAndClosesWhileSuspended) {
