@@ -16,8 +16,14 @@ void EndpointSchedule::Restart(uint64_t now_ms) {
     last_housekeeping_ms_ = now_ms;
     last_keep_alive_ms_ = now_ms;
     last_registration_ms_ = now_ms;
+    retry_ms_ = kFirstRetryMs;
     registration_due_ = true;
     acknowledged_ = false;
+}
+
+void EndpointSchedule::Acknowledge() {
+    acknowledged_ = true;
+    retry_ms_ = kFirstRetryMs;
 }
 
 uint64_t EndpointSchedule::Remaining(uint64_t now_ms, uint64_t last_ms, uint64_t period_ms) {
@@ -50,9 +56,13 @@ EndpointSchedule::Due EndpointSchedule::Take(uint64_t now_ms, bool fast, bool re
     if (!registration_due_ && Remaining(now_ms, last_keep_alive_ms_, keep_alive_ms_) == 0) {
         due.keep_alive = true;
         last_keep_alive_ms_ = now_ms;
-        registration_due_ = !acknowledged_;
     }
-    if (registration_due_ || Remaining(now_ms, last_registration_ms_, kRegistrationMs) == 0) {
+    const bool retry = !acknowledged_ && Remaining(now_ms, last_registration_ms_, retry_ms_) == 0;
+    if (registration_due_ || retry ||
+        Remaining(now_ms, last_registration_ms_, kRegistrationMs) == 0) {
+        if (retry) {
+            retry_ms_ = std::min(retry_ms_ * 2, keep_alive_ms_);
+        }
         due.registration = true;
         registration_due_ = false;
         acknowledged_ = false;
@@ -72,7 +82,8 @@ uint64_t EndpointSchedule::WaitMs(uint64_t now_ms, bool fast, bool registering) 
         wait = registration_due_
                    ? 0
                    : std::min({wait, Remaining(now_ms, last_keep_alive_ms_, keep_alive_ms_),
-                               Remaining(now_ms, last_registration_ms_, kRegistrationMs)});
+                               Remaining(now_ms, last_registration_ms_,
+                                         acknowledged_ ? kRegistrationMs : retry_ms_)});
     }
     return wait;
 }

@@ -7,7 +7,8 @@ namespace kf {
 // The UDP endpoint's timed passes, on a millisecond clock the caller supplies (the monotonic tick
 // in the endpoint, a fake one in tests): the tunnel's retransmission (40 ms) and acknowledgement
 // (20 ms) passes while tunnelled sessions need them, session housekeeping (3 s), the rendezvous
-// registration (300 s, and again after a keep-alive period without an answer) and the keep-alive.
+// registration (300 s; an unanswered one is repeated after 1 s, 2 s, 4 s ... up to the keep-alive
+// period, so that a server that was not up yet is reached at once) and the keep-alive.
 //
 // Owner and threads: the endpoint, under its lock. Pure state; nothing blocks.
 class EndpointSchedule {
@@ -17,6 +18,7 @@ class EndpointSchedule {
     static constexpr uint64_t kHousekeepingMs = 3000;
     static constexpr uint64_t kRegistrationMs = 300000;
     static constexpr int32_t kMinKeepAliveSeconds = 10;
+    static constexpr uint64_t kFirstRetryMs = 1000;
 
     struct Due {
         bool retransmit = false;
@@ -34,11 +36,11 @@ class EndpointSchedule {
     void Restart(uint64_t now_ms);
     // Answers the passes due at `now_ms` and counts them as done. `fast`: tunnelled sessions need
     // the millisecond passes; `registering`: a rendezvous server is known. A registration restarts
-    // the keep-alive period and waits for its answer; a keep-alive period that ends without one
-    // brings the registration along with the keep-alive.
+    // the keep-alive period and waits for its answer; without one it is repeated after the retry
+    // time, which doubles each time up to the keep-alive period.
     Due Take(uint64_t now_ms, bool fast, bool registering);
     // The server answered the last registration.
-    void Acknowledge() { acknowledged_ = true; }
+    void Acknowledge();
     bool Acknowledged() const { return acknowledged_; }
     // Milliseconds from `now_ms` until Take would answer something (0: due now).
     uint64_t WaitMs(uint64_t now_ms, bool fast, bool registering) const;
@@ -52,6 +54,7 @@ class EndpointSchedule {
     uint64_t last_housekeeping_ms_ = 0;
     uint64_t last_keep_alive_ms_ = 0;
     uint64_t last_registration_ms_ = 0;
+    uint64_t retry_ms_ = kFirstRetryMs;
     bool registration_due_ = true;
     bool acknowledged_ = false;
 };

@@ -18,6 +18,7 @@ int main(void) {
     static TaskInfoEx info_ex;
     static TorrentSummary summary;
     char note[16];
+    char external[16];
     int32_t complete = -1;
     int32_t running = -1;
     int32_t results[2];
@@ -69,6 +70,9 @@ int main(void) {
     CHECK(GetDiskFreeBytes("relative/path") == 0);
     CHECK(GetDiskFreeBytes("/") > 0);
     CHECK(GetEngineVersion() != NULL);
+    CHECK(SetRendezvousServer(NULL, 0) == KF_OK);
+    CHECK(SetRendezvousServer("127.0.0.1", 70000) == KF_ERR_PARAM);
+    CHECK(GetEngineExternalAddress(external, sizeof(external)) == 0 && external[0] == '\0');
 
     ReleaseEngineLog();
     CHECK(CleanupEngine() == KF_OK);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "engine/udp/EndpointSchedule.h"
 
@@ -58,25 +60,37 @@ TEST(EndpointSchedule, SessionPassesKeepTheirPeriods) {
     EXPECT_EQ(run.acks, 25);
 }
 
-TEST(EndpointSchedule, RegistrationRepeatsEveryFiveMinutesOrAfterAKeepAliveWithoutAnswer) {
-    struct Case {
-        const char* what;
-        bool answered;
-        int registrations;
-        int keep_alives;
-    };
-    // Over 10 minutes with a 52 s keep-alive: answered, registrations at 0, 300 s and 600 s and
-    // keep-alives between; unanswered, a registration at every keep-alive time.
-    const Case cases[] = {
-        {"answered", true, 3, 10},
-        {"never answered", false, 12, 11},
-    };
-    for (const Case& c : cases) {
-        EndpointSchedule schedule(52, 0);
-        const Passes run = Drive(schedule, 0, 600001, false, true, c.answered);
-        EXPECT_EQ(run.registrations, c.registrations) << c.what;
-        EXPECT_EQ(run.keep_alives, c.keep_alives) << c.what;
+TEST(EndpointSchedule, AnsweredRegistrationsRepeatEveryFiveMinutesWithKeepAlivesBetween) {
+    EndpointSchedule schedule(52, 0);
+    const Passes run = Drive(schedule, 0, 600001, false, true, true);
+    // At 0, 300 s and 600 s; keep-alives every 52 s between (five in each 300 s).
+    EXPECT_EQ(run.registrations, 3);
+    EXPECT_EQ(run.keep_alives, 10);
+}
+
+TEST(EndpointSchedule, UnansweredRegistrationsBackOffToTheKeepAlivePeriod) {
+    EndpointSchedule schedule(52, 0);
+    std::vector<uint64_t> sent;
+    for (uint64_t now = 0; now <= 400000 && sent.size() < 12;) {
+        if (schedule.Take(now, false, true).registration) {
+            sent.push_back(now);
+        }
+        now += std::max<uint64_t>(schedule.WaitMs(now, false, true), 1);
     }
+    std::vector<uint64_t> gaps;
+    for (size_t i = 1; i < sent.size(); ++i) {
+        gaps.push_back(sent[i] - sent[i - 1]);
+    }
+    const std::vector<uint64_t> expected = {1000,  2000,  4000,  8000,  16000, 32000,
+                                            52000, 52000, 52000, 52000, 52000};
+    EXPECT_EQ(gaps, expected);
+
+    // An answer ends the retries; the next unanswered registration starts again at 1 s.
+    schedule.Acknowledge();
+    const uint64_t last = sent.back();
+    EXPECT_FALSE(schedule.Take(last + 60000, false, true).registration);
+    EXPECT_TRUE(schedule.Take(last + 300000, false, true).registration);
+    EXPECT_TRUE(schedule.Take(last + 301000, false, true).registration);
 }
 
 TEST(EndpointSchedule, ShortKeepAliveIntervalsBecomeTenSecondsAndRestartRegistersAtOnce) {

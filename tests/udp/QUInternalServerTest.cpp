@@ -205,6 +205,25 @@ TEST_F(EndpointTest, HandsEachDatagramToItsConsumer) {
     EXPECT_EQ(got[4].kind, UdpWire::Kind::kDht);
 }
 
+// A server that was not up for the first registration is reached by the repeated ones, seconds
+// later rather than a keep-alive period later.
+TEST_F(EndpointTest, ReachesAServerThatComesUpLate) {
+    const int32_t late_port = kf::test::FreeTcpUdpPort("127.0.0.1");
+    ASSERT_TRUE(endpoint_.SetRendezvous("127.0.0.1", late_port));
+    ASSERT_EQ(endpoint_.Start(config_), 0);
+    ASSERT_TRUE(WaitUntil([&] { return endpoint_.BoundPort() != 0; }));
+    kf::QUdpSocket late;
+    ASSERT_TRUE(late.Open(kLoopback, late_port));
+    uint32_t from_ip = 0;
+    int32_t from_port = 0;
+    const auto registration = UdpWire::ParseRegistration(ReceiveOne(late, &from_ip, &from_port));
+    ASSERT_TRUE(registration);
+    EXPECT_GE(registration->sequence, 2u);
+    const auto answer = UdpWire::BuildRegistrationAnswer({kLoopback, uint32_t(from_port)});
+    ASSERT_TRUE(late.SendTo(answer, kLoopback, from_port));
+    EXPECT_TRUE(WaitUntil([&] { return endpoint_.ExternalAddress() == kLoopback; }));
+}
+
 // A server whose name does not resolve holds nothing up: datagrams are handled meanwhile, and the
 // name is looked up again only after the retry time. Without a server nothing is looked up.
 TEST_F(EndpointTest, AnUnresolvedServerNameDoesNotStopTheEndpoint) {
