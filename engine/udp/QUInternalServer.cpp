@@ -226,7 +226,6 @@ void QUInternalServer::DispatchLocked(std::span<const uint8_t> datagram, uint32_
             if (IsValidAddress(answer->external_ip)) {
                 external_ip_ = answer->external_ip;
             }
-            second_value_ = answer->second;
             return;
         }
         case UdpWire::Kind::kRelay:

@@ -119,7 +119,6 @@ class QUInternalServer : public QThread {
     uint32_t server_ip_ = 0;  // 0 until resolved
     uint64_t next_resolve_ms_ = 0;
     uint32_t registration_sequence_ = 0;
-    uint32_t second_value_ = 0;
     EndpointSchedule schedule_;
     bool restart_schedule_ = true;
 

@@ -281,6 +281,38 @@ TEST_F(Kfget, RefusingSourceAloneRunsUntilTheTimeOut) {
     EXPECT_FALSE(test::FileExists(Target()));
 }
 
+// With --rendezvous the engine registers with a real kf-rendezvous and kfget reports the external
+// address the server saw; the task itself runs on as before.
+TEST_F(Kfget, RendezvousServerTellsTheExternalAddress) {
+    Serve(256 * 1024);
+    const int32_t port = test::FreeTcpUdpPort("127.0.0.1");
+    ASSERT_NE(port, 0);
+    test::ChildProcess server;
+    ASSERT_TRUE(server.Start(
+        {KF_BINARY_DIR "/kf-rendezvous", "--listen", "127.0.0.1:" + std::to_string(port)},
+        logs_ / "rendezvous.txt"));
+    const std::string log = logs_ / "rendezvous-kfget.txt";
+    std::vector<std::string> argv = {kKfget,
+                                     "--torrent",
+                                     content_.torrent_path,
+                                     "--source",
+                                     nginx_.Url("/no-such-file.bin"),
+                                     "--file",
+                                     Target(),
+                                     "--bind",
+                                     "127.0.0.1",
+                                     "--rendezvous",
+                                     "127.0.0.1:" + std::to_string(port),
+                                     "--timeout",
+                                     "6",
+                                     "--listen-port",
+                                     std::to_string(test::FreeTcpUdpPort("127.0.0.1"))};
+    EXPECT_EQ(RunQuietly(argv, log), 3) << test::ReadWholeFile(log);
+    EXPECT_NE(test::ReadWholeFile(log).find("external address 127.0.0.1"), std::string::npos)
+        << test::ReadWholeFile(log);
+    EXPECT_EQ(server.Stop(), 0);
+}
+
 // -v tells the user what happens (from the engine's notices, not from its log text), the
 // progress line counts servers and peers, and --log-dir receives the engine's channel files.
 TEST_F(Kfget, VerboseRunSaysWhatHappens) {
