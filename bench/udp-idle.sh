@@ -8,6 +8,7 @@
 # CPU is utime + stime from /proc/PID/task/TID/stat. Nothing leaves 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=bench/lib.sh
 . bench/lib.sh
 
 build="${1:-build-bench}"
