@@ -175,6 +175,16 @@ void SetHttpWrappedHandshake(int32_t enable);
  * empty or "0.0.0.0" restores the default (every address). KF_ERR_PARAM for any other text that
  * is not an address. Takes effect when the listener next opens. */
 int32_t SetListenAddress(const char* ip);
+/* LAN discovery: while the P2P switch is on, BitTorrent tasks ask the local network (IPv4
+ * multicast group 233.65.31.78, UDP port 31576, TTL 1) for other engines that share their torrent.
+ * On by default, on the interface that the system chooses for the group. SetLanInterface pins it to
+ * the interface holding this IPv4 address ("a.b.c.d"); null, empty or "0.0.0.0" restores the
+ * system's choice; KF_ERR_PARAM for any other text. Both take effect within 400 ms while a task
+ * runs. The environment variable KESTRELFETCH_LAN_INTERFACE, read when the engine is loaded, gives
+ * the starting interface ("off" switches discovery off), so that a test harness keeps every engine
+ * it starts on loopback. */
+int32_t EnableLanDiscovery(int32_t enable);
+int32_t SetLanInterface(const char* ip);
 
 /* Proxies for server, tracker and peer connections: "http://", "socks4://", "socks4a://" or
  * "socks5://", optionally with "user:password@", then host and port ("host:port"). Null or empty

@@ -191,6 +191,35 @@ TEST_F(ListenerFixture, ListensAtTheBindAddressAndClosesWithTheP2PSwitch) {
     EXPECT_TRUE(registry_.ListenerOpen());
 }
 
+TEST_F(ListenerFixture, MulticastFollowsTheP2PSwitchTheLanSwitchAndTheInterface) {
+    EngineGlobals& globals = EngineGlobals::Instance();
+    ASSERT_EQ(SetLanInterface("127.0.0.1"), KF_OK);
+    EXPECT_EQ(SetLanInterface("lo"), KF_ERR_PARAM);
+    ASSERT_EQ(EnableLanDiscovery(1), KF_OK);
+    registry_.ListeningServicesStep();
+    EXPECT_TRUE(registry_.LanOpen());
+    EXPECT_EQ(EnableLanDiscovery(0), KF_OK);
+    registry_.ListeningServicesStep();
+    EXPECT_FALSE(registry_.LanOpen());
+    EnableLanDiscovery(1);
+    registry_.ListeningServicesStep();
+    ASSERT_TRUE(registry_.LanOpen());
+    globals.p2p_enabled = false;
+    registry_.ListeningServicesStep();
+    EXPECT_FALSE(registry_.LanOpen());
+    globals.p2p_enabled = true;
+    // An interface that this machine does not have: closed, and tried again on every step.
+    ASSERT_EQ(SetLanInterface("192.0.2.1"), KF_OK);
+    registry_.ListeningServicesStep();
+    EXPECT_TRUE(registry_.ListenerOpen());
+    EXPECT_FALSE(registry_.LanOpen());
+    SetLanInterface("127.0.0.1");
+    registry_.ListeningServicesStep();
+    EXPECT_TRUE(registry_.LanOpen());
+    registry_.CloseListening();
+    EXPECT_FALSE(registry_.LanOpen());
+}
+
 TEST_F(ListenerFixture, WrappedHandshakeGoesToTheTaskWhoseHashFollowsTheHeader) {
     ClaimingTask other(HashOf(0x77));
     ClaimingTask owner(hash_);

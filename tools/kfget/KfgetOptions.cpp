@@ -55,6 +55,11 @@ void PrintHelp(FILE* out) {
         "  --listen-port N        TCP port for incoming peers (default 8080)\n"
         "  --bind ADDR            local IPv4 address to listen on and to connect to peers and\n"
         "                         trackers from (default: every address)\n"
+        "  --lan-interface ADDR   find peers of the same torrent on the local network (IPv4\n"
+        "                         multicast 233.65.31.78:31576, TTL 1) through the interface\n"
+        "                         with this IPv4 address (127.0.0.1: this machine only);\n"
+        "                         without it LAN discovery stays off\n"
+        "  --no-lan               no LAN discovery, even with --lan-interface\n"
         "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
@@ -94,6 +99,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kNoP2p,
         kListenPort,
         kBind,
+        kLanInterface,
+        kNoLan,
         kWrapHandshake,
         kQuickCheck,
         kRecover,
@@ -122,6 +129,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"no-p2p", no_argument, nullptr, kNoP2p},
         {"listen-port", required_argument, nullptr, kListenPort},
         {"bind", required_argument, nullptr, kBind},
+        {"lan-interface", required_argument, nullptr, kLanInterface},
+        {"no-lan", no_argument, nullptr, kNoLan},
         {"wrap-handshake", no_argument, nullptr, kWrapHandshake},
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
@@ -187,6 +196,12 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
                 break;
             case kBind:
                 options->bind_address = optarg;
+                break;
+            case kLanInterface:
+                options->lan_interface = optarg;
+                break;
+            case kNoLan:
+                options->lan = false;
                 break;
             case kWrapHandshake:
                 options->wrap_handshake = true;

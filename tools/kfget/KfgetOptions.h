@@ -25,6 +25,8 @@ struct KfgetOptions {
     bool p2p = true;
     int listen_port = 0;
     std::string bind_address;
+    std::string lan_interface;  // LAN discovery stays off without one
+    bool lan = true;            // --no-lan switches it off even with an interface
     bool wrap_handshake = false;
     bool quick_check = false;
     bool recover = false;
