@@ -1,12 +1,13 @@
 #!/usr/bin/python3
-"""LAN discovery between hosts in network namespaces of the test's own: two hosts on one bridge
-behind a NAT router find each other (one seeds, the other downloads with no tracker and no peer
-address); a host behind another NAT router, which finds out nothing on its own network, does not.
+"""LAN discovery between hosts in network namespaces of the test's own: h1 and h3 on one bridge
+behind NAT router r1 find each other (h1 seeds, h3 downloads with no tracker and no peer address);
+h2 behind NAT router r2 does not. Both routers masquerade and drop new inbound flows on the WAN
+side, as home routers do (r1 with iptables, r2 with nftables).
 
 usage: lan_netns_test.py --kfget PATH [unittest arguments]
-Needs root (ip netns), iproute2, iptables and nftables; exit status 77 (skipped) where they are
-missing or namespaces are refused. Every namespace and link the test made is deleted again; no
-link reaches the root namespace's own interfaces.
+Exit status 77 (skipped) without ip/iptables/nft/mktorrent or where 'ip netns add' is refused.
+Every namespace and link the test made is deleted again; no link reaches the root namespace's
+own interfaces.
 """
 import argparse
 import hashlib
@@ -19,7 +20,7 @@ import unittest
 
 KFGET = None
 PREFIX = f"kfl{os.getpid() % 100000}"
-NAMESPACES = [f"{PREFIX}-{name}" for name in ("wan", "r1", "r2", "h1", "h2", "h3")]
+NAMES = ("wan", "r1", "r2", "h1", "h2", "h3")
 
 
 def ns(name):
@@ -30,88 +31,81 @@ def run(*argv, check=True):
     return subprocess.run(argv, capture_output=True, text=True, timeout=30, check=check)
 
 
-def in_ns(name, *argv):
-    return run("ip", "netns", "exec", ns(name), *argv)
+def ip(name, *argv):
+    run("ip", "-n", ns(name), *argv)
 
 
 def skip_reason():
     for program in ("ip", "iptables", "nft", "mktorrent"):
         if shutil.which(program) is None:
             return f"{program} is missing (scripts/install-deps)"
-    probe = f"{PREFIX}-probe"
-    if run("ip", "netns", "add", probe, check=False).returncode != 0:
+    if run("ip", "netns", "add", ns("probe"), check=False).returncode != 0:
         return "'ip netns add' is refused here (needs root)"
-    run("ip", "netns", "del", probe, check=False)
+    run("ip", "netns", "del", ns("probe"), check=False)
     return None
 
 
-class Topology:
-    """A "WAN" bridge with two NAT routers; r1's LAN bridge holds h1 10.1.0.2 and h3 10.1.0.3,
-    r2 serves h2 10.2.0.2. Both routers masquerade and drop new inbound flows from the WAN."""
+def topology_up(links):
+    for name in NAMES:
+        run("ip", "netns", "add", ns(name))
+        ip(name, "link", "set", "lo", "up")
 
-    def __init__(self):
-        self.pairs = 0
-
-    def link(self, a, a_if, b, b_if):
+    def link(a, a_if, b, b_if, address=None, bridge=None):
         # Made in the root namespace under passing names and moved away at once.
-        self.pairs += 1
-        ta, tb = f"{PREFIX}a{self.pairs}", f"{PREFIX}b{self.pairs}"
+        links.append(f"{PREFIX}a{len(links)}")
+        ta, tb = links[-1], f"{PREFIX}b{len(links) - 1}"
         run("ip", "link", "add", ta, "type", "veth", "peer", "name", tb)
-        run("ip", "link", "set", ta, "netns", ns(a))
-        run("ip", "link", "set", tb, "netns", ns(b))
-        run("ip", "-n", ns(a), "link", "set", ta, "name", a_if)
-        run("ip", "-n", ns(b), "link", "set", tb, "name", b_if)
-        run("ip", "-n", ns(a), "link", "set", a_if, "up")
-        run("ip", "-n", ns(b), "link", "set", b_if, "up")
+        for tmp, name, interface in ((ta, a, a_if), (tb, b, b_if)):
+            run("ip", "link", "set", tmp, "netns", ns(name))
+            ip(name, "link", "set", tmp, "name", interface)
+            ip(name, "link", "set", interface, "up")
+        if address:
+            ip(a, "addr", "add", address, "dev", a_if)
+        if bridge:
+            ip(b, "link", "set", b_if, "master", bridge)
 
-    def up(self):
-        for name in NAMESPACES:
-            run("ip", "netns", "add", name)
-            run("ip", "-n", name, "link", "set", "lo", "up")
-        run("ip", "-n", ns("wan"), "link", "add", "br0", "type", "bridge")
-        run("ip", "-n", ns("wan"), "link", "set", "br0", "up")
-        for router, address in (("r1", "198.51.100.11/24"), ("r2", "198.51.100.12/24")):
-            self.link(router, "wan", "wan", f"p-{router}")
-            run("ip", "-n", ns("wan"), "link", "set", f"p-{router}", "master", "br0")
-            run("ip", "-n", ns(router), "addr", "add", address, "dev", "wan")
-            in_ns(router, "sysctl", "-qw", "net.ipv4.ip_forward=1")
-        run("ip", "-n", ns("r1"), "link", "add", "lanbr", "type", "bridge")
-        run("ip", "-n", ns("r1"), "link", "set", "lanbr", "up")
-        run("ip", "-n", ns("r1"), "addr", "add", "10.1.0.1/24", "dev", "lanbr")
-        for host, address in (("h1", "10.1.0.2"), ("h3", "10.1.0.3")):
-            self.link(host, "eth0", "r1", f"p-{host}")
-            run("ip", "-n", ns("r1"), "link", "set", f"p-{host}", "master", "lanbr")
-            run("ip", "-n", ns(host), "addr", "add", f"{address}/24", "dev", "eth0")
-            run("ip", "-n", ns(host), "route", "add", "default", "via", "10.1.0.1")
-        self.link("h2", "eth0", "r2", "lan")
-        run("ip", "-n", ns("r2"), "addr", "add", "10.2.0.1/24", "dev", "lan")
-        run("ip", "-n", ns("h2"), "addr", "add", "10.2.0.2/24", "dev", "eth0")
-        run("ip", "-n", ns("h2"), "route", "add", "default", "via", "10.2.0.1")
-        # r1 with iptables, r2 with nftables, as home routers: masquerade, drop new inbound.
-        in_ns("r1", "iptables", "-t", "nat", "-A", "POSTROUTING", "-o", "wan", "-j", "MASQUERADE")
-        in_ns("r1", "iptables", "-A", "INPUT", "-i", "wan", "-m", "conntrack", "--ctstate", "NEW",
-              "-j", "DROP")
-        for rule in ("add table ip nat",
-                     "add chain ip nat post { type nat hook postrouting priority 100 ; }",
-                     'add rule ip nat post oifname "wan" masquerade',
-                     "add table ip filter",
-                     "add chain ip filter input { type filter hook input priority 0 ; }",
-                     'add rule ip filter input iifname "wan" ct state new drop'):
-            in_ns("r2", "nft", rule)
+    for name, bridge, address in (("wan", "br0", None), ("r1", "lanbr", "10.1.0.1/24")):
+        ip(name, "link", "add", bridge, "type", "bridge")
+        ip(name, "link", "set", bridge, "up")
+        if address:
+            ip(name, "addr", "add", address, "dev", bridge)
+    link("r1", "wan", "wan", "p-r1", "198.51.100.11/24", "br0")
+    link("r2", "wan", "wan", "p-r2", "198.51.100.12/24", "br0")
+    link("h1", "eth0", "r1", "p-h1", "10.1.0.2/24", "lanbr")
+    link("h3", "eth0", "r1", "p-h3", "10.1.0.3/24", "lanbr")
+    link("h2", "eth0", "r2", "lan", "10.2.0.2/24")
+    ip("r2", "addr", "add", "10.2.0.1/24", "dev", "lan")
+    for host, gateway in (("h1", "10.1.0.1"), ("h3", "10.1.0.1"), ("h2", "10.2.0.1")):
+        ip(host, "route", "add", "default", "via", gateway)
+    r1 = ("ip", "netns", "exec", ns("r1"))
+    r2 = ("ip", "netns", "exec", ns("r2"))
+    for router in (r1, r2):
+        run(*router, "sysctl", "-qw", "net.ipv4.ip_forward=1")
+    run(*r1, "iptables", "-t", "nat", "-A", "POSTROUTING", "-o", "wan", "-j", "MASQUERADE")
+    run(*r1, "iptables", "-A", "INPUT", "-i", "wan", "-m", "conntrack", "--ctstate", "NEW",
+        "-j", "DROP")
+    for rule in ("add table ip nat",
+                 "add chain ip nat post { type nat hook postrouting priority 100 ; }",
+                 'add rule ip nat post oifname "wan" masquerade',
+                 "add table ip filter",
+                 "add chain ip filter input { type filter hook input priority 0 ; }",
+                 'add rule ip filter input iifname "wan" ct state new drop'):
+        run(*r2, "nft", rule)
 
-    def down(self):
-        for name in NAMESPACES:
-            run("ip", "netns", "del", name, check=False)
-        for index in range(1, self.pairs + 1):
-            run("ip", "link", "del", f"{PREFIX}a{index}", check=False)
+
+def topology_down(links):
+    for name in NAMES:
+        run("ip", "netns", "del", ns(name), check=False)
+    for link in links:
+        run("ip", "link", "del", link, check=False)
 
 
 class LanDiscoveryAcrossNamespaces(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.topology = Topology()
-        cls.addClassCleanup(cls.topology.down)
-        cls.topology.up()
+        links = []
+        cls.addClassCleanup(topology_down, links)
+        topology_up(links)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="kf-lan-netns-")
@@ -126,10 +120,10 @@ class LanDiscoveryAcrossNamespaces(unittest.TestCase):
     def kfget(self, host, address, file, *extra):
         log = open(os.path.join(self.dir, f"{host}.log"), "w")
         self.addCleanup(log.close)
-        argv = ["ip", "netns", "exec", ns(host), KFGET, "--torrent", self.torrent, "--file", file,
-                "--bind", address, "--listen-port", "6881", "--lan-interface", address, "-vv",
-                *extra]
-        process = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT)
+        process = subprocess.Popen(
+            ["ip", "netns", "exec", ns(host), KFGET, "--torrent", self.torrent, "--file", file,
+             "--bind", address, "--listen-port", "6881", "--lan-interface", address, "-vv",
+             *extra], stdout=log, stderr=subprocess.STDOUT)
         self.addCleanup(self.stop, process)
         return process
 
@@ -149,15 +143,14 @@ class LanDiscoveryAcrossNamespaces(unittest.TestCase):
 
     def test_hosts_on_one_bridge_find_each_other_and_a_host_behind_another_router_does_not(self):
         got = os.path.join(self.dir, "got.bin")
-        far = os.path.join(self.dir, "far.bin")
         sha1 = hashlib.sha1(self.content).hexdigest()
         self.kfget("h1", "10.1.0.2", self.data, "--seed")
         near = self.kfget("h3", "10.1.0.3", got, "--sha1", sha1, "--timeout", "30")
-        away = self.kfget("h2", "10.2.0.2", far, "--timeout", "25")
+        far = self.kfget("h2", "10.2.0.2", os.path.join(self.dir, "far.bin"), "--timeout", "25")
         self.assertEqual(near.wait(timeout=60), 0, self.log("h3") + "\nseeder:\n" + self.log("h1"))
         with open(got, "rb") as f:
             self.assertEqual(f.read(), self.content)
-        self.assertEqual(away.wait(timeout=60), 3, self.log("h2"))
+        self.assertEqual(far.wait(timeout=60), 3, self.log("h2"))
         self.assertIn("LAN discovery joined 233.65.31.78 on 10.2.0.2", self.log("h2"))
 
 

@@ -125,18 +125,4 @@ TEST_F(LanChannelPair, AFloodIsHandedOutEightAtATimeWithOneReply) {
     EXPECT_EQ(total, static_cast<size_t>(kPeers));
 }
 
-TEST(LanChannel, FollowsTheSwitchAndTheInterface) {
-    LanChannel channel;
-    channel.Keep(true, kLoopback);
-    ASSERT_TRUE(channel.IsOpen());
-    channel.Keep(false, kLoopback);
-    EXPECT_FALSE(channel.IsOpen());
-    bool sent = false;
-    EXPECT_TRUE(channel.Step(LanSelf{}, {}, sent, 1, 1).empty());
-    EXPECT_FALSE(sent);
-    // An address that no interface holds cannot be joined; nothing stays open.
-    channel.Keep(true, ParseDottedAddress("192.0.2.1"));
-    EXPECT_FALSE(channel.IsOpen());
-}
-
 }  // namespace
