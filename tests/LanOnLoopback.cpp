@@ -1,6 +1,7 @@
-// Linked into every test program: the engine of the program and every engine it starts as a child
-// (kfget, kestrelfetch) keep their LAN multicast on loopback, however the program is run, so that
-// no test datagram leaves the machine. A test may still pin another interface of its own.
+// Linked into every test program, however it is run, so that no test datagram leaves the machine:
+// the program's own engine keeps LAN discovery off (engines of parallel test programs with the same
+// torrent would otherwise find each other) on loopback, until a test of it switches it on; the
+// engines it starts as children (kfget, kestrelfetch) keep theirs on loopback.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -11,11 +12,11 @@ namespace {
 
 [[maybe_unused]] const bool g_pinned = [] {
     setenv("KESTRELFETCH_LAN_INTERFACE", "127.0.0.1", 0);
-    in_addr address{};
-    inet_pton(AF_INET, std::getenv("KESTRELFETCH_LAN_INTERFACE"), &address);
+    in_addr loopback{};
+    inet_pton(AF_INET, "127.0.0.1", &loopback);
     kf::EngineGlobals& globals = kf::EngineGlobals::Instance();
-    globals.lan_enabled = address.s_addr != 0;
-    globals.lan_interface = address.s_addr;
+    globals.lan_enabled = false;
+    globals.lan_interface = loopback.s_addr;
     return true;
 }();
 

@@ -99,6 +99,7 @@ TEST(EngineCore, MulticastFollowsTheP2PSwitchAndGoesWithTheLastTask) {
     ASSERT_EQ(CleanupEngine(), KF_OK);
     EXPECT_FALSE(kf::CKestrelfetchCore::Instance().Swarm().LanOpen());
     EnableP2P(0);
+    EnableLanDiscovery(0);
     SetListenAddress(nullptr);
     SetListenPort(0);
 }

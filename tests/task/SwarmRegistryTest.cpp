@@ -210,6 +210,7 @@ TEST_F(ListenerFixture, MulticastFollowsTheLanSwitchAndTheInterface) {
     EXPECT_TRUE(registry_.LanOpen());
     registry_.CloseListening();
     EXPECT_FALSE(registry_.LanOpen());
+    EnableLanDiscovery(0);
 }
 
 TEST_F(ListenerFixture, WrappedHandshakeGoesToTheTaskWhoseHashFollowsTheHeader) {

@@ -21,7 +21,8 @@ using namespace std::chrono_literals;
 
 const std::string kKfget = std::string(KF_BINARY_DIR) + "/kfget";
 constexpr int64_t kSize = 3 * 1024 * 1024 + 777;
-// Discovery takes one LAN period (10 s) after both have asked, and the pieces are quick.
+// Discovery takes one LAN period (10 s) after both have asked, and the pieces are quick; the
+// downloader's own time-out bounds it all.
 constexpr int kDiscoverySeconds = 30;
 
 class KfgetLan : public ::testing::Test {
@@ -63,18 +64,15 @@ TEST_F(KfgetLan, SeederAndDownloaderFindEachOtherOnLoopback) {
     ASSERT_TRUE(seeder.Start(Command(dir_ / "data/c.bin", "127.0.0.61",
                                      {"--seed", "--lan-interface", "127.0.0.1", "-q"}),
                              dir_ / "seeder.log"));
-    const auto started = std::chrono::steady_clock::now();
     const int code =
         test::RunProgram(Command(got_, "127.0.0.62",
                                  {"--lan-interface", "127.0.0.1", "--sha1", test::Sha1Hex(bytes_),
                                   "--timeout", std::to_string(kDiscoverySeconds)}),
                          std::chrono::seconds(kDiscoverySeconds + 15), dir_ / "got.log");
-    const auto took = std::chrono::steady_clock::now() - started;
     seeder.Stop();
     ASSERT_EQ(code, 0) << test::ReadWholeFile(dir_ / "got.log") << "\nseeder:\n"
                        << test::ReadWholeFile(dir_ / "seeder.log");
     EXPECT_EQ(test::ReadWholeFile(got_), bytes_);
-    EXPECT_LT(took, std::chrono::seconds(kDiscoverySeconds));
 }
 
 TEST_F(KfgetLan, DiscoveryRunsOnlyWhereTheUserPointsIt) {
