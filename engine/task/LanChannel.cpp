@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "engine/base/EngineLog.h"
 #include "engine/net/Ipv4Address.h"
