@@ -184,6 +184,16 @@ int32_t SetRendezvousServer(const char* host, int32_t port);
  * (`size` bytes, at least 16): its length, or 0 while it is unknown. KF_ERR_PARAM for a null or
  * short buffer. */
 int32_t GetEngineExternalAddress(char* text, int32_t size);
+/* LAN discovery: while the P2P switch is on, BitTorrent tasks ask the local network (IPv4
+ * multicast group 233.65.31.78, UDP port 31576, TTL 1) for other engines that share their torrent.
+ * On by default, on the interface that the system chooses for the group. SetLanInterface pins it to
+ * the interface holding this IPv4 address ("a.b.c.d"); null, empty or "0.0.0.0" restores the
+ * system's choice; KF_ERR_PARAM for any other text. Both take effect within 400 ms while a task
+ * runs. The environment variable KESTRELFETCH_LAN_INTERFACE, read when the engine is loaded, gives
+ * the starting interface ("off" switches discovery off), so that a test harness keeps every engine
+ * it starts on loopback. */
+int32_t EnableLanDiscovery(int32_t enable);
+int32_t SetLanInterface(const char* ip);
 
 /* Proxies for server, tracker and peer connections: "http://", "socks4://", "socks4a://" or
  * "socks5://", optionally with "user:password@", then host and port ("host:port"). Null or empty

@@ -360,6 +360,24 @@ int32_t GetEngineExternalAddress(char* text, int32_t size) {
     }
 }
 
+int32_t EnableLanDiscovery(int32_t enable) {
+    EngineGlobals::Instance().lan_enabled = enable != 0;
+    return KF_OK;
+}
+
+int32_t SetLanInterface(const char* ip) {
+    try {
+        const uint32_t address = ParseLocalAddressSetting(ip == nullptr ? "" : ip);
+        if (address == kNoAddress) {
+            return KF_ERR_PARAM;
+        }
+        EngineGlobals::Instance().lan_interface = address;
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
+}
+
 int32_t SetEngineProxy(const char* proxy_url) {
     try {
         QProxyConfig config;  // type 0: direct connections

@@ -27,6 +27,12 @@ struct EngineGlobals {
     std::atomic<bool> reachable{false};
     std::atomic<bool> udp_suspended{false};
     std::atomic<bool> dht_enabled{true};
+    // LAN discovery over multicast, and the interface it uses (network order; 0: the system's
+    // default). Taken by the listening-services step. KESTRELFETCH_LAN_INTERFACE gives the
+    // starting values: "off", or the interface's address (a value that is neither keeps
+    // discovery off, never on the default interface).
+    std::atomic<bool> lan_enabled{true};
+    std::atomic<uint32_t> lan_interface{0};
 
     int32_t EffectiveListenPort() const {
         const int32_t port = listen_port.load();
@@ -34,7 +40,7 @@ struct EngineGlobals {
     }
 
   private:
-    EngineGlobals() = default;
+    EngineGlobals();
 };
 
 }  // namespace kf

@@ -43,6 +43,14 @@ bool IsDigitsAndDots(std::string_view text) {
     return true;
 }
 
+uint32_t ParseLocalAddressSetting(std::string_view text) {
+    if (text.empty() || text == "0.0.0.0") {
+        return 0;
+    }
+    const uint32_t address = IsDigitsAndDots(text) ? ParseDottedAddress(text) : kNoAddress;
+    return IsValidAddress(address) ? address : kNoAddress;
+}
+
 std::string DottedText(uint32_t address) {
     const uint32_t host = ToHostOrder(address);
     return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 0xFF) + "." +

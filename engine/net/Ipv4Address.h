@@ -25,6 +25,9 @@ uint32_t ParseDottedAddress(std::string_view text);
 // True for a non-empty text of digits and dots only.
 bool IsDigitsAndDots(std::string_view text);
 
+// A local address setting: empty or "0.0.0.0" gives 0 (every address, the system's choice), a
+// dotted address that is valid gives it, anything else kNoAddress.
+uint32_t ParseLocalAddressSetting(std::string_view text);
 // "a.b.c.d".
 std::string DottedText(uint32_t address);
 

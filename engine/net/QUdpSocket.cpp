@@ -25,13 +25,18 @@ QUdpSocket::~QUdpSocket() {
     Close();
 }
 
-bool QUdpSocket::Open(uint32_t local_ip, int32_t local_port) {
+bool QUdpSocket::Open(uint32_t local_ip, int32_t local_port, bool share_port) {
     Close();
     if (local_port < 0 || local_port > 65535) {
         return false;
     }
     handle_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (handle_ < 0) {
+        return false;
+    }
+    const int on = 1;
+    if (share_port && setsockopt(handle_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        Close();
         return false;
     }
     sockaddr_in address = MakeAddress(local_ip == 0xFFFFFFFFu ? 0 : local_ip, local_port);

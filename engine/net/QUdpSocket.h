@@ -22,8 +22,9 @@ class QUdpSocket {
     ~QUdpSocket();
 
     // Closes any old socket, then opens one bound to `local_ip` (0: every address) and
-    // `local_port` (0: the system chooses).
-    bool Open(uint32_t local_ip = 0, int32_t local_port = 0);
+    // `local_port` (0: the system chooses). With `share_port` other sockets of this machine may
+    // bind the same port (SO_REUSEADDR), as every listener of a multicast group must.
+    bool Open(uint32_t local_ip = 0, int32_t local_port = 0, bool share_port = false);
     bool SendTo(std::span<const uint8_t> datagram, uint32_t ip, int32_t port);
     int32_t ReceiveFrom(std::span<uint8_t> buffer, uint32_t& from_ip, int32_t& from_port);
     void Close();

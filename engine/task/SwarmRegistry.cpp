@@ -88,6 +88,28 @@ bool SwarmRegistry::ListenerOpen() {
     return listener_.IsOpen();
 }
 
+bool SwarmRegistry::LanOpen() {
+    QTMutexLock hold(lock_);
+    return lan_.IsOpen();
+}
+
+std::optional<std::vector<LanDatagram>> SwarmRegistry::LanStep(const void* task,
+                                                               const InfoHash& info_hash,
+                                                               const InfoHash& peer_id,
+                                                               bool& query_sent) {
+    QTMutexLock hold(lock_);
+    if (!listener_.IsOpen() || !lan_.IsOpen()) {
+        return std::nullopt;
+    }
+    const LanSelf self{task, info_hash, listen_ip_, listen_port_};
+    return lan_.Step(self, peer_id, query_sent, NowSeconds(), tasks_.size());
+}
+
+void SwarmRegistry::ClearLanAnnouncements() {
+    QTMutexLock hold(lock_);
+    lan_.ClearAnnouncements();
+}
+
 std::string SwarmRegistry::ListenText() {
     QTMutexLock hold(lock_);
     return listen_text_;
@@ -118,13 +140,14 @@ void SwarmRegistry::CloseListeningLocked() {
     listen_port_ = 0;
     listen_text_.clear();
     pending_.clear();
+    lan_.Close();
 }
 
 void SwarmRegistry::ListeningServicesStep() {
     QTMutexLock hold(lock_);
     EngineGlobals& globals = EngineGlobals::Instance();
     if (!globals.p2p_enabled) {
-        if (listener_.IsOpen() || !pending_.empty()) {
+        if (listener_.IsOpen() || lan_.IsOpen() || !pending_.empty()) {
             CloseListeningLocked();
         }
         return;
@@ -153,6 +176,7 @@ void SwarmRegistry::ListeningServicesStep() {
     }
     // The UDP port follows the TCP listener, so that one port number reaches the engine both ways.
     QUInternalServer::Engine().SetLocalAddress(listen_ip_, listen_port_);
+    lan_.Keep(globals.lan_enabled, globals.lan_interface);
 }
 
 void SwarmRegistry::AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "engine/base/QTMutex.h"
 #include "engine/net/QSocket.h"
+#include "engine/task/LanChannel.h"
 
 namespace kf {
 
@@ -26,11 +28,11 @@ class IncomingClaimer {
     virtual bool AcceptIncoming(std::unique_ptr<QSocket> connection) = 0;
 };
 
-// The engine-wide side of BitTorrent: the info-hashes of the registered tasks, the TCP listener
-// and the accepted connections that no task has claimed yet. The engine core owns the one
-// registry; every task's worker thread runs the steps for itself under the lock the owner hands
-// in (the task table's mutex, which guards the engine-wide lists), so the first task to look at a
-// pending connection decides for the others.
+// The engine-wide side of BitTorrent: the info-hashes of the registered tasks, the TCP listener,
+// the accepted connections that no task has claimed yet, and LAN discovery (LanChannel). The engine
+// core owns the one registry; every task's worker thread runs the steps for itself under the lock
+// the owner hands in (the task table's mutex, which guards the engine-wide lists), so the first
+// task to look at a pending connection decides for the others.
 //
 // Incoming bytes are untrusted: a pending connection is held for at most 5 seconds and at most
 // 1092 bytes are read before a task claims it. A connection from an address that the engine's IP
@@ -61,9 +63,10 @@ class SwarmRegistry {
 
     // Opens the listener while the P2P switch is on (on the listen port, at the engine's bind
     // address) and closes everything incoming while it is off. A listener whose address no
-    // longer is the preferred one is closed and opened again.
+    // longer is the preferred one is closed and opened again. Once the listener is open, the
+    // multicast socket follows the LAN switch and interface.
     void ListeningServicesStep();
-    // Listener closed, address forgotten, pending connections dropped.
+    // Listener closed, address forgotten, pending connections dropped, multicast socket closed.
     void CloseListening();
     // Accepts new connections, offers the pending ones to `task`, drops those nobody wants.
     // `now_ms` is the tick count.
@@ -72,6 +75,13 @@ class SwarmRegistry {
     bool AddListenerTo(SocketWaitSet& wait_set);
 
     bool ListenerOpen();
+    bool LanOpen();
+
+    // One task's LAN discovery step (LanChannel::Step, with the registered tasks taking part);
+    // none when it cannot run: no listener or no multicast socket.
+    std::optional<std::vector<LanDatagram>> LanStep(const void* task, const InfoHash& info_hash,
+                                                    const InfoHash& peer_id, bool& query_sent);
+    void ClearLanAnnouncements();
     // The listening address (network order; the machine's address when bound to all) and port,
     // 0 when closed. Readable without the lock.
     uint32_t ListenIp() const { return listen_ip_; }
@@ -101,6 +111,7 @@ class SwarmRegistry {
     std::vector<const void*> tasks_;
     std::vector<Pending> pending_;
     QSocket listener_;
+    LanChannel lan_;
     std::atomic<uint32_t> listen_ip_{0};
     std::atomic<int32_t> listen_port_{0};
     std::string listen_text_;

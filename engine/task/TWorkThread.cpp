@@ -174,7 +174,9 @@ void TWorkThread::Run() {
     now_ = NowSeconds();
     last_second_tick_ = last_rates_tick_ = TickMilliseconds();
     last_save_time_ = last_cache_time_ = last_source_refresh_ = last_eight_second_ = now_;
-    last_lan_time_ = last_have_time_ = last_peer_seen_ = now_;
+    last_have_time_ = last_peer_seen_ = now_;
+    // The LAN query goes out as soon as the task can send it.
+    last_lan_time_ = now_ - kLanSeconds;
     last_incoming_tick_ = 0;
     last_early_open_tick_ = 0;
     size_vote_since_ = 0;
@@ -236,8 +238,9 @@ void TWorkThread::Run() {
                 }
             }
             if (now_ - last_lan_time_ >= kLanSeconds) {
-                last_lan_time_ = now_;
-                LanStep();
+                // A step that could not run yet (no multicast socket, no piece map) is tried
+                // again a second later rather than a whole period.
+                last_lan_time_ = LanStep() ? now_ : now_ - kLanSeconds + 1;
             }
             if (torrent_arrived_) {
                 torrent_arrived_ = false;

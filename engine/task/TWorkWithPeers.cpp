@@ -79,6 +79,8 @@ void TWorkWithPeers::Reset(bool full, bool keep) {
     udp_hosts_told_.clear();
     UnregisterInfoHash();
     identity_.Clear();
+    lan_query_sent_ = false;
+    swarm_.ClearLanAnnouncements();
     stall_marks_.clear();
     choked_by_trim_.clear();
     upkeep_passes_ = 0;

@@ -58,15 +58,23 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     void UnregisterInfoHash();
     // Finds or makes the BT candidate for an address (LAN, DHT and incoming peers); `ip` in
     // network order. A weighty new record makes room for itself by dropping two BT peers when no
-    // half-open room is left.
-    TPeerId* AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight);
+    // half-open room is left, unless `may_drop` says no more drops (it is cleared by one).
+    TPeerId* AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight,
+                            bool* may_drop = nullptr);
     // How many more outgoing BT connections may start now.
     int32_t BtHalfOpenRoom() const;
     // Every 400 ms: the engine's incoming connections and listener.
     void IncomingStep();
-    // Discovery on the local network and through the DHT; they have nothing to do yet.
-    void LanStep() {}
+    // Every 10 seconds: discovery on the local network (the engine's LAN channel). Peers found
+    // become candidates at the front with the LAN weight. Answers false when the step could not
+    // run (no piece map, identity, listener or multicast socket yet), so that it is tried again
+    // soon.
+    bool LanStep();
+    // Discovery through the DHT; it has nothing to do yet.
     void DhtStep() {}
+    // Connections over the UDP transport are welcome only while nobody from outside our /24 has
+    // reached the listener and the engine knows its own external address.
+    static bool WantsMorePeers();
     // Every 4 seconds after the rates: too many BT peers are dropped, stalled ones choked.
     void TrimPeers();
     void PeerUpkeep();
@@ -233,6 +241,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // Peers the trim choked (the upkeep leaves them choked); compared by address only.
     std::vector<const TPeerObject*> choked_by_trim_;
     int32_t upkeep_passes_ = 0;
+    // This run's LAN query went out.
+    bool lan_query_sent_ = false;
 };
 
 }  // namespace kf

@@ -220,7 +220,8 @@ void TWorkWithPeers::Penalize(TPeerId& record, TPeerObject& peer, int32_t amount
     }
 }
 
-TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight) {
+TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, int32_t weight,
+                                        bool* may_drop) {
     for (const RefPtr<TPeerId>& record : candidates_.records()) {
         if (record->kind == PeerKind::BtNode && record->IsValid() && record->ip == ip &&
             record->port == port) {
@@ -238,8 +239,12 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, bool front, i
     record->weight = std::max(TPeerId::kWeightBtPeer, weight);
     TPeerId* stored = candidates_.Insert(std::move(record), front);
     candidate_added_ = true;
-    if (stored->weight > kWeightNeedsRoom && BtHalfOpenRoom() == 0) {
+    if (stored->weight > kWeightNeedsRoom && (may_drop == nullptr || *may_drop) &&
+        BtHalfOpenRoom() == 0) {
         DropPeers(KindBits(PeerKind::BtNode), 2, false, "room for a preferred peer");
+        if (may_drop != nullptr) {
+            *may_drop = false;
+        }
     }
     return stored;
 }

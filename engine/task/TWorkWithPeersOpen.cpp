@@ -329,6 +329,9 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QSocket> connection) {
     std::span<const uint8_t> bytes = connection->Received();
     bytes = bytes.subspan(BtWire::ScanWrapper(bytes).header_length);
     if (bytes.size() >= BtWire::kHandshakeLength) {
+        if (connection->UsesUdpTransport() && !WantsMorePeers()) {
+            return false;
+        }
         // Ourselves (a tracker or a peer gave out our own address), or a second connection of
         // a peer we already talk to.
         const BtWire::Hash20 remote_id = BtWire::PeerIdOf(bytes);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/api/AsyncMessage.h"
+#include "engine/api/CKestrelfetchCore.h"
 #include "engine/base/EngineGlobals.h"
 #include "engine/kestrelfetch.h"
 #include "engine/net/HostResolver.h"
@@ -16,6 +17,7 @@
 #include "engine/net/QUdpSocket.h"
 #include "engine/net/SocketWaitSet.h"
 #include "engine/os/DebugOutput.h"
+#include "engine/os/Tick.h"
 #include "engine/udp/UdpWire.h"
 #include "support/ChildProcess.h"
 #include "support/LoopbackPorts.h"
@@ -118,6 +120,44 @@ TEST(EngineCore, RegistersWithTheRendezvousServerAndLearnsTheExternalAddress) {
     ASSERT_EQ(CleanupEngine(), KF_OK);
     EXPECT_EQ(GetEngineExternalAddress(text, sizeof text), 0);
     SetRendezvousServer(nullptr, 0);
+}
+
+// Waits at most 3 s (several listening-services steps) until the multicast socket is `open`.
+bool LanBecomes(bool open) {
+    const uint64_t until = kf::TickMilliseconds() + 3000;
+    while (kf::CKestrelfetchCore::Instance().Swarm().LanOpen() != open &&
+           kf::TickMilliseconds() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return kf::CKestrelfetchCore::Instance().Swarm().LanOpen() == open;
+}
+
+TEST(EngineCore, MulticastFollowsTheP2PSwitchAndGoesWithTheLastTask) {
+    kf::test::TempDir dir;
+    ASSERT_EQ(InitEngine(nullptr), KF_OK);
+    ASSERT_EQ(SetListenAddress("127.0.0.1"), KF_OK);
+    SetListenPort(kf::test::FreeTcpPort());
+    ASSERT_EQ(SetLanInterface("127.0.0.1"), KF_OK);
+    EnableLanDiscovery(1);
+    EnableP2P(0);
+
+    TaskParams params;
+    std::memset(&params, 0, sizeof(params));
+    std::strcpy(params.target_path, (dir / "lan.bin").c_str());
+    params.sources = "http://127.0.0.1:9/lan";
+    params.flags = KF_FLAG_FULL_PATH;
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    EXPECT_TRUE(LanBecomes(false));
+    EnableP2P(1);
+    EXPECT_TRUE(LanBecomes(true));
+    EnableP2P(0);
+    EXPECT_TRUE(LanBecomes(false));
+    EnableP2P(1);
+    EXPECT_TRUE(LanBecomes(true));
+    ASSERT_EQ(CleanupEngine(), KF_OK);
+    EXPECT_FALSE(kf::CKestrelfetchCore::Instance().Swarm().LanOpen());
+    EnableP2P(0);
+    EnableLanDiscovery(0);
     SetListenAddress(nullptr);
     SetListenPort(0);
 }

@@ -191,6 +191,28 @@ TEST_F(ListenerFixture, ListensAtTheBindAddressAndClosesWithTheP2PSwitch) {
     EXPECT_TRUE(registry_.ListenerOpen());
 }
 
+TEST_F(ListenerFixture, MulticastFollowsTheLanSwitchAndTheInterface) {
+    EXPECT_EQ(SetLanInterface("lo"), KF_ERR_PARAM);
+    ASSERT_EQ(SetLanInterface("127.0.0.1"), KF_OK);
+    for (const int enable : {1, 0, 1}) {
+        ASSERT_EQ(EnableLanDiscovery(enable), KF_OK);
+        registry_.ListeningServicesStep();
+        EXPECT_EQ(registry_.LanOpen(), enable == 1);
+    }
+    // An interface that this machine does not have: closed (the listener stays), and tried again
+    // on every step.
+    SetLanInterface("192.0.2.1");
+    registry_.ListeningServicesStep();
+    EXPECT_TRUE(registry_.ListenerOpen());
+    EXPECT_FALSE(registry_.LanOpen());
+    SetLanInterface("127.0.0.1");
+    registry_.ListeningServicesStep();
+    EXPECT_TRUE(registry_.LanOpen());
+    registry_.CloseListening();
+    EXPECT_FALSE(registry_.LanOpen());
+    EnableLanDiscovery(0);
+}
+
 TEST_F(ListenerFixture, WrappedHandshakeGoesToTheTaskWhoseHashFollowsTheHeader) {
     ClaimingTask other(HashOf(0x77));
     ClaimingTask owner(hash_);

@@ -57,6 +57,11 @@ void PrintHelp(FILE* out) {
         "                         trackers from (default: every address)\n"
         "  --rendezvous HOST:PORT register the UDP endpoint with this rendezvous server\n"
         "                         (kf-rendezvous) and learn the external address (default: none)\n"
+        "  --lan-interface ADDR   find peers of the same torrent on the local network (IPv4\n"
+        "                         multicast 233.65.31.78:31576, TTL 1) through the interface\n"
+        "                         with this IPv4 address (127.0.0.1: this machine only);\n"
+        "                         without it LAN discovery stays off\n"
+        "  --no-lan               no LAN discovery, even with --lan-interface\n"
         "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
@@ -96,6 +101,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kNoP2p,
         kListenPort,
         kBind,
+        kLanInterface,
+        kNoLan,
         kWrapHandshake,
         kQuickCheck,
         kRecover,
@@ -126,6 +133,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"listen-port", required_argument, nullptr, kListenPort},
         {"bind", required_argument, nullptr, kBind},
         {"rendezvous", required_argument, nullptr, kRendezvous},
+        {"lan-interface", required_argument, nullptr, kLanInterface},
+        {"no-lan", no_argument, nullptr, kNoLan},
         {"wrap-handshake", no_argument, nullptr, kWrapHandshake},
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
@@ -201,6 +210,12 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
                 options->rendezvous_host = ok ? value.substr(0, colon) : std::string();
                 break;
             }
+            case kLanInterface:
+                options->lan_interface = optarg;
+                break;
+            case kNoLan:
+                options->lan = false;
+                break;
             case kWrapHandshake:
                 options->wrap_handshake = true;
                 break;

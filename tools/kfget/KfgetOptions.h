@@ -27,6 +27,8 @@ struct KfgetOptions {
     std::string bind_address;
     std::string rendezvous_host;  // the UDP endpoint's rendezvous server; empty: none
     int rendezvous_port = 0;
+    std::string lan_interface;  // LAN discovery stays off without one
+    bool lan = true;            // --no-lan switches it off even with an interface
     bool wrap_handshake = false;
     bool quick_check = false;
     bool recover = false;

@@ -234,6 +234,15 @@ int Run(const KfgetOptions& options) {
         CleanupEngine();
         return kUsage;
     }
+    // LAN discovery only where the user pointed it: an interface of its own choosing.
+    const bool lan = options.lan && !options.lan_interface.empty();
+    if (lan && SetLanInterface(options.lan_interface.c_str()) != KF_OK) {
+        std::fprintf(stderr, "kfget: not an IPv4 address: %s\n", options.lan_interface.c_str());
+        ReleaseEngineLog();
+        CleanupEngine();
+        return kUsage;
+    }
+    EnableLanDiscovery(lan ? 1 : 0);
     EnableP2P(options.p2p ? 1 : 0);
     SetHttpWrappedHandshake(options.wrap_handshake ? 1 : 0);
     if (!options.proxy.empty() && SetEngineProxy(options.proxy.c_str()) != KF_OK) {
