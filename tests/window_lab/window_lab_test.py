@@ -347,6 +347,19 @@ class WindowAgainstLab(unittest.TestCase):
         window = self.main_window(run, 10)
         self.shot(window, "back-from-tray")
 
+        # Dragged by its caption strip (the window manager moves it: startSystemMove).
+        x, y = self.desktop.geometry(window)[:2]
+        self.desktop.xdo("mousemove", "--window", window, 150, 20, "mousedown", "1")
+
+        def dragged():  # the manager takes over the pointer a moment after the press
+            self.desktop.xdo("mousemove_relative", "--", 4, 3)
+            return self.desktop.geometry(window)[:2] != (x, y)
+        labkit.wait_for("the window moving", dragged, 10, 0.05)
+        self.desktop.xdo("mouseup", "1")
+        moved_x, moved_y = self.desktop.geometry(window)[:2]
+        self.assertGreater(moved_x, x)
+        self.assertGreater(moved_y, y)
+
         # Closed again, this time to exit.
         self.desktop.click(window, close)
         dialog = self.dialog(run, "关闭")
