@@ -184,6 +184,13 @@ int32_t SetRendezvousServer(const char* host, int32_t port);
  * (`size` bytes, at least 16): its length, or 0 while it is unknown. KF_ERR_PARAM for a null or
  * short buffer. */
 int32_t GetEngineExternalAddress(char* text, int32_t size);
+/* Tunnelled connections: BitTorrent peers behind NAT routers are reached over reliable streams
+ * carried in the UDP endpoint's datagrams, introduced by the rendezvous server, once the engine
+ * knows its external address. By default a task tries a peer over TCP first and over a tunnel on
+ * every second retry (and only while its rate is below 360 KiB/s); with the preference on, every
+ * third attempt from the first on goes over a tunnel whatever the rate. Off by default; takes
+ * effect at the next connection attempt. */
+int32_t PreferUdpTransport(int32_t enable);
 /* LAN discovery: while the P2P switch is on, BitTorrent tasks ask the local network (IPv4
  * multicast group 233.65.31.78, UDP port 31576, TTL 1) for other engines that share their torrent.
  * On by default, on the interface that the system chooses for the group. SetLanInterface pins it to

@@ -8,7 +8,9 @@
 #include "engine/base/EngineLog.h"
 #include "engine/net/HalfOpenProbe.h"
 #include "engine/net/HostResolver.h"
+#include "engine/net/SocketTransport.h"
 #include "engine/udp/QUInternalServer.h"
+#include "engine/udp/TunnelTransport.h"
 #include "engine/udp/UdpWire.h"
 
 namespace kf {
@@ -24,7 +26,7 @@ CKestrelfetchCore::CKestrelfetchCore() : tasks_(*this), swarm_(tasks_.Mutex()) {
     TouchLogStorage();
     TouchClockStorage();
     EngineGlobals::Instance();
-    QUInternalServer::Engine();
+    SetTunnelTransport(std::make_shared<TunnelTransport>(QUInternalServer::Engine()));
     AsyncMessage::JoinAll();
 }
 
@@ -73,7 +75,7 @@ void CKestrelfetchCore::StartUdpEndpoint(const EngineGlobals& globals) {
 
 void CKestrelfetchCore::LastTaskGone() {
     EngineGlobals& globals = EngineGlobals::Instance();
-    // The listener goes here; the tunnel listener and the multicast socket close beside it.
+    // Both listeners and the multicast socket.
     swarm_.CloseListening();
     QUInternalServer::Engine().ResetSessions();
     globals.udp_suspended = true;

@@ -360,6 +360,11 @@ int32_t GetEngineExternalAddress(char* text, int32_t size) {
     }
 }
 
+int32_t PreferUdpTransport(int32_t enable) {
+    EngineGlobals::Instance().prefer_udp_transport = enable != 0;
+    return KF_OK;
+}
+
 int32_t EnableLanDiscovery(int32_t enable) {
     EngineGlobals::Instance().lan_enabled = enable != 0;
     return KF_OK;

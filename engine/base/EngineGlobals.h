@@ -27,6 +27,8 @@ struct EngineGlobals {
     std::atomic<bool> reachable{false};
     std::atomic<bool> udp_suspended{false};
     std::atomic<bool> dht_enabled{true};
+    // BitTorrent connections try the tunnelled transport first (PreferUdpTransport).
+    std::atomic<bool> prefer_udp_transport{false};
     // LAN discovery over multicast, and the interface it uses (network order; 0: the system's
     // default). Taken by the listening-services step. KESTRELFETCH_LAN_INTERFACE gives the
     // starting values: "off", or the interface's address (a value that is neither keeps

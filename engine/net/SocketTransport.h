@@ -16,12 +16,12 @@ struct SocketAddress {
 };
 
 // The socket-like calls a connection (QSocket) makes. Two transports implement them: real TCP
-// sockets of the operating system (SystemSocketTransport) and, later, streams tunnelled over the
-// engine's UDP endpoint, which register themselves with SetTunnelTransport. Errors use the
+// sockets of the operating system (SystemSocketTransport) and streams tunnelled over the engine's
+// UDP endpoint (TunnelTransport), which the engine core registers with SetTunnelTransport. Errors use the
 // engine's own numbers so that both transports answer alike.
 //
-// Handles are small non-negative integers owned by the transport that made them. A transport must
-// be callable from any thread; one handle is used by one thread at a time.
+// Handles are non-negative integers owned by the transport that made them. A transport must be
+// callable from any thread; one handle is used by one thread at a time.
 class SocketTransport {
   public:
     static constexpr int32_t kInvalidHandle = -1;
@@ -43,6 +43,13 @@ class SocketTransport {
     };
 
     enum class WaitFor { kReadable, kWritable };
+
+    // What a readiness wait (poll) watches for a handle: `events` on `fd`. -1: nothing pollable
+    // (the member then counts as ready).
+    struct PollTarget {
+        int fd = -1;
+        short events = 0;
+    };
 
     virtual ~SocketTransport() = default;
 
@@ -67,6 +74,8 @@ class SocketTransport {
     // 1 ready (an error state counts as ready: the next call reports it), 0 time-out, -1 failure.
     // A negative timeout waits without limit.
     virtual int32_t Wait(int32_t handle, WaitFor what, int32_t timeout_ms) = 0;
+    // How to poll the handle. `want_write`: the owner waits for room or for the connect to end.
+    virtual PollTarget PollFor(int32_t handle, bool want_write) = 0;
     // The error left by a finished non-blocking connect, 0 when it succeeded.
     virtual int32_t PendingError(int32_t handle) = 0;
     // The receive buffer size of the handle; false where the transport has none.

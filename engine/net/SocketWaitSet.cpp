@@ -13,11 +13,15 @@ void SocketWaitSet::Clear() {
 
 void SocketWaitSet::Add(const QSocket& socket, bool want_write) {
     Member member;
-    if (socket.IsOpen() && !socket.UsesUdpTransport()) {
+    const SocketTransport::PollTarget target = socket.IsOpen()
+                                                   ? socket.transport_->PollFor(socket.handle_,
+                                                                                want_write)
+                                                   : SocketTransport::PollTarget{};
+    if (target.fd >= 0) {
         member.poll_index = static_cast<int>(fds_.size());
         pollfd fd{};
-        fd.fd = socket.handle_;
-        fd.events = static_cast<short>(POLLIN | (want_write ? POLLOUT : 0));
+        fd.fd = target.fd;
+        fd.events = target.events;
         fds_.push_back(fd);
     }
     members_.push_back(member);

@@ -11,8 +11,8 @@ namespace kf {
 class QSocket;
 
 // Waits for any of a set of connections to become ready, so that a task's loop wakes as soon as
-// data arrives instead of sleeping its whole interval. Connections over the tunnelled transport
-// cannot be polled here and count as ready. Used on one thread.
+// data arrives instead of sleeping its whole interval. A tunnelled connection is waited for on the
+// wake handle its transport signals while it is ready. Used on one thread.
 class SocketWaitSet {
   public:
     void Clear();

@@ -183,6 +183,10 @@ int32_t SystemSocketTransport::Wait(int32_t handle, WaitFor what, int32_t timeou
     return 1;
 }
 
+SocketTransport::PollTarget SystemSocketTransport::PollFor(int32_t handle, bool want_write) {
+    return PollTarget{handle, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0))};
+}
+
 int32_t SystemSocketTransport::PendingError(int32_t handle) {
     int error = 0;
     socklen_t length = sizeof(error);

@@ -20,6 +20,7 @@ class SystemSocketTransport final : public SocketTransport {
     Result ReceiveVector(int32_t handle, std::span<const std::span<uint8_t>> parts) override;
     Result LocalName(int32_t handle, SocketAddress& local) override;
     int32_t Wait(int32_t handle, WaitFor what, int32_t timeout_ms) override;
+    PollTarget PollFor(int32_t handle, bool want_write) override;
     int32_t PendingError(int32_t handle) override;
     bool SetReceiveBuffer(int32_t handle, int32_t bytes) override;
     void Close(int32_t handle) override;

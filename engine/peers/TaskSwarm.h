@@ -42,8 +42,8 @@ class TaskSwarm {
     }
     // The UDP transport may carry a BT connection now (running, external address known, and the
     // prefer-UDP switch on or the task's current rate below 368640 bytes per second), the
-    // prefer-UDP switch itself, and the number of candidates of the task. Until the UDP endpoint
-    // exists every outgoing connection is real TCP.
+    // prefer-UDP switch itself, and the number of candidates of the task. A swarm that does not
+    // say otherwise connects over real TCP only.
     virtual bool UdpTransportUsable() { return false; }
     virtual bool PreferUdpTransport() { return false; }
     virtual int32_t CandidateCount() { return 0; }

@@ -3,9 +3,11 @@
 #include <algorithm>
 
 #include "engine/base/EngineGlobals.h"
+#include "engine/net/Ipv4Address.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/task/SchedulerFace.h"
 #include "engine/task/SwarmRegistry.h"
+#include "engine/udp/QUInternalServer.h"
 
 namespace kf {
 namespace {
@@ -232,6 +234,25 @@ bool TWorkThread::PeerFace::IsBtTask() {
 
 std::vector<uint8_t> TWorkThread::PeerFace::BitfieldBytes() {
     return Ready() ? task_.pieces_->Bitfield() : std::vector<uint8_t>();
+}
+
+bool TWorkThread::PeerFace::UdpTransportUsable() {
+    // Above this rate the task does well enough over TCP that a tunnel (at most about 790 KB/s)
+    // would only slow it down.
+    constexpr int32_t kTunnelRateLimit = 368640;
+    const QUInternalServer& endpoint = QUInternalServer::Engine();
+    if (!endpoint.IsRunning() || !IsValidAddress(endpoint.ExternalAddress())) {
+        return false;
+    }
+    if (PreferUdpTransport()) {
+        return true;
+    }
+    const bool seeding = Ready() && BytesLeft() == 0;
+    return (seeding ? task_.upload_rate_ : task_.download_rate_) < kTunnelRateLimit;
+}
+
+bool TWorkThread::PeerFace::PreferUdpTransport() {
+    return EngineGlobals::Instance().prefer_udp_transport;
 }
 
 int32_t TWorkThread::PeerFace::CandidateCount() {

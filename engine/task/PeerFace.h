@@ -71,6 +71,8 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     void SetTaskStatus(int32_t status) override;
     std::optional<QProxyConfig> TaskProxy() override;
     uint32_t LocalBindAddress() override;
+    bool UdpTransportUsable() override;
+    bool PreferUdpTransport() override;
     int32_t CandidateCount() override;
     std::array<uint8_t, 20> InfoHash() override;
     std::array<uint8_t, 20> AnnouncePeerId() override;

@@ -12,6 +12,7 @@
 #include "engine/net/SocketWaitSet.h"
 #include "engine/peers/BtWire.h"
 #include "engine/udp/QUInternalServer.h"
+#include "engine/udp/UdpWire.h"
 
 namespace kf {
 namespace {
@@ -88,6 +89,11 @@ bool SwarmRegistry::ListenerOpen() {
     return listener_.IsOpen();
 }
 
+bool SwarmRegistry::TunnelListenerOpen() {
+    QTMutexLock hold(lock_);
+    return tunnel_listener_.IsOpen();
+}
+
 bool SwarmRegistry::LanOpen() {
     QTMutexLock hold(lock_);
     return lan_.IsOpen();
@@ -122,11 +128,14 @@ size_t SwarmRegistry::PendingCount() {
 
 bool SwarmRegistry::AddListenerTo(SocketWaitSet& wait_set) {
     QTMutexLock hold(lock_);
-    if (!listener_.IsOpen()) {
-        return false;
+    bool added = false;
+    for (const QSocket* listener : {&listener_, &tunnel_listener_}) {
+        if (listener->IsOpen()) {
+            wait_set.Add(*listener, false);
+            added = true;
+        }
     }
-    wait_set.Add(listener_, false);
-    return true;
+    return added;
 }
 
 void SwarmRegistry::CloseListening() {
@@ -136,6 +145,7 @@ void SwarmRegistry::CloseListening() {
 
 void SwarmRegistry::CloseListeningLocked() {
     listener_.Close();
+    tunnel_listener_.Close();
     listen_ip_ = 0;
     listen_port_ = 0;
     listen_text_.clear();
@@ -147,7 +157,8 @@ void SwarmRegistry::ListeningServicesStep() {
     QTMutexLock hold(lock_);
     EngineGlobals& globals = EngineGlobals::Instance();
     if (!globals.p2p_enabled) {
-        if (listener_.IsOpen() || lan_.IsOpen() || !pending_.empty()) {
+        if (listener_.IsOpen() || tunnel_listener_.IsOpen() || lan_.IsOpen() ||
+            !pending_.empty()) {
             CloseListeningLocked();
         }
         return;
@@ -173,10 +184,23 @@ void SwarmRegistry::ListeningServicesStep() {
         listen_port_ = listener_.LocalPort();
         listen_text_ = DottedText(listen_ip_) + " : " + std::to_string(listen_port_.load());
         address_check_time_ = now;
+        // It reopens below on the new port.
+        tunnel_listener_.Close();
+    }
+    if (!globals.udp_suspended && !tunnel_listener_.IsOpen()) {
+        OpenTunnelListenerLocked();
     }
     // The UDP port follows the TCP listener, so that one port number reaches the engine both ways.
     QUInternalServer::Engine().SetLocalAddress(listen_ip_, listen_port_);
     lan_.Keep(globals.lan_enabled, globals.lan_interface);
+}
+
+void SwarmRegistry::OpenTunnelListenerLocked() {
+    const UdpWire::NodeId node_id = UdpWire::NodeIdOf(EngineGlobals::Instance().machine_id);
+    // Fails while the endpoint thread is not running; the next step tries again.
+    if (!tunnel_listener_.Listen(listen_port_, listen_ip_, &node_id)) {
+        tunnel_listener_.Close();
+    }
 }
 
 void SwarmRegistry::AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked) {
@@ -190,6 +214,9 @@ void SwarmRegistry::AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked) {
     }
     for (int32_t i = 0; i < kAcceptsPerStep; ++i) {
         std::unique_ptr<QSocket> connection = listener_.Accept();
+        if (!connection && tunnel_listener_.IsOpen()) {
+            connection = tunnel_listener_.Accept();
+        }
         if (!connection) {
             return;
         }
@@ -205,7 +232,9 @@ void SwarmRegistry::AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked) {
             continue;
         }
         EngineGlobals& globals = EngineGlobals::Instance();
-        if (!globals.reachable && !SameSlash24(connection->RemoteIp(), listen_ip_)) {
+        // Only a TCP connection from afar shows that others reach this engine directly.
+        if (!globals.reachable && !connection->UsesUdpTransport() &&
+            !SameSlash24(connection->RemoteIp(), listen_ip_)) {
             globals.reachable = true;
         }
         pending_.push_back(Pending{std::move(connection), now_ms});

@@ -28,8 +28,9 @@ class IncomingClaimer {
     virtual bool AcceptIncoming(std::unique_ptr<QSocket> connection) = 0;
 };
 
-// The engine-wide side of BitTorrent: the info-hashes of the registered tasks, the TCP listener,
-// the accepted connections that no task has claimed yet, and LAN discovery (LanChannel). The engine
+// The engine-wide side of BitTorrent: the info-hashes of the registered tasks, the TCP listener
+// and its twin over the tunnelled transport (same port, the engine's node id), the accepted
+// connections that no task has claimed yet, and LAN discovery (LanChannel). The engine
 // core owns the one registry; every task's worker thread runs the steps for itself under the lock
 // the owner hands in (the task table's mutex, which guards the engine-wide lists), so the first
 // task to look at a pending connection decides for the others.
@@ -63,18 +64,21 @@ class SwarmRegistry {
 
     // Opens the listener while the P2P switch is on (on the listen port, at the engine's bind
     // address) and closes everything incoming while it is off. A listener whose address no
-    // longer is the preferred one is closed and opened again. Once the listener is open, the
-    // multicast socket follows the LAN switch and interface.
+    // longer is the preferred one is closed and opened again, the tunnel listener with it. Once
+    // the listener is open, the tunnel listener opens on its port while the UDP endpoint is not
+    // suspended, and the multicast socket follows the LAN switch and interface.
     void ListeningServicesStep();
-    // Listener closed, address forgotten, pending connections dropped, multicast socket closed.
+    // Both listeners closed, address forgotten, pending connections dropped, multicast socket
+    // closed.
     void CloseListening();
     // Accepts new connections, offers the pending ones to `task`, drops those nobody wants.
     // `now_ms` is the tick count.
     void IncomingStep(IncomingClaimer& task, uint64_t now_ms);
-    // Adds the listener to a task's readiness wait; answers whether it was added.
+    // Adds the listeners to a task's readiness wait; answers whether any was added.
     bool AddListenerTo(SocketWaitSet& wait_set);
 
     bool ListenerOpen();
+    bool TunnelListenerOpen();
     bool LanOpen();
 
     // One task's LAN discovery step (LanChannel::Step, with the registered tasks taking part);
@@ -105,12 +109,14 @@ class SwarmRegistry {
     // adds those not told of yet to `blocked`.
     void CloseListeningLocked();
     void AcceptNew(uint64_t now_ms, std::vector<uint32_t>& blocked);
+    void OpenTunnelListenerLocked();
 
     QTMutex& lock_;
     std::vector<InfoHash> hashes_;
     std::vector<const void*> tasks_;
     std::vector<Pending> pending_;
     QSocket listener_;
+    QSocket tunnel_listener_;
     LanChannel lan_;
     std::atomic<uint32_t> listen_ip_{0};
     std::atomic<int32_t> listen_port_{0};

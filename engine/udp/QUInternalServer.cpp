@@ -10,6 +10,7 @@
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/SocketWaitSet.h"
 #include "engine/os/Tick.h"
+#include "engine/udp/TunnelSessions.h"
 
 namespace kf {
 
@@ -20,6 +21,12 @@ bool IsValidPort(int32_t port) {
 }
 
 }  // namespace
+
+QUInternalServer::QUInternalServer() : QUInternalServer(nullptr) {
+    auto sessions = std::make_unique<TunnelSessions>(static_cast<TunnelHost&>(*this));
+    sessions_ = sessions.get();
+    tunnels_ = std::move(sessions);
+}
 
 QUInternalServer::QUInternalServer(std::unique_ptr<TunnelDispatcher> tunnels)
     : tunnels_(std::move(tunnels)),
@@ -145,6 +152,28 @@ void QUInternalServer::SetDhtInbox(DhtInbox* inbox) {
 int32_t QUInternalServer::BoundPort() {
     QTMutexLock hold(lock_);
     return socket_.LocalPort();
+}
+
+TunnelHost::Sent QUInternalServer::SendTo(std::span<const uint8_t> datagram, uint32_t ip,
+                                          int32_t port) {
+    if (!socket_.IsOpen()) {
+        return Sent::kFailed;
+    }
+    if (socket_.SendTo(datagram, ip, port)) {
+        return Sent::kSent;
+    }
+    // errno is still the failed send's: a full socket buffer is worth another try on a later
+    // pass, anything else is this destination's refusal.
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS ? Sent::kWouldBlock
+                                                                       : Sent::kFailed;
+}
+
+bool QUInternalServer::SendToServer(std::span<const uint8_t> datagram) {
+    return server_ip_ != 0 && socket_.SendTo(datagram, server_ip_, server_port_);
+}
+
+uint64_t QUInternalServer::NowMs() const {
+    return TickMilliseconds();
 }
 
 bool QUInternalServer::DhtRunning() const {

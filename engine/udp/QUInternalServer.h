@@ -14,11 +14,13 @@
 #include "engine/net/WakeSignal.h"
 #include "engine/udp/DhtInbox.h"
 #include "engine/udp/EndpointSchedule.h"
-#include "engine/udp/SilentTunnels.h"
 #include "engine/udp/TunnelDispatcher.h"
+#include "engine/udp/TunnelHost.h"
 #include "engine/udp/UdpWire.h"
 
 namespace kf {
+
+class TunnelSessions;
 
 // The engine's one UDP endpoint (thread "UDPServer"): it owns the UDP socket, hands bencoded
 // datagrams to the DHT inbox and the rest to the tunnel dispatcher, keeps a registration with the
@@ -37,7 +39,10 @@ namespace kf {
 // failed send fails that send alone. Received datagrams are untrusted and checked by UdpWire;
 // datagrams claiming to be the rendezvous server's count only from its own address and port.
 // Addresses are in network order.
-class QUInternalServer : public QThread {
+//
+// Tunnels: the engine's endpoint carries the tunnelled sessions (TunnelSessions, reached through
+// TunnelTransport); tests may bring another dispatcher instead.
+class QUInternalServer : public QThread, private TunnelHost {
   public:
     struct Config {
         int32_t keep_alive_seconds = 52;  // below 10 counts as 10
@@ -53,8 +58,9 @@ class QUInternalServer : public QThread {
     static constexpr uint64_t kResolveRetryMs = 30000;
     static constexpr uint64_t kReopenRetryMs = 1000;
 
-    explicit QUInternalServer(
-        std::unique_ptr<TunnelDispatcher> tunnels = std::make_unique<SilentTunnels>());
+    // With the tunnelled sessions.
+    QUInternalServer();
+    explicit QUInternalServer(std::unique_ptr<TunnelDispatcher> tunnels);
     ~QUInternalServer() override;
 
     // The process-wide endpoint.
@@ -92,6 +98,21 @@ class QUInternalServer : public QThread {
     void Run() override;
 
   private:
+    // The socket calls of the tunnels run under the endpoint lock.
+    friend class TunnelTransport;
+
+    // TunnelHost: called by the sessions, under lock_.
+    Sent SendTo(std::span<const uint8_t> datagram, uint32_t ip, int32_t port) override;
+    bool SendToServer(std::span<const uint8_t> datagram) override;
+    uint64_t NowMs() const override;
+    UdpWire::Identity OwnIdentity() const override { return identity_; }
+    uint32_t LocalIp() const override { return local_ip_; }
+    int32_t LocalPort() const override { return socket_.LocalPort(); }
+    uint32_t ExternalIp() const override { return external_ip_.load(); }
+    bool Suspended() const override { return suspended_.load(); }
+    bool Running() const override { return IsRunning(); }
+    void WakeEndpoint() override { wake_.Signal(); }
+
     bool OpenSocketLocked();
     void ResolveServerIfDue(uint64_t now_ms);
     // Reads what is waiting; true when the burst was full (more may wait).
@@ -106,6 +127,7 @@ class QUInternalServer : public QThread {
     QUdpSocket socket_;
     WakeSignal wake_;
     std::unique_ptr<TunnelDispatcher> tunnels_;
+    TunnelSessions* sessions_ = nullptr;  // tunnels_ when it is the engine's sessions
     std::atomic<DhtInbox*> dht_{nullptr};
 
     Config config_;

@@ -160,6 +160,7 @@ class ChunkTransport : public SocketTransport {
     }
     Result LocalName(int32_t, SocketAddress&) override { return Result::Success(0); }
     int32_t Wait(int32_t, WaitFor, int32_t) override { return 1; }
+    PollTarget PollFor(int32_t, bool) override { return {}; }
     int32_t PendingError(int32_t) override { return 0; }
     bool SetReceiveBuffer(int32_t, int32_t) override { return false; }
     void Close(int32_t) override {}

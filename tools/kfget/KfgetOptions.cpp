@@ -57,6 +57,9 @@ void PrintHelp(FILE* out) {
         "                         trackers from (default: every address)\n"
         "  --rendezvous HOST:PORT register the UDP endpoint with this rendezvous server\n"
         "                         (kf-rendezvous) and learn the external address (default: none)\n"
+        "  --prefer-udp           reach BitTorrent peers over UDP tunnels first (through NAT\n"
+        "                         routers, introduced by the rendezvous server); by default a\n"
+        "                         tunnel is tried after TCP failed twice\n"
         "  --lan-interface ADDR   find peers of the same torrent on the local network (IPv4\n"
         "                         multicast 233.65.31.78:31576, TTL 1) through the interface\n"
         "                         with this IPv4 address (127.0.0.1: this machine only);\n"
@@ -103,6 +106,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kBind,
         kLanInterface,
         kNoLan,
+        kPreferUdp,
         kWrapHandshake,
         kQuickCheck,
         kRecover,
@@ -135,6 +139,7 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"rendezvous", required_argument, nullptr, kRendezvous},
         {"lan-interface", required_argument, nullptr, kLanInterface},
         {"no-lan", no_argument, nullptr, kNoLan},
+        {"prefer-udp", no_argument, nullptr, kPreferUdp},
         {"wrap-handshake", no_argument, nullptr, kWrapHandshake},
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
@@ -212,6 +217,9 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
             }
             case kLanInterface:
                 options->lan_interface = optarg;
+                break;
+            case kPreferUdp:
+                options->prefer_udp = true;
                 break;
             case kNoLan:
                 options->lan = false;

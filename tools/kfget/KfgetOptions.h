@@ -29,6 +29,7 @@ struct KfgetOptions {
     int rendezvous_port = 0;
     std::string lan_interface;  // LAN discovery stays off without one
     bool lan = true;            // --no-lan switches it off even with an interface
+    bool prefer_udp = false;
     bool wrap_handshake = false;
     bool quick_check = false;
     bool recover = false;

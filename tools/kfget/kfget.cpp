@@ -243,6 +243,7 @@ int Run(const KfgetOptions& options) {
         return kUsage;
     }
     EnableLanDiscovery(lan ? 1 : 0);
+    PreferUdpTransport(options.prefer_udp ? 1 : 0);
     EnableP2P(options.p2p ? 1 : 0);
     SetHttpWrappedHandshake(options.wrap_handshake ? 1 : 0);
     if (!options.proxy.empty() && SetEngineProxy(options.proxy.c_str()) != KF_OK) {
