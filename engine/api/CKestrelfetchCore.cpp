@@ -10,7 +10,7 @@
 #include "engine/net/HostResolver.h"
 #include "engine/net/SocketTransport.h"
 #include "engine/udp/QUInternalServer.h"
-#include "engine/udp/TunnelTransport.h"
+#include "engine/udp/TunnelSocketTransport.h"
 #include "engine/udp/UdpWire.h"
 
 namespace kf {
@@ -26,7 +26,7 @@ CKestrelfetchCore::CKestrelfetchCore() : tasks_(*this), swarm_(tasks_.Mutex()) {
     TouchLogStorage();
     TouchClockStorage();
     EngineGlobals::Instance();
-    SetTunnelTransport(std::make_shared<TunnelTransport>(QUInternalServer::Engine()));
+    SetTunnelTransport(std::make_shared<TunnelSocketTransport>(QUInternalServer::Engine()));
     AsyncMessage::JoinAll();
 }
 

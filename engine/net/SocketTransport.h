@@ -17,8 +17,8 @@ struct SocketAddress {
 
 // The socket-like calls a connection (QSocket) makes. Two transports implement them: real TCP
 // sockets of the operating system (SystemSocketTransport) and streams tunnelled over the engine's
-// UDP endpoint (TunnelTransport), which the engine core registers with SetTunnelTransport. Errors use the
-// engine's own numbers so that both transports answer alike.
+// UDP endpoint (TunnelTransport), which the engine core registers with SetTunnelTransport. Errors
+// use the engine's own numbers so that both transports answer alike.
 //
 // Handles are non-negative integers owned by the transport that made them. A transport must be
 // callable from any thread; one handle is used by one thread at a time.

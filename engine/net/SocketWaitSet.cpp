@@ -13,10 +13,9 @@ void SocketWaitSet::Clear() {
 
 void SocketWaitSet::Add(const QSocket& socket, bool want_write) {
     Member member;
-    const SocketTransport::PollTarget target = socket.IsOpen()
-                                                   ? socket.transport_->PollFor(socket.handle_,
-                                                                                want_write)
-                                                   : SocketTransport::PollTarget{};
+    const SocketTransport::PollTarget target =
+        socket.IsOpen() ? socket.transport_->PollFor(socket.handle_, want_write)
+                        : SocketTransport::PollTarget{};
     if (target.fd >= 0) {
         member.poll_index = static_cast<int>(fds_.size());
         pollfd fd{};

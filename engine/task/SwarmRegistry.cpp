@@ -157,8 +157,7 @@ void SwarmRegistry::ListeningServicesStep() {
     QTMutexLock hold(lock_);
     EngineGlobals& globals = EngineGlobals::Instance();
     if (!globals.p2p_enabled) {
-        if (listener_.IsOpen() || tunnel_listener_.IsOpen() || lan_.IsOpen() ||
-            !pending_.empty()) {
+        if (listener_.IsOpen() || tunnel_listener_.IsOpen() || lan_.IsOpen() || !pending_.empty()) {
             CloseListeningLocked();
         }
         return;

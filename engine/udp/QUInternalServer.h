@@ -41,7 +41,7 @@ class TunnelSessions;
 // Addresses are in network order.
 //
 // Tunnels: the engine's endpoint carries the tunnelled sessions (TunnelSessions, reached through
-// TunnelTransport); tests may bring another dispatcher instead.
+// TunnelSocketTransport); tests may bring another dispatcher instead.
 class QUInternalServer : public QThread, private TunnelHost {
   public:
     struct Config {
@@ -99,7 +99,7 @@ class QUInternalServer : public QThread, private TunnelHost {
 
   private:
     // The socket calls of the tunnels run under the endpoint lock.
-    friend class TunnelTransport;
+    friend class TunnelSocketTransport;
 
     // TunnelHost: called by the sessions, under lock_.
     Sent SendTo(std::span<const uint8_t> datagram, uint32_t ip, int32_t port) override;

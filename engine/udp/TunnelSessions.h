@@ -15,7 +15,7 @@ namespace kf {
 // punches open the routers' mappings, and a small stream protocol (handshake, a 12-packet window,
 // acknowledgement bitmaps, retransmission, keep-alive, close) runs on top. This class holds every
 // session and is both the endpoint's tunnel dispatcher and the store behind the socket-like calls
-// (TunnelTransport turns those into a SocketTransport).
+// (TunnelSocketTransport turns those into a SocketTransport).
 //
 // Owner and threads: owned by the UDP endpoint; every call, from the endpoint thread or from any
 // other thread, is made with the endpoint lock held. Nothing blocks; waiting is the caller's,

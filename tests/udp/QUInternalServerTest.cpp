@@ -47,13 +47,20 @@ class Recorder {
     std::vector<Received> received_;
 };
 
-class RecordingTunnels : public kf::SilentTunnels {
+// Records what the endpoint hands over and answers nothing.
+class RecordingTunnels : public kf::TunnelDispatcher {
   public:
     explicit RecordingTunnels(Recorder& recorder) : recorder_(recorder) {}
     void OnDatagram(UdpWire::Kind kind, std::span<const uint8_t> bytes, uint32_t,
                     int32_t) override {
         recorder_.Add(kind, bytes);
     }
+    bool NeedsFastPasses() const override { return false; }
+    void RetransmitPass() override {}
+    void AckPass() override {}
+    void Housekeeping() override {}
+    void FlushConnectRequests() override {}
+    void DropSessions() override {}
 
   private:
     Recorder& recorder_;

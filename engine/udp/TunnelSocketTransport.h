@@ -17,9 +17,9 @@ class QUInternalServer;
 // Results: as SocketTransport; an endpoint without tunnelled sessions answers every call with
 // kErrNotInitialised. A receive on a session that died answers kErrNotConnected (a tunnel has no
 // orderly end of stream).
-class TunnelTransport final : public SocketTransport {
+class TunnelSocketTransport final : public SocketTransport {
   public:
-    explicit TunnelTransport(QUInternalServer& endpoint) : endpoint_(endpoint) {}
+    explicit TunnelSocketTransport(QUInternalServer& endpoint) : endpoint_(endpoint) {}
 
     bool IsTunnel() const override { return true; }
     Result Open() override;

@@ -1,4 +1,4 @@
-#include "engine/udp/TunnelTransport.h"
+#include "engine/udp/TunnelSocketTransport.h"
 
 #include <poll.h>
 
@@ -21,7 +21,7 @@ constexpr int32_t kWaitSliceMs = 500;
 }  // namespace
 
 template <typename Call>
-Result TunnelTransport::OnSessions(Call&& call) {
+Result TunnelSocketTransport::OnSessions(Call&& call) {
     QTMutexLock hold(endpoint_.lock_);
     if (endpoint_.sessions_ == nullptr) {
         return Result::Failure(TunnelSessions::kErrNotInitialised);
@@ -29,39 +29,39 @@ Result TunnelTransport::OnSessions(Call&& call) {
     return call(*endpoint_.sessions_);
 }
 
-Result TunnelTransport::Open() {
+Result TunnelSocketTransport::Open() {
     return OnSessions([](TunnelSessions& s) { return s.Socket(); });
 }
 
-Result TunnelTransport::Bind(int32_t handle, const SocketAddress& local) {
+Result TunnelSocketTransport::Bind(int32_t handle, const SocketAddress& local) {
     return OnSessions([&](TunnelSessions& s) { return s.Bind(handle, local); });
 }
 
-Result TunnelTransport::Listen(int32_t handle, int32_t backlog) {
+Result TunnelSocketTransport::Listen(int32_t handle, int32_t backlog) {
     return OnSessions([&](TunnelSessions& s) { return s.Listen(handle, backlog); });
 }
 
-Result TunnelTransport::Connect(int32_t handle, const SocketAddress& remote) {
+Result TunnelSocketTransport::Connect(int32_t handle, const SocketAddress& remote) {
     return OnSessions([&](TunnelSessions& s) { return s.Connect(handle, remote); });
 }
 
-Result TunnelTransport::Accept(int32_t handle, SocketAddress& peer) {
+Result TunnelSocketTransport::Accept(int32_t handle, SocketAddress& peer) {
     return OnSessions([&](TunnelSessions& s) { return s.Accept(handle, peer); });
 }
 
-Result TunnelTransport::Send(int32_t handle, std::span<const uint8_t> bytes) {
+Result TunnelSocketTransport::Send(int32_t handle, std::span<const uint8_t> bytes) {
     return OnSessions([&](TunnelSessions& s) { return s.Send(handle, bytes); });
 }
 
-Result TunnelTransport::Receive(int32_t handle, std::span<uint8_t> bytes) {
+Result TunnelSocketTransport::Receive(int32_t handle, std::span<uint8_t> bytes) {
     return OnSessions([&](TunnelSessions& s) { return s.Receive(handle, bytes); });
 }
 
-Result TunnelTransport::LocalName(int32_t handle, SocketAddress& local) {
+Result TunnelSocketTransport::LocalName(int32_t handle, SocketAddress& local) {
     return OnSessions([&](TunnelSessions& s) { return s.LocalName(handle, local); });
 }
 
-int32_t TunnelTransport::Wait(int32_t handle, WaitFor what, int32_t timeout_ms) {
+int32_t TunnelSocketTransport::Wait(int32_t handle, WaitFor what, int32_t timeout_ms) {
     const uint64_t start = TickMilliseconds();
     for (;;) {
         int wake = -1;
@@ -99,7 +99,7 @@ int32_t TunnelTransport::Wait(int32_t handle, WaitFor what, int32_t timeout_ms) 
     }
 }
 
-SocketTransport::PollTarget TunnelTransport::PollFor(int32_t handle, bool want_write) {
+SocketTransport::PollTarget TunnelSocketTransport::PollFor(int32_t handle, bool want_write) {
     QTMutexLock hold(endpoint_.lock_);
     TunnelSessions* sessions = endpoint_.sessions_;
     if (sessions == nullptr) {
@@ -109,14 +109,14 @@ SocketTransport::PollTarget TunnelTransport::PollFor(int32_t handle, bool want_w
     return PollTarget{sessions->WakeHandle(handle), POLLIN};
 }
 
-int32_t TunnelTransport::PendingError(int32_t handle) {
+int32_t TunnelSocketTransport::PendingError(int32_t handle) {
     QTMutexLock hold(endpoint_.lock_);
     TunnelSessions* sessions = endpoint_.sessions_;
     return sessions == nullptr ? TunnelSessions::kErrNotInitialised
                                : sessions->PendingError(handle);
 }
 
-void TunnelTransport::Close(int32_t handle) {
+void TunnelSocketTransport::Close(int32_t handle) {
     QTMutexLock hold(endpoint_.lock_);
     if (TunnelSessions* sessions = endpoint_.sessions_) {
         sessions->Close(handle);
