@@ -61,8 +61,11 @@ void TPeerObject::Reset() {
 void TPeerObject::SetState(int32_t state) {
     if (state == kEstablished && state_ != kEstablished && type_ != PeerKind::Tracker &&
         NoticesWanted()) {
+        const bool tunnel = conn_ != nullptr && conn_->UsesUdpTransport();
         swarm_.Notice(NoticeKind::kConnected, AddressText(), 0,
-                      type_ == PeerKind::BtNode ? "BitTorrent peer" : "server");
+                      type_ != PeerKind::BtNode ? "server"
+                      : tunnel                  ? "BitTorrent peer over a UDP tunnel"
+                                                : "BitTorrent peer");
     }
     state_ = state;
 }

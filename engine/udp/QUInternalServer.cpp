@@ -10,7 +10,6 @@
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/SocketWaitSet.h"
 #include "engine/os/Tick.h"
-#include "engine/udp/TunnelSessions.h"
 
 namespace kf {
 
@@ -22,8 +21,8 @@ bool IsValidPort(int32_t port) {
 
 }  // namespace
 
-QUInternalServer::QUInternalServer() : QUInternalServer(nullptr) {
-    auto sessions = std::make_unique<TunnelSessions>(static_cast<TunnelHost&>(*this));
+QUInternalServer::QUInternalServer(TunnelSessions::Options options) : QUInternalServer(nullptr) {
+    auto sessions = std::make_unique<TunnelSessions>(static_cast<TunnelHost&>(*this), options);
     sessions_ = sessions.get();
     tunnels_ = std::move(sessions);
 }

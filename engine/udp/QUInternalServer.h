@@ -16,11 +16,10 @@
 #include "engine/udp/EndpointSchedule.h"
 #include "engine/udp/TunnelDispatcher.h"
 #include "engine/udp/TunnelHost.h"
+#include "engine/udp/TunnelSessions.h"
 #include "engine/udp/UdpWire.h"
 
 namespace kf {
-
-class TunnelSessions;
 
 // The engine's one UDP endpoint (thread "UDPServer"): it owns the UDP socket, hands bencoded
 // datagrams to the DHT inbox and the rest to the tunnel dispatcher, keeps a registration with the
@@ -59,7 +58,8 @@ class QUInternalServer : public QThread, private TunnelHost {
     static constexpr uint64_t kReopenRetryMs = 1000;
 
     // With the tunnelled sessions.
-    QUInternalServer();
+    QUInternalServer() : QUInternalServer(TunnelSessions::Options{}) {}
+    explicit QUInternalServer(TunnelSessions::Options options);
     explicit QUInternalServer(std::unique_ptr<TunnelDispatcher> tunnels);
     ~QUInternalServer() override;
 

@@ -14,12 +14,10 @@
 #include "engine/kestrelfetch.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
-#include "engine/net/QUdpSocket.h"
-#include "engine/net/SocketWaitSet.h"
 #include "engine/os/DebugOutput.h"
 #include "engine/os/Tick.h"
-#include "engine/udp/UdpWire.h"
 #include "support/ChildProcess.h"
+#include "support/RendezvousProcess.h"
 #include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
 
@@ -75,25 +73,7 @@ TEST(EngineCore, RegistersWithTheRendezvousServerAndLearnsTheExternalAddress) {
     const int32_t server_port = kf::test::FreeTcpUdpPort("127.0.0.1");
     ASSERT_NE(server_port, 0);
     kf::test::ChildProcess server;
-    ASSERT_TRUE(server.Start(
-        {KF_BINARY_DIR "/kf-rendezvous", "--listen", "127.0.0.1:" + std::to_string(server_port)},
-        dir / "rendezvous.out"));
-    // Ready once it answers a registration of a stand-in engine.
-    kf::QUdpSocket probe;
-    ASSERT_TRUE(probe.Open(kf::ParseDottedAddress("127.0.0.1"), 0));
-    const auto registration = kf::UdpWire::BuildRegistration({});
-    std::vector<uint8_t> answer(16);
-    int32_t answered = 0;
-    for (int i = 0; i < 100 && answered <= 0 && server.IsRunning(); ++i) {
-        probe.SendTo(registration, kf::ParseDottedAddress("127.0.0.1"), server_port);
-        kf::SocketWaitSet waits;
-        waits.AddHandle(probe.Handle(), false);
-        waits.Wait(50);
-        uint32_t from_ip = 0;
-        int32_t from_port = 0;
-        answered = probe.ReceiveFrom(answer, from_ip, from_port);
-    }
-    ASSERT_EQ(answered, 8);
+    ASSERT_TRUE(kf::test::StartRendezvous(server, "127.0.0.1", server_port, dir / "rendezvous.out"));
 
     char text[32];
     EXPECT_EQ(GetEngineExternalAddress(text, 8), KF_ERR_PARAM);

@@ -10,6 +10,7 @@
 #include "engine/kestrelfetch.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/net/QSocket.h"
+#include "engine/udp/QUInternalServer.h"
 #include "engine/os/Tick.h"
 #include "engine/task/SwarmRegistry.h"
 #include "support/LoopbackPorts.h"
@@ -189,6 +190,39 @@ TEST_F(ListenerFixture, ListensAtTheBindAddressAndClosesWithTheP2PSwitch) {
     EngineGlobals::Instance().p2p_enabled = true;
     registry_.ListeningServicesStep();
     EXPECT_TRUE(registry_.ListenerOpen());
+}
+
+// The tunnel listener is the TCP listener's twin over the UDP endpoint: open while the endpoint
+// runs and is not suspended, closed with the P2P switch and by CloseListening.
+TEST_F(ListenerFixture, TunnelListenerFollowsTheEndpointAndTheSwitches) {
+    EngineGlobals& globals = EngineGlobals::Instance();
+    registry_.ListeningServicesStep();
+    EXPECT_FALSE(registry_.TunnelListenerOpen());  // no endpoint yet
+    kf::QUInternalServer::Config config;
+    config.local_port = port_;
+    config.bind_ip = kf::ParseDottedAddress("127.0.0.1");
+    ASSERT_EQ(kf::QUInternalServer::Engine().Start(config), 0);
+    struct Step {
+        bool p2p;
+        bool suspended;
+        bool close_first;
+        bool open;
+    };
+    for (const Step step : {Step{true, false, false, true}, Step{true, true, true, false},
+                            Step{true, false, false, true}, Step{false, false, false, false},
+                            Step{true, false, false, true}}) {
+        globals.p2p_enabled = step.p2p;
+        globals.udp_suspended = step.suspended;
+        if (step.close_first) {
+            registry_.CloseListening();
+        }
+        registry_.ListeningServicesStep();
+        EXPECT_EQ(registry_.TunnelListenerOpen(), step.open)
+            << step.p2p << step.suspended << step.close_first;
+    }
+    globals.udp_suspended = false;
+    registry_.CloseListening();
+    kf::QUInternalServer::Engine().Stop();
 }
 
 TEST_F(ListenerFixture, MulticastFollowsTheLanSwitchAndTheInterface) {
