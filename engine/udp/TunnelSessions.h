@@ -1,11 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <random>
 #include <span>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/net/SocketTransport.h"
 #include "engine/udp/TunnelDispatcher.h"
 #include "engine/udp/TunnelHost.h"
+#include "engine/udp/TunnelSession.h"
 #include "engine/udp/UdpWire.h"
 
 namespace kf {
@@ -91,6 +96,89 @@ class TunnelSessions final : public TunnelDispatcher {
     // -1 for an unknown handle.
     int WakeHandle(int32_t handle) const;
     void WatchWritable(int32_t handle, bool watch);
+
+    static constexpr size_t kMaxRecycled = 256;
+    static constexpr size_t kMaxPunches = 512;
+    static constexpr size_t kMaxPendingRequests = 2048;
+    static constexpr size_t kMaxPendingPerSource = 8;
+    static constexpr int32_t kPunchesPerSecond = 32;
+    static constexpr int32_t kInitialBacklog = 32;
+    static constexpr int32_t kMaxBacklog = 4096;
+
+  private:
+    using Session = TunnelSession;
+    using State = TunnelSession::State;
+    using Role = TunnelSession::Role;
+
+    struct PunchEntry {
+        uint32_t ip = 0;
+        int32_t port = 0;
+        UdpWire::Identity identity{};
+        int32_t sends = 0;
+    };
+
+    // Tables (TunnelSessions.cpp).
+    Session* Find(int32_t handle) const;
+    Session* FindRole(int32_t handle, Role role) const;
+    Session& Create(Role role);
+    void Recycle(int32_t handle);
+    int32_t NewHandle();
+    void Kill(Session& session, int32_t error);
+    bool IsReadable(const Session& session) const;
+    bool IsWritable(const Session& session) const;
+    // Signals or drains wake handles whose readiness changed.
+    void RefreshReadiness();
+    size_t PendingFrom(uint32_t ip) const;
+    size_t PendingCount() const;
+
+    // Sending (TunnelSessionsPasses.cpp).
+    TunnelPacket::Header HeaderFor(Session& session, uint32_t type);
+    TunnelHost::Sent SendPacket(Session& session, std::span<const uint8_t> packet);
+    void SendTwice(Session& session, uint32_t type, const TunnelPacket::Body& body);
+    void SendSyn(Session& session);
+    void SendSynAck(Session& session);
+    void SendClose(Session& session);
+    void SendKeepAlive(Session& session);
+    void SendWindowAck(Session& session, int copies);
+    // False when a send would block.
+    bool RetransmitSession(Session& session, uint64_t now);
+    void AckSession(Session& session, uint64_t now);
+    void HousekeepPending(uint64_t now);
+    void HousekeepOpen(uint64_t now);
+    void HousekeepPunches();
+    void QueueConnectRequest(Session& session);
+    bool TakePunchToken();
+    TunnelHost::Sent SendPunch(const PunchEntry& entry);
+
+    // Datagrams (TunnelSessionsDispatch.cpp).
+    void OnRelay(std::span<const uint8_t> datagram);
+    void OnPunch(std::span<const uint8_t> datagram, uint32_t from_ip, int32_t from_port);
+    void OnConnectAnswer(std::span<const uint8_t> datagram);
+    void OnSession(std::span<const uint8_t> datagram, uint32_t from_ip, int32_t from_port);
+    void OnSyn(const UdpWire::SessionHeader& header, std::span<const uint8_t> datagram,
+               uint32_t from_ip, int32_t from_port);
+    void OnSynAck(const UdpWire::SessionHeader& header, std::span<const uint8_t> datagram,
+                  uint32_t from_ip, int32_t from_port);
+    void OnHandshakeAck(const UdpWire::SessionHeader& header, std::span<const uint8_t> datagram,
+                        uint32_t from_ip, int32_t from_port);
+    void OnStream(const UdpWire::SessionHeader& header, std::span<const uint8_t> datagram,
+                  uint32_t from_ip, int32_t from_port);
+    void SendReject(const UdpWire::SessionHeader& header, std::span<const uint8_t> datagram,
+                    const TunnelPacket::Syn& syn, uint32_t ip, int32_t port);
+
+    TunnelHost& host_;
+    Options options_;
+    std::unordered_map<int32_t, std::unique_ptr<Session>> sessions_;
+    std::vector<std::unique_ptr<Session>> recycled_;
+    std::vector<PunchEntry> punches_;
+    std::vector<uint32_t> pending_requests_;
+    std::vector<UdpWire::Entry> batch_;
+    uint32_t batch_sequence_ = 0;
+    uint32_t request_sequence_ = 0;
+    int32_t backlog_ = kInitialBacklog;
+    uint64_t punch_window_ms_ = 0;
+    int32_t punches_in_window_ = 0;
+    std::mt19937 random_;
 };
 
 }  // namespace kf
