@@ -23,7 +23,7 @@ namespace {
 
 class QuietTask : public kf::TaskLink {
   public:
-    void SetTaskState(int32_t) override {}
+    void SetTaskState(kf::TaskState) override {}
     void SetTaskStatus(int32_t) override {}
     void RequestStop() override {}
     bool IsStopRequested() override { return false; }

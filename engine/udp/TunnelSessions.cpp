@@ -313,11 +313,12 @@ TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& pee
 }
 
 TunnelSessions::Result TunnelSessions::LocalName(int32_t handle, SocketAddress& local) {
-    const Session* session = FindRole(handle, Role::kOpen);
-    if (session == nullptr) {
+    const Session* session = Find(handle);
+    if (session == nullptr || session->role == Role::kPending) {
         return Result::Failure(SocketTransport::kErrNotSocket);
     }
-    if (session->state != State::kEstablished) {
+    // A listener has a name too: the one it was bound to.
+    if (session->role == Role::kOpen && session->state != State::kEstablished) {
         return Result::Failure(SocketTransport::kErrNotConnected);
     }
     local.ip = host_.LocalIp();

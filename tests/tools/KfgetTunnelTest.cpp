@@ -10,6 +10,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/ContentFiles.h"
+#include "support/EngineDriver.h"
 #include "support/LoopbackPorts.h"
 #include "support/RendezvousProcess.h"
 #include "support/TempDir.h"
