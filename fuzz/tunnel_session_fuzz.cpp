@@ -23,8 +23,14 @@ constexpr uint32_t kPeerIp = 0x0200007F;  // 127.0.0.2
 
 class Host : public TunnelHost {
   public:
-    Sent SendTo(std::span<const uint8_t>, uint32_t, int32_t) override { return Sent::kSent; }
-    bool SendToServer(std::span<const uint8_t>) override { return true; }
+    Sent SendTo(std::span<const uint8_t> datagram, uint32_t, int32_t) override {
+        last_sent.assign(datagram.begin(), datagram.end());
+        return Sent::kSent;
+    }
+    bool SendToServer(std::span<const uint8_t> datagram) override {
+        last_request.assign(datagram.begin(), datagram.end());
+        return true;
+    }
     uint64_t NowMs() const override { return now; }
     UdpWire::Identity OwnIdentity() const override { return UdpWire::IdentityOf(kOwn); }
     uint32_t LocalIp() const override { return 0x0100007F; }
@@ -35,7 +41,39 @@ class Host : public TunnelHost {
     void WakeEndpoint() override {}
 
     uint64_t now = 1000000;
+    std::vector<uint8_t> last_sent;
+    std::vector<uint8_t> last_request;
 };
+
+// Handles and request sequences are random: copy the live ones in so that the input reaches the
+// handshake and the established stream.
+void PatchSession(std::vector<uint8_t>& datagram, uint8_t kind, const Host& host,
+                  int32_t connector) {
+    kf::StoreBe32(datagram.data(), static_cast<uint32_t>(datagram.size()));
+    const UdpWire::Identity own = UdpWire::IdentityOf(kOwn);
+    std::copy(own.begin(), own.end(), datagram.begin() + 20);
+    if ((kind & 0x40) != 0) {
+        const bool answer_to_us = (kind & 0x08) != 0 && host.last_sent.size() >= 64;
+        const uint32_t handle = answer_to_us ? kf::LoadBe32(host.last_sent.data() + 8)
+                                             : static_cast<uint32_t>(connector);
+        kf::StoreBe32(datagram.data() + 8, handle);
+        kf::StoreBe32(datagram.data() + 60, static_cast<uint32_t>(connector));
+        std::copy(own.begin(), own.end(), datagram.begin() + 36);
+    }
+    const uint32_t handle = kf::LoadBe32(datagram.data() + 8);
+    kf::StoreBe32(datagram.data() + 4, UdpWire::SessionChecksum(datagram, handle));
+}
+
+void PatchAnswer(std::vector<uint8_t>& datagram, const Host& host) {
+    if (host.last_request.size() < 64) {
+        return;
+    }
+    std::fill(datagram.begin(), datagram.begin() + 12, 0);
+    std::copy(host.last_request.begin() + 12, host.last_request.begin() + 32,
+              datagram.begin() + 12);
+    kf::StoreBe32(datagram.data() + 12, UdpWire::kTypeConnectAnswer);
+    std::copy(kPeer.begin(), kPeer.end(), datagram.begin() + 56);
+}
 
 }  // namespace
 
@@ -61,14 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (kind % 6) {
             case 0:
                 if (datagram.size() >= 64) {
-                    kf::StoreBe32(datagram.data(), static_cast<uint32_t>(datagram.size()));
-                    const UdpWire::Identity own = UdpWire::IdentityOf(kOwn);
-                    std::copy(own.begin(), own.end(), datagram.begin() + 20);
-                    if (kind & 0x40) {
-                        kf::StoreBe32(datagram.data() + 8, static_cast<uint32_t>(connector));
-                    }
-                    const uint32_t handle = kf::LoadBe32(datagram.data() + 8);
-                    kf::StoreBe32(datagram.data() + 4, UdpWire::SessionChecksum(datagram, handle));
+                    PatchSession(datagram, kind, host, connector);
+                }
+                break;
+            case 2:
+                if (datagram.size() >= 64 && (kind & 0x40) != 0) {
+                    PatchAnswer(datagram, host);
                 }
                 break;
             case 4:

@@ -57,7 +57,7 @@ void TunnelSession::Reset() {
     bytes_acknowledged = 0;
     watch_writable = false;
     if (signalled) {
-        wake.Drain();
+        wake->Drain();
         signalled = false;
     }
 }

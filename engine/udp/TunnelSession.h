@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -129,7 +130,8 @@ class TunnelSession {
     uint64_t bytes_acknowledged = 0;
     bool watch_writable = false;
     bool signalled = false;
-    WakeSignal wake;
+    // Made when the socket gets an owner (a handshake from a stranger costs no descriptor).
+    std::unique_ptr<WakeSignal> wake;
 
   private:
     void Release(std::deque<Slot>::iterator slot);

@@ -126,16 +126,16 @@ bool TunnelSessions::IsWritable(const Session& session) const {
 
 void TunnelSessions::RefreshReadiness() {
     for (auto& [handle, session] : sessions_) {
-        if (session->role == Role::kPending) {
-            continue;
+        if (session->wake == nullptr) {
+            continue;  // pending: nobody waits on it yet
         }
         const bool ready =
             IsReadable(*session) || (session->watch_writable && IsWritable(*session));
         if (ready != session->signalled) {
             if (ready) {
-                session->wake.Signal();
+                session->wake->Signal();
             } else {
-                session->wake.Drain();
+                session->wake->Drain();
             }
             session->signalled = ready;
         }
@@ -145,7 +145,10 @@ void TunnelSessions::RefreshReadiness() {
 // --- socket calls
 
 TunnelSessions::Result TunnelSessions::Socket() {
-    const Session& session = Create(Role::kOpen);
+    Session& session = Create(Role::kOpen);
+    if (session.wake == nullptr) {
+        session.wake = std::make_unique<WakeSignal>();
+    }
     return Result::Success(session.handle);
 }
 
@@ -305,6 +308,9 @@ TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& pee
         return Result::Failure(SocketTransport::kErrWouldBlock);
     }
     ready->role = Role::kOpen;
+    if (ready->wake == nullptr) {
+        ready->wake = std::make_unique<WakeSignal>();
+    }
     peer.ip = ready->peer_ip;
     peer.port = ready->peer_port;
     peer.node_id = UdpWire::IdOfIdentity(ready->peer_identity);
@@ -374,7 +380,7 @@ int32_t TunnelSessions::PendingError(int32_t handle) const {
 
 int TunnelSessions::WakeHandle(int32_t handle) const {
     const Session* session = Find(handle);
-    return session == nullptr || session->role == Role::kPending ? -1 : session->wake.Handle();
+    return session == nullptr || session->wake == nullptr ? -1 : session->wake->Handle();
 }
 
 void TunnelSessions::WatchWritable(int32_t handle, bool watch) {
