@@ -158,6 +158,8 @@ void TunnelSessions::RetransmitPass() {
 void TunnelSessions::AckSession(Session& session, uint64_t now) {
     session.MoveInOrder();
     const size_t held = session.HeldCount();
+    // Nothing new for the peer: what it last reported, or what we last told it (a peer that
+    // only sends data reports its own window rarely; repeating ours would not help it).
     const bool known = session.NextExpected() == session.PeerFirstUnacked() ||
                        session.NextExpected() == session.acked_expected;
     if (!session.ack_due && held == 0 && known && Elapsed(now, session.last_ack_ms) < kIdleAckMs) {

@@ -169,6 +169,67 @@ INSTANTIATE_TEST_SUITE_P(Loss, TunnelTransfer,
                          ::testing::Values(LossCase{0.0, false}, LossCase{0.05, false},
                                            LossCase{0.35, true}));
 
+TEST(TunnelSessions, LostHandshakeAcksAreMadeUpForByTheConnectorsFirstPacket) {
+    Pair pair;
+    pair.net.drop_if = [](const Wire& datagram) {
+        return TypeOf(datagram) == TunnelPacket::kHandshakeAck;
+    };
+    const int32_t client = pair.StartConnect();
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.a.Writable(client); }, 10000));
+    EXPECT_FALSE(pair.b.Readable(pair.listener));
+    const uint8_t hello[] = {'h', 'i'};
+    ASSERT_EQ(pair.a.Send(client, hello).value, 2);
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.b.Readable(pair.listener); }, 5000));
+    SocketAddress peer;
+    const auto server = pair.b.Accept(pair.listener, peer);
+    ASSERT_TRUE(server.Ok());
+    uint8_t out[4] = {};
+    ASSERT_TRUE(pair.net.RunUntil(
+        [&] { return pair.b.Receive(static_cast<int32_t>(server.value), out).value == 2; }, 5000));
+    EXPECT_EQ(out[1], 'i');
+}
+
+TEST(TunnelSessions, ARetransmissionPassResendsAtMostOnePacketPerSession) {
+    Pair pair;
+    ASSERT_TRUE(pair.Connect());
+    pair.net.faults.loss = 1.0;
+    const Bytes data = RandomBytes(12 * 1320, 5);
+    ASSERT_GT(pair.a.Send(pair.client, data).value, 0);
+    pair.net.Deliver();
+    for (const uint64_t wait : {2000, 2500, 3500}) {
+        pair.net.now += wait;
+        pair.a.RetransmitPass();
+        int resent = 0;
+        for (const Wire& datagram : pair.net.wire) {
+            resent += TypeOf(datagram) == TunnelPacket::kData ? 1 : 0;
+        }
+        EXPECT_EQ(resent, wait == 2000 ? 0 : 1) << wait;
+        pair.net.Deliver();
+    }
+}
+
+TEST(TunnelSessions, DroppingAllSessionsWakesTheirOwnersAndClosingAListenerEndsItsHandshakes) {
+    Pair pair;
+    ASSERT_TRUE(pair.Connect());
+    const int32_t waiting = pair.StartConnect();
+    pair.net.drop_if = [](const Wire& datagram) {
+        return TypeOf(datagram) == TunnelPacket::kHandshakeAck;
+    };
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.a.Writable(waiting); }, 10000));
+    pair.b.Close(pair.listener);
+    const uint8_t byte = 1;
+    pair.a.Send(waiting, std::span(&byte, 1));
+    pair.net.RunUntil([] { return false; }, 200);
+    EXPECT_EQ(pair.b.Failed(pair.listener), true) << "closed";
+
+    pair.a.DropSessions();
+    for (const int32_t handle : {pair.client, waiting}) {
+        EXPECT_TRUE(pair.a.Failed(handle));
+        EXPECT_TRUE(Ready(pair.a.WakeHandle(handle)));
+        EXPECT_TRUE(pair.a.Close(handle).Ok());
+    }
+}
+
 TEST(TunnelSessions, ASynForAPortNobodyListensOnIsRejectedAndTheConnectorDies) {
     Pair pair;
     const int32_t handle = pair.StartConnect(kIdB, 7000);
