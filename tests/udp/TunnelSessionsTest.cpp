@@ -320,6 +320,32 @@ TEST(TunnelSessions, AnAddressFormPeerTeachesItsIdentityWithItsPunch) {
     EXPECT_EQ(local.node_id, kIdA);
 }
 
+TEST(TunnelSessions, BehindOneRouterTheAddressFormPeerIsLearntAtItsLocalAddress) {
+    Pair pair;
+    pair.net.server_up = false;                             // this test answers for the server
+    UdpWire::NodeId address_form = {0, 0, 203, 0, 113, 7};  // the router's public address
+    kf::StoreBe16(address_form.data() + 6, static_cast<uint16_t>(pair.net.Host(1).port()));
+    const int32_t client = static_cast<int32_t>(pair.a.Socket().value);
+    ASSERT_TRUE(pair.a.Connect(client, {Ip(203, 0, 113, 7), kService, address_form}).WouldBlock());
+    pair.a.FlushConnectRequests();
+    const auto request = UdpWire::ParseConnectRequest(pair.net.Host(0).to_server.back());
+    ASSERT_TRUE(request);
+    const UdpWire::ConnectAnswer answer{
+        UdpWire::IdentityOf(kIdA),
+        request->sequence,
+        {{pair.net.Host(1).ip(), static_cast<uint32_t>(pair.net.Host(1).port()), address_form}}};
+    pair.a.OnDatagram(UdpWire::Kind::kConnectAnswer, UdpWire::BuildConnectAnswer(answer), 0, 82);
+    EXPECT_FALSE(pair.a.Failed(client)) << "the answer does not end it";
+    const UdpWire::Relay relay{UdpWire::IdentityOf(kIdA), pair.net.Host(0).ip(),
+                               static_cast<uint32_t>(pair.net.Host(0).port())};
+    pair.b.OnDatagram(UdpWire::Kind::kRelay, UdpWire::BuildRelay(relay), 0, 82);
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.b.Readable(pair.listener); }, 10000));
+    SocketAddress peer;
+    EXPECT_TRUE(pair.b.Accept(pair.listener, peer).Ok());
+    EXPECT_EQ(peer.node_id, kIdA);
+    EXPECT_TRUE(pair.net.RunUntil([&] { return pair.a.Writable(client); }, 10000));
+}
+
 TEST(TunnelSessions, APeerThatNeverAnswersTimesOutAndTheOwnerSeesTheError) {
     Pair pair;
     ASSERT_TRUE(pair.Connect());
