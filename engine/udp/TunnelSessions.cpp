@@ -264,8 +264,8 @@ TunnelSessions::Result TunnelSessions::Receive(int32_t handle, std::span<uint8_t
     if (session == nullptr) {
         return Result::Failure(SocketTransport::kErrNotSocket);
     }
-    if (host_.Suspended()) {
-        return Result::Failure(kErrInvalid);
+    if (host_.Suspended() || bytes.empty()) {
+        return Result::Failure(kErrInvalid);  // 0 bytes read would say "closed"
     }
     if (session->state != State::kEstablished && session->state != State::kDead) {
         return Result::Failure(SocketTransport::kErrNotConnected);
@@ -284,7 +284,7 @@ TunnelSessions::Result TunnelSessions::Receive(int32_t handle, std::span<uint8_t
     if (session->state == State::kDead) {
         return Result::Failure(SocketTransport::kErrNotConnected);
     }
-    return bytes.empty() ? Result::Success(0) : Result::Failure(SocketTransport::kErrWouldBlock);
+    return Result::Failure(SocketTransport::kErrWouldBlock);
 }
 
 TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& peer) {

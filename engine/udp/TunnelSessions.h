@@ -90,7 +90,8 @@ class TunnelSessions final : public TunnelDispatcher {
     // only). Answers would-block when the connect started.
     Result Connect(int32_t handle, const SocketAddress& remote);
     Result Send(int32_t handle, std::span<const uint8_t> bytes);
-    // 0 bytes never means "closed": a dead session answers kErrNotConnected.
+    // 0 bytes never means "closed": a dead session answers kErrNotConnected once its delivered
+    // data is read, an empty buffer kErrInvalid.
     Result Receive(int32_t handle, std::span<uint8_t> bytes);
     Result Accept(int32_t handle, SocketAddress& peer);
     Result LocalName(int32_t handle, SocketAddress& local);

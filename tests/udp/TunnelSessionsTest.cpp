@@ -495,6 +495,7 @@ TEST(TunnelSessions, SocketCallsAnswerTheirErrors) {
     EXPECT_EQ(a.Connect(second, {Ip(127, 0, 0, 2), 80, kIdB}).error,
               TunnelSessions::kErrInterrupted);
     EXPECT_EQ(a.Send(second, std::span(&byte, 1)).error, SocketTransport::kErrNotConnected);
+    EXPECT_EQ(a.Receive(second, std::span(&byte, 0)).error, TunnelSessions::kErrInvalid);
     EXPECT_EQ(a.LocalName(second, peer).error, SocketTransport::kErrNotConnected);
     EXPECT_EQ(a.Send(12345, std::span(&byte, 1)).error, SocketTransport::kErrNotSocket);
     EXPECT_EQ(a.WakeHandle(12345), -1);
