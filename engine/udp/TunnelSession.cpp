@@ -51,6 +51,7 @@ void TunnelSession::Reset() {
     control_sent = 0;
     error = 0;
     ack_due = false;
+    window_updates = 0;
     last_ack_ms = 0;
     acked_expected = 0;
     bytes_received = 0;

@@ -273,8 +273,9 @@ TunnelSessions::Result TunnelSessions::Receive(int32_t handle, std::span<uint8_t
     const uint32_t expected = session->NextExpected();
     const size_t copied = session->Read(bytes);
     if (session->NextExpected() != expected && session->state == State::kEstablished) {
-        // Room made in a full delivery queue: tell the sender before its next timer does.
+        // Room made in a full delivery queue: tell the sender, and again should that be lost.
         session->ack_due = true;
+        session->window_updates = Session::kWindowUpdates;
         host_.WakeEndpoint();
     }
     RefreshReadiness();

@@ -230,6 +230,41 @@ TEST(TunnelSessions, DroppingAllSessionsWakesTheirOwnersAndClosingAListenerEndsI
     }
 }
 
+TEST(TunnelSessions, ASlowReaderLosesNothingAndALostWindowUpdateDoesNotStallTheSender) {
+    Pair pair;
+    ASSERT_TRUE(pair.Connect());
+    const Bytes data = RandomBytes(200000, 6);
+    size_t sent = 0;
+    // Nobody reads: the sender fills the receiver's queue and window and stops.
+    pair.net.RunUntil(
+        [&] {
+            const auto taken = pair.a.Send(pair.client, std::span(data).subspan(sent));
+            sent += taken.Ok() ? static_cast<size_t>(taken.value) : 0;
+            return false;
+        },
+        8000);
+    ASSERT_FALSE(pair.a.Writable(pair.client)) << "the receiver's window is closed";
+    ASSERT_FALSE(pair.a.NeedsFastPasses()) << "nothing left to retransmit";
+    // The first window update after reading is lost.
+    int dropped = 0;
+    pair.net.drop_if = [&](const Wire& datagram) {
+        const bool drop = dropped == 0 && TypeOf(datagram) == TunnelPacket::kWindowAck &&
+                          datagram.from_ip == pair.net.Host(1).ip();
+        dropped += drop ? 1 : 0;
+        return drop;
+    };
+    Stream stream{pair.a, pair.client, pair.b, pair.server, data, {}, sent};
+    EXPECT_TRUE(pair.net.RunUntil(
+        [&] {
+            stream.Pump();
+            return stream.Done();
+        },
+        6000))
+        << stream.in.size();
+    EXPECT_EQ(dropped, 1);
+    EXPECT_TRUE(stream.in == data);
+}
+
 TEST(TunnelSessions, ASynForAPortNobodyListensOnIsRejectedAndTheConnectorDies) {
     Pair pair;
     const int32_t handle = pair.StartConnect(kIdB, 7000);
