@@ -298,7 +298,7 @@ TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& pee
     }
     Session* ready = nullptr;
     for (auto& [pending_handle, session] : sessions_) {
-        // The oldest handshake first (its nonce is the connector's tick).
+        // Roughly the oldest handshake first (by the time of its last SYN).
         if (session->role == Role::kPending && session->state == State::kEstablished &&
             session->service_port == listener->service_port &&
             (ready == nullptr || session->last_syn_ms < ready->last_syn_ms)) {
