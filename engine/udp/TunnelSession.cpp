@@ -51,13 +51,14 @@ void TunnelSession::Reset() {
     control_sent = 0;
     error = 0;
     ack_due = false;
+    window_updates = 0;
     last_ack_ms = 0;
     acked_expected = 0;
     bytes_received = 0;
     bytes_acknowledged = 0;
     watch_writable = false;
     if (signalled) {
-        wake.Drain();
+        wake->Drain();
         signalled = false;
     }
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -53,6 +54,7 @@ class TunnelSession {
     static constexpr size_t kSmallChunk = 660;
     static constexpr uint32_t kMaxTransmissions = 128;
     static constexpr int kSmallChunkLoss = 30;  // percent above which chunks are halved
+    static constexpr int kWindowUpdates = 3;
 
     TunnelSession() = default;
     TunnelSession(const TunnelSession&) = delete;
@@ -123,13 +125,17 @@ class TunnelSession {
     uint32_t control_sent = 0;
     int32_t error = 0;  // why it died
     bool ack_due = false;
+    // Window ACKs still to repeat after the reader made room: the sender may hold no packet to
+    // retransmit, so a lost update would leave it waiting for good.
+    int window_updates = 0;
     uint64_t last_ack_ms = 0;
     uint32_t acked_expected = 0;  // the next-expected sequence of the last window ACK
     uint64_t bytes_received = 0;
     uint64_t bytes_acknowledged = 0;
     bool watch_writable = false;
     bool signalled = false;
-    WakeSignal wake;
+    // Made when the socket gets an owner (a handshake from a stranger costs no descriptor).
+    std::unique_ptr<WakeSignal> wake;
 
   private:
     void Release(std::deque<Slot>::iterator slot);

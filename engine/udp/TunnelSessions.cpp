@@ -126,16 +126,16 @@ bool TunnelSessions::IsWritable(const Session& session) const {
 
 void TunnelSessions::RefreshReadiness() {
     for (auto& [handle, session] : sessions_) {
-        if (session->role == Role::kPending) {
-            continue;
+        if (session->wake == nullptr) {
+            continue;  // pending: nobody waits on it yet
         }
         const bool ready =
             IsReadable(*session) || (session->watch_writable && IsWritable(*session));
         if (ready != session->signalled) {
             if (ready) {
-                session->wake.Signal();
+                session->wake->Signal();
             } else {
-                session->wake.Drain();
+                session->wake->Drain();
             }
             session->signalled = ready;
         }
@@ -145,7 +145,10 @@ void TunnelSessions::RefreshReadiness() {
 // --- socket calls
 
 TunnelSessions::Result TunnelSessions::Socket() {
-    const Session& session = Create(Role::kOpen);
+    Session& session = Create(Role::kOpen);
+    if (session.wake == nullptr) {
+        session.wake = std::make_unique<WakeSignal>();
+    }
     return Result::Success(session.handle);
 }
 
@@ -261,8 +264,8 @@ TunnelSessions::Result TunnelSessions::Receive(int32_t handle, std::span<uint8_t
     if (session == nullptr) {
         return Result::Failure(SocketTransport::kErrNotSocket);
     }
-    if (host_.Suspended()) {
-        return Result::Failure(kErrInvalid);
+    if (host_.Suspended() || bytes.empty()) {
+        return Result::Failure(kErrInvalid);  // 0 bytes read would say "closed"
     }
     if (session->state != State::kEstablished && session->state != State::kDead) {
         return Result::Failure(SocketTransport::kErrNotConnected);
@@ -270,8 +273,9 @@ TunnelSessions::Result TunnelSessions::Receive(int32_t handle, std::span<uint8_t
     const uint32_t expected = session->NextExpected();
     const size_t copied = session->Read(bytes);
     if (session->NextExpected() != expected && session->state == State::kEstablished) {
-        // Room made in a full delivery queue: tell the sender before its next timer does.
+        // Room made in a full delivery queue: tell the sender, and again should that be lost.
         session->ack_due = true;
+        session->window_updates = Session::kWindowUpdates;
         host_.WakeEndpoint();
     }
     RefreshReadiness();
@@ -281,7 +285,7 @@ TunnelSessions::Result TunnelSessions::Receive(int32_t handle, std::span<uint8_t
     if (session->state == State::kDead) {
         return Result::Failure(SocketTransport::kErrNotConnected);
     }
-    return bytes.empty() ? Result::Success(0) : Result::Failure(SocketTransport::kErrWouldBlock);
+    return Result::Failure(SocketTransport::kErrWouldBlock);
 }
 
 TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& peer) {
@@ -294,7 +298,7 @@ TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& pee
     }
     Session* ready = nullptr;
     for (auto& [pending_handle, session] : sessions_) {
-        // The oldest handshake first (its nonce is the connector's tick).
+        // Roughly the oldest handshake first (by the time of its last SYN).
         if (session->role == Role::kPending && session->state == State::kEstablished &&
             session->service_port == listener->service_port &&
             (ready == nullptr || session->last_syn_ms < ready->last_syn_ms)) {
@@ -305,6 +309,9 @@ TunnelSessions::Result TunnelSessions::Accept(int32_t handle, SocketAddress& pee
         return Result::Failure(SocketTransport::kErrWouldBlock);
     }
     ready->role = Role::kOpen;
+    if (ready->wake == nullptr) {
+        ready->wake = std::make_unique<WakeSignal>();
+    }
     peer.ip = ready->peer_ip;
     peer.port = ready->peer_port;
     peer.node_id = UdpWire::IdOfIdentity(ready->peer_identity);
@@ -375,7 +382,7 @@ int32_t TunnelSessions::PendingError(int32_t handle) const {
 
 int TunnelSessions::WakeHandle(int32_t handle) const {
     const Session* session = Find(handle);
-    return session == nullptr || session->role == Role::kPending ? -1 : session->wake.Handle();
+    return session == nullptr || session->wake == nullptr ? -1 : session->wake->Handle();
 }
 
 void TunnelSessions::WatchWritable(int32_t handle, bool watch) {

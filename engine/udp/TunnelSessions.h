@@ -39,7 +39,14 @@ namespace kf {
 //
 // Limits and trust: received datagrams are untrusted; at most 256 recycled sessions, 512 punch
 // entries, 2048 pending request sequences, 8 pending sessions per source address, 32 punches a
-// second, 12 delivered payloads waiting per session.
+// second, 12 delivered payloads waiting per session. A sender never sends past the receiver's
+// expected sequence + 12 (it would be dropped); an acknowledgement releases only packets sent.
+// An accepting session repeats its SYN-ACK only while the connector's SYNs keep coming, and
+// relays are punched only to unicast addresses and valid ports. Pending sessions (handshakes not
+// yet accepted) have no wake handle, so that strangers cost no descriptors.
+//
+// Peers known by address only (id bytes 0, 0, IPv4, port) stay connecting after the server's
+// answer until the peer's punch tells their identity; the SYN then names it.
 class TunnelSessions final : public TunnelDispatcher {
   public:
     using Result = SocketTransport::Result;
@@ -70,6 +77,8 @@ class TunnelSessions final : public TunnelDispatcher {
     void AckPass() override;
     void Housekeeping() override;
     void FlushConnectRequests() override;
+    // Pending handshakes, punches and requests go; sockets with an owner die (their wake handles
+    // stay valid and signalled) and are freed by the owner's Close.
     void DropSessions() override;
 
     // Socket-like calls.
@@ -81,7 +90,8 @@ class TunnelSessions final : public TunnelDispatcher {
     // only). Answers would-block when the connect started.
     Result Connect(int32_t handle, const SocketAddress& remote);
     Result Send(int32_t handle, std::span<const uint8_t> bytes);
-    // 0 bytes never means "closed": a dead session answers kErrNotConnected.
+    // 0 bytes never means "closed": a dead session answers kErrNotConnected once its delivered
+    // data is read, an empty buffer kErrInvalid.
     Result Receive(int32_t handle, std::span<uint8_t> bytes);
     Result Accept(int32_t handle, SocketAddress& peer);
     Result LocalName(int32_t handle, SocketAddress& local);

@@ -31,12 +31,15 @@ bool IsAddressForm(const UdpWire::NodeId& id) {
     return id[0] == 0 && id[1] == 0;
 }
 
-UdpWire::NodeId AddressForm(uint32_t ip, uint16_t port) {
-    UdpWire::NodeId id{};
-    std::memcpy(id.data() + 2, &ip, 4);
-    id[6] = static_cast<uint8_t>(port >> 8);
-    id[7] = static_cast<uint8_t>(port & 0xFF);
-    return id;
+// Whether a punch from `from_ip` with the sender's local `port` comes from the peer that `s`
+// knows by address only: the id's address, or the one the server answered with (its local
+// address when both sit behind one router), and the id's port.
+bool PunchMatchesAddressForm(const TunnelSession& s, const UdpWire::NodeId& id, uint32_t from_ip,
+                             uint16_t port) {
+    uint32_t id_ip = 0;
+    std::memcpy(&id_ip, id.data() + 2, 4);
+    const uint16_t id_port = static_cast<uint16_t>(id[6] << 8 | id[7]);
+    return IsAddressForm(id) && id_port == port && (id_ip == from_ip || s.answered);
 }
 
 }  // namespace
@@ -91,7 +94,6 @@ void TunnelSessions::OnPunch(std::span<const uint8_t> datagram, uint32_t from_ip
         return;
     }
     const UdpWire::NodeId sender = UdpWire::IdOfIdentity(punch->sender);
-    const UdpWire::NodeId address_form = AddressForm(from_ip, punch->port);
     for (auto& [handle, session] : sessions_) {
         Session& s = *session;
         if (s.role != Role::kOpen || s.peer_ip != from_ip ||
@@ -99,7 +101,7 @@ void TunnelSessions::OnPunch(std::span<const uint8_t> datagram, uint32_t from_ip
             continue;
         }
         UdpWire::NodeId id = UdpWire::IdOfIdentity(s.peer_identity);
-        if (id == address_form && !IsAddressForm(sender)) {
+        if (!IsAddressForm(sender) && PunchMatchesAddressForm(s, id, from_ip, punch->port)) {
             // Known by address only: the punch tells who answers there.
             s.peer_identity = UdpWire::IdentityOf(sender);
             id = sender;

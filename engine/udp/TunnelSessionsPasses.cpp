@@ -101,7 +101,7 @@ bool TunnelSessions::NeedsFastPasses() const {
     return std::any_of(sessions_.begin(), sessions_.end(), [](const auto& entry) {
         const Session& s = *entry.second;
         return s.state == State::kEstablished &&
-               (s.HasSendWork() || s.ack_due || s.HeldCount() > 0);
+               (s.HasSendWork() || s.ack_due || s.window_updates > 0 || s.HeldCount() > 0);
     });
 }
 
@@ -158,12 +158,18 @@ void TunnelSessions::RetransmitPass() {
 void TunnelSessions::AckSession(Session& session, uint64_t now) {
     session.MoveInOrder();
     const size_t held = session.HeldCount();
+    // Nothing new for the peer: what it last reported, or what we last told it (a peer that
+    // only sends data reports its own window rarely; repeating ours would not help it).
     const bool known = session.NextExpected() == session.PeerFirstUnacked() ||
                        session.NextExpected() == session.acked_expected;
-    if (!session.ack_due && held == 0 && known && Elapsed(now, session.last_ack_ms) < kIdleAckMs) {
+    if (!session.ack_due && session.window_updates == 0 && held == 0 && known &&
+        Elapsed(now, session.last_ack_ms) < kIdleAckMs) {
         return;
     }
     SendWindowAck(session, held >= 2 ? 2 : 1);
+    if (session.window_updates > 0) {
+        --session.window_updates;
+    }
 }
 
 void TunnelSessions::AckPass() {

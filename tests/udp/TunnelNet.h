@@ -5,6 +5,7 @@
 // requests and relays them as the real one does. Nothing touches a socket.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -111,7 +112,7 @@ class TunnelNet {
             if (record) {
                 delivered.push_back(datagram);
             }
-            if (lost(random_)) {
+            if (lost(random_) || (drop_if && drop_if(datagram))) {
                 continue;
             }
             if (doubled(random_)) {
@@ -206,6 +207,7 @@ class TunnelNet {
     bool record = false;
     std::vector<Wire> delivered;  // everything sent while recording
     Faults faults;
+    std::function<bool(const Wire&)> drop_if;  // a chosen loss on top of the random one
     bool server_up = true;
 
   private:

@@ -169,6 +169,102 @@ INSTANTIATE_TEST_SUITE_P(Loss, TunnelTransfer,
                          ::testing::Values(LossCase{0.0, false}, LossCase{0.05, false},
                                            LossCase{0.35, true}));
 
+TEST(TunnelSessions, LostHandshakeAcksAreMadeUpForByTheConnectorsFirstPacket) {
+    Pair pair;
+    pair.net.drop_if = [](const Wire& datagram) {
+        return TypeOf(datagram) == TunnelPacket::kHandshakeAck;
+    };
+    const int32_t client = pair.StartConnect();
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.a.Writable(client); }, 10000));
+    EXPECT_FALSE(pair.b.Readable(pair.listener));
+    const uint8_t hello[] = {'h', 'i'};
+    ASSERT_EQ(pair.a.Send(client, hello).value, 2);
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.b.Readable(pair.listener); }, 5000));
+    SocketAddress peer;
+    const auto server = pair.b.Accept(pair.listener, peer);
+    ASSERT_TRUE(server.Ok());
+    uint8_t out[4] = {};
+    ASSERT_TRUE(pair.net.RunUntil(
+        [&] { return pair.b.Receive(static_cast<int32_t>(server.value), out).value == 2; }, 5000));
+    EXPECT_EQ(out[1], 'i');
+}
+
+TEST(TunnelSessions, ARetransmissionPassResendsAtMostOnePacketPerSession) {
+    Pair pair;
+    ASSERT_TRUE(pair.Connect());
+    pair.net.faults.loss = 1.0;
+    const Bytes data = RandomBytes(12 * 1320, 5);
+    ASSERT_GT(pair.a.Send(pair.client, data).value, 0);
+    pair.net.Deliver();
+    for (const uint64_t wait : {2000, 2500, 3500}) {
+        pair.net.now += wait;
+        pair.a.RetransmitPass();
+        int resent = 0;
+        for (const Wire& datagram : pair.net.wire) {
+            resent += TypeOf(datagram) == TunnelPacket::kData ? 1 : 0;
+        }
+        EXPECT_EQ(resent, wait == 2000 ? 0 : 1) << wait;
+        pair.net.Deliver();
+    }
+}
+
+TEST(TunnelSessions, DroppingAllSessionsWakesTheirOwnersAndClosingAListenerEndsItsHandshakes) {
+    Pair pair;
+    ASSERT_TRUE(pair.Connect());
+    const int32_t waiting = pair.StartConnect();
+    pair.net.drop_if = [](const Wire& datagram) {
+        return TypeOf(datagram) == TunnelPacket::kHandshakeAck;
+    };
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.a.Writable(waiting); }, 10000));
+    pair.b.Close(pair.listener);
+    const uint8_t byte = 1;
+    pair.a.Send(waiting, std::span(&byte, 1));
+    pair.net.RunUntil([] { return false; }, 200);
+    EXPECT_EQ(pair.b.Failed(pair.listener), true) << "closed";
+
+    pair.a.DropSessions();
+    for (const int32_t handle : {pair.client, waiting}) {
+        EXPECT_TRUE(pair.a.Failed(handle));
+        EXPECT_TRUE(Ready(pair.a.WakeHandle(handle)));
+        EXPECT_TRUE(pair.a.Close(handle).Ok());
+    }
+}
+
+TEST(TunnelSessions, ASlowReaderLosesNothingAndALostWindowUpdateDoesNotStallTheSender) {
+    Pair pair;
+    ASSERT_TRUE(pair.Connect());
+    const Bytes data = RandomBytes(200000, 6);
+    size_t sent = 0;
+    // Nobody reads: the sender fills the receiver's queue and window and stops.
+    pair.net.RunUntil(
+        [&] {
+            const auto taken = pair.a.Send(pair.client, std::span(data).subspan(sent));
+            sent += taken.Ok() ? static_cast<size_t>(taken.value) : 0;
+            return false;
+        },
+        8000);
+    ASSERT_FALSE(pair.a.Writable(pair.client)) << "the receiver's window is closed";
+    ASSERT_FALSE(pair.a.NeedsFastPasses()) << "nothing left to retransmit";
+    // The first window update after reading is lost.
+    int dropped = 0;
+    pair.net.drop_if = [&](const Wire& datagram) {
+        const bool drop = dropped == 0 && TypeOf(datagram) == TunnelPacket::kWindowAck &&
+                          datagram.from_ip == pair.net.Host(1).ip();
+        dropped += drop ? 1 : 0;
+        return drop;
+    };
+    Stream stream{pair.a, pair.client, pair.b, pair.server, data, {}, sent};
+    EXPECT_TRUE(pair.net.RunUntil(
+        [&] {
+            stream.Pump();
+            return stream.Done();
+        },
+        6000))
+        << stream.in.size();
+    EXPECT_EQ(dropped, 1);
+    EXPECT_TRUE(stream.in == data);
+}
+
 TEST(TunnelSessions, ASynForAPortNobodyListensOnIsRejectedAndTheConnectorDies) {
     Pair pair;
     const int32_t handle = pair.StartConnect(kIdB, 7000);
@@ -257,6 +353,32 @@ TEST(TunnelSessions, AnAddressFormPeerTeachesItsIdentityWithItsPunch) {
     SocketAddress local;
     ASSERT_TRUE(pair.a.LocalName(pair.client, local).Ok());
     EXPECT_EQ(local.node_id, kIdA);
+}
+
+TEST(TunnelSessions, BehindOneRouterTheAddressFormPeerIsLearntAtItsLocalAddress) {
+    Pair pair;
+    pair.net.server_up = false;                             // this test answers for the server
+    UdpWire::NodeId address_form = {0, 0, 203, 0, 113, 7};  // the router's public address
+    kf::StoreBe16(address_form.data() + 6, static_cast<uint16_t>(pair.net.Host(1).port()));
+    const int32_t client = static_cast<int32_t>(pair.a.Socket().value);
+    ASSERT_TRUE(pair.a.Connect(client, {Ip(203, 0, 113, 7), kService, address_form}).WouldBlock());
+    pair.a.FlushConnectRequests();
+    const auto request = UdpWire::ParseConnectRequest(pair.net.Host(0).to_server.back());
+    ASSERT_TRUE(request);
+    const UdpWire::ConnectAnswer answer{
+        UdpWire::IdentityOf(kIdA),
+        request->sequence,
+        {{pair.net.Host(1).ip(), static_cast<uint32_t>(pair.net.Host(1).port()), address_form}}};
+    pair.a.OnDatagram(UdpWire::Kind::kConnectAnswer, UdpWire::BuildConnectAnswer(answer), 0, 82);
+    EXPECT_FALSE(pair.a.Failed(client)) << "the answer does not end it";
+    const UdpWire::Relay relay{UdpWire::IdentityOf(kIdA), pair.net.Host(0).ip(),
+                               static_cast<uint32_t>(pair.net.Host(0).port())};
+    pair.b.OnDatagram(UdpWire::Kind::kRelay, UdpWire::BuildRelay(relay), 0, 82);
+    ASSERT_TRUE(pair.net.RunUntil([&] { return pair.b.Readable(pair.listener); }, 10000));
+    SocketAddress peer;
+    EXPECT_TRUE(pair.b.Accept(pair.listener, peer).Ok());
+    EXPECT_EQ(peer.node_id, kIdA);
+    EXPECT_TRUE(pair.net.RunUntil([&] { return pair.a.Writable(client); }, 10000));
 }
 
 TEST(TunnelSessions, APeerThatNeverAnswersTimesOutAndTheOwnerSeesTheError) {
@@ -408,6 +530,7 @@ TEST(TunnelSessions, SocketCallsAnswerTheirErrors) {
     EXPECT_EQ(a.Connect(second, {Ip(127, 0, 0, 2), 80, kIdB}).error,
               TunnelSessions::kErrInterrupted);
     EXPECT_EQ(a.Send(second, std::span(&byte, 1)).error, SocketTransport::kErrNotConnected);
+    EXPECT_EQ(a.Receive(second, std::span(&byte, 0)).error, TunnelSessions::kErrInvalid);
     EXPECT_EQ(a.LocalName(second, peer).error, SocketTransport::kErrNotConnected);
     EXPECT_EQ(a.Send(12345, std::span(&byte, 1)).error, SocketTransport::kErrNotSocket);
     EXPECT_EQ(a.WakeHandle(12345), -1);
