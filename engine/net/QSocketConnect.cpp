@@ -78,7 +78,9 @@ bool QSocket::ConnectTo(uint32_t remote_ip, int32_t remote_port, bool blocking,
     }
     proxy_.target.clear();
 
-    if (IsValidAddress(bind_ip) && !transport_->Bind(handle_, SocketAddress{bind_ip, 0, {}}).Ok()) {
+    // A tunnel leaves from the UDP endpoint's own address; only a TCP socket binds.
+    if (!use_udp_transport_ && IsValidAddress(bind_ip) &&
+        !transport_->Bind(handle_, SocketAddress{bind_ip, 0, {}}).Ok()) {
         Close();
         return false;
     }

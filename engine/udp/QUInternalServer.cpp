@@ -257,11 +257,8 @@ void QUInternalServer::DispatchLocked(std::span<const uint8_t> datagram, uint32_
             return;
         }
         case UdpWire::Kind::kRelay:
-            // Only an engine behind a translating router has anything to punch.
-            if (!suspended_ && external_ip_.load() != local_ip_) {
-                tunnels_->OnDatagram(kind, datagram, from_ip, from_port);
-            }
-            return;
+            // Punched even with a public address of its own: a connector that knows this engine
+            // by address only learns its identity from the punch.
         case UdpWire::Kind::kConnectAnswer:
         case UdpWire::Kind::kPunch:
         case UdpWire::Kind::kSession:

@@ -44,7 +44,9 @@ namespace kf {
 class QUInternalServer : public QThread, private TunnelHost {
   public:
     struct Config {
-        int32_t keep_alive_seconds = 52;  // below 10 counts as 10
+        // Below 10 counts as 10. Routers forget a UDP mapping that has seen only one quick
+        // exchange after about 30 s, so the keep-alive must come sooner than that.
+        int32_t keep_alive_seconds = 25;
         int32_t session_timeout_seconds = 30;
         int32_t local_port = 8000;  // followed by SetLocalAddress
         uint32_t local_ip = 0;      // 0: the machine's address
