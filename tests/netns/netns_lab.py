@@ -341,3 +341,33 @@ class Lab:
         for link in self.links:
             run("ip", "link", "del", link, check=False)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def main(argv):
+    """Command line: builds a lab, runs a command with the lab's names in its environment, takes
+    the lab down, and answers the command's exit status (77 when the lab cannot be built here).
+    KF_LAB_PREFIX: namespace NAME is "$KF_LAB_PREFIX-NAME"; KF_LAB_DIR: a folder that goes with
+    the lab."""
+    import argparse
+    parser = argparse.ArgumentParser(prog="netns_lab.py", description=main.__doc__)
+    parser.add_argument("--symmetric", action="append", default=[], choices=("r1", "r2"))
+    parser.add_argument("--loss", type=int, default=0)
+    parser.add_argument("--delay-ms", type=int, default=0)
+    parser.add_argument("--nfqdelay")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args(argv)
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        parser.error("a command to run is needed")
+    reason = skip_reason()
+    if reason:
+        print(f"netns_lab: {reason}", file=sys.stderr)
+        return SKIPPED
+    with Lab(args.symmetric, args.loss, args.delay_ms, args.nfqdelay) as lab:
+        lab.check_round_trip()
+        env = dict(os.environ, KF_LAB_PREFIX=lab.prefix, KF_LAB_DIR=lab.dir)
+        return subprocess.run(command, env=env).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
