@@ -235,10 +235,10 @@ for ((i = 0; i < runs; i++)); do
 done
 kfget_wall=$( ((${#kfget_walls[@]})) && median "${kfget_walls[@]}" || echo "")
 lt_wall=$( ((${#lt_walls[@]})) && median "${lt_walls[@]}" || echo "")
-printf '  %-34s %s s (runs: %s)\n' "kfget <- kfget, tunnels" "${kfget_wall:-failed}" \
-    "${kfget_walls[*]:-none}"
-printf '  %-34s %s s (runs: %s)\n' "libtorrent <- libtorrent, uTP" "${lt_wall:-failed}" \
-    "${lt_walls[*]:-none}"
+printf '  %-34s %s (runs: %s)\n' "kfget <- kfget, tunnels" \
+    "${kfget_wall:-failed}${kfget_wall:+ s}" "${kfget_walls[*]:-none}"
+printf '  %-34s %s (runs: %s)\n' "libtorrent <- libtorrent, uTP" \
+    "${lt_wall:-failed}${lt_wall:+ s}" "${lt_walls[*]:-none}"
 ratio="-"
 if [ -n "$kfget_wall" ] && [ -n "$lt_wall" ]; then
     ratio=$(awk -v k="$kfget_wall" -v l="$lt_wall" 'BEGIN { printf "%.2f", l / k }')

@@ -226,8 +226,8 @@ class IdleMapping(TunnelLab):
     contents = {"small.bin": 1 << 20}
     IDLE_S = 180
 
-    def external_port(self):
-        """r1's outside port for h1's flow to the rendezvous server, or None."""
+    def mapping(self):
+        """r1's conntrack line for h1's flow to the rendezvous server, and its outside port."""
         port = self.rendezvous.rsplit(":", 1)[1]
         pub = re.escape(netns_lab.PUB)
         pattern = re.compile(rf"src=10\.1\.0\.2 dst={pub} sport=\d+ dport={port} "
@@ -235,24 +235,28 @@ class IdleMapping(TunnelLab):
         for line in self.lab.conntrack("r1"):
             match = pattern.search(line)
             if match:
-                return match.group(1)
-        return None
+                return line, match.group(1)
+        return None, None
 
     def test_the_mapping_survives_three_idle_minutes_on_keep_alives_alone(self):
         small = self.content["small.bin"]
         self.seed("h1", small)
         self.assertTrue(netns_lab.wait_until(
             lambda: "external address" in self.lab.log("seed-h1"), 15), self.logs("seed-h1"))
-        first = self.external_port()
+        line, first = self.mapping()
         self.assertIsNotNone(first, "no conntrack entry for h1's registration")
-        # Nothing but the engine's own keep-alives crosses r1 now; the entry must never lapse
-        # (UDP entries here expire after 30 s unanswered, 120 s once a stream).
+        # Nothing but the engine's own keep-alives crosses r1 now, and the entry must never lapse:
+        # a relay request arriving in a gap would be dropped as a new inbound flow. UDP entries
+        # here live 30 s after the last packet, 120 s once they count as a stream (answered, and
+        # older than 2 s).
         deadline = time.monotonic() + self.IDLE_S
         while time.monotonic() < deadline:
             time.sleep(min(5, max(0, deadline - time.monotonic())))
-            self.assertEqual(self.external_port(), first,
-                             f"the mapping changed or lapsed after "
-                             f"{self.IDLE_S - (deadline - time.monotonic()):.0f} s")
+            previous = line
+            line, port = self.mapping()
+            self.assertEqual(port, first, f"the mapping changed or lapsed after "
+                             f"{self.IDLE_S - (deadline - time.monotonic()):.0f} s; "
+                             f"last seen: {previous}")
         # The server's relay request to h1 can pass r1 only through that old mapping.
         leecher, target = self.leech("h2", small, "--timeout", "120")
         self.assertTransfer(leecher, target, small, 150, "leech-h2", "seed-h1", "rendezvous")
