@@ -118,6 +118,12 @@ class TunnelLab(unittest.TestCase):
         return self.kfget(host, label, content, target, "--sha1", content.sha1, *extra,
                           port=port), target
 
+    def assertLine(self, process, label, text, seconds=15):
+        """`text` shows in the log within `seconds`, the process still running meanwhile."""
+        netns_lab.wait_until(lambda: text in self.lab.log(label) or process.poll() is not None,
+                             seconds)
+        self.assertIn(text, self.lab.log(label), self.logs(label))
+
     def logs(self, *labels):
         """The ends of the named logs, without the progress lines."""
         def tail(label):
@@ -153,17 +159,14 @@ class Tunnels(TunnelLab):
     def test_each_host_learns_its_routers_address_from_the_rendezvous_server(self):
         small = self.content["small.bin"]
         for host, router in (("h1", "r1"), ("h2", "r2"), ("h3", "r1")):
-            line = f"external address {netns_lab.EXTERNAL[router]}"
-            self.kfget(host, f"register-{host}", small, small.path, "--seed",
-                       port=6883 + int(host[1]))
-            self.assertTrue(netns_lab.wait_until(lambda: line in self.lab.log(f"register-{host}"),
-                                                 15), self.logs(f"register-{host}"))
+            process = self.kfget(host, f"register-{host}", small, small.path, "--seed",
+                                 port=6883 + int(host[1]))
+            self.assertLine(process, f"register-{host}",
+                            f"external address {netns_lab.EXTERNAL[router]}")
 
     def test_64_mib_cross_two_cone_nats(self):
         big = self.content["big.bin"]
-        self.seed("h1", big)
-        self.assertTrue(netns_lab.wait_until(
-            lambda: "external address" in self.lab.log("seed-h1"), 15), self.logs("seed-h1"))
+        self.assertLine(self.seed("h1", big), "seed-h1", "external address")
         self.assertTcpUnreachable("h2", netns_lab.EXTERNAL["r1"], 6881)
         leecher, target = self.leech("h2", big, "--timeout", "420")
         self.assertTransfer(leecher, target, big, 450, "leech-h2", "seed-h1", "rendezvous")
@@ -240,9 +243,7 @@ class IdleMapping(TunnelLab):
 
     def test_the_mapping_survives_three_idle_minutes_on_keep_alives_alone(self):
         small = self.content["small.bin"]
-        self.seed("h1", small)
-        self.assertTrue(netns_lab.wait_until(
-            lambda: "external address" in self.lab.log("seed-h1"), 15), self.logs("seed-h1"))
+        self.assertLine(self.seed("h1", small), "seed-h1", "external address")
         line, first = self.mapping()
         self.assertIsNotNone(first, "no conntrack entry for h1's registration")
         # Nothing but the engine's own keep-alives crosses r1 now, and the entry must never lapse:
