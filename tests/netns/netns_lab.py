@@ -228,14 +228,13 @@ class Lab:
                 self.run_in(router, "iptables", "-A", "FORWARD", "-o", "wan", "-p", "udp", "-j",
                             "NFQUEUE", "--queue-num", str(_QUEUE))
 
-    def start(self, name, label, argv, ready=None, seconds=20, env=None):
+    def start(self, name, label, argv, ready=None, seconds=20):
         """Starts argv in namespace `name`, output to <dir>/<label>.log; with `ready`, waits until
         that text is in the log (the process ending or the time running out fails)."""
         log_path = self.log_path(label)
         with open(log_path, "wb") as log:
             process = subprocess.Popen(self.exec_argv(name, *argv), stdout=log,
-                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                       env=env)
+                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         self.processes.append(process)
         if ready:
             wait_until(lambda: ready in self.log(label) or process.poll() is not None, seconds)
@@ -262,15 +261,9 @@ class Lab:
         return process.returncode
 
     def start_rendezvous(self, program, port=82):
-        self.start("pub", "rendezvous", [program, "--listen", f"{PUB}:{port}"])
-        # It logs nothing when it is up: its UDP socket answering is the sign.
-        if not wait_until(lambda: self._udp_bound("pub", port), 10):
-            raise RuntimeError(f"kf-rendezvous did not start:\n{self.log('rendezvous')}")
+        self.start("pub", "rendezvous", [program, "--listen", f"{PUB}:{port}"],
+                   ready=f"listening on {PUB}:{port}")
         return f"{PUB}:{port}"
-
-    def _udp_bound(self, name, port):
-        out = self.run_in(name, "ss", "-Hlun", f"sport = :{port}", check=False).stdout
-        return f":{port}" in out
 
     def start_tracker(self, info_hashes, port=6969):
         """opentracker on pub only, whitelisting the hex info-hashes; the announce address."""
