@@ -275,7 +275,7 @@ int Send(const Options& o, uint64_t deadline_ms) {
     std::printf(
         "{\"connections\": %d, \"completed\": %d, \"bytes\": %lld, \"design_window\": %s, "
         "\"connect_ms\": [%s], \"connect_p95_ms\": %lld, \"seconds\": %.3f, "
-        "\"bytes_per_second\": %.0f}\n",
+        "\"bytes_per_s\": %.0f}\n",
         k, finished, static_cast<long long>(o.bytes), o.design_window ? "true" : "false",
         list.c_str(), static_cast<long long>(p95), seconds,
         finished == k && seconds > 0 ? static_cast<double>(o.bytes) / seconds : 0.0);

@@ -106,10 +106,11 @@ typedef struct KfNotice {
 
 #define KF_NOTICE_TRACKER_ANSWER 1 /* number: peers in the answer */
 #define KF_NOTICE_TRACKER_FAILED 2 /* text: why */
-#define KF_NOTICE_CONNECTED 3 /* a server answered or a peer's handshake was taken; text: "server",
-                               * "BitTorrent peer" or "BitTorrent peer over a UDP tunnel" */
-#define KF_NOTICE_DROPPED 4        /* a connection ended; text: why */
-#define KF_NOTICE_PENALISED 5      /* a source was penalised; number: its penalty now */
+#define KF_NOTICE_CONNECTED                                                                       \
+    3                       /* a server answered or a peer's handshake was taken; text: "server", \
+                             * "BitTorrent peer" or "BitTorrent peer over a UDP tunnel" */
+#define KF_NOTICE_DROPPED 4 /* a connection ended; text: why */
+#define KF_NOTICE_PENALISED 5 /* a source was penalised; number: its penalty now */
 /* A BitTorrent peer's address is banned for the task: its connections are dropped and none is
  * opened to it or taken from it again. address: the peer; text: why (it contains "banned"). A
  * peer is banned once two pieces that failed their check are put down to it. */

@@ -17,8 +17,8 @@
 #include "engine/os/DebugOutput.h"
 #include "engine/os/Tick.h"
 #include "support/ChildProcess.h"
-#include "support/RendezvousProcess.h"
 #include "support/LoopbackPorts.h"
+#include "support/RendezvousProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -73,7 +73,8 @@ TEST(EngineCore, RegistersWithTheRendezvousServerAndLearnsTheExternalAddress) {
     const int32_t server_port = kf::test::FreeTcpUdpPort("127.0.0.1");
     ASSERT_NE(server_port, 0);
     kf::test::ChildProcess server;
-    ASSERT_TRUE(kf::test::StartRendezvous(server, "127.0.0.1", server_port, dir / "rendezvous.out"));
+    ASSERT_TRUE(
+        kf::test::StartRendezvous(server, "127.0.0.1", server_port, dir / "rendezvous.out"));
 
     char text[32];
     EXPECT_EQ(GetEngineExternalAddress(text, 8), KF_ERR_PARAM);

@@ -12,9 +12,9 @@ namespace kf::test {
 bool StartRendezvous(ChildProcess& server, const std::string& address, int32_t port,
                      const std::string& log) {
     const uint32_t ip = ParseDottedAddress(address);
-    if (!server.Start({KF_BINARY_DIR "/kf-rendezvous", "--listen",
-                       address + ":" + std::to_string(port)},
-                      log)) {
+    if (!server.Start(
+            {KF_BINARY_DIR "/kf-rendezvous", "--listen", address + ":" + std::to_string(port)},
+            log)) {
         return false;
     }
     // Ready once it answers a registration of a stand-in engine.

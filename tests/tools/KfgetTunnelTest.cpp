@@ -42,16 +42,16 @@ TEST(KfgetTunnel, DownloaderAndSeederExchangeTheFileOverATunnel) {
 
     const int32_t seed_port = test::FreeTcpUdpPort("127.0.0.91");
     test::ChildProcess seeder;
-    ASSERT_TRUE(seeder.Start({kKfget, "--torrent", torrent, "--file", dir / "data/c.bin", "--bind",
-                              "127.0.0.91", "--listen-port", std::to_string(seed_port),
-                              "--rendezvous", rendezvous, "--seed", "-v"},
-                             dir / "seeder.log"));
+    ASSERT_TRUE(seeder.Start(
+        {kKfget, "--torrent", torrent, "--file", dir / "data/c.bin", "--bind", "127.0.0.91",
+         "--listen-port", std::to_string(seed_port), "--rendezvous", rendezvous, "--seed", "-v"},
+        dir / "seeder.log"));
     const std::string got = dir / "got.bin";
     const int code = test::RunProgram(
         {kKfget, "--torrent", torrent, "--file", got, "--bind", "127.0.0.92", "--listen-port",
          std::to_string(test::FreeTcpUdpPort("127.0.0.92")), "--rendezvous", rendezvous,
-         "--prefer-udp", "--source", "btnode://127.0.0.91:" + std::to_string(seed_port),
-         "--sha1", test::Sha1Hex(bytes), "--timeout", std::to_string(kSeconds), "-v"},
+         "--prefer-udp", "--source", "btnode://127.0.0.91:" + std::to_string(seed_port), "--sha1",
+         test::Sha1Hex(bytes), "--timeout", std::to_string(kSeconds), "-v"},
         std::chrono::seconds(kSeconds + 15), dir / "got.log");
     seeder.Stop();
     const std::string got_log = test::ReadWholeFile(dir / "got.log");

@@ -167,7 +167,11 @@ TEST_P(TunnelTransfer, OneMebibyteEachWayArrivesByteExactThenCloses) {
 
 INSTANTIATE_TEST_SUITE_P(Loss, TunnelTransfer,
                          ::testing::Values(LossCase{0.0, false}, LossCase{0.05, false},
-                                           LossCase{0.35, true}));
+                                           LossCase{0.35, true}),
+                         [](const ::testing::TestParamInfo<LossCase>& info) {
+                             return "Percent" +
+                                    std::to_string(static_cast<int>(info.param.loss * 100 + 0.5));
+                         });
 
 TEST(TunnelSessions, LostHandshakeAcksAreMadeUpForByTheConnectorsFirstPacket) {
     Pair pair;
