@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/net/Ipv4Address.h"
 #include "engine/peers/TPeerUrlInfo.h"
 
 namespace kf {
@@ -71,7 +72,8 @@ bool CandidateList::Add(const TPeerId& record, bool from_lan, bool replace_id,
         }
     }
     if (record.resolved && identity.listen_port != 0 && record.port == identity.listen_port &&
-        record.ip == identity.listen_ip) {
+        (record.ip == identity.listen_ip ||
+         (IsValidAddress(identity.external_ip) && record.ip == identity.external_ip))) {
         return false;  // ourselves
     }
     if (TPeerId* stored = Find(record)) {

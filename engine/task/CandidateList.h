@@ -20,6 +20,9 @@ class CandidateList {
         TPeerId::PeerIdBytes own_peer_id{};
         uint32_t listen_ip = 0;  // network order; 0 when not listening
         int32_t listen_port = 0;
+        // The address others see behind a NAT router (a tracker lists the engine under it); 0 or
+        // all-ones when unknown.
+        uint32_t external_ip = 0;
     };
 
     explicit CandidateList(uint32_t seed = 0) : random_(seed) {}

@@ -11,6 +11,7 @@
 #include "engine/net/QProxyConfig.h"
 #include "engine/peers/AddressText.h"
 #include "engine/peers/TPeerUrlInfo.h"
+#include "engine/udp/QUInternalServer.h"
 #include "engine/task/TWorkWithPeers.h"
 
 namespace kf {
@@ -59,6 +60,7 @@ bool TWorkWithPeers::AddSource(const TPeerId& record, bool from_lan, bool replac
     identity.own_peer_id = identity_.peer_id();
     identity.listen_ip = swarm_.ListenIp();
     identity.listen_port = swarm_.ListenPort();
+    identity.external_ip = QUInternalServer::Engine().ExternalAddress();
     const bool added = candidates_.Add(record, from_lan, replace_id, identity);
     candidate_added_ = candidate_added_ || added;
     return added;

@@ -159,6 +159,8 @@ class TunnelSessions final : public TunnelDispatcher {
     void QueueConnectRequest(Session& session);
     bool TakePunchToken();
     TunnelHost::Sent SendPunch(const PunchEntry& entry);
+    // To a peer known by address, once the server told where it is: opens this side's router.
+    void SendOpeningPunch(const Session& session);
 
     // Datagrams (TunnelSessionsDispatch.cpp).
     void OnRelay(std::span<const uint8_t> datagram);

@@ -139,6 +139,7 @@ void TunnelSessions::OnConnectAnswer(std::span<const uint8_t> datagram) {
                 if (known) {
                     s.peer_ip = entry.ip;
                     s.peer_port = static_cast<int32_t>(entry.port);
+                    SendOpeningPunch(s);
                 }
             } else if (known) {
                 s.peer_ip = entry.ip;

@@ -222,6 +222,7 @@ void TunnelSessions::HousekeepOpen(uint64_t now) {
                 SendSyn(s);
             } else if (Elapsed(now, s.last_request_ms) > kRequestRetryMs) {
                 QueueConnectRequest(s);
+                SendOpeningPunch(s);
             }
         } else if (s.state == State::kEstablished) {
             if (idle > timeout) {
@@ -253,6 +254,15 @@ TunnelHost::Sent TunnelSessions::SendPunch(const PunchEntry& entry) {
     punch.port = static_cast<uint16_t>(host_.LocalPort());
     punch.sender = host_.OwnIdentity();
     return host_.SendTo(UdpWire::BuildPunch(punch), entry.ip, entry.port);
+}
+
+void TunnelSessions::SendOpeningPunch(const Session& session) {
+    // Only a peer known by address that the server has located: the punch names no one the peer
+    // knows (it ignores it), but it opens this side's router to the peer's own punches.
+    if (!session.answered || session.peer_port == 0 || !TakePunchToken()) {
+        return;
+    }
+    SendPunch(PunchEntry{session.peer_ip, session.peer_port, session.peer_identity, 0});
 }
 
 void TunnelSessions::HousekeepPunches() {

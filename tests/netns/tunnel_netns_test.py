@@ -109,7 +109,11 @@ class TunnelLab(unittest.TestCase):
         return process
 
     def seed(self, host, content, port=6881):
-        return self.kfget(host, f"seed-{host}", content, content.path, "--seed", port=port)
+        """A seeder that the tracker already lists: a seeder connects to nobody, so a leecher
+        that asked the tracker first would only find it at its next announce."""
+        process = self.kfget(host, f"seed-{host}", content, content.path, "--seed", port=port)
+        self.assertLine(process, f"seed-{host}", "tracker http", 120)
+        return process
 
     def leech(self, host, content, *extra, label=None, port=6882):
         label = label or f"leech-{host}"

@@ -39,6 +39,10 @@ TEST(CandidateList, SamePartyIsKeptOnceAndLoopbackPeersAreRefused) {
     listening.listen_ip = Parsed("btnode://127.0.0.3:7000")->ip;
     listening.listen_port = 7000;
     EXPECT_FALSE(list.Add(*Parsed("btnode://127.0.0.3:7000"), false, false, listening));
+    // Behind a NAT router a tracker lists the engine under its external address.
+    listening.external_ip = Parsed("btnode://198.51.100.9:7000")->ip;
+    EXPECT_FALSE(list.Add(*Parsed("btnode://198.51.100.9:7000"), false, false, listening));
+    EXPECT_TRUE(list.Add(*Parsed("btnode://198.51.100.9:7001"), false, false, listening));
 
     CandidateList::Identity swarm;
     swarm.swarm_task = true;
