@@ -11,8 +11,8 @@
 #include "engine/net/QProxyConfig.h"
 #include "engine/peers/AddressText.h"
 #include "engine/peers/TPeerUrlInfo.h"
-#include "engine/udp/QUInternalServer.h"
 #include "engine/task/TWorkWithPeers.h"
+#include "engine/udp/QUInternalServer.h"
 
 namespace kf {
 namespace {

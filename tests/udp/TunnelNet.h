@@ -112,8 +112,16 @@ class TunnelNet {
             if (record) {
                 delivered.push_back(datagram);
             }
+            // Leaving opens the sender's router to answers from where it went, lost or not.
+            opened_.push_back(
+                {datagram.from_ip, datagram.from_port, datagram.to_ip, datagram.to_port});
             if (lost(random_) || (drop_if && drop_if(datagram))) {
                 continue;
+            }
+            if (routers && std::find(opened_.begin(), opened_.end(),
+                                     Opening{datagram.to_ip, datagram.to_port, datagram.from_ip,
+                                             datagram.from_port}) == opened_.end()) {
+                continue;  // unsolicited: the receiver's router drops it
             }
             if (doubled(random_)) {
                 arriving.push_back(datagram);
@@ -209,8 +217,20 @@ class TunnelNet {
     Faults faults;
     std::function<bool(const Wire&)> drop_if;  // a chosen loss on top of the random one
     bool server_up = true;
+    // Every host sits behind a port-restricted router: a datagram passes only from an address
+    // and port that its receiver has sent to before.
+    bool routers = false;
 
   private:
+    struct Opening {
+        uint32_t ip = 0;
+        int32_t port = 0;
+        uint32_t to_ip = 0;
+        int32_t to_port = 0;
+        bool operator==(const Opening&) const = default;
+    };
+    std::vector<Opening> opened_;
+
     const Node* FindTarget(const UdpWire::Entry& entry) const {
         for (const Node& node : nodes_) {
             const bool address_form = entry.id[0] == 0 && entry.id[1] == 0;
