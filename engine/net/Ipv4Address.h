@@ -17,6 +17,11 @@ inline bool IsValidAddress(uint32_t address) {
     return address != 0 && address != kNoAddress;
 }
 
+// A TCP or UDP port one can send to: 1..65535 (wire fields are often wider).
+inline bool IsValidPort(int64_t port) {
+    return port >= 1 && port <= 65535;
+}
+
 // The dotted address rule: up to four decimal fields separated by "."; each field is read as its
 // leading digits (none: 0); the first field is the most significant byte and missing fields leave
 // the low bytes zero. A field above 255, a fifth field, or a result of 0 gives kNoAddress.

@@ -13,14 +13,6 @@
 
 namespace kf {
 
-namespace {
-
-bool IsValidPort(int32_t port) {
-    return port >= 1 && port <= 65535;
-}
-
-}  // namespace
-
 QUInternalServer::QUInternalServer(TunnelSessions::Options options) : QUInternalServer(nullptr) {
     auto sessions = std::make_unique<TunnelSessions>(static_cast<TunnelHost&>(*this), options);
     sessions_ = sessions.get();

@@ -3,19 +3,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/net/Ipv4Address.h"
+
 namespace kf {
 
 namespace {
 
 constexpr uint32_t kMaxHandle = 0x7FFFFFFF;
-
-bool ValidPort(int64_t port) {
-    return port > 0 && port <= 0xFFFF;
-}
-
-bool ValidIp(uint32_t ip) {
-    return ip != 0 && ip != 0xFFFFFFFFu;
-}
 
 }  // namespace
 
@@ -157,7 +151,7 @@ TunnelSessions::Result TunnelSessions::Bind(int32_t handle, const SocketAddress&
     if (session == nullptr) {
         return Result::Failure(SocketTransport::kErrNotSocket);
     }
-    if (session->state != State::kNew || !ValidPort(local.port)) {
+    if (session->state != State::kNew || !IsValidPort(local.port)) {
         return Result::Failure(kErrInvalid);
     }
     const uint32_t port = static_cast<uint32_t>(local.port);
@@ -187,7 +181,7 @@ TunnelSessions::Result TunnelSessions::Listen(int32_t handle, int32_t backlog) {
 }
 
 TunnelSessions::Result TunnelSessions::Connect(int32_t handle, const SocketAddress& remote) {
-    if (host_.Suspended() || !ValidIp(remote.ip) || !ValidPort(remote.port)) {
+    if (host_.Suspended() || !IsValidAddress(remote.ip) || !IsValidPort(remote.port)) {
         return Result::Failure(kErrUnreachable);
     }
     Session* session = FindRole(handle, Role::kOpen);

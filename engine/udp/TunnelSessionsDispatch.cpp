@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/net/Ipv4Address.h"
 #include "engine/udp/TunnelSessions.h"
 
 namespace kf {
@@ -10,10 +11,6 @@ namespace kf {
 namespace {
 
 constexpr uint32_t kNonceReplaceDistance = 0xFFFFFF;
-
-bool ValidPort(int64_t port) {
-    return port > 0 && port <= 0xFFFF;
-}
 
 // Punches go to one host only: never to 0.0.0.0/8, multicast, reserved or broadcast addresses.
 bool UnicastIp(uint32_t ip) {
@@ -67,7 +64,7 @@ void TunnelSessions::OnDatagram(UdpWire::Kind kind, std::span<const uint8_t> dat
 
 void TunnelSessions::OnRelay(std::span<const uint8_t> datagram) {
     const std::optional<UdpWire::Relay> relay = UdpWire::ParseRelay(datagram);
-    if (!relay || !UnicastIp(relay->ip) || !ValidPort(relay->port)) {
+    if (!relay || !UnicastIp(relay->ip) || !IsValidPort(relay->port)) {
         return;
     }
     const int32_t port = static_cast<int32_t>(relay->port);
@@ -90,7 +87,7 @@ void TunnelSessions::OnRelay(std::span<const uint8_t> datagram) {
 void TunnelSessions::OnPunch(std::span<const uint8_t> datagram, uint32_t from_ip,
                              int32_t from_port) {
     const std::optional<UdpWire::Punch> punch = UdpWire::ParsePunch(datagram);
-    if (!punch || !ValidPort(from_port)) {
+    if (!punch || !IsValidPort(from_port)) {
         return;
     }
     const UdpWire::NodeId sender = UdpWire::IdOfIdentity(punch->sender);
@@ -126,7 +123,7 @@ void TunnelSessions::OnConnectAnswer(std::span<const uint8_t> datagram) {
     }
     pending_requests_.erase(pending);
     for (const UdpWire::Entry& entry : answer->entries) {
-        const bool known = ValidPort(entry.port) && UnicastIp(entry.ip);
+        const bool known = IsValidPort(entry.port) && UnicastIp(entry.ip);
         for (auto& [handle, session] : sessions_) {
             Session& s = *session;
             if (s.role != Role::kOpen || s.state != State::kConnecting ||
@@ -163,7 +160,7 @@ void TunnelSessions::OnSession(std::span<const uint8_t> datagram, uint32_t from_
                                int32_t from_port) {
     const std::optional<UdpWire::SessionHeader> header =
         UdpWire::ParseSessionHeader(datagram, UdpWire::IdOfIdentity(host_.OwnIdentity()));
-    if (!header || !ValidPort(from_port)) {
+    if (!header || !IsValidPort(from_port)) {
         return;
     }
     switch (header->type) {

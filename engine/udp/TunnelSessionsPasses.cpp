@@ -2,6 +2,7 @@
 // acknowledgement, housekeeping), the punch list and the connect-request batch.
 #include <algorithm>
 
+#include "engine/net/Ipv4Address.h"
 #include "engine/udp/TunnelSessions.h"
 
 namespace kf {
