@@ -1,11 +1,12 @@
 // Throughput and connect time of tunnelled streams, one side per process:
-//   tunnel_bench serve --rendezvous HOST:PORT --port N [--bind ADDR] [--seconds S]
-//   tunnel_bench send  --rendezvous HOST:PORT --port N --to IP:PORT [--bind ADDR]
+//   tunnel_bench serve --rendezvous HOST:PORT [--port N] [--bind ADDR] [--seconds S]
+//   tunnel_bench send  --rendezvous HOST:PORT [--port N] --to IP:PORT [--bind ADDR]
 //                      [--connections K] [--bytes M] [--design-window] [--seconds S]
-// Both register with the rendezvous server on UDP port N. The sender opens K tunnels to the
-// server side (known by its public address and port, as a tracker would list it), sends M bytes
-// spread over them, each stream preceded by its 8-byte length, and waits for each stream's
-// one-byte receipt. It prints one JSON line: connect times, the transfer time and its rate.
+// Both register with the rendezvous server on UDP port N (7001 serving, 7002 sending). The sender
+// opens K tunnels to the server side (known by its public address and port, as a tracker would list
+// it), sends M bytes spread over them, each stream preceded by its 8-byte length, and waits for
+// each stream's one-byte receipt. It prints one JSON line: connect times, the transfer time and its
+// rate.
 // --design-window lets the sender fill its window past the receiver's, as the original rule did.
 #include <getopt.h>
 #include <poll.h>
@@ -45,7 +46,7 @@ struct Options {
     int32_t connections = 1;
     int64_t bytes = 8 << 20;
     bool design_window = false;
-    int32_t seconds = 120;
+    int32_t seconds = 0;  // 0: serve until told to stop, send for at most 600 s
 };
 
 bool SplitHostPort(const char* text, std::string& host, int32_t& port) {
@@ -112,8 +113,10 @@ bool Parse(int argc, char** argv, Options& o) {
                 return false;
         }
     }
-    return !o.server_host.empty() && o.port >= 1 && o.port <= 65535 &&
-           (o.serve || IsValidAddress(o.to_ip));
+    if (o.port == 0) {
+        o.port = o.serve ? 7001 : 7002;
+    }
+    return !o.server_host.empty() && IsValidPort(o.port) && (o.serve || IsValidAddress(o.to_ip));
 }
 
 bool TimeLeft(uint64_t deadline_ms) {
@@ -288,7 +291,7 @@ int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) {
         std::fprintf(stderr,
-                     "usage: tunnel_bench serve|send --rendezvous HOST:PORT --port N "
+                     "usage: tunnel_bench serve|send --rendezvous HOST:PORT [--port N] "
                      "[--bind ADDR] [--to IP:PORT] [--connections K] [--bytes M] "
                      "[--design-window] [--seconds S]\n");
         return 2;
@@ -306,7 +309,8 @@ int main(int argc, char** argv) {
     for (uint8_t& b : config.node_id) {
         b = static_cast<uint8_t>(seed() | 1);
     }
-    const uint64_t deadline_ms = TickMilliseconds() + static_cast<uint64_t>(o.seconds) * 1000;
+    const int32_t seconds = o.seconds > 0 ? o.seconds : (o.serve ? 30 * 24 * 3600 : 600);
+    const uint64_t deadline_ms = TickMilliseconds() + static_cast<uint64_t>(seconds) * 1000;
     if (endpoint.Start(config) != 0 || !endpoint.SetRendezvous(o.server_host, o.server_port)) {
         std::fprintf(stderr, "tunnel_bench: the endpoint did not start\n");
         return 1;

@@ -72,14 +72,16 @@ TEST(RendezvousServer, AnswersConnectRequestsAndRelaysToEachTargetTwice) {
         uint32_t answer_ip;
         uint32_t answer_port;
         bool relayed;
+        int32_t relayed_to_port;  // the target's public port: the server reaches it only there
     };
     const UdpWire::NodeId bob_by_address = {0, 0, 198, 51, 100, 2, 7000 >> 8, 7000 & 0xFF};
     const UdpWire::NodeId unknown = {0xEE, 1, 2, 3, 4, 5, 6, 7};
     const Case cases[] = {
-        {"by id", kBob, Ip("198.51.100.2"), 50000, true},
-        {"by public address and local port", bob_by_address, Ip("198.51.100.2"), 50000, true},
-        {"behind the requester's own router", carol, Ip("10.0.0.9"), 7100, true},
-        {"unknown", unknown, Ip("1.2.3.4"), UdpWire::kUnknownPort, false},
+        {"by id", kBob, Ip("198.51.100.2"), 50000, true, 50000},
+        {"by public address and local port", bob_by_address, Ip("198.51.100.2"), 50000, true,
+         50000},
+        {"behind the requester's own router", carol, Ip("10.0.0.9"), 7100, true, 50001},
+        {"unknown", unknown, Ip("1.2.3.4"), UdpWire::kUnknownPort, false, 0},
     };
     for (const Case& c : cases) {
         out.clear();
@@ -105,7 +107,8 @@ TEST(RendezvousServer, AnswersConnectRequestsAndRelaysToEachTargetTwice) {
         EXPECT_EQ(answer->entries[0].port, c.answer_port) << c.what;
         if (c.relayed) {
             EXPECT_EQ(out[0].bytes, out[1].bytes);
-            EXPECT_EQ(out[0].ip, c.answer_ip);
+            EXPECT_EQ(out[0].ip, Ip("198.51.100.2")) << c.what;
+            EXPECT_EQ(out[0].port, c.relayed_to_port) << c.what;
             const auto relay = UdpWire::ParseRelay(out[0].bytes);
             ASSERT_TRUE(relay);
             EXPECT_EQ(relay->requester, UdpWire::IdentityOf(kAlice));

@@ -127,8 +127,10 @@ void RendezvousServer::Connect(const UdpWire::ConnectRequest& request, uint32_t 
             relay.ip = same_router ? request.local_ip : from_ip;
             relay.port = same_router ? request.local_port : static_cast<uint32_t>(from_port);
             const std::vector<uint8_t> bytes = ToVector(UdpWire::BuildRelay(relay));
+            // The server reaches the target only where it registered from, even when the
+            // requester is told the target's local address.
             for (int copy = 0; copy < kRelayCopies; ++copy) {
-                out.push_back({bytes, reply.ip, static_cast<int32_t>(reply.port)});
+                out.push_back({bytes, target->public_ip, target->public_port});
             }
         }
         answer.entries.push_back(reply);
