@@ -1,13 +1,13 @@
 // Throughput and connect time of tunnelled streams, one side per process:
 //   tunnel_bench serve --rendezvous HOST:PORT [--port N] [--bind ADDR] [--seconds S]
 //   tunnel_bench send  --rendezvous HOST:PORT [--port N] --to IP:PORT [--bind ADDR]
-//                      [--connections K] [--bytes M] [--design-window] [--seconds S]
+//                      [--connections K] [--bytes M] [--send-past-window] [--seconds S]
 // Both register with the rendezvous server on UDP port N (7001 serving, 7002 sending). The sender
 // opens K tunnels to the server side (known by its public address and port, as a tracker would list
 // it), sends M bytes spread over them, each stream preceded by its 8-byte length, and waits for
 // each stream's one-byte receipt. It prints one JSON line: connect times, the transfer time and its
 // rate.
-// --design-window lets the sender fill its window past the receiver's, as the original rule did.
+// --send-past-window lets the sender fill its window past the receiver's, as the original rule did.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,7 +45,7 @@ struct Options {
     int32_t to_port = 0;
     int32_t connections = 1;
     int64_t bytes = 8 << 20;
-    bool design_window = false;
+    bool send_past_window = false;
     int32_t seconds = 0;  // 0: serve until told to stop, send for at most 600 s
 };
 
@@ -73,7 +73,7 @@ bool Parse(int argc, char** argv, Options& o) {
                                    {"to", required_argument, nullptr, 't'},
                                    {"connections", required_argument, nullptr, 'c'},
                                    {"bytes", required_argument, nullptr, 'n'},
-                                   {"design-window", no_argument, nullptr, 'd'},
+                                   {"send-past-window", no_argument, nullptr, 'd'},
                                    {"seconds", required_argument, nullptr, 's'},
                                    {nullptr, 0, nullptr, 0}};
     optind = 2;
@@ -104,7 +104,7 @@ bool Parse(int argc, char** argv, Options& o) {
                 o.bytes = std::max<int64_t>(std::atoll(optarg), 1);
                 break;
             case 'd':
-                o.design_window = true;
+                o.send_past_window = true;
                 break;
             case 's':
                 o.seconds = std::max(std::atoi(optarg), 1);
@@ -276,10 +276,10 @@ int Send(const Options& o, uint64_t deadline_ms) {
         list += (list.empty() ? "" : ",") + std::to_string(t);
     }
     std::printf(
-        "{\"connections\": %d, \"completed\": %d, \"bytes\": %lld, \"design_window\": %s, "
+        "{\"connections\": %d, \"completed\": %d, \"bytes\": %lld, \"send_past_window\": %s, "
         "\"connect_ms\": [%s], \"connect_p95_ms\": %lld, \"seconds\": %.3f, "
         "\"bytes_per_s\": %.0f}\n",
-        k, finished, static_cast<long long>(o.bytes), o.design_window ? "true" : "false",
+        k, finished, static_cast<long long>(o.bytes), o.send_past_window ? "true" : "false",
         list.c_str(), static_cast<long long>(p95), seconds,
         finished == k && seconds > 0 ? static_cast<double>(o.bytes) / seconds : 0.0);
     return finished == k ? 0 : 1;
@@ -293,13 +293,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: tunnel_bench serve|send --rendezvous HOST:PORT [--port N] "
                      "[--bind ADDR] [--to IP:PORT] [--connections K] [--bytes M] "
-                     "[--design-window] [--seconds S]\n");
+                     "[--send-past-window] [--seconds S]\n");
         return 2;
     }
     signal(SIGTERM, [](int) { g_stop = 1; });
     signal(SIGINT, [](int) { g_stop = 1; });
     TunnelSessions::Options tunnel_options;
-    tunnel_options.send_past_receive_window = o.design_window;
+    tunnel_options.send_past_receive_window = o.send_past_window;
     QUInternalServer endpoint(tunnel_options);
     SetTunnelTransport(std::make_shared<TunnelSocketTransport>(endpoint));
     QUInternalServer::Config config;
