@@ -24,6 +24,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 py=/usr/bin/python3
 build="$(realpath "${KF_BENCH_BUILD:-build-bench-tunnel}")"
+tunnel_bench="$build/bench/tunnel_bench"
 
 if [ "${1:-}" != --inside ]; then
     runs="${1:-3}"
@@ -38,11 +39,7 @@ if [ "${1:-}" != --inside ]; then
     if [ -z "${KF_BENCH_BUILD:-}" ]; then
         cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKF_SANITIZE=OFF \
             -DKF_TESTS=OFF -DKF_BENCH=ON >/dev/null
-        targets=(kfget kf-rendezvous kf-nfqdelay)
-        # tunnel_bench comes with the tunnels; without it only the BitTorrent figures are measured.
-        if cmake --build "$build" --target help | grep -q '^tunnel_bench:'; then
-            targets+=(tunnel_bench)
-        fi
+        targets=(kfget kf-rendezvous kf-nfqdelay tunnel_bench)
         nice -n 19 cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
     fi
     nfqdelay="$build/tests/netns/kf-nfqdelay/kf-nfqdelay"
@@ -135,13 +132,13 @@ tunnel_runs() { # key server-ns server-address client-ns send-arguments...
             pids+=($!)
         fi
     fi
-    in_ns "$sns" "$build/tunnel_bench" serve --rendezvous "$rendezvous" --port 7001 \
+    in_ns "$sns" "$tunnel_bench" serve --rendezvous "$rendezvous" --port 7001 \
         >"$log/serve-$key.log" 2>&1 &
     server=$!
     pids+=("$server")
     for ((i = 0; i < runs; i++)); do
         out="$log/send-$key-$i.json"
-        in_ns "$cns" timeout "${KF_BENCH_TIMEOUT:-900}" "$build/tunnel_bench" send \
+        in_ns "$cns" timeout "${KF_BENCH_TIMEOUT:-900}" "$tunnel_bench" send \
             --rendezvous "$rendezvous" --to "$saddr:7001" "$@" \
             >"$out" 2>"$log/send-$key-$i.err" || {
             echo "  $key: tunnel_bench send failed (run $i)"
@@ -164,7 +161,7 @@ p95() {
 
 tunnel_bytes=$((${KF_BENCH_TUNNEL_MIB:-8} << 20))
 echo "condition $condition:"
-if [ -x "$build/tunnel_bench" ]; then
+if [ -x "$tunnel_bench" ]; then
     case $condition in
     none)
         tunnel_runs loopback-x1 pub 127.0.0.1 pub --connections 1 --bytes "$tunnel_bytes"

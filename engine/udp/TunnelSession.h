@@ -101,6 +101,7 @@ class TunnelSession {
     TunnelPacket::WindowAck BuildWindowAck() const;
     uint32_t NextExpected() const { return next_expected_; }
     uint32_t PeerFirstUnacked() const { return peer_first_unacked_; }
+    uint32_t PeerExpected() const { return peer_expected_; }
 
     // --- connection record (TunnelSessions keeps it)
     State state = State::kNew;

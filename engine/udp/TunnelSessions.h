@@ -49,6 +49,7 @@ namespace kf {
 // answer until the peer's punch tells their identity; the SYN then names it.
 class TunnelSessions final : public TunnelDispatcher {
   public:
+    static constexpr uint32_t kEarlyAckPackets = 4;
     using Result = SocketTransport::Result;
 
     static constexpr int32_t kErrInterrupted = 10004;  // a second connect
@@ -150,6 +151,11 @@ class TunnelSessions final : public TunnelDispatcher {
     void SendClose(Session& session);
     void SendKeepAlive(Session& session);
     void SendWindowAck(Session& session, int copies);
+    // Once a third of the window has moved on since the last window ACK, one goes out at once
+    // rather than at the next 20 ms pass: on a fast line the sender's window would otherwise run
+    // dry between passes. The wire format is unchanged; only the timing is.
+    // True when it sent one.
+    bool AckEarly(Session& session);
     // False when a send would block.
     bool RetransmitSession(Session& session, uint64_t now);
     void AckSession(Session& session, uint64_t now);

@@ -343,6 +343,7 @@ void TunnelSessions::OnStream(const UdpWire::SessionHeader& header,
             // A copy of a packet already taken means our acknowledgement was lost: repeat it.
             if (stored == Session::Stored::kStored) {
                 s.last_activity_ms = now;
+                AckEarly(s);
             }
             if (!s.ack_due) {
                 s.ack_due = true;

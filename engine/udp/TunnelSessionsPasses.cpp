@@ -94,8 +94,22 @@ void TunnelSessions::SendWindowAck(Session& session, int copies) {
         SendPacket(session, packet);
     }
     session.last_ack_ms = host_.NowMs();
+    // News for the sender is told again on the next passes: should this one be lost, a sender
+    // whose window is full would wait for the 12 s idle acknowledgement, or time out.
+    if (ack.next_expected != session.acked_expected) {
+        session.window_updates = Session::kWindowUpdates;
+    }
     session.acked_expected = ack.next_expected;
     session.ack_due = false;
+}
+
+bool TunnelSessions::AckEarly(Session& session) {
+    session.MoveInOrder();
+    if (session.NextExpected() - session.acked_expected < kEarlyAckPackets) {
+        return false;
+    }
+    SendWindowAck(session, 1);
+    return true;
 }
 
 bool TunnelSessions::NeedsFastPasses() const {
@@ -302,6 +316,9 @@ void TunnelSessions::QueueConnectRequest(Session& session) {
                 pending_requests_.clear();
             }
             pending_requests_.push_back(batch_sequence_);
+            // The batch leaves at the end of the endpoint's next pass, which may be seconds
+            // away while nothing else is going on.
+            host_.WakeEndpoint();
         }
         batch_.push_back(UdpWire::Entry{session.peer_ip, 0, id});
     }
