@@ -126,6 +126,7 @@ class TunnelSessions final : public TunnelDispatcher {
         int32_t port = 0;
         UdpWire::Identity identity{};
         int32_t sends = 0;
+        uint64_t relayed_ms = 0;  // when the server last asked for it
     };
 
     // Tables (TunnelSessions.cpp).
@@ -162,6 +163,9 @@ class TunnelSessions final : public TunnelDispatcher {
     void HousekeepPending(uint64_t now);
     void HousekeepOpen(uint64_t now);
     void HousekeepPunches();
+    // The second punch of a fresh entry, a moment after the first: the connector's own opening
+    // punch, which lets ours through its router, leaves about when our first one arrives.
+    void RepeatFreshPunches(uint64_t now);
     void QueueConnectRequest(Session& session);
     bool TakePunchToken();
     TunnelHost::Sent SendPunch(const PunchEntry& entry);

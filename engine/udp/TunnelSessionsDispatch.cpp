@@ -68,14 +68,16 @@ void TunnelSessions::OnRelay(std::span<const uint8_t> datagram) {
         return;
     }
     const int32_t port = static_cast<int32_t>(relay->port);
+    const uint64_t now = host_.NowMs();
     for (PunchEntry& entry : punches_) {
         if (entry.ip == relay->ip && entry.port == port) {
             entry.identity = relay->requester;
             entry.sends = 1;
+            entry.relayed_ms = now;
             return;
         }
     }
-    PunchEntry entry{relay->ip, port, relay->requester, 0};
+    PunchEntry entry{relay->ip, port, relay->requester, 0, now};
     if (TakePunchToken() && SendPunch(entry) == TunnelHost::Sent::kSent) {
         entry.sends = 1;
     }

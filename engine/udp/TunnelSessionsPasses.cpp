@@ -17,6 +17,7 @@ constexpr uint64_t kRequestRetryMs = 3000;
 constexpr uint64_t kSynFreshMs = 4500;
 constexpr uint64_t kPunchWindowMs = 1000;
 constexpr int32_t kPunchSends = 3;
+constexpr uint64_t kPunchRepeatMs = 200;
 constexpr size_t kBatchFlushBytes = 256;
 constexpr int kSlowRetransmitLoss = 19;
 
@@ -113,11 +114,13 @@ bool TunnelSessions::AckEarly(Session& session) {
 }
 
 bool TunnelSessions::NeedsFastPasses() const {
-    return std::any_of(sessions_.begin(), sessions_.end(), [](const auto& entry) {
-        const Session& s = *entry.second;
-        return s.state == State::kEstablished &&
-               (s.HasSendWork() || s.ack_due || s.window_updates > 0 || s.HeldCount() > 0);
-    });
+    const bool punch_due = std::any_of(punches_.begin(), punches_.end(),
+                                       [](const PunchEntry& entry) { return entry.sends == 1; });
+    return punch_due || std::any_of(sessions_.begin(), sessions_.end(), [](const auto& entry) {
+               const Session& s = *entry.second;
+               return s.state == State::kEstablished &&
+                      (s.HasSendWork() || s.ack_due || s.window_updates > 0 || s.HeldCount() > 0);
+           });
 }
 
 bool TunnelSessions::RetransmitSession(Session& session, uint64_t now) {
@@ -161,6 +164,7 @@ bool TunnelSessions::RetransmitSession(Session& session, uint64_t now) {
 
 void TunnelSessions::RetransmitPass() {
     const uint64_t now = host_.NowMs();
+    RepeatFreshPunches(now);
     for (auto& [handle, session] : sessions_) {
         if (session->state == State::kEstablished && session->HasSendWork() &&
             !RetransmitSession(*session, now)) {
@@ -278,6 +282,15 @@ void TunnelSessions::SendOpeningPunch(const Session& session) {
         return;
     }
     SendPunch(PunchEntry{session.peer_ip, session.peer_port, session.peer_identity, 0});
+}
+
+void TunnelSessions::RepeatFreshPunches(uint64_t now) {
+    for (PunchEntry& entry : punches_) {
+        if (entry.sends == 1 && Elapsed(now, entry.relayed_ms) >= kPunchRepeatMs &&
+            TakePunchToken() && SendPunch(entry) == TunnelHost::Sent::kSent) {
+            entry.sends = 2;
+        }
+    }
 }
 
 void TunnelSessions::HousekeepPunches() {
