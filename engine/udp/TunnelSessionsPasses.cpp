@@ -97,7 +97,7 @@ void TunnelSessions::SendWindowAck(Session& session, int copies) {
     session.last_ack_ms = host_.NowMs();
     // News for the sender is told again on the next passes: should this one be lost, a sender
     // whose window is full would wait for the 12 s idle acknowledgement, or time out.
-    if (ack.next_expected != session.acked_expected) {
+    if (ack.next_expected != session.acked_expected && session.bytes_received > 0) {
         session.window_updates = Session::kWindowUpdates;
     }
     session.acked_expected = ack.next_expected;
@@ -119,7 +119,7 @@ bool TunnelSessions::NeedsFastPasses() const {
     return punch_due || std::any_of(sessions_.begin(), sessions_.end(), [](const auto& entry) {
                const Session& s = *entry.second;
                return s.state == State::kEstablished &&
-                      (s.HasSendWork() || s.ack_due || s.window_updates > 0 || s.HeldCount() > 0);
+                      (s.HasSendWork() || s.ack_due || s.HeldCount() > 0);
            });
 }
 
@@ -244,6 +244,12 @@ void TunnelSessions::HousekeepOpen(uint64_t now) {
                 SendOpeningPunch(s);
             }
         } else if (s.state == State::kEstablished) {
+            if (s.window_updates > 0) {
+                // News the fast passes did not get to repeat before the line went quiet: the
+                // sender may be waiting for exactly this.
+                SendWindowAck(s, 1);
+                --s.window_updates;
+            }
             if (idle > timeout) {
                 Kill(s, SocketTransport::kErrNotConnected);
             } else if (idle > timeout / 2 || Elapsed(now, s.last_sent_ms) > timeout / 2) {
