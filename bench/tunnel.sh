@@ -138,8 +138,9 @@ tunnel_runs() { # key server-ns server-address client-ns send-arguments...
     pids+=("$server")
     for ((i = 0; i < runs; i++)); do
         out="$log/send-$key-$i.json"
+        # A fresh sender port per run: no router mapping is left from the run before.
         in_ns "$cns" timeout "${KF_BENCH_TIMEOUT:-900}" "$tunnel_bench" send \
-            --rendezvous "$rendezvous" --to "$saddr:7001" "$@" \
+            --rendezvous "$rendezvous" --port $((7100 + i)) --to "$saddr:7001" "$@" \
             >"$out" 2>"$log/send-$key-$i.err" || {
             echo "  $key: tunnel_bench send failed (run $i)"
             tail -3 "$log/send-$key-$i.err" | sed 's/^/    /'
