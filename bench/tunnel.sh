@@ -84,8 +84,13 @@ in_ns() {
 }
 pids=()
 cleanup() {
-    local pid
+    local pid name
     for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    # What a backgrounded in_ns started is a grandchild of this shell: end everything the lab's
+    # hosts still run (deleting a namespace does not end its processes).
+    for name in pub h1 h2 h3; do
+        ip netns pids "$KF_LAB_PREFIX-$name" 2>/dev/null | xargs -r kill -TERM 2>/dev/null || true
+    done
     for pid in "${pids[@]}"; do
         for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$pid" 2>/dev/null || true
