@@ -19,48 +19,13 @@ bool Before(uint32_t a, uint32_t b) {
 }  // namespace
 
 void TunnelSession::Reset() {
-    FreeBuffers();
-    delivery_.clear();
-    read_offset_ = 0;
-    next_send_ = 0;
-    peer_expected_ = 0;
-    peer_first_unacked_ = 0;
-    sent_ = 0;
-    retransmitted_ = 0;
-    counters_reset_ms_ = 0;
-    next_expected_ = 0;
-    state = State::kNew;
-    role = Role::kOpen;
-    handle = 0;
-    peer_handle = 0;
-    peer_identity = {};
-    peer_ip = 0;
-    peer_port = 0;
-    service_port = 0;
-    addressed_port = 0;
-    nonce = 0;
-    accepted = false;
-    connected = false;
-    answered = false;
-    last_activity_ms = 0;
-    last_sent_ms = 0;
-    last_request_ms = 0;
-    last_syn_ms = 0;
-    request_sequence = 0;
-    control_received = 0;
-    control_sent = 0;
-    error = 0;
-    ack_due = false;
-    window_updates = 0;
-    last_ack_ms = 0;
-    acked_expected = 0;
-    bytes_received = 0;
-    bytes_acknowledged = 0;
-    watch_writable = false;
+    // Every field back to its initial value, except the wake handle, which is costly to make.
+    std::unique_ptr<WakeSignal> kept = std::move(wake);
     if (signalled) {
-        wake->Drain();
-        signalled = false;
+        kept->Drain();
     }
+    *this = TunnelSession();
+    wake = std::move(kept);
 }
 
 void TunnelSession::FreeBuffers() {

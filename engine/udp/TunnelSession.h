@@ -59,6 +59,7 @@ class TunnelSession {
     TunnelSession() = default;
     TunnelSession(const TunnelSession&) = delete;
     TunnelSession& operator=(const TunnelSession&) = delete;
+    TunnelSession& operator=(TunnelSession&&) = default;
 
     // Back to a new socket for reuse; the wake handle stays (drained).
     void Reset();
