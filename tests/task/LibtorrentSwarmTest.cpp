@@ -91,8 +91,14 @@ class LibtorrentSwarm : public ::testing::Test {
         }
         BtWire::Hash20 peer_id{};
         peer_id.fill('y');
+        // The listen port came from the ephemeral range, so an outgoing connection may hold it
+        // for a while and the listener opens late.
+        SwarmRegistry& swarm = CKestrelfetchCore::Instance().Swarm();
+        if (!test::WaitUntil([&] { return swarm.ListenerOpen(); }, 10s)) {
+            return false;
+        }
         QSocket client;
-        const int32_t port = CKestrelfetchCore::Instance().Swarm().ListenPort();
+        const int32_t port = swarm.ListenPort();
         if (port == 0 || !client.ConnectTo(ParseDottedAddress(kLeecherAddress), port, true, nullptr,
                                            ParseDottedAddress(from))) {
             return false;
