@@ -204,6 +204,31 @@ int32_t PreferUdpTransport(int32_t enable);
 int32_t EnableLanDiscovery(int32_t enable);
 int32_t SetLanInterface(const char* ip);
 
+/* The DHT: a node of BitTorrent's Mainline DHT on the UDP endpoint's socket and port, through which
+ * tasks look up and announce peers for their torrents (every few minutes, unless the torrent is
+ * private). Off by default. EnableDht sets the wish, which the first task takes; a change while
+ * tasks run starts or stops the node at once. The node's table is kept in
+ * "$KESTRELFETCH_DATA_HOME/Orlo/Kestrelfetch/KestrelfetchKademlia.kad" (else under $XDG_DATA_HOME
+ * or ~/.local/share).
+ * SetDhtBootstrapNodes: the nodes asked first while the table is nearly empty, as "host:port"
+ * entries separated by commas, spaces or line breaks (at most 16, each at most 255 characters,
+ * port 1..65535); null or empty: none (the engine has no built-in list). KF_ERR_PARAM for a list
+ * that does not read so (nothing changes). Takes effect at the next bootstrap. */
+int32_t EnableDht(int32_t enable);
+int32_t SetDhtBootstrapNodes(const char* nodes);
+typedef struct KfDhtCounters {
+    int32_t running;      /* 1 while the node runs */
+    int32_t reserved;
+    int64_t nodes;        /* in the routing table, at the last count (every 5 s) */
+    int64_t good_nodes;   /* of those, the ones not marked stale */
+    int64_t messages_in;  /* DHT datagrams received */
+    int64_t bytes_in;
+    int64_t messages_out; /* DHT datagrams sent */
+    int64_t bytes_out;
+} KfDhtCounters;
+/* KF_ERR_PARAM for a null pointer. */
+int32_t GetDhtCounters(KfDhtCounters* counters);
+
 /* Proxies for server, tracker and peer connections: "http://", "socks4://", "socks4a://" or
  * "socks5://", optionally with "user:password@", then host and port ("host:port"). Null or empty
  * switches the proxy off. KF_ERR_PARAM for an address that is not understood. The engine-wide

@@ -2,10 +2,14 @@
 
 #include <uuid/uuid.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "engine/api/AsyncMessage.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineGlobals.h"
 #include "engine/base/EngineLog.h"
+#include "engine/dht/CKademlia.h"
 #include "engine/net/HalfOpenProbe.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/SocketTransport.h"
@@ -14,6 +18,25 @@
 #include "engine/udp/UdpWire.h"
 
 namespace kf {
+namespace {
+
+// The DHT's node file in the data home that the downloader uses too: KESTRELFETCH_DATA_HOME,
+// else an absolute XDG_DATA_HOME, else ~/.local/share. Empty (no file) without any of them.
+std::string DhtNodeFilePath() {
+    std::string home;
+    if (const char* own = std::getenv("KESTRELFETCH_DATA_HOME"); own != nullptr && *own != 0) {
+        home = own;
+    } else if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
+        home = xdg;
+    } else if (const char* user = std::getenv("HOME"); user != nullptr && *user != 0) {
+        home = std::string(user) + "/.local/share";
+    } else {
+        return {};
+    }
+    return home + "/Orlo/Kestrelfetch/KestrelfetchKademlia.kad";
+}
+
+}  // namespace
 
 CKestrelfetchCore& CKestrelfetchCore::Instance() {
     static CKestrelfetchCore core;
@@ -26,6 +49,7 @@ CKestrelfetchCore::CKestrelfetchCore() : tasks_(*this), swarm_(tasks_.Mutex()) {
     TouchLogStorage();
     TouchClockStorage();
     EngineGlobals::Instance();
+    QUInternalServer::Engine().SetDhtInbox(&CKademlia::Instance());
     SetTunnelTransport(std::make_shared<TunnelSocketTransport>(QUInternalServer::Engine()));
     AsyncMessage::JoinAll();
 }
@@ -56,7 +80,10 @@ void CKestrelfetchCore::FirstTaskStarted() {
     StartUdpEndpoint(globals);
     globals.udp_suspended = false;
     QUInternalServer::Engine().SetSuspended(false);
-    globals.dht_enabled = false;
+    globals.dht_enabled = globals.dht_requested.load();
+    if (globals.dht_enabled) {
+        StartDht();
+    }
     globals.reachable = false;
     globals.half_open_limit = HalfOpenCapFromProbe(ProbeHalfOpenLimit());
 }
@@ -73,11 +100,34 @@ void CKestrelfetchCore::StartUdpEndpoint(const EngineGlobals& globals) {
     }
 }
 
+void CKestrelfetchCore::RequestDht(bool enable) {
+    EngineGlobals& globals = EngineGlobals::Instance();
+    globals.dht_requested = enable;
+    if (tasks_.IsEmpty()) {
+        return;
+    }
+    globals.dht_enabled = enable;
+    if (enable) {
+        StartDht();
+    } else {
+        CKademlia::Instance().RequestStop();
+    }
+}
+
+void CKestrelfetchCore::StartDht() {
+    CKademlia& dht = CKademlia::Instance();
+    dht.SetNodeFile(DhtNodeFilePath());
+    if (!dht.Start()) {
+        EngineLogWrite("Kademlia Thread Start Failed.. ", LogChannel::kApplication);
+    }
+}
+
 void CKestrelfetchCore::LastTaskGone() {
     EngineGlobals& globals = EngineGlobals::Instance();
     // Both listeners and the multicast socket.
     swarm_.CloseListening();
     QUInternalServer::Engine().ResetSessions();
+    CKademlia::Instance().RequestStop();
     globals.udp_suspended = true;
     QUInternalServer::Engine().SetSuspended(true);
     globals.dht_enabled = false;
@@ -86,6 +136,7 @@ void CKestrelfetchCore::LastTaskGone() {
 
 void CKestrelfetchCore::StopSharedServices() {
     swarm_.CloseListening();
+    CKademlia::Instance().Stop();
     QUInternalServer::Engine().Stop();
     StopClock();
     // A name that failed once would otherwise stay failed for the life of the process, even

@@ -23,6 +23,9 @@ class CKestrelfetchCore : private TaskTable::Watcher {
     // The engine clean-up: every task destroyed, then the shared services stopped. Under
     // EngineCallMutex.
     void Cleanup();
+    // The DHT wish of the engine call: taken at the first task, and at once while tasks run.
+    // Under EngineCallMutex.
+    void RequestDht(bool enable);
 
   private:
     CKestrelfetchCore();
@@ -32,6 +35,8 @@ class CKestrelfetchCore : private TaskTable::Watcher {
     void LastTaskGone() override;
     // The UDP endpoint with the engine's settings (its thread runs on once started).
     static void StartUdpEndpoint(const EngineGlobals& globals);
+    // The DHT service on the endpoint's socket, with its node file in the engine's data folder.
+    static void StartDht();
     // The service part of the engine clean-up, after every task is gone: listener closed, UDP
     // endpoint and clock stopped, the list of unresolvable host names emptied.
     void StopSharedServices();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "engine/base/EngineLog.h"
 #include "engine/base/EngineNotices.h"
 #include "engine/base/ParseNumber.h"
+#include "engine/dht/CKademlia.h"
+#include "engine/dht/DhtNodeList.h"
 #include "engine/kestrelfetch.h"
 #include "engine/net/CIPFilterHolder.h"
 #include "engine/net/Ipv4Address.h"
@@ -368,6 +371,51 @@ int32_t PreferUdpTransport(int32_t enable) {
 int32_t EnableLanDiscovery(int32_t enable) {
     EngineGlobals::Instance().lan_enabled = enable != 0;
     return KF_OK;
+}
+
+int32_t EnableDht(int32_t enable) {
+    try {
+        QTMutexLock call(CallMutex());
+        CKestrelfetchCore::Instance().RequestDht(enable != 0);
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
+}
+
+int32_t SetDhtBootstrapNodes(const char* nodes) {
+    try {
+        std::optional<std::vector<std::string>> entries =
+            ParseDhtNodeList(nodes == nullptr ? "" : nodes);
+        if (!entries) {
+            return KF_ERR_PARAM;
+        }
+        CKademlia::Instance().SetBootstrap(std::move(*entries));
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
+}
+
+int32_t GetDhtCounters(KfDhtCounters* counters) {
+    try {
+        if (counters == nullptr) {
+            return KF_ERR_PARAM;
+        }
+        CKademlia& dht = CKademlia::Instance();
+        const CKademlia::Counters now = dht.GetCounters();
+        *counters = KfDhtCounters{dht.IsRunning() ? 1 : 0,
+                                  0,
+                                  now.nodes,
+                                  now.good_nodes,
+                                  now.messages_in,
+                                  now.bytes_in,
+                                  now.messages_out,
+                                  now.bytes_out};
+        return KF_OK;
+    } catch (...) {
+        return KF_ERR_INTERNAL;
+    }
 }
 
 int32_t SetLanInterface(const char* ip) {

@@ -31,6 +31,11 @@ TWorkThread& TaskTable::Enter(std::unique_ptr<TWorkThread> task) {
     return entered;
 }
 
+bool TaskTable::IsEmpty() {
+    QTMutexLock hold(mutex_);
+    return tasks_.empty();
+}
+
 TWorkThread* TaskTable::Find(const void* handle) {
     if (handle == nullptr) {
         return nullptr;

@@ -37,6 +37,7 @@ class TaskTable {
     bool HasDuplicateOf(const TWorkThread& task);
     // Takes the task in and answers it.
     TWorkThread& Enter(std::unique_ptr<TWorkThread> task);
+    bool IsEmpty();
     // The live task behind a handle the engine handed out; null for anything else.
     TWorkThread* Find(const void* handle);
     // Tells every task's thread to stop, then destroys the tasks front first: each thread is

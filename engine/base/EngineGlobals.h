@@ -26,7 +26,9 @@ struct EngineGlobals {
     std::atomic<int32_t> half_open_limit{64};
     std::atomic<bool> reachable{false};
     std::atomic<bool> udp_suspended{false};
-    std::atomic<bool> dht_enabled{true};
+    // The DHT switch, and the wish of the engine call that the first task copies into it.
+    std::atomic<bool> dht_enabled{false};
+    std::atomic<bool> dht_requested{false};
     // BitTorrent connections try the tunnelled transport first (PreferUdpTransport).
     std::atomic<bool> prefer_udp_transport{false};
     // LAN discovery over multicast, and the interface it uses (network order; 0: the system's

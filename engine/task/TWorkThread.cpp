@@ -582,6 +582,13 @@ void TWorkThread::PerSecondStep() {
     OpenPeerConnections();
 }
 
+std::vector<std::string> TWorkThread::TorrentTrackers() {
+    if (!pieces_ || pieces_->torrent() == nullptr) {
+        return {};
+    }
+    return pieces_->torrent()->trackers();
+}
+
 void TWorkThread::Reset(bool full, bool keep) {
     TWorkWithTransStatis::Reset(full, keep);
     scheduler_->Reset();

@@ -50,6 +50,7 @@ class TWorkThread : public TWorkWithTransStatis {
     int32_t AverageDownload() override { return average_download_; }
     void CountPeerTraffic(int32_t received, int32_t sent) override;
     void ReportUnresolvable() override;
+    std::vector<std::string> TorrentTrackers() override;
     void OnPeerLeaving(TPeerObject& peer) override;
 
     // Content side.

@@ -2,10 +2,14 @@
 
 #include <ctime>
 
+#include "engine/dht/CKademlia.h"
+
 namespace kf {
 
 TWorkWithPeers::TWorkWithPeers(SwarmRegistry& swarm)
-    : swarm_(swarm), candidates_(static_cast<uint32_t>(time(nullptr))) {}
+    : swarm_(swarm),
+      candidates_(static_cast<uint32_t>(time(nullptr))),
+      dht_lookup_(CKademlia::Instance()) {}
 
 TWorkWithPeers::~TWorkWithPeers() {
     StopThread();
@@ -55,6 +59,7 @@ void TWorkWithPeers::UnregisterInfoHash() {
 }
 
 void TWorkWithPeers::Reset(bool full, bool keep) {
+    dht_lookup_.Forget();
     for (const RefPtr<TPeerObject>& peer : active_) {
         OnPeerLeaving(*peer);
         peer->Reset();

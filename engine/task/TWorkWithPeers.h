@@ -15,6 +15,7 @@
 #include "engine/task/CandidateList.h"
 #include "engine/task/SwarmRegistry.h"
 #include "engine/task/TBaseWork.h"
+#include "engine/task/TaskDhtLookup.h"
 
 namespace kf {
 
@@ -70,8 +71,10 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // run (no piece map, identity, listener or multicast socket yet), so that it is tried again
     // soon.
     bool LanStep();
-    // Discovery through the DHT; it has nothing to do yet.
-    void DhtStep() {}
+    // Every 8 seconds: the task's DHT lookup, while the engine's DHT runs and the task may use it
+    // (its setting, a BT or P2SP task with its piece map and info hash). Found peers become
+    // candidates at the end with the lowest weight.
+    void DhtStep();
     // Connections over the UDP transport are welcome only while nobody from outside our /24 has
     // reached the listener and the engine knows its own external address.
     static bool WantsMorePeers();
@@ -97,6 +100,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     virtual void CountPeerTraffic(int32_t received, int32_t sent) = 0;
     // A source record could not be resolved: status 20216 and an immediate publication.
     virtual void ReportUnresolvable() = 0;
+    // The torrent's tracker entries (the DHT step pings those that name "node://" hosts).
+    virtual std::vector<std::string> TorrentTrackers() = 0;
     // A peer's turn ended it (it is reset and idled right after); the scheduler lets go of it.
     virtual void OnPeerLeaving(TPeerObject& peer) = 0;
 
@@ -243,6 +248,7 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     int32_t upkeep_passes_ = 0;
     // This run's LAN query went out.
     bool lan_query_sent_ = false;
+    TaskDhtLookup dht_lookup_;
 };
 
 }  // namespace kf

@@ -1,6 +1,7 @@
 // TWorkWithPeers: peers found on the local network, and whom the task still wants to hear from.
 
 #include "engine/base/EngineGlobals.h"
+#include "engine/dht/CKademlia.h"
 #include "engine/net/Ipv4Address.h"
 #include "engine/task/TWorkWithPeers.h"
 #include "engine/udp/QUInternalServer.h"
@@ -32,6 +33,22 @@ bool TWorkWithPeers::LanStep() {
         record->peer_id = peer.peer_id;
     }
     return true;
+}
+
+void TWorkWithPeers::DhtStep() {
+    CKademlia& dht = CKademlia::Instance();
+    if (!EngineGlobals::Instance().dht_enabled || !Settings().use_dht || !dht.IsRunning() ||
+        Kind() == TaskKind::kHttp || !PieceMapReady() || !identity_.prepared() ||
+        IsZeroId(identity_.info_hash())) {
+        return;
+    }
+    const auto listen_port = static_cast<uint16_t>(swarm_.ListenPort());
+    dht_lookup_.Step(identity_.info_hash(), listen_port, TorrentTrackers(), TaskNow(),
+                     [this](uint32_t ip, uint16_t port) {
+                         if (!IsBanned(ip)) {
+                             AddPeerAddress(ip, port, false, 1);
+                         }
+                     });
 }
 
 bool TWorkWithPeers::WantsMorePeers() {

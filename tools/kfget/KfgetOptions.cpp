@@ -65,6 +65,12 @@ void PrintHelp(FILE* out) {
         "                         with this IPv4 address (127.0.0.1: this machine only);\n"
         "                         without it LAN discovery stays off\n"
         "  --no-lan               no LAN discovery, even with --lan-interface\n"
+        "  --dht                  find and announce peers through the BitTorrent DHT, on the UDP\n"
+        "                         endpoint's port (the listen port); off by default\n"
+        "  --dht-bootstrap HOST:PORT[,HOST:PORT...]\n"
+        "                         DHT nodes to join through (implies --dht; default: none, so\n"
+        "                         only the node file of an earlier run and torrents' node://\n"
+        "                         entries are known)\n"
         "  --wrap-handshake       hide outgoing BitTorrent handshakes behind an HTTP request\n"
         "  --proxy URL            http://, socks4://, socks4a:// or socks5:// proxy,\n"
         "                         optionally with user:password@\n"
@@ -120,7 +126,9 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kMd5,
         kSha1,
         kLogDir,
-        kRendezvous
+        kRendezvous,
+        kDht,
+        kDhtBootstrap
     };
     static const option kLong[] = {
         {"torrent", required_argument, nullptr, kTorrent},
@@ -140,6 +148,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"lan-interface", required_argument, nullptr, kLanInterface},
         {"no-lan", no_argument, nullptr, kNoLan},
         {"prefer-udp", no_argument, nullptr, kPreferUdp},
+        {"dht", no_argument, nullptr, kDht},
+        {"dht-bootstrap", required_argument, nullptr, kDhtBootstrap},
         {"wrap-handshake", no_argument, nullptr, kWrapHandshake},
         {"quick-check", no_argument, nullptr, kQuickCheck},
         {"recover", no_argument, nullptr, kRecover},
@@ -220,6 +230,13 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
                 break;
             case kPreferUdp:
                 options->prefer_udp = true;
+                break;
+            case kDht:
+                options->dht = true;
+                break;
+            case kDhtBootstrap:
+                options->dht = true;
+                options->dht_bootstrap = optarg;
                 break;
             case kNoLan:
                 options->lan = false;

@@ -30,6 +30,8 @@ struct KfgetOptions {
     std::string lan_interface;  // LAN discovery stays off without one
     bool lan = true;            // --no-lan switches it off even with an interface
     bool prefer_udp = false;
+    bool dht = false;
+    std::string dht_bootstrap;  // "host:port" entries separated by commas
     bool wrap_handshake = false;
     bool quick_check = false;
     bool recover = false;

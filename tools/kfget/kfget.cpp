@@ -234,6 +234,13 @@ int Run(const KfgetOptions& options) {
         CleanupEngine();
         return kUsage;
     }
+    if (SetDhtBootstrapNodes(options.dht_bootstrap.c_str()) != KF_OK) {
+        std::fprintf(stderr, "kfget: not a list of HOST:PORT: %s\n", options.dht_bootstrap.c_str());
+        ReleaseEngineLog();
+        CleanupEngine();
+        return kUsage;
+    }
+    EnableDht(options.dht ? 1 : 0);
     // LAN discovery only where the user pointed it: an interface of its own choosing.
     const bool lan = options.lan && !options.lan_interface.empty();
     if (lan && SetLanInterface(options.lan_interface.c_str()) != KF_OK) {
@@ -354,6 +361,12 @@ int Run(const KfgetOptions& options) {
     QueryTaskInfoEx(task, &info);
     console.Show(info, true);
     console.Finish();
+    KfDhtCounters dht{};
+    if (options.dht && !options.quiet && GetDhtCounters(&dht) == KF_OK) {
+        console.Line("DHT: " + std::to_string(dht.nodes) + " nodes (" +
+                     std::to_string(dht.good_nodes) + " good), " + std::to_string(dht.messages_in) +
+                     " messages in, " + std::to_string(dht.messages_out) + " out");
+    }
     SetEngineNoticeCallback(nullptr, nullptr);
     const bool complete = info.info.status == KF_STATUS_COMPLETE;
     if (result == kComplete && (!options.md5.empty() || !options.sha1.empty())) {

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/dht/CKadActionBitTorrent.h"
+#include "engine/dht/NodeId.h"
+
+namespace kf {
+
+class CKademlia;
+
+// A task's use of the DHT: its one get_peers/announce lookup for the info hash, run again a few
+// minutes after each run, the peers it found handed to the task, and pings of the torrent's
+// "node://" entries when a lookup is made.
+//
+// Owner: the task; task thread only. The lookup is shared with the DHT service while it runs and
+// is withdrawn from it when done, on Forget and on destruction.
+class TaskDhtLookup {
+  public:
+    static constexpr int32_t kMaxNodePings = 6;
+
+    explicit TaskDhtLookup(CKademlia& dht) : dht_(dht) {}
+    TaskDhtLookup(const TaskDhtLookup&) = delete;
+    TaskDhtLookup& operator=(const TaskDhtLookup&) = delete;
+    ~TaskDhtLookup() { Forget(); }
+
+    // One step (every 8 s) while the DHT runs and the task may use it. `add_peer` gets every
+    // valid address found (network order) and port.
+    void Step(const NodeId& info_hash, uint16_t listen_port,
+              const std::vector<std::string>& trackers, int64_t now,
+              const std::function<void(uint32_t, uint16_t)>& add_peer);
+    void Forget();
+
+    // How long a finished run waits before the next, from the candidates it ended with.
+    static int64_t RerunDelay(size_t candidates);
+
+  private:
+    void PingNodeEntries(const std::vector<std::string>& trackers);
+
+    CKademlia& dht_;
+    std::shared_ptr<CKadActionBitTorrent> lookup_;
+    bool done_mark_ = false;
+};
+
+}  // namespace kf
