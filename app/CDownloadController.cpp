@@ -64,6 +64,12 @@ int CDownloadController::Init() {
         c.services.engine.SetRendezvousServer(config.product.rendezvous_host,
                                               config.product.rendezvous_port);
     }
+    // The DHT runs where the product names nodes to join through; without any it could only
+    // wait for others to find it.
+    if (!config.product.dht_bootstrap.empty()) {
+        c.services.engine.SetDhtBootstrapNodes(config.product.dht_bootstrap);
+        c.services.engine.EnableDht(true);
+    }
     c.user_exit = false;
     c.installer_launched = false;
     c.Log("自我恢复功能关闭", LogChannel::kStartup);

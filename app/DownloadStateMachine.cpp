@@ -243,8 +243,7 @@ void DownloadStateMachine::StatusTick() {
     QueryTasks();
     // A pause for want of space is watched on every volume, not only sparse ones: otherwise
     // low_space never clears after a full preallocating disk and continue stays disabled.
-    if (context_.space_watch ||
-        (context_.low_space && context_.state == DownloadState::kPause)) {
+    if (context_.space_watch || (context_.low_space && context_.state == DownloadState::kPause)) {
         SpaceWatch();
     }
     if (context_.state == DownloadState::kPreparing && context_.overall_progress > 0) {

@@ -54,6 +54,9 @@ class EngineApi {
                                      const std::string& host_lines) = 0;
     virtual int32_t SetListenPort(int32_t port) = 0;
     virtual int32_t SetRendezvousServer(const std::string& host, int32_t port) = 0;
+    // "host:port" entries separated by commas; and the DHT switch.
+    virtual int32_t SetDhtBootstrapNodes(const std::string& nodes) = 0;
+    virtual int32_t EnableDht(bool enable) = 0;
     virtual int32_t EnableP2P(bool enable) = 0;
     virtual void SetHttpWrappedHandshake(bool enable) = 0;
 };

@@ -134,6 +134,14 @@ int32_t RealEngineApi::SetRendezvousServer(const std::string& host, int32_t port
     return ::SetRendezvousServer(host.c_str(), port);
 }
 
+int32_t RealEngineApi::SetDhtBootstrapNodes(const std::string& nodes) {
+    return ::SetDhtBootstrapNodes(nodes.c_str());
+}
+
+int32_t RealEngineApi::EnableDht(bool enable) {
+    return ::EnableDht(enable ? 1 : 0);
+}
+
 int32_t RealEngineApi::EnableP2P(bool enable) {
     return ::EnableP2P(enable ? 1 : 0);
 }

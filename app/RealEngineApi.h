@@ -31,6 +31,8 @@ class RealEngineApi final : public EngineApi {
                              const std::string& host_lines) override;
     int32_t SetListenPort(int32_t port) override;
     int32_t SetRendezvousServer(const std::string& host, int32_t port) override;
+    int32_t SetDhtBootstrapNodes(const std::string& nodes) override;
+    int32_t EnableDht(bool enable) override;
     int32_t EnableP2P(bool enable) override;
     void SetHttpWrappedHandshake(bool enable) override;
 };

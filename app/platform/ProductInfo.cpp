@@ -25,8 +25,9 @@ constexpr size_t kMaxSmallFileBytes = 1 << 20;
 constexpr size_t kMaxGameVersionBytes = 64;
 
 const char* const kProductKeys[] = {"resource_list_url", "telemetry_config", "ca_certificate",
-                                    "game_version", "rendezvous"};
+                                    "game_version",      "rendezvous",       "dht_bootstrap"};
 constexpr size_t kMaxRendezvousHostBytes = 127;
+constexpr size_t kMaxDhtBootstrapEntries = 16;
 const char* const kFileKeys[] = {"name", "size", "md5", "piece_length", "source_url", "torrent"};
 
 bool Fail(std::string* error, const std::string& what) {
@@ -238,6 +239,23 @@ std::optional<ProductInfo> ProductInfo::LoadFolder(const std::string& folder, st
         }
         product.rendezvous_host = rendezvous->substr(0, colon);
         product.rendezvous_port = port;
+    }
+
+    if (const std::string* nodes = ini->Find("product", "dht_bootstrap")) {
+        size_t entries = 0;
+        for (size_t at = 0; at <= nodes->size(); ++entries) {
+            const size_t comma = std::min(nodes->find(',', at), nodes->size());
+            const std::string entry = nodes->substr(at, comma - at);
+            const size_t colon = entry.rfind(':');
+            int32_t port = 0;
+            if (entries >= kMaxDhtBootstrapEntries || colon == std::string::npos || colon == 0 ||
+                colon > kMaxRendezvousHostBytes || !IsPlainHost(entry) ||
+                !ParsePositive(entry.substr(colon + 1), &port) || port > 65535) {
+                return fail("[product] dht_bootstrap is not host:port[,host:port...]");
+            }
+            at = comma + 1;
+        }
+        product.dht_bootstrap = *nodes;
     }
     return product;
 }

@@ -35,6 +35,8 @@ struct ProductInfo {
     // The UDP endpoint's rendezvous server; empty: none (the engine then does not register).
     std::string rendezvous_host;
     int32_t rendezvous_port = 0;
+    // DHT nodes to join through ("host:port,..."); empty: none, and the DHT stays off.
+    std::string dht_bootstrap;
 
     // The downloader's identifier: file 0's MD5.
     const std::string& Id() const { return files[0].md5; }

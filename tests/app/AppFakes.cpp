@@ -201,6 +201,18 @@ int32_t FakeEngine::SetRendezvousServer(const std::string& host, int32_t port) {
     return KF_OK;
 }
 
+int32_t FakeEngine::SetDhtBootstrapNodes(const std::string& nodes) {
+    std::lock_guard hold(mutex_);
+    Record("SetDhtBootstrapNodes " + nodes);
+    return KF_OK;
+}
+
+int32_t FakeEngine::EnableDht(bool enable) {
+    std::lock_guard hold(mutex_);
+    Record(enable ? "EnableDht 1" : "EnableDht 0");
+    return KF_OK;
+}
+
 int32_t FakeEngine::SetListenPort(int32_t port) {
     std::lock_guard hold(mutex_);
     Record("SetListenPort " + std::to_string(port));

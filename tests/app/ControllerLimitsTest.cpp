@@ -34,18 +34,24 @@ TEST(ControllerLimits, SharesSplitTheTotalAmongTheActiveTasks) {
     }
 }
 
-// The product's rendezvous server reaches the engine at start-up; a product without one sets none.
-TEST(ControllerLimits, StartUpHandsTheProductsRendezvousServerToTheEngine) {
-    for (const bool with_server : {true, false}) {
+// The product's rendezvous server and DHT nodes reach the engine at start-up, and the DHT is
+// switched on with the nodes; a product without them sets none and leaves the DHT off.
+TEST(ControllerLimits, StartUpHandsTheProductsRendezvousServerAndDhtNodesToTheEngine) {
+    for (const bool with_servers : {true, false}) {
         ControllerHarness h;
-        if (with_server) {
+        if (with_servers) {
             h.config.product.rendezvous_host = "127.0.0.7";
             h.config.product.rendezvous_port = 8282;
+            h.config.product.dht_bootstrap = "127.0.0.2:6881,127.0.0.3:6881";
         }
         h.Make();
         ASSERT_EQ(h.Init(), 0);
-        EXPECT_EQ(h.engine.Count("SetRendezvousServer 127.0.0.7:8282"), with_server ? 1 : 0);
-        EXPECT_EQ(h.engine.Count("SetRendezvousServer"), with_server ? 1 : 0);
+        EXPECT_EQ(h.engine.Count("SetRendezvousServer 127.0.0.7:8282"), with_servers ? 1 : 0);
+        EXPECT_EQ(h.engine.Count("SetRendezvousServer"), with_servers ? 1 : 0);
+        EXPECT_EQ(h.engine.Count("SetDhtBootstrapNodes 127.0.0.2:6881,127.0.0.3:6881"),
+                  with_servers ? 1 : 0);
+        EXPECT_EQ(h.engine.Count("EnableDht 1"), with_servers ? 1 : 0);
+        EXPECT_EQ(h.engine.Count("EnableDht"), with_servers ? 1 : 0);
     }
 }
 

@@ -114,6 +114,7 @@ class ProductFolder : public ::testing::Test {
             {"product.telemetry_config", "upload.kfconf"},
             {"product.game_version", "v1.2"},
             {"product.rendezvous", "rendezvous.lab-7.test:8282"},
+            {"product.dht_bootstrap", "127.0.0.2:6881,node-3.lab.test:53"},
         };
         for (int i = 0; i < 3; ++i) {
             const std::string s = "file" + std::to_string(i) + ".";
@@ -163,6 +164,7 @@ TEST_F(ProductFolder, LoadsEveryKey) {
     EXPECT_EQ(product->game_version, "v1.2");
     EXPECT_EQ(product->rendezvous_host, "rendezvous.lab-7.test");
     EXPECT_EQ(product->rendezvous_port, 8282);
+    EXPECT_EQ(product->dht_bootstrap, "127.0.0.2:6881,node-3.lab.test:53");
     EXPECT_EQ(product->RequiredBytes(), 3003 + ProductInfo::kReserveBytes);
 }
 
@@ -196,6 +198,9 @@ TEST_F(ProductFolder, RefusesWhatIsMissingOrUnsafe) {
         {"product.rendezvous", "127.0.0.7:65536", "rendezvous is not host:port"},
         {"product.rendezvous", ":82", "rendezvous is not host:port"},
         {"product.rendezvous", "a@b:82", "rendezvous is not host:port"},
+        {"product.dht_bootstrap", "127.0.0.2:6881,", "dht_bootstrap is not host:port"},
+        {"product.dht_bootstrap", "127.0.0.2:70000", "dht_bootstrap is not host:port"},
+        {"product.dht_bootstrap", "a b:1", "dht_bootstrap is not host:port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);
