@@ -110,7 +110,7 @@ void CKestrelfetchCore::RequestDht(bool enable) {
     if (enable) {
         StartDht();
     } else {
-        CKademlia::Instance().RequestStop();
+        CKademlia::Instance().Stop();
     }
 }
 

@@ -74,9 +74,11 @@ void CKademlia::SetNodeFile(std::string node_file) {
 }
 
 bool CKademlia::Start() {
-    if (QThread::IsRunning()) {
+    if (QThread::IsRunning() && !StopRequestedNow()) {
         return true;
     }
+    // A thread still on its way out (asked to stop with the last task) is waited for first.
+    StopThread();
     return StartThread("Kademlia");
 }
 

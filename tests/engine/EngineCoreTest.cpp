@@ -41,7 +41,7 @@ TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
 
     EXPECT_NE(globals.machine_id[0], 0);
     const auto machine_id = globals.machine_id;
-    EXPECT_FALSE(globals.dht_enabled);  // nothing turns the DHT on again
+    EXPECT_FALSE(globals.dht_enabled);  // the first task takes EnableDht's wish: off here
     EXPECT_FALSE(globals.udp_suspended);
     EXPECT_EQ(globals.half_open_limit, 32);  // no driver file to probe here
 
@@ -64,6 +64,49 @@ TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
     EXPECT_EQ(globals.machine_id, machine_id);
     ASSERT_EQ(CleanupEngine(), KF_OK);
+}
+
+// The DHT runs while it is wished for and a task exists: the wish is taken by the first task and
+// at once while tasks run; the last task's going stops it.
+TEST(EngineCore, DhtRunsWhileWishedForAndATaskExists) {
+    kf::test::TempDir dir;
+    ::setenv("KESTRELFETCH_DATA_HOME", dir.Path().c_str(), 1);
+    const auto running = [] {
+        KfDhtCounters counters{};
+        EXPECT_EQ(GetDhtCounters(&counters), KF_OK);
+        return counters.running != 0;
+    };
+    const auto becomes = [&](bool wanted) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (running() != wanted && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return running() == wanted;
+    };
+    EXPECT_EQ(SetDhtBootstrapNodes("127.0.0.1:9,localhost:10"), KF_OK);
+    EXPECT_EQ(SetDhtBootstrapNodes("127.0.0.1:0"), KF_ERR_PARAM);
+    EXPECT_EQ(SetDhtBootstrapNodes("127.0.0.1"), KF_ERR_PARAM);
+    EXPECT_EQ(GetDhtCounters(nullptr), KF_ERR_PARAM);
+    ASSERT_EQ(InitEngine(nullptr), KF_OK);
+    ASSERT_EQ(EnableDht(1), KF_OK);
+    EXPECT_FALSE(running()) << "no task yet";
+
+    TaskParams params;
+    std::memset(&params, 0, sizeof(params));
+    std::strcpy(params.target_path, (dir / "dht.bin").c_str());
+    params.sources = "http://127.0.0.1:9/dht";
+    params.flags = KF_FLAG_FULL_PATH;
+    ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
+    EXPECT_TRUE(becomes(true));
+    ASSERT_EQ(EnableDht(0), KF_OK);
+    EXPECT_TRUE(becomes(false));
+    ASSERT_EQ(EnableDht(1), KF_OK);
+    EXPECT_TRUE(becomes(true));
+    ASSERT_EQ(CleanupEngine(), KF_OK);
+    EXPECT_TRUE(becomes(false));
+    EnableDht(0);
+    SetDhtBootstrapNodes(nullptr);
+    ::unsetenv("KESTRELFETCH_DATA_HOME");
 }
 
 // The engine's UDP endpoint registers with a real kf-rendezvous on loopback and learns its
