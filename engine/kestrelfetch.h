@@ -204,10 +204,11 @@ int32_t PreferUdpTransport(int32_t enable);
 int32_t EnableLanDiscovery(int32_t enable);
 int32_t SetLanInterface(const char* ip);
 
-/* The DHT: a node of BitTorrent's Mainline DHT on the UDP endpoint's socket and port, through which
- * tasks look up and announce peers for their torrents (every few minutes, unless the torrent is
- * private). Off by default. EnableDht sets the wish, which the first task takes; a change while
- * tasks run starts or stops the node at once. The node's table is kept in
+/* The DHT: a node of BitTorrent's Mainline DHT on the UDP endpoint's socket and port, through
+ * which tasks look up peers for their torrents and announce their listen port: a task's lookup
+ * starts within 8 seconds of its piece map and runs again 30 s to 6 minutes after each run ends.
+ * Off by default. EnableDht sets the wish, which the first task takes; a change while tasks run
+ * starts or stops the node at once. The node's table is kept in
  * "$KESTRELFETCH_DATA_HOME/Orlo/Kestrelfetch/KestrelfetchKademlia.kad" (else under $XDG_DATA_HOME
  * or ~/.local/share).
  * SetDhtBootstrapNodes: the nodes asked first while the table is nearly empty, as "host:port"

@@ -20,6 +20,16 @@
 
 namespace {
 
+// "DHT: 19 nodes (19 good), 412 messages in (48213 bytes), 397 out (35120 bytes)"
+std::string DhtLine() {
+    KfDhtCounters dht{};
+    GetDhtCounters(&dht);
+    return "DHT: " + std::to_string(dht.nodes) + " nodes (" + std::to_string(dht.good_nodes) +
+           " good), " + std::to_string(dht.messages_in) + " messages in (" +
+           std::to_string(dht.bytes_in) + " bytes), " + std::to_string(dht.messages_out) +
+           " out (" + std::to_string(dht.bytes_out) + " bytes)";
+}
+
 using namespace kfget;
 
 std::atomic<bool> interrupted{false};
@@ -305,6 +315,7 @@ int Run(const KfgetOptions& options) {
     int32_t warned_status = 0;
     bool completed = false;
     bool external_known = false;
+    auto last_dht_line = std::chrono::steady_clock::now();
     TaskInfoEx info;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -318,6 +329,12 @@ int Run(const KfgetOptions& options) {
         int32_t complete = 0;
         IsTaskComplete(task, &complete);
         console.Show(info, complete != 0);
+        // The DHT's state once a minute, for a user who wonders whether it found anyone.
+        if (options.dht && options.verbosity >= 1 &&
+            std::chrono::steady_clock::now() - last_dht_line >= std::chrono::seconds(60)) {
+            last_dht_line = std::chrono::steady_clock::now();
+            console.Line(DhtLine());
+        }
         char external[32];
         if (!external_known && !options.rendezvous_host.empty() &&
             GetEngineExternalAddress(external, sizeof external) > 0) {
@@ -361,11 +378,8 @@ int Run(const KfgetOptions& options) {
     QueryTaskInfoEx(task, &info);
     console.Show(info, true);
     console.Finish();
-    KfDhtCounters dht{};
-    if (options.dht && !options.quiet && GetDhtCounters(&dht) == KF_OK) {
-        console.Line("DHT: " + std::to_string(dht.nodes) + " nodes (" +
-                     std::to_string(dht.good_nodes) + " good), " + std::to_string(dht.messages_in) +
-                     " messages in, " + std::to_string(dht.messages_out) + " out");
+    if (options.dht && !options.quiet) {
+        console.Line(DhtLine());
     }
     SetEngineNoticeCallback(nullptr, nullptr);
     const bool complete = info.info.status == KF_STATUS_COMPLETE;
