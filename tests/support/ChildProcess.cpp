@@ -29,7 +29,8 @@ ChildProcess::~ChildProcess() {
     Stop();
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& output_path) {
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& output_path,
+                         int input_fd) {
     if (pid_ > 0 || argv.empty()) {
         return false;
     }
@@ -49,6 +50,9 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
             dup2(fd, STDOUT_FILENO);
             dup2(fd, STDERR_FILENO);
             close(fd);
+        }
+        if (input_fd >= 0) {
+            dup2(input_fd, STDIN_FILENO);
         }
         execv(args[0], args.data());
         _exit(127);

@@ -20,8 +20,10 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `argv[0]` (a path, no PATH search) with the arguments; stdout and stderr are appended
-    // to `output_path` (/dev/null when empty). False when it could not be started.
-    bool Start(const std::vector<std::string>& argv, const std::string& output_path = "");
+    // to `output_path` (/dev/null when empty). `input_fd` >= 0 becomes its stdin (the caller keeps
+    // and closes its own copy); otherwise it shares the test's. False when it could not be started.
+    bool Start(const std::vector<std::string>& argv, const std::string& output_path = "",
+               int input_fd = -1);
     pid_t Pid() const { return pid_; }
     // True while it has not exited (reaps it when it has).
     bool IsRunning();

@@ -104,4 +104,13 @@ std::string MakeTorrent(const std::string& source, int log2_piece, const std::st
     return ReadWholeFile(out);
 }
 
+std::string MakeTrackerlessTorrent(const std::string& source, int log2_piece,
+                                   const std::string& out) {
+    ::unlink(out.c_str());
+    if (RunProgram({"mktorrent", "-d", "-l", std::to_string(log2_piece), "-o", out, source}) != 0) {
+        return {};
+    }
+    return ReadWholeFile(out);
+}
+
 }  // namespace kf::test

@@ -28,5 +28,8 @@ std::string MakeTorrent(const std::string& source, int log2_piece, const std::st
 std::string MakeTorrent(const std::string& source, int log2_piece, const std::string& out,
                         const std::vector<std::string>& announce_urls);
 bool HaveMktorrent();
+// The same without any announce address (peers find each other through the DHT alone).
+std::string MakeTrackerlessTorrent(const std::string& source, int log2_piece,
+                                   const std::string& out);
 
 }  // namespace kf::test
