@@ -212,7 +212,7 @@ int32_t SetLanInterface(const char* ip);
  * "$KESTRELFETCH_DATA_HOME/Orlo/Kestrelfetch/KestrelfetchKademlia.kad" (else under $XDG_DATA_HOME
  * or ~/.local/share).
  * SetDhtBootstrapNodes: the nodes asked first while the table is nearly empty, as "host:port"
- * entries separated by commas, spaces or line breaks (at most 16, each at most 255 characters,
+ * entries separated by commas, spaces or line breaks (at most 256, each at most 255 characters,
  * port 1..65535); null or empty: none (the engine has no built-in list). KF_ERR_PARAM for a list
  * that does not read so (nothing changes). Takes effect at the next bootstrap. */
 int32_t EnableDht(int32_t enable);

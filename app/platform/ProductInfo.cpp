@@ -27,7 +27,7 @@ constexpr size_t kMaxGameVersionBytes = 64;
 const char* const kProductKeys[] = {"resource_list_url", "telemetry_config", "ca_certificate",
                                     "game_version",      "rendezvous",       "dht_bootstrap"};
 constexpr size_t kMaxRendezvousHostBytes = 127;
-constexpr size_t kMaxDhtBootstrapEntries = 16;
+constexpr size_t kMaxDhtBootstrapEntries = 256;
 const char* const kFileKeys[] = {"name", "size", "md5", "piece_length", "source_url", "torrent"};
 
 bool Fail(std::string* error, const std::string& what) {

@@ -113,12 +113,13 @@ void CKademlia::PeriodicPass() {
         last_send = last_send_;
     }
     table_.RotateSecrets(now);
-    if (last_self_lookup_ < 0 || now - last_self_lookup_ >= kSelfLookupEvery) {
+    // Neither walk can start from an empty table: they wait for the bootstrap's first answers.
+    if (nodes > 0 && (last_self_lookup_ < 0 || now - last_self_lookup_ >= kSelfLookupEvery)) {
         last_self_lookup_ = now;
         StartOwnLookup(AddIds(table_.OwnId(), IdFromNumber(TickMilliseconds() % 268435455)));
     }
     const bool forced = good <= kFewGoodNodes && own_lookups <= 1;
-    if (forced || last_refresh_ < 0 || now - last_refresh_ >= kRefreshEvery) {
+    if (nodes > 0 && (forced || last_refresh_ < 0 || now - last_refresh_ >= kRefreshEvery)) {
         const bool refreshed_before = last_refresh_ >= 0;
         last_refresh_ = now;
         for (const DhtRoutingTable::BucketRange& range : table_.BucketRanges()) {

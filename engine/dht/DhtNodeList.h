@@ -10,7 +10,7 @@ namespace kf {
 // Reads a list of DHT nodes given as "host:port" entries separated by commas, spaces or line
 // breaks. Nothing (nullopt) when an entry lacks a host or a port in 1..65535, is longer than
 // kMaxEntryLength, or there are more than kMaxEntries; an empty text is an empty list.
-inline constexpr size_t kMaxDhtNodeEntries = 16;
+inline constexpr size_t kMaxDhtNodeEntries = 256;
 inline constexpr size_t kMaxDhtNodeEntryLength = 255;
 std::optional<std::vector<std::string>> ParseDhtNodeList(std::string_view text);
 

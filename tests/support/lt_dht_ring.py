@@ -283,6 +283,9 @@ def cmd_get_peers(args):
     return "TIMEOUT " + ",".join(sorted(found[i].get(target, ())))
 
 
+QUERY_SOCKETS = {}
+
+
 def cmd_query(args):
     i, (host, port) = node_index(args[0]), endpoint(args[1])
     raw = bytes.fromhex(args[2])
@@ -290,21 +293,26 @@ def cmd_query(args):
     if not isinstance(query, dict) or b"t" not in query:
         raise ValueError("not a bencoded dictionary with a transaction id")
     limit = time.monotonic() + seconds(args, 3, 5.0)
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+    # One socket per node for all its queries, so that a token handed out for a get_peers from
+    # it (tokens may depend on the port) is good for the announce_peer that follows.
+    sock = QUERY_SOCKETS.get(i)
+    if sock is None:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         sock.bind((ADDRS[i], 0))
-        sock.sendto(raw, (host, port))
-        while time.monotonic() < limit and not stop:
-            pump()
-            if not select.select([sock], [], [], 0.05)[0]:
-                continue
-            data, source = sock.recvfrom(65536)
-            try:
-                reply = lt.bdecode(data)
-            except Exception:
-                continue
-            if (source == (host, port) and isinstance(reply, dict)
-                    and reply.get(b"t") == query[b"t"] and reply.get(b"y") in (b"r", b"e")):
-                return "REPLY " + data.hex()
+        QUERY_SOCKETS[i] = sock
+    sock.sendto(raw, (host, port))
+    while time.monotonic() < limit and not stop:
+        pump()
+        if not select.select([sock], [], [], 0.05)[0]:
+            continue
+        data, source = sock.recvfrom(65536)
+        try:
+            reply = lt.bdecode(data)
+        except Exception:
+            continue
+        if (source == (host, port) and isinstance(reply, dict)
+                and reply.get(b"t") == query[b"t"] and reply.get(b"y") in (b"r", b"e")):
+            return "REPLY " + data.hex()
     return "TIMEOUT"
 
 
