@@ -1,5 +1,6 @@
 #include "app/RealEngineApi.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -128,6 +129,12 @@ int32_t RealEngineApi::AddMirrorSources(TaskHandle task, const std::string& url_
 
 int32_t RealEngineApi::SetListenPort(int32_t port) {
     return ::SetListenPort(port);
+}
+
+int32_t RealEngineApi::MapListenPort(const std::string& state_file) {
+    KfPortMapOptions options{};
+    options.state_file = state_file.c_str();
+    return std::max(::MapListenPort(&options), 0);
 }
 
 int32_t RealEngineApi::SetRendezvousServer(const std::string& host, int32_t port) {

@@ -41,6 +41,7 @@ void CKestrelfetchCore::Cleanup() {
     // outlives the engine.
     tasks_.DestroyAll();
     StopSharedServices();
+    port_forward_.Cleanup();
     EngineGlobals::Instance().initialised = false;
 }
 
