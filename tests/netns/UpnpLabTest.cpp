@@ -58,7 +58,7 @@ class UpnpLab : public ::testing::Test {
 };
 
 TEST_F(UpnpLab, TheGatewayMapsThePortForOurLanAddress) {
-    EventRecorderScope events;
+    EventRecorder events;
     PortForwardHandler handler([] { return std::string("model"); });
     ProgressLog progress(handler);
     CPortForwardEngine engine(&progress);
@@ -73,8 +73,8 @@ TEST_F(UpnpLab, TheGatewayMapsThePortForOurLanAddress) {
     EXPECT_EQ(status.internal_client, Env("KF_IGD_CLIENT"));
     EXPECT_EQ(status.external_address, "11.0.0.1");
     EXPECT_EQ(engine.DeviceInfo().unique_name.rfind("uuid:", 0), 0u);
-    EXPECT_EQ(events->Count(port_forward::kMappedEvent), 1);
-    EXPECT_EQ(events->Count(port_forward::kFailedEvent), 0);
+    EXPECT_EQ(events.Count(port_forward::kMappedEvent), 1);
+    EXPECT_EQ(events.Count(port_forward::kFailedEvent), 0);
     const auto reports = progress.Reports();
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.front(), std::make_pair(17, 0));
@@ -87,7 +87,7 @@ TEST_F(UpnpLab, TheGatewayMapsThePortForOurLanAddress) {
 }
 
 TEST_F(UpnpLab, ARefusingGatewayGivesTheFoundButFailedText) {
-    EventRecorderScope events;
+    EventRecorder events;
     CPortForwardEngine engine;
     PortMapOptions options;
     options.root_description_url = Env("KF_IGD_URL");
@@ -96,14 +96,14 @@ TEST_F(UpnpLab, ARefusingGatewayGivesTheFoundButFailedText) {
     const PortMapStatus status = engine.Wait(std::chrono::seconds(20));
     EXPECT_EQ(status.state, PortMapStatus::State::kFailed);
     EXPECT_NE(status.gateway_error, 0);
-    const auto recorded = events->Events();
+    const auto recorded = events.Events();
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0], std::make_pair(std::string(port_forward::kFailedEvent),
                                           std::string(port_forward::kRefusedText)));
 }
 
 TEST_F(UpnpLab, NoGatewayFailsWithinTheDelayAndASecond) {
-    EventRecorderScope events;
+    EventRecorder events;
     CPortForwardEngine engine;
     PortMapOptions options;
     options.discovery_delay_ms = 1500;
@@ -113,7 +113,7 @@ TEST_F(UpnpLab, NoGatewayFailsWithinTheDelayAndASecond) {
     const auto took = Clock::now() - started;
     EXPECT_EQ(status.state, PortMapStatus::State::kFailed);
     EXPECT_LE(took, std::chrono::milliseconds(options.discovery_delay_ms + 1000));
-    const auto recorded = events->Events();
+    const auto recorded = events.Events();
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0], std::make_pair(std::string(port_forward::kFailedEvent),
                                           std::string(port_forward::kNoDeviceText)));

@@ -1,30 +1,30 @@
 #include "support/EventRecorder.h"
 
+#include <algorithm>
+
 namespace kf {
 
-std::shared_ptr<EventRecorder> EventRecorder::Install() {
-    auto recorder = std::make_shared<EventRecorder>();
-    InstallEventSink(recorder);
-    return recorder;
-}
-
-void EventRecorder::Submit(std::string_view code, std::string_view info) {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(code, info);
-}
-
-std::vector<std::pair<std::string, std::string>> EventRecorder::Events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-}
-
-int EventRecorder::Count(const std::string& code) {
-    std::lock_guard lock(mutex_);
-    int count = 0;
-    for (const auto& event : events_) {
-        count += event.first == code ? 1 : 0;
+struct EventRecorder::Sink final : EventSink {
+    void Submit(std::string_view code, std::string_view info) override {
+        std::lock_guard lock(mutex);
+        events.emplace_back(code, info);
     }
-    return count;
+    mutable std::mutex mutex;
+    std::vector<Event> events;
+};
+
+EventRecorder::EventRecorder() : sink_(std::make_shared<Sink>()) {
+    InstallEventSink(sink_);
+}
+
+std::vector<EventRecorder::Event> EventRecorder::Events() const {
+    std::lock_guard lock(sink_->mutex);
+    return sink_->events;
+}
+
+int EventRecorder::Count(const std::string& code) const {
+    const auto events = Events();
+    return static_cast<int>(std::ranges::count(events, code, &Event::first));
 }
 
 }  // namespace kf

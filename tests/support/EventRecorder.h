@@ -10,33 +10,21 @@
 
 namespace kf {
 
-// Installs itself as the process-wide event sink for its lifetime and records every event.
-class EventRecorder final : public EventSink, public std::enable_shared_from_this<EventRecorder> {
+// Records every event while it lives: installed as the process-wide sink, removed again at the end.
+class EventRecorder {
   public:
-    static std::shared_ptr<EventRecorder> Install();
-    ~EventRecorder() override = default;
+    using Event = std::pair<std::string, std::string>;
+    EventRecorder();
+    ~EventRecorder() { InstallEventSink(nullptr); }
+    EventRecorder(const EventRecorder&) = delete;
+    EventRecorder& operator=(const EventRecorder&) = delete;
 
-    void Submit(std::string_view code, std::string_view info) override;
-    std::vector<std::pair<std::string, std::string>> Events();
-    int Count(const std::string& code);
+    std::vector<Event> Events() const;
+    int Count(const std::string& code) const;
 
   private:
-    std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> events_;
-};
-
-// Removes the recorder again at the end of a scope.
-class EventRecorderScope {
-  public:
-    EventRecorderScope() : recorder_(EventRecorder::Install()) {}
-    ~EventRecorderScope() { InstallEventSink(nullptr); }
-    EventRecorderScope(const EventRecorderScope&) = delete;
-    EventRecorderScope& operator=(const EventRecorderScope&) = delete;
-    EventRecorder& operator*() const { return *recorder_; }
-    EventRecorder* operator->() const { return recorder_.get(); }
-
-  private:
-    std::shared_ptr<EventRecorder> recorder_;
+    struct Sink;
+    std::shared_ptr<Sink> sink_;
 };
 
 }  // namespace kf

@@ -16,33 +16,25 @@
 namespace kf {
 namespace {
 
-// Holds TCP listeners on a few ports of the range and excludes every other port.
+// Holds TCP listeners on three ports of the range and excludes every other port.
 struct BusyRange {
     BusyRange() {
-        for (int32_t port = PortChoice::kFirstPort;
-             port <= PortChoice::kLastPort && held.size() < 3; ++port) {
-            if (PortChoice().IsExcluded(port)) {
-                continue;
-            }
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        for (int32_t port = PortChoice::kFirstPort; port <= PortChoice::kLastPort; ++port) {
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_port = htons(static_cast<uint16_t>(port));
-            if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            const int fd = held.size() < 3 && !PortChoice().IsExcluded(port)
+                               ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)
+                               : -1;
+            if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
                 listen(fd, 1) == 0) {
                 held.push_back({port, fd});
-            } else {
+                continue;
+            }
+            if (fd >= 0) {
                 close(fd);
             }
-        }
-        for (int32_t port = PortChoice::kFirstPort; port <= PortChoice::kLastPort; ++port) {
-            bool is_held = false;
-            for (const auto& [held_port, fd] : held) {
-                is_held = is_held || held_port == port;
-            }
-            if (!is_held) {
-                excluded.push_back(port);
-            }
+            excluded.push_back(port);
         }
     }
     ~BusyRange() {
@@ -61,13 +53,13 @@ TEST(CPortForwardEngine, EveryPortBusyAnswersZeroWithOneFailureEvent) {
         EXPECT_FALSE(PortProbe::IsTcpPortFree(port)) << port;
     }
     test::TempDir dir;
-    EventRecorderScope events;
+    EventRecorder events;
     CPortForwardEngine engine;
     PortMapOptions options;
     options.excluded_ports = busy.excluded;
     options.state_path = dir.Path() + "/upnp.port";
     EXPECT_EQ(engine.MapListenPort(options), 0);
-    const auto recorded = events->Events();
+    const auto recorded = events.Events();
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].first, port_forward::kFailedEvent);
     EXPECT_EQ(recorded[0].second, port_forward::kNoPortText);
@@ -76,7 +68,7 @@ TEST(CPortForwardEngine, EveryPortBusyAnswersZeroWithOneFailureEvent) {
 
 TEST(CPortForwardEngine, APublicAddressNeedsNoGatewayAndRemembersThePort) {
     test::TempDir dir;
-    EventRecorderScope events;
+    EventRecorder events;
     CPortForwardEngine engine;
     PortMapOptions options;
     // The search would go through a public address: this machine is on the Internet itself, so
@@ -89,7 +81,7 @@ TEST(CPortForwardEngine, APublicAddressNeedsNoGatewayAndRemembersThePort) {
     EXPECT_FALSE(PortChoice().IsExcluded(port));
     const auto status = engine.Wait(std::chrono::milliseconds(0));
     EXPECT_EQ(status.state, PortMapStatus::State::kDirect);
-    const auto recorded = events->Events();
+    const auto recorded = events.Events();
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].first, port_forward::kDirectEvent);
     EXPECT_EQ(recorded[0].second, std::string(port_forward::kDirectText) + "11.0.0.7");
