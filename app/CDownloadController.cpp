@@ -58,8 +58,11 @@ int CDownloadController::Init() {
         c.exit_requested = true;
         return init_result_;
     }
-    // No port mapping yet: the engine's default port.
-    c.services.engine.SetListenPort(0);
+    // The port for incoming peers, forwarded by the LAN's gateway in the background (0 when none
+    // could be chosen: the engine's default port). The previous run's port is tried first, so
+    // that its forwarding is reused.
+    c.services.engine.SetListenPort(
+        c.services.engine.MapListenPort(config.paths.data_folder + "/upnp.port"));
     if (!config.product.rendezvous_host.empty()) {
         c.services.engine.SetRendezvousServer(config.product.rendezvous_host,
                                               config.product.rendezvous_port);

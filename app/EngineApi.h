@@ -53,6 +53,10 @@ class EngineApi {
     virtual int32_t AddMirrorSources(TaskHandle task, const std::string& url_lines,
                                      const std::string& host_lines) = 0;
     virtual int32_t SetListenPort(int32_t port) = 0;
+    // Chooses the listen port and has the LAN's gateway forward it (MapListenPort with the default
+    // search), remembering it in `state_file` for the next run: the port, or 0 (also where the
+    // environment keeps the engine off the LAN, KESTRELFETCH_LAN_INTERFACE=off).
+    virtual int32_t MapListenPort(const std::string& state_file) = 0;
     virtual int32_t SetRendezvousServer(const std::string& host, int32_t port) = 0;
     // "host:port" entries separated by commas; and the DHT switch.
     virtual int32_t SetDhtBootstrapNodes(const std::string& nodes) = 0;

@@ -1,7 +1,10 @@
 #include "app/RealEngineApi.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace kf::app {
 namespace {
@@ -128,6 +131,20 @@ int32_t RealEngineApi::AddMirrorSources(TaskHandle task, const std::string& url_
 
 int32_t RealEngineApi::SetListenPort(int32_t port) {
     return ::SetListenPort(port);
+}
+
+int32_t RealEngineApi::MapListenPort(const std::string& state_file) {
+    // The gateway search is LAN multicast: where a test harness keeps the engine off the LAN
+    // (KESTRELFETCH_LAN_INTERFACE=off) nothing is searched and the engine keeps its default port;
+    // an address there pins the search to that interface as it pins LAN discovery.
+    const char* lan = std::getenv("KESTRELFETCH_LAN_INTERFACE");
+    if (lan != nullptr && std::string_view(lan) == "off") {
+        return 0;
+    }
+    KfPortMapOptions options{};
+    options.multicast_interface = lan;
+    options.state_file = state_file.c_str();
+    return std::max(::MapListenPort(&options), 0);
 }
 
 int32_t RealEngineApi::SetRendezvousServer(const std::string& host, int32_t port) {

@@ -30,6 +30,7 @@ class RealEngineApi final : public EngineApi {
     int32_t AddMirrorSources(TaskHandle task, const std::string& url_lines,
                              const std::string& host_lines) override;
     int32_t SetListenPort(int32_t port) override;
+    int32_t MapListenPort(const std::string& state_file) override;
     int32_t SetRendezvousServer(const std::string& host, int32_t port) override;
     int32_t SetDhtBootstrapNodes(const std::string& nodes) override;
     int32_t EnableDht(bool enable) override;

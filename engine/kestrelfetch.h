@@ -248,6 +248,45 @@ int32_t SetIpFilterFile(const char* path);
 /* Notices: null switches them off. Replacing the callback waits for a call in progress. */
 int32_t SetEngineNoticeCallback(KfNoticeCallback callback, void* context);
 
+/* UPnP port mapping: MapListenPort chooses the engine's listen port (the previous run's port
+ * when it is free, else a free one in 40000..50000 outside the excluded ports) and asks the LAN's
+ * Internet gateway to forward that TCP port to this machine, on two background threads. It answers
+ * the port at once (0: no free port, or a mapping still in progress); the caller hands it to
+ * SetListenPort. On a machine with a public address nothing is asked of any gateway. The outcome
+ * goes to the event sink (11390000 mapped, 11390001 no mapping needed, 11500105 failed, with the
+ * reason) and to WaitPortMapping. Without a gateway the failure is known within the discovery
+ * delay + 1 s. CleanupEngine removes the forwarding from the gateway. */
+typedef struct KfPortMapOptions {
+    int32_t discovery_delay_ms;       /* the search's wait: 0 for 2000, at most 10000 */
+    const char* multicast_interface;  /* search through this address or interface; null: default */
+    const char* root_description_url; /* the gateway's description (no search); null: search */
+    const int32_t* excluded_ports;    /* never chosen, besides the built-in ones */
+    int32_t excluded_count;           /* 0..10001 */
+    int32_t port;                     /* map this port instead of choosing one; 0: choose */
+    const char* state_file; /* where the chosen port is kept for the next run; null: nowhere */
+} KfPortMapOptions;
+
+#define KF_PORTMAP_IDLE 0
+#define KF_PORTMAP_RUNNING 1
+#define KF_PORTMAP_MAPPED 2
+#define KF_PORTMAP_FAILED 3
+#define KF_PORTMAP_DIRECT 4 /* a public address: nothing to map */
+
+typedef struct KfPortMapStatus {
+    int32_t state;             /* KF_PORTMAP_... */
+    int32_t port;              /* the chosen (when mapped: forwarded) port, or 0 */
+    int32_t gateway_error;     /* the gateway's error for a refused mapping, else 0 */
+    char internal_client[16];  /* this machine's address on the gateway's LAN */
+    char external_address[16]; /* the gateway's WAN address, when mapped */
+    char text[256];            /* the failure's event text, or the gateway's name when mapped */
+} KfPortMapStatus;
+
+/* Null options: the defaults. KF_ERR_PARAM (negative) for options out of range. */
+int32_t MapListenPort(const KfPortMapOptions* options);
+/* Waits up to timeout_ms for the mapping to end, then fills `status` (zeroed first) and answers
+ * its state; KF_ERR_PARAM for a null status. Does not hold up other engine calls. */
+int32_t WaitPortMapping(int32_t timeout_ms, KfPortMapStatus* status);
+
 /* Helpers. */
 int64_t GetDiskFreeBytes(const char* path);
 int32_t ShowMessageAsync(void* owner, const char* text, const char* caption, uint32_t type);

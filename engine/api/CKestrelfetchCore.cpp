@@ -65,6 +65,7 @@ void CKestrelfetchCore::Cleanup() {
     // outlives the engine.
     tasks_.DestroyAll();
     StopSharedServices();
+    port_forward_.Cleanup();
     EngineGlobals::Instance().initialised = false;
 }
 

@@ -3,6 +3,7 @@
 #include "engine/api/TaskTable.h"
 #include "engine/base/EngineGlobals.h"
 #include "engine/task/SwarmRegistry.h"
+#include "engine/upnp/CPortForwardEngine.h"
 
 namespace kf {
 
@@ -19,9 +20,10 @@ class CKestrelfetchCore : private TaskTable::Watcher {
 
     TaskTable& Tasks() { return tasks_; }
     SwarmRegistry& Swarm() { return swarm_; }
+    CPortForwardEngine& PortForward() { return port_forward_; }
 
-    // The engine clean-up: every task destroyed, then the shared services stopped. Under
-    // EngineCallMutex.
+    // The engine clean-up: every task destroyed, then the shared services stopped and the port
+    // forwarding removed from the gateway. Under EngineCallMutex.
     void Cleanup();
     // The DHT wish of the engine call: taken at the first task, and at once while tasks run.
     // Under EngineCallMutex.
@@ -44,6 +46,7 @@ class CKestrelfetchCore : private TaskTable::Watcher {
     // The table's mutex guards the registry's lists, so the table is made first and goes last.
     TaskTable tasks_;
     SwarmRegistry swarm_;
+    CPortForwardEngine port_forward_;
 };
 
 }  // namespace kf

@@ -219,6 +219,12 @@ int32_t FakeEngine::SetListenPort(int32_t port) {
     return KF_OK;
 }
 
+int32_t FakeEngine::MapListenPort(const std::string& state_file) {
+    std::lock_guard hold(mutex_);
+    Record("MapListenPort " + state_file);
+    return map_port_result;
+}
+
 int32_t FakeEngine::EnableP2P(bool enable) {
     std::lock_guard hold(mutex_);
     Record(std::string("EnableP2P ") + (enable ? "1" : "0"));

@@ -46,6 +46,7 @@ class FakeEngine final : public EngineApi {
     std::deque<int32_t> create_results;
     std::deque<int32_t> recover_results;
     int32_t start_result = KF_OK;
+    int32_t map_port_result = 0;
 
     void CreateEngineLog() override;
     void ReleaseEngineLog() override;
@@ -67,6 +68,7 @@ class FakeEngine final : public EngineApi {
     int32_t AddMirrorSources(TaskHandle task, const std::string& url_lines,
                              const std::string& host_lines) override;
     int32_t SetListenPort(int32_t port) override;
+    int32_t MapListenPort(const std::string& state_file) override;
     int32_t SetRendezvousServer(const std::string& host, int32_t port) override;
     int32_t SetDhtBootstrapNodes(const std::string& nodes) override;
     int32_t EnableDht(bool enable) override;

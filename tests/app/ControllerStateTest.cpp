@@ -3,6 +3,7 @@
 // completion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -366,6 +367,24 @@ TEST(ControllerState, ProgressSpeedAndTimeTicks) {
     h.Do(action::MainAction{});
     h.Run(400);
     EXPECT_EQ(h.events->Count("11050000"), 1);
+}
+
+TEST(ControllerState, StartUpHandsTheMappedPortToTheEngineAndRemembersItBesideItsData) {
+    for (const int32_t mapped : {45678, 0}) {
+        ControllerHarness h;
+        h.engine.map_port_result = mapped;
+        ASSERT_EQ(h.Init(), 0);
+        const std::vector<std::string> calls = h.engine.Calls();
+        const auto map = std::find(calls.begin(), calls.end(),
+                                   "MapListenPort " + h.config.paths.data_folder + "/upnp.port");
+        const auto set =
+            std::find(calls.begin(), calls.end(), "SetListenPort " + std::to_string(mapped));
+        ASSERT_NE(map, calls.end()) << mapped;
+        ASSERT_NE(set, calls.end()) << mapped;
+        EXPECT_LT(map, set);
+        EXPECT_EQ(h.engine.Count("MapListenPort"), 1);
+        EXPECT_EQ(h.engine.Count("SetListenPort"), 1);
+    }
 }
 
 }  // namespace

@@ -26,6 +26,21 @@ bool ParseInteger(const char* text, int* value) {
     return true;
 }
 
+// "PORT[,PORT...]" appended to `ports`; every entry 1..65535.
+bool ParsePortList(const char* text, std::vector<int32_t>* ports) {
+    std::string rest = text;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        int port = 0;
+        if (!ParseInteger(rest.substr(0, comma).c_str(), &port) || port < 1 || port > 65535) {
+            return false;
+        }
+        ports->push_back(port);
+        rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+    }
+    return !ports->empty();
+}
+
 }  // namespace
 
 void PrintHelp(FILE* out) {
@@ -88,6 +103,23 @@ void PrintHelp(FILE* out) {
         "                         pieces failing their check, proxy refusals, disk waits;\n"
         "                         -vv adds the engine's log lines\n"
         "  --log-dir DIR          write the engine's log channel files into DIR\n"
+        "UPnP port mapping:\n"
+        "  --upnp                 before downloading, ask the LAN's Internet gateway (UPnP IGD)\n"
+        "                         to forward a TCP port to this machine, print the outcome\n"
+        "                         (\"upnp: mapped TCP port N: external ADDR:N -> LAN-ADDR:N\"),\n"
+        "                         and listen on that port unless --listen-port names one (then\n"
+        "                         that port is mapped). The port is one of 40000-50000, the\n"
+        "                         previous run's when free; the mapping is removed at exit.\n"
+        "                         Without anything to download, kfget keeps the mapping until\n"
+        "                         ^C or --timeout\n"
+        "  --upnp-delay MS        how long to search for the gateway (default 2000, at most\n"
+        "                         10000); without one, kfget goes on after MS + 1 s\n"
+        "  --upnp-interface IF    search through this interface (name or IPv4 address)\n"
+        "  --upnp-url URL         the gateway's root description (e.g.\n"
+        "                         http://192.168.1.1:5000/rootDesc.xml): no search\n"
+        "  --upnp-exclude PORT[,PORT...]  never choose these ports; repeatable\n"
+        "  --upnp-state FILE      where the chosen port is kept for the next run (default:\n"
+        "                         .kfget-upnp-port in the target folder)\n"
         "  -h, --help             this text\n"
         "  --version              the engine's version\n"
         "\n"
@@ -128,7 +160,13 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         kLogDir,
         kRendezvous,
         kDht,
-        kDhtBootstrap
+        kDhtBootstrap,
+        kUpnp,
+        kUpnpDelay,
+        kUpnpInterface,
+        kUpnpUrl,
+        kUpnpExclude,
+        kUpnpState
     };
     static const option kLong[] = {
         {"torrent", required_argument, nullptr, kTorrent},
@@ -166,6 +204,12 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
         {"torrent-url", required_argument, nullptr, kTorrentUrl},
         {"md5", required_argument, nullptr, kMd5},
         {"sha1", required_argument, nullptr, kSha1},
+        {"upnp", no_argument, nullptr, kUpnp},
+        {"upnp-delay", required_argument, nullptr, kUpnpDelay},
+        {"upnp-interface", required_argument, nullptr, kUpnpInterface},
+        {"upnp-url", required_argument, nullptr, kUpnpUrl},
+        {"upnp-exclude", required_argument, nullptr, kUpnpExclude},
+        {"upnp-state", required_argument, nullptr, kUpnpState},
         {nullptr, 0, nullptr, 0},
     };
     int option;
@@ -286,6 +330,25 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
             case kSha1:
                 options->sha1 = optarg;
                 break;
+            case kUpnp:
+                options->upnp = true;
+                break;
+            case kUpnpDelay:
+                ok = ParseInteger(optarg, &options->upnp_delay_ms) &&
+                     options->upnp_delay_ms <= 10000;
+                break;
+            case kUpnpInterface:
+                options->upnp_interface = optarg;
+                break;
+            case kUpnpUrl:
+                options->upnp_url = optarg;
+                break;
+            case kUpnpExclude:
+                ok = ParsePortList(optarg, &options->upnp_excluded);
+                break;
+            case kUpnpState:
+                options->upnp_state = optarg;
+                break;
             case kVersion:
                 std::printf("kfget (Kestrelfetch engine %s)\n", GetEngineVersion());
                 return -1;
@@ -300,7 +363,8 @@ int ParseOptions(int argc, char** argv, KfgetOptions* options) {
     for (int i = optind; i < argc; ++i) {
         options->sources.emplace_back(argv[i]);  // plain addresses: sources of one file
     }
-    if (options->torrent.empty() && options->torrent_url.empty() && options->sources.empty()) {
+    if (options->torrent.empty() && options->torrent_url.empty() && options->sources.empty() &&
+        !options->upnp) {
         std::fprintf(stderr, "kfget: nothing to download: give URLs, --torrent or --torrent-url\n");
         return kUsage;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -44,6 +45,13 @@ struct KfgetOptions {
     std::string torrent_url;  // a BT task: the metainfo is fetched from this address first
     std::string md5;
     std::string sha1;
+    // --upnp: the listen port is mapped on the LAN's gateway before the download.
+    bool upnp = false;
+    int upnp_delay_ms = 0;               // the search's wait; 0: the engine's default
+    std::string upnp_interface;          // search through this address or interface
+    std::string upnp_url;                // the gateway's root description: no search
+    std::vector<int32_t> upnp_excluded;  // ports never chosen
+    std::string upnp_state;  // where the chosen port is kept; empty: beside the download
 };
 
 void PrintHelp(FILE* out);

@@ -17,6 +17,7 @@
 #include "engine/kestrelfetch.h"
 #include "tools/kfget/KfgetConsole.h"
 #include "tools/kfget/KfgetOptions.h"
+#include "tools/kfget/KfgetUpnp.h"
 
 namespace {
 
@@ -259,6 +260,14 @@ int Run(const KfgetOptions& options) {
         CleanupEngine();
         return kUsage;
     }
+    if (options.upnp) {
+        // The mapping's port is remembered beside the download, as its resume file is.
+        const std::string state =
+            !options.upnp_state.empty()
+                ? options.upnp_state
+                : resume_path.substr(0, resume_path.rfind('/') + 1) + ".kfget-upnp-port";
+        SetListenPort(KfgetUpnp::MapAndReport(options, state));
+    }
     EnableLanDiscovery(lan ? 1 : 0);
     PreferUdpTransport(options.prefer_udp ? 1 : 0);
     EnableP2P(options.p2p ? 1 : 0);
@@ -423,5 +432,9 @@ int main(int argc, char** argv) {
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    if (options.upnp && options.torrent.empty() && options.torrent_url.empty() &&
+        options.sources.empty()) {
+        return KfgetUpnp::RunAlone(options, interrupted);
+    }
     return Run(options);
 }
