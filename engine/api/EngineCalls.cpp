@@ -14,6 +14,7 @@
 #include "engine/base/EngineGlobals.h"
 #include "engine/base/EngineLog.h"
 #include "engine/base/EngineNotices.h"
+#include "engine/base/EventSink.h"
 #include "engine/base/ParseNumber.h"
 #include "engine/kestrelfetch.h"
 #include "engine/net/CIPFilterHolder.h"
@@ -481,6 +482,8 @@ void CreateEngineLog(void) {
 }
 
 void ReleaseEngineLog(void) {
+    // The report uploader first: its last posts may still write to the log.
+    ShutdownEventSink();
     ReleaseGlobalLog();
 }
 
