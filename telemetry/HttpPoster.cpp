@@ -109,6 +109,10 @@ bool HttpPoster::PostOne(const std::string& url, std::string_view body) {
                      static_cast<long>(std::chrono::milliseconds(kConnectTimeout).count()));
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
                      static_cast<long>(std::chrono::milliseconds(kTotalTimeout).count()));
+    // No "Expect: 100-continue" round trip: the body is small and the service answers at once.
+    const std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(
+        curl_slist_append(nullptr, "Expect:"), curl_slist_free_all);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     if (curl_easy_perform(handle) != CURLE_OK) {
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <json/reader.h>
 
+#include <exception>
 #include <memory>
 
 namespace kf {
@@ -41,8 +42,13 @@ DownloadReport TelemetrySink::ReportOf(std::string_view info, uint32_t* flags) {
     builder["collectComments"] = false;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value members;
-    if (!reader->parse(object.data(), object.data() + object.size(), &members, nullptr) ||
-        !members.isObject()) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(object.data(), object.data() + object.size(), &members, nullptr);
+    } catch (const std::exception&) {
+        // The reader throws beyond its nesting limit: such a text is no fragment of ours.
+    }
+    if (!parsed || !members.isObject()) {
         report.error_message = std::string(info);
         return report;
     }
