@@ -142,8 +142,7 @@ void RealEngineApi::SetHttpWrappedHandshake(bool enable) {
     ::SetHttpWrappedHandshake(enable ? 1 : 0);
 }
 
-int32_t RealEngineApi::CollectDataUpload(const std::string& config_path,
-                                         const std::string& game_id,
+int32_t RealEngineApi::CollectDataUpload(const std::string& config_path, const std::string& game_id,
                                          const std::string& app_version,
                                          const std::string& game_version,
                                          const std::string& channel) {

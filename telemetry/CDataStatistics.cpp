@@ -122,11 +122,10 @@ int32_t CDataStatistics::SubmitDeviceReport(std::string_view fragment) {
     const std::string info = EventText::Info(machine_->DeviceReport(), fragment);
     const std::string body = "info=" + EventText::FormEncode(info);
     return HttpPoster::PostToFirstAccepting(config->Urls(kDeviceSection), body) ? kDone
-                                                                               : kNothingSent;
+                                                                                : kNothingSent;
 }
 
-int32_t CDataStatistics::AddData(std::string_view code, std::string_view fragment,
-                                 uint32_t flags) {
+int32_t CDataStatistics::AddData(std::string_view code, std::string_view fragment, uint32_t flags) {
     return Guarded([&] {
         {
             std::lock_guard hold(mutex_);
@@ -188,7 +187,7 @@ int32_t CDataStatistics::PostBatch(const std::vector<Record>& records) {
     }
     const std::string body = "data=" + EventText::FormEncode(EventText::Array(array));
     return HttpPoster::PostToFirstAccepting(config->Urls(kBatchSection), body) ? kDone
-                                                                              : kNothingSent;
+                                                                               : kNothingSent;
 }
 
 std::string CDataStatistics::MachineIdPair() const {

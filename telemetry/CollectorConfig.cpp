@@ -86,7 +86,8 @@ std::vector<std::string> CollectorConfig::Keywords(std::string_view section,
         if (!word.empty()) {
             words.push_back(std::move(word));
         }
-        rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
+        rest =
+            semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
     }
     return words;
 }

@@ -62,8 +62,7 @@ std::string DataUpload::Fragment(const DownloadReport& report) {
     return EventMember("DVersion", kReportVersion) + EventMember("GameID", identity_.game_id) +
            EventMember("AppVersion", identity_.app_version) +
            EventMember("GVersion", identity_.game_version) +
-           EventMember("Dchannel", identity_.channel) +
-           EventMember("Serverip", report.server_ip) +
+           EventMember("Dchannel", identity_.channel) + EventMember("Serverip", report.server_ip) +
            EventMember("Httpresult", report.http_result) +
            EventMember("Totaltime", number(report.total_time)) +
            EventMember("Intime", number(in_time)) +

@@ -132,7 +132,8 @@ bool ParseMode(std::string_view line, int64_t* width, int64_t* height) {
 }  // namespace
 
 void HardwareInfo::CollectCpu(Json::Value& object) const {
-    const std::optional<std::string> text = SourceFile::Read(sources_.proc + "/cpuinfo", kCpuInfoCap);
+    const std::optional<std::string> text =
+        SourceFile::Read(sources_.proc + "/cpuinfo", kCpuInfoCap);
     if (!text) {
         return;
     }
@@ -200,7 +201,8 @@ void HardwareInfo::CollectMemory(Json::Value& object) const {
         if (!entry.starts_with("17-")) {
             continue;
         }
-        const std::optional<std::string> raw = SourceFile::Read(entries + "/" + entry + "/raw", 4096);
+        const std::optional<std::string> raw =
+            SourceFile::Read(entries + "/" + entry + "/raw", 4096);
         if (!raw) {
             continue;
         }
@@ -248,15 +250,15 @@ void HardwareInfo::CollectVideoCard(Json::Value& object) const {
             continue;
         }
         Json::Value video(Json::objectValue);
-        video["Video_Card_Name"] = pci_id.empty() ? driver
+        video["Video_Card_Name"] = pci_id.empty()   ? driver
                                    : driver.empty() ? pci_id
                                                     : driver + " [" + pci_id + "]";
         if (const auto vram = NumberIn(device + "/mem_info_vram_total")) {
             video["Video_Card_Memory_Capacity"] = Json::Int64(*vram);
         }
         if (!driver.empty()) {
-            const std::string version = SourceFile::FirstLine(sources_.sys + "/module/" + driver +
-                                                              "/version");
+            const std::string version =
+                SourceFile::FirstLine(sources_.sys + "/module/" + driver + "/version");
             if (!version.empty()) {
                 video["Video_Card_Driver_Version"] = version;
             }
@@ -296,7 +298,8 @@ void HardwareInfo::CollectDisk(Json::Value& object) const {
                 return;
             }
             if (line.substr(first + 1, second - first - 1) == "/") {
-                type = std::string(line.substr(second + 1, line.find(' ', second + 1) - second - 1));
+                type =
+                    std::string(line.substr(second + 1, line.find(' ', second + 1) - second - 1));
             }
         });
         if (!type.empty()) {
@@ -342,8 +345,9 @@ void HardwareInfo::CollectMonitor(Json::Value& object) const {
             monitor["Max_Width"] = Json::Int64(max_width);
             monitor["Max_Height"] = Json::Int64(max_height);
             char ratio[32];
-            std::snprintf(ratio, sizeof(ratio), "%.7g",
-                          static_cast<double>(static_cast<float>(width) / static_cast<float>(height)));
+            std::snprintf(
+                ratio, sizeof(ratio), "%.7g",
+                static_cast<double>(static_cast<float>(width) / static_cast<float>(height)));
             monitor["Width_Height"] = ratio;
         } else {
             monitor["Width_Height"] = "-1";
@@ -362,7 +366,8 @@ void HardwareInfo::CollectNetworkAdapters(Json::Value& object) const {
     for (const std::string& name : names) {
         // Ethernet-framed interfaces with a device behind them: no bridges, tunnels or veths.
         const std::string folder = net + "/" + name;
-        if (NumberIn(folder + "/type") != kArphrdEther || !SourceFile::Read(folder + "/device/uevent")) {
+        if (NumberIn(folder + "/type") != kArphrdEther ||
+            !SourceFile::Read(folder + "/device/uevent")) {
             continue;
         }
         Json::Value adapter(Json::objectValue);

@@ -65,8 +65,7 @@ bool HttpPoster::Allowed(std::string_view url) {
     return false;
 }
 
-bool HttpPoster::PostToFirstAccepting(const std::vector<std::string>& urls,
-                                      std::string_view body) {
+bool HttpPoster::PostToFirstAccepting(const std::vector<std::string>& urls, std::string_view body) {
     for (const std::string& url : urls) {
         if (!url.empty() && PostOne(url, body)) {
             return true;

@@ -16,11 +16,11 @@ namespace {
 
 constexpr int kArphrdLoopback = 772;
 constexpr size_t kDpkgStatusCap = 64 * 1024 * 1024;
-constexpr const char* kCategories[] = {
-    "Security_Software", "Browser_Software",  "Input_Method",      "Media_Player",
-    "Music_Tools",       "Download_Software", "Chat_Tools",        "Assisted_Tools",
-    "Compression_Tools", "Office_Software",   "Other_Software"};
-constexpr const char* kHardwareItems[] = {"CPU_INFO", "DISK_INFO", "Memory", "Monitor",
+constexpr const char* kCategories[] = {"Security_Software", "Browser_Software", "Input_Method",
+                                       "Media_Player",      "Music_Tools",      "Download_Software",
+                                       "Chat_Tools",        "Assisted_Tools",   "Compression_Tools",
+                                       "Office_Software",   "Other_Software"};
+constexpr const char* kHardwareItems[] = {"CPU_INFO",   "DISK_INFO",       "Memory",      "Monitor",
                                           "Video_Card", "Netword_Adapter", "SOUND_DEVICE"};
 
 bool ParseMac(std::string_view text, uint8_t (&mac)[6]) {
@@ -140,12 +140,17 @@ std::string MachineInfo::MachineIdText() const {
     if (const std::vector<Adapter> adapters = Adapters(); !adapters.empty()) {
         std::copy(std::begin(adapters[0].mac), std::end(adapters[0].mac), m);
     }
-    const uint8_t id[8] = {static_cast<uint8_t>(m[0] + s[2]), m[1], static_cast<uint8_t>(m[2] + s[3]),
-                           static_cast<uint8_t>(m[3] + s[0]), m[4], static_cast<uint8_t>(m[5] + s[2]),
-                           s[0], s[1]};
+    const uint8_t id[8] = {static_cast<uint8_t>(m[0] + s[2]),
+                           m[1],
+                           static_cast<uint8_t>(m[2] + s[3]),
+                           static_cast<uint8_t>(m[3] + s[0]),
+                           m[4],
+                           static_cast<uint8_t>(m[5] + s[2]),
+                           s[0],
+                           s[1]};
     char text[17];
-    std::snprintf(text, sizeof(text), "%02X%02X%02X%02X%02X%02X%02X%02X", id[0], id[1], id[2], id[3],
-                  id[4], id[5], id[6], id[7]);
+    std::snprintf(text, sizeof(text), "%02X%02X%02X%02X%02X%02X%02X%02X", id[0], id[1], id[2],
+                  id[3], id[4], id[5], id[6], id[7]);
     return text;
 }
 
@@ -177,10 +182,10 @@ std::string MachineInfo::IpText() const {
 std::string MachineInfo::OsCode() {
     std::lock_guard hold(cache_mutex_);
     if (os_code_.empty()) {
-        const bool wide = sources_.machine.find("64") != std::string::npos ||
-                          sources_.machine == "s390x";
-        os_code_ = std::string(kLinuxOsCode) + (wide ? "64" : "32") +
-                   CodePageClass(sources_.codeset);
+        const bool wide =
+            sources_.machine.find("64") != std::string::npos || sources_.machine == "s390x";
+        os_code_ =
+            std::string(kLinuxOsCode) + (wide ? "64" : "32") + CodePageClass(sources_.codeset);
     }
     return os_code_;
 }
@@ -214,7 +219,8 @@ void MachineInfo::CollectFlagged(Json::Value& object, uint32_t flags) {
 Json::Value MachineInfo::SoftwareCategory(const std::string& category) const {
     Json::Value list(Json::arrayValue);
     const std::optional<SystemInfoKeys> keys = SystemInfoKeys::Load(sources_.keys_folder);
-    const std::vector<std::string> texts = keys ? keys->MatchTexts(category) : std::vector<std::string>{};
+    const std::vector<std::string> texts =
+        keys ? keys->MatchTexts(category) : std::vector<std::string>{};
     if (texts.empty()) {
         return list;
     }
@@ -255,11 +261,11 @@ Json::Value MachineInfo::DeviceReport() {
     Json::Value hardware(Json::objectValue);
     hardware["Module"] = "pt_hardware";
     using Collect = void (HardwareInfo::*)(Json::Value&) const;
-    const Collect collectors[] = {&HardwareInfo::CollectCpu,     &HardwareInfo::CollectDisk,
-                                  &HardwareInfo::CollectMemory,  &HardwareInfo::CollectMonitor,
-                                  &HardwareInfo::CollectVideoCard,
-                                  &HardwareInfo::CollectNetworkAdapters,
-                                  &HardwareInfo::CollectSoundDevices};
+    const Collect collectors[] = {
+        &HardwareInfo::CollectCpu,         &HardwareInfo::CollectDisk,
+        &HardwareInfo::CollectMemory,      &HardwareInfo::CollectMonitor,
+        &HardwareInfo::CollectVideoCard,   &HardwareInfo::CollectNetworkAdapters,
+        &HardwareInfo::CollectSoundDevices};
     for (size_t i = 0; i < std::size(kHardwareItems); ++i) {
         if (keys && keys->HardwareEnabled(kHardwareItems[i])) {
             (hardware_.*collectors[i])(hardware);

@@ -36,7 +36,7 @@ std::string FirstIpv4(const std::string& name) {
 }
 
 bool FileSystemId(const std::string& path, uint32_t* id) {
-    struct statvfs info{};
+    struct statvfs info {};
     if (statvfs(path.c_str(), &info) != 0) {
         return false;
     }

@@ -20,30 +20,54 @@ uint32_t DoubleWord(std::span<const uint8_t> area, size_t at) {
 // The SMBIOS memory type codes, named as the collection service knows them.
 std::string TypeName(uint8_t code) {
     switch (code) {
-        case 0x03: return "DRAM";
-        case 0x04: return "EDRAM";
-        case 0x05: return "VRAM";
-        case 0x06: return "SRAM";
-        case 0x07: return "RAM";
-        case 0x08: return "ROM";
-        case 0x09: return "Flash";
-        case 0x0A: return "EEPROM";
-        case 0x0B: return "FEPROM";
-        case 0x0C: return "EPROM";
-        case 0x0D: return "CDRAM";
-        case 0x0E: return "3DRAM";
-        case 0x0F: return "SDRAM";
-        case 0x10: return "SGRAM";
-        case 0x11: return "RDRAM";
-        case 0x12: return "DDR";
-        case 0x13: return "DDR-2";
-        case 0x18: return "DDR-3";
-        case 0x1A: return "DDR-4";
-        case 0x1E: return "LPDDR-3";
-        case 0x1F: return "LPDDR-4";
-        case 0x22: return "DDR-5";
-        case 0x23: return "LPDDR-5";
-        default: return {};
+        case 0x03:
+            return "DRAM";
+        case 0x04:
+            return "EDRAM";
+        case 0x05:
+            return "VRAM";
+        case 0x06:
+            return "SRAM";
+        case 0x07:
+            return "RAM";
+        case 0x08:
+            return "ROM";
+        case 0x09:
+            return "Flash";
+        case 0x0A:
+            return "EEPROM";
+        case 0x0B:
+            return "FEPROM";
+        case 0x0C:
+            return "EPROM";
+        case 0x0D:
+            return "CDRAM";
+        case 0x0E:
+            return "3DRAM";
+        case 0x0F:
+            return "SDRAM";
+        case 0x10:
+            return "SGRAM";
+        case 0x11:
+            return "RDRAM";
+        case 0x12:
+            return "DDR";
+        case 0x13:
+            return "DDR-2";
+        case 0x18:
+            return "DDR-3";
+        case 0x1A:
+            return "DDR-4";
+        case 0x1E:
+            return "LPDDR-3";
+        case 0x1F:
+            return "LPDDR-4";
+        case 0x22:
+            return "DDR-5";
+        case 0x23:
+            return "LPDDR-5";
+        default:
+            return {};
     }
 }
 
@@ -64,8 +88,8 @@ std::optional<MemoryDevice> MemoryDevice::Parse(std::span<const uint8_t> bytes) 
     MemoryDevice device;
     if (size == 0x7FFF) {
         if (area.size() >= kExtendedSizeOffset + 4) {
-            device.capacity_bytes =
-                uint64_t{DoubleWord(area, kExtendedSizeOffset) & 0x7FFFFFFFu} << 20;
+            device.capacity_bytes = uint64_t{DoubleWord(area, kExtendedSizeOffset) & 0x7FFFFFFFu}
+                                    << 20;
         }
     } else if (size != 0xFFFF) {
         const uint64_t units = size & 0x7FFF;

@@ -414,8 +414,8 @@ void TPeerObject::ReportWholeBadPiece(PieceIndex piece) {
     const std::string file = EventMember("Filename", swarm_.TargetFileName());
     if (type_ == PeerKind::BtNode) {
         SubmitEvent(kBadPieceFromPeerEvent,
-                    EventMember("Serverip", DottedText(source_->ip) + " : " +
-                                                std::to_string(source_->port)) +
+                    EventMember("Serverip",
+                                DottedText(source_->ip) + " : " + std::to_string(source_->port)) +
                         EventMember("Corruptpakid", piece_text) + file);
     } else if (source_->IsServerSource()) {
         // A server that sent a whole piece that fails its digest holds a damaged file.

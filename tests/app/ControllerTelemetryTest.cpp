@@ -12,8 +12,8 @@ TEST(ControllerTelemetry, StartUpStartsTheReportWithTheReleasedFileAndStartAsksF
     ControllerHarness h;
     ASSERT_EQ(h.Init(), 0);
     const std::vector<std::string> calls = h.engine.Calls();
-    const std::string prefix = "CollectDataUpload " + h.config.paths.data_folder +
-                               "/dataupload.kfconf 772 ";
+    const std::string prefix =
+        "CollectDataUpload " + h.config.paths.data_folder + "/dataupload.kfconf 772 ";
     const auto collect = std::find_if(calls.begin(), calls.end(), [&](const std::string& call) {
         return call.starts_with(prefix);
     });

@@ -59,9 +59,9 @@ TEST(MachineInfo, IdentityTextsFollowTheFormula) {
         const char* machine;
         const char* codeset;
         const char* code;
-    } os_cases[] = {{"x86_64", "UTF-8", "900642"},  {"x86_64", "GB18030", "900640"},
-                    {"aarch64", "gbk", "900640"},   {"i686", "ISO-8859-1", "900321"},
-                    {"i686", "CP1252", "900321"},   {"x86_64", "ANSI_X3.4-1968", "900642"}};
+    } os_cases[] = {{"x86_64", "UTF-8", "900642"}, {"x86_64", "GB18030", "900640"},
+                    {"aarch64", "gbk", "900640"},  {"i686", "ISO-8859-1", "900321"},
+                    {"i686", "CP1252", "900321"},  {"x86_64", "ANSI_X3.4-1968", "900642"}};
     for (const auto& c : os_cases) {
         EXPECT_EQ(MachineInfo(Fixture("desktop", c.machine, c.codeset)).OsCode(), c.code)
             << c.machine << " " << c.codeset;
@@ -193,13 +193,13 @@ TEST(MemoryDevice, SizesTypesAndShortStructures) {
         std::optional<uint32_t> speed;
     } cases[] = {
         {Type17(0x22, 8192, 0x18, 1600), true, 8ull << 30, "DDR-3", 1600},
-        {Type17(0x22, 0, 0x18, 1600), false, {}, "", {}},                      // empty slot
+        {Type17(0x22, 0, 0x18, 1600), false, {}, "", {}},  // empty slot
         {Type17(0x22, 0x7FFF, 0x1A, 3200, 32768), true, 32ull << 30, "DDR-4", 3200},
         {Type17(0x22, 0x8000 | 512, 0x0F, 0), true, 512ull << 10, "SDRAM", {}},  // KiB units
-        {Type17(0x22, 0xFFFF, 0x02, 0xFFFF), true, {}, "", {}},                // all unknown
-        {Type17(0x10, 4096, 0x18, 1600), true, 4ull << 30, "", {}},           // version 2.1
-        {Type17(0x0D, 4096, 0x18, 1600), false, {}, "", {}},                  // too short
-        {std::vector<uint8_t>{16, 0x22, 0, 0}, false, {}, "", {}},            // another type
+        {Type17(0x22, 0xFFFF, 0x02, 0xFFFF), true, {}, "", {}},                  // all unknown
+        {Type17(0x10, 4096, 0x18, 1600), true, 4ull << 30, "", {}},              // version 2.1
+        {Type17(0x0D, 4096, 0x18, 1600), false, {}, "", {}},                     // too short
+        {std::vector<uint8_t>{16, 0x22, 0, 0}, false, {}, "", {}},               // another type
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto device = MemoryDevice::Parse(cases[i].bytes);

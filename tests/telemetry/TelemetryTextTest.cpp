@@ -25,9 +25,8 @@ TEST(EventText, FormEncodingKeepsOnlyLettersAndDigits) {
     const struct {
         const char* text;
         const char* encoded;
-    } cases[] = {{"Abc09", "Abc09"},       {"a b", "a_b"},          {"a,b", "a%2Cb"},
-                 {"\"q\"", "%22q%22"},     {"下", "%E4%B8%8B"},     {"_", "%5F"},
-                 {"\n%", "%0A%25"},        {"", ""}};
+    } cases[] = {{"Abc09", "Abc09"},  {"a b", "a_b"}, {"a,b", "a%2Cb"},  {"\"q\"", "%22q%22"},
+                 {"下", "%E4%B8%8B"}, {"_", "%5F"},   {"\n%", "%0A%25"}, {"", ""}};
     for (const auto& c : cases) {
         EXPECT_EQ(EventText::FormEncode(c.text), c.encoded) << c.text;
     }
@@ -44,8 +43,8 @@ TEST(EventText, InfoJoinsOwnMembersInKeyOrderWithTheFragment) {
 }
 
 TEST(EventText, MembersEscapeWhatWouldBreakTheRecord) {
-    for (const std::string value : {"plain 文件.7z", "a\"b", "back\\slash", "line\nbreak\t",
-                                    "\",\"Injected\":\"1"}) {
+    for (const std::string value :
+         {"plain 文件.7z", "a\"b", "back\\slash", "line\nbreak\t", "\",\"Injected\":\"1"}) {
         const Json::Value object = Parse("{" + EventMember("Filename", value).substr(1) + "}");
         EXPECT_EQ(object.size(), 1u) << value;
         EXPECT_EQ(object["Filename"].asString(), value);
@@ -71,7 +70,8 @@ TEST(CollectorConfig, UrlListEndsAtTheFirstMissingOrEmptyKey) {
         ASSERT_TRUE(config) << c.text;
         EXPECT_EQ(config->Urls("S"), c.urls) << c.text;
     }
-    const auto config = CollectorConfig::Parse("[S]\nInputDataKeyWord=DVersion; GameID;;GVersion\n");
+    const auto config =
+        CollectorConfig::Parse("[S]\nInputDataKeyWord=DVersion; GameID;;GVersion\n");
     EXPECT_EQ(config->Keywords("S", "InputDataKeyWord"),
               (std::vector<std::string>{"DVersion", "GameID", "GVersion"}));
     EXPECT_FALSE(CollectorConfig::Parse(std::string(CollectorConfig::kMaxBytes + 1, 'a')));
@@ -116,7 +116,8 @@ TEST(TelemetrySink, InfoTextsBecomeReports) {
         EXPECT_EQ(report.error_message, text);
         EXPECT_EQ(flags, 0u);
     }
-    const std::string deep = "," + std::string("\"a\":") + std::string(50, '[') + std::string(50, ']');
+    const std::string deep =
+        "," + std::string("\"a\":") + std::string(50, '[') + std::string(50, ']');
     EXPECT_EQ(TelemetrySink::ReportOf(deep, &flags).error_message, deep);
 }
 

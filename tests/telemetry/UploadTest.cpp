@@ -31,8 +31,9 @@ Json::Value Parse(const std::string& text) {
 
 // A configuration whose batch section lists `urls` in order.
 std::string WriteConfig(const test::TempDir& dir, const std::vector<std::string>& urls) {
-    std::string text = "[SubmitEventDownload]\nInputDataKeyWord=DVersion;GameID;GVersion;AppVersion\n"
-                       "[SubmitEventDownloadSeveral]\nSubmitDataKeyWord=MachId;Mac;OS\n";
+    std::string text =
+        "[SubmitEventDownload]\nInputDataKeyWord=DVersion;GameID;GVersion;AppVersion\n"
+        "[SubmitEventDownloadSeveral]\nSubmitDataKeyWord=MachId;Mac;OS\n";
     for (size_t i = 0; i < urls.size(); ++i) {
         text += "SubmitUrl" + (i == 0 ? std::string() : std::to_string(i)) + "=" + urls[i] + "\n";
     }
@@ -94,17 +95,34 @@ TEST(DataUpload, AReportArrivesWithinTwoSecondsWithItsKeysInOrderAndItsDeltas) {
     for (const Json::Value& key : records[0]["keys"]) {
         keys.push_back(key.asString());
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{
-                        "Mac",            "MachId",       "OS",
-                        "Sequence",       "Sessionid",    "DVersion",
-                        "GameID",         "AppVersion",   "GVersion",
-                        "Dchannel",       "Serverip",     "Httpresult",
-                        "Totaltime",      "Intime",       "Totalbytes",
-                        "Intotalbytes",   "Averagespeed", "Progress",
-                        "Httptotalbytes", "Inhttptotalbytes", "Httpaveragespeed",
-                        "P2ptotalbytes",  "Inp2ptotalbytes",  "P2paveragespeed",
-                        "Corruptpakid",   "Filename",     "Url",
-                        "Errormsg"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"Mac",
+                                              "MachId",
+                                              "OS",
+                                              "Sequence",
+                                              "Sessionid",
+                                              "DVersion",
+                                              "GameID",
+                                              "AppVersion",
+                                              "GVersion",
+                                              "Dchannel",
+                                              "Serverip",
+                                              "Httpresult",
+                                              "Totaltime",
+                                              "Intime",
+                                              "Totalbytes",
+                                              "Intotalbytes",
+                                              "Averagespeed",
+                                              "Progress",
+                                              "Httptotalbytes",
+                                              "Inhttptotalbytes",
+                                              "Httpaveragespeed",
+                                              "P2ptotalbytes",
+                                              "Inp2ptotalbytes",
+                                              "P2paveragespeed",
+                                              "Corruptpakid",
+                                              "Filename",
+                                              "Url",
+                                              "Errormsg"}));
     // Own members in ascending key order, then the fragment's; the lists asked for by flags 7
     // come first.
     EXPECT_EQ(records[1]["keys"][0], "CPU");
@@ -244,10 +262,11 @@ TEST(TelemetryCalls, EngineEventsReportsMessagesAndTheLogReleaseGoThroughTheUplo
 
     // An engine event (a whole piece from a peer failed its check) through the sink.
     SubmitEvent("11500102", EventMember("Serverip", "10.0.0.7 : 6881") +
-                                EventMember("Corruptpakid", "42") + EventMember("Filename", "d.7z"));
+                                EventMember("Corruptpakid", "42") +
+                                EventMember("Filename", "d.7z"));
     ReportFileEvent("11080000", "data.7z.001", "");
-    ReportDownload("11020000", "", "", 300, 0x00000001, 0x1, 0, 0, "50%", 0, 0, 0, 0, 0, 0, 0, 0,
-                   0, "", "", "", 0);
+    ReportDownload("11020000", "", "", 300, 0x00000001, 0x1, 0, 0, "50%", 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                   "", "", "", 0);
     // The log release flushes what is queued, then nothing more is taken.
     ReleaseEngineLog();
     ReportEvent("11990000", "after the release", 0);
