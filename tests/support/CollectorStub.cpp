@@ -2,7 +2,6 @@
 
 #include <json/reader.h>
 
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -23,8 +22,8 @@ std::string ReadAll(const std::string& path) {
 CollectorStub::CollectorStub() : CollectorStub(Options{}) {}
 
 CollectorStub::CollectorStub(Options options) {
-    const std::string script =
-        (std::filesystem::path(__FILE__).parent_path() / "collector_stub.py").string();
+    // By the source folder's absolute path: a compiler cache may leave __FILE__ relative.
+    const std::string script = std::string(KF_TEST_SUPPORT_DIR) + "/collector_stub.py";
     std::vector<std::string> argv = {"/usr/bin/python3", script, "--log", dir_ / "posts.jsonl"};
     if (options.fail_first > 0) {
         argv.insert(argv.end(), {"--fail-first", std::to_string(options.fail_first)});
