@@ -155,6 +155,12 @@ void DataUpload::Run() {
     } catch (...) {
         EngineLogWrite("A exception catched in dataupload", LogChannel::kDataUpload);
     }
+    std::lock_guard hold(mutex_);
+    if (dropped_ > 0 || !queue_.empty()) {
+        EngineLogWrite("Reports not sent: " + std::to_string(dropped_) + " beyond the queue, " +
+                           std::to_string(queue_.size()) + " left at stop",
+                       LogChannel::kDataUpload);
+    }
 }
 
 }  // namespace kf
