@@ -13,6 +13,10 @@ struct Overloaded : Handlers... {
 template <class... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
+// Who the download report says is downloading: the game and the distribution channel.
+constexpr const char* kGameId = "772";
+constexpr const char* kChannel = "1";
+
 }  // namespace
 
 CDownloadController::CDownloadController(ControllerConfig config, ControllerServices services)
@@ -50,6 +54,9 @@ int CDownloadController::Init() {
             c.Log("KFconf资源释放失败");
             c.Event("11400190", EventReport::Plain("KFconf资源释放失败"));
             init_result_ = -2;
+        } else {
+            c.services.engine.CollectDataUpload(written, kGameId, KF_APP_VERSION,
+                                                config.product.game_version, kChannel);
         }
     }
     if (init_result_ < 0) {

@@ -20,7 +20,7 @@ void DownloadStateMachine::Start() {
         c.low_space = true;
         return;
     }
-    c.Event("11010000", EventReport::Plain({}));
+    c.Event("11010000", EventReport::Plain({}, EventReport::kHardwareLists));
     persistence_.WriteStartKeys();
     persistence_.WriteSavePath();
     c.services.disk.CreateFolders(c.save_folder);

@@ -63,6 +63,13 @@ class EngineApi {
     virtual int32_t EnableDht(bool enable) = 0;
     virtual int32_t EnableP2P(bool enable) = 0;
     virtual void SetHttpWrappedHandshake(bool enable) = 0;
+
+    // Starts the download report (CollectDataUpload) with the data-upload configuration file;
+    // from then on the events the controller submits reach the collection service.
+    virtual int32_t CollectDataUpload(const std::string& config_path, const std::string& game_id,
+                                      const std::string& app_version,
+                                      const std::string& game_version,
+                                      const std::string& channel) = 0;
 };
 
 }  // namespace kf::app

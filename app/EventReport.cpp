@@ -5,19 +5,20 @@
 namespace kf::app {
 namespace {
 
-// The member names, until the telemetry layer fixes its record.
-constexpr const char* kMessage = "Message";
-constexpr const char* kFileName = "FileName";
+// The download report's member names: the telemetry sink fills its report from them.
+constexpr const char* kMessage = "Errormsg";
+constexpr const char* kFileName = "Filename";
 constexpr const char* kErrorMessage = "Errormsg";
+constexpr const char* kFlags = "Flags";
 constexpr const char* kProgress = "Progress";
-constexpr const char* kActiveSeconds = "DownloadSeconds";
-constexpr const char* kHttpBytes = "HttpBytes";
-constexpr const char* kBtBytes = "BtBytes";
-constexpr const char* kTotalBytes = "TotalBytes";
+constexpr const char* kActiveSeconds = "Totaltime";
+constexpr const char* kHttpBytes = "Httptotalbytes";
+constexpr const char* kBtBytes = "P2ptotalbytes";
+constexpr const char* kTotalBytes = "Totalbytes";
 constexpr const char* kSessionBytes = "SessionBytes";
-constexpr const char* kTotalSpeed = "TotalSpeed";
-constexpr const char* kHttpSpeed = "HttpSpeed";
-constexpr const char* kBtSpeed = "BtSpeed";
+constexpr const char* kTotalSpeed = "Averagespeed";
+constexpr const char* kHttpSpeed = "Httpaveragespeed";
+constexpr const char* kBtSpeed = "P2paveragespeed";
 
 // The members of `object` without the enclosing braces, each preceded by a comma.
 std::string Members(const Json::Value& object) {
@@ -34,10 +35,13 @@ std::string Members(const Json::Value& object) {
 
 }  // namespace
 
-std::string EventReport::Plain(const std::string& message) {
+std::string EventReport::Plain(const std::string& message, uint32_t flags) {
     Json::Value object(Json::objectValue);
     if (!message.empty()) {
         object[kMessage] = message;
+    }
+    if (flags != 0) {
+        object[kFlags] = flags;
     }
     return Members(object);
 }

@@ -23,8 +23,12 @@ struct DownloadStatistics {
 // The member names live here and nowhere else.
 class EventReport {
   public:
-    // An "event" report: the message text, if any.
-    static std::string Plain(const std::string& message);
+    // What a record's flags ask the telemetry layer to add: the processor, memory and video-card
+    // lists.
+    static constexpr uint32_t kHardwareLists = 7;
+
+    // An "event" report: the message text and the record's flags, if any.
+    static std::string Plain(const std::string& message, uint32_t flags = 0);
     // A "file" report: the file name and the message.
     static std::string File(const std::string& file_name, const std::string& message);
     // A "full" report: the statistics and, for an unexplained exit, its error message.

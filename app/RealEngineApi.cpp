@@ -167,4 +167,12 @@ void RealEngineApi::SetHttpWrappedHandshake(bool enable) {
     ::SetHttpWrappedHandshake(enable ? 1 : 0);
 }
 
+int32_t RealEngineApi::CollectDataUpload(const std::string& config_path, const std::string& game_id,
+                                         const std::string& app_version,
+                                         const std::string& game_version,
+                                         const std::string& channel) {
+    return ::CollectDataUpload(config_path.c_str(), game_id.c_str(), app_version.c_str(),
+                               game_version.c_str(), channel.c_str());
+}
+
 }  // namespace kf::app

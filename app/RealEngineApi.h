@@ -36,6 +36,9 @@ class RealEngineApi final : public EngineApi {
     int32_t EnableDht(bool enable) override;
     int32_t EnableP2P(bool enable) override;
     void SetHttpWrappedHandshake(bool enable) override;
+    int32_t CollectDataUpload(const std::string& config_path, const std::string& game_id,
+                              const std::string& app_version, const std::string& game_version,
+                              const std::string& channel) override;
 };
 
 }  // namespace kf::app

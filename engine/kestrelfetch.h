@@ -304,6 +304,45 @@ void EngineLogWrite(const char* text, int32_t channel, int32_t level);
 /* The engine's version text. */
 const char* GetEngineVersion(void);
 
+/* Telemetry: the download report and its uploader thread "CollectDataUpload".
+ *
+ * CollectDataUpload (configuration file, game id, application version, game version, channel)
+ * starts the uploader once per process: KF_OK, KF_ERR_DUPLICATE while one runs, KF_ERR_INTERNAL
+ * when it cannot start. From then on every event of the engine and the application becomes a
+ * report. The configuration file is an INI text with the sections SubmitEventDownload and
+ * SubmitEventDownloadSeveral: SubmitUrl, SubmitUrl1, SubmitUrl2, ... are the collection URLs,
+ * tried in order (the list ends at the first missing or empty key); InputDataKeyWord and
+ * SubmitDataKeyWord list ';'-separated names the report and the posted record must hold. Reports
+ * are dropped when the file is not given or the game id, application version or game version is
+ * empty.
+ *
+ * ReportDownload (code, server address, HTTP result, total seconds, total bytes, average speed,
+ * progress text, HTTP bytes, HTTP speed, P2P bytes, P2P speed, corrupt piece, file name, URL,
+ * error message, flags) queues one report; 64-bit figures come as two halves, low first. The
+ * report carries the figures and the growth of the time and byte totals since the previous
+ * report; flags 1, 2 and 4 add the processor, memory and video-card lists. ReportEvent (code,
+ * message, flags) and ReportFileEvent (code, file name, message) are reports with every figure
+ * 0. Reports made before CollectDataUpload or after ReleaseEngineLog are dropped; any thread may
+ * report and never waits for a post. Texts are UTF-8.
+ *
+ * The uploader posts at most 20 reports a second to the collection service (over verified HTTPS;
+ * plain http:// only to a loopback address), keeps up to 1000 waiting and drops those beyond.
+ * ReleaseEngineLog stops it after one bounded flush (at most 6 s of new posts). While it runs,
+ * every ShowMessageAsync text ends with a line break and the machine id in full-width
+ * parentheses. */
+int32_t CollectDataUpload(const char* config_path, const char* game_id, const char* app_version,
+                          const char* game_version, const char* channel);
+void ReportDownload(const char* code, const char* server_ip, const char* http_result,
+                    uint32_t total_time, uint32_t total_bytes_low, uint32_t total_bytes_high,
+                    uint32_t average_speed_low, uint32_t average_speed_high, const char* progress,
+                    uint32_t http_bytes_low, uint32_t http_bytes_high, uint32_t http_speed_low,
+                    uint32_t http_speed_high, uint32_t p2p_bytes_low, uint32_t p2p_bytes_high,
+                    uint32_t p2p_speed_low, uint32_t p2p_speed_high, uint32_t corrupt_piece,
+                    const char* file_name, const char* url, const char* error_message,
+                    uint32_t flags);
+void ReportEvent(const char* code, const char* message, uint32_t flags);
+void ReportFileEvent(const char* code, const char* file_name, const char* message);
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/base/EngineLog.h"
+#include "engine/base/EventSink.h"
 
 namespace kf {
 namespace {
@@ -51,6 +52,13 @@ MessageStorage& Storage() {
     return storage;
 }
 
+// A message ends with the machine id, so that a user who passes it on tells support which
+// machine's reports to look at: line break, full-width "(", id, full-width ")".
+std::string WithMachineText(const std::string& text) {
+    const std::string machine = EventSinkMachineText();
+    return machine.empty() ? text : text + "\n\xEF\xBC\x88" + machine + "\xEF\xBC\x89";
+}
+
 }  // namespace
 
 int32_t AsyncMessage::Show(void* owner, const char* text, const char* caption, uint32_t type) {
@@ -68,7 +76,7 @@ int32_t AsyncMessage::Show(void* owner, const char* text, const char* caption, u
                                     text_copy, caption_copy, type] {
             // The arguments are copies owned by this thread from here on.
             taken->set_value();
-            presenter(owner, text_copy, caption_copy, type);
+            presenter(owner, WithMachineText(text_copy), caption_copy, type);
             done->store(true);
         });
     } catch (...) {

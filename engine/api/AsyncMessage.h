@@ -7,6 +7,7 @@
 namespace kf {
 
 // Shows a message to the user on a thread of its own, so that the caller never waits for the user.
+// While the report uploader runs, the text ends with the machine id (see ShowMessageAsync).
 // Until a window system attaches a presenter, messages go to the engine log (channel 34) and
 // stderr.
 class AsyncMessage {

@@ -15,6 +15,7 @@
 #include "engine/base/EngineGlobals.h"
 #include "engine/base/EngineLog.h"
 #include "engine/base/EngineNotices.h"
+#include "engine/base/EventSink.h"
 #include "engine/base/ParseNumber.h"
 #include "engine/dht/CKademlia.h"
 #include "engine/dht/DhtNodeList.h"
@@ -529,6 +530,8 @@ void CreateEngineLog(void) {
 }
 
 void ReleaseEngineLog(void) {
+    // The report uploader first: its last posts may still write to the log.
+    ShutdownEventSink();
     ReleaseGlobalLog();
 }
 

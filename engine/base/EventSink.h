@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace kf {
@@ -14,6 +15,12 @@ class EventSink {
     // Called on the reporting thread with no engine lock held. May throw: the caller ignores it,
     // because an event is never worth failing the work that saw it.
     virtual void Submit(std::string_view code, std::string_view info) = 0;
+    // Ends the sink's background work at shutdown, with at most a bounded flush of what it
+    // holds; the engine's log release calls it. The default has no such work.
+    virtual void Shutdown() {}
+    // A text that identifies this machine to the people who read its reports, for the end of a
+    // message shown to the user; empty when the sink has none.
+    virtual std::string MachineText() { return {}; }
 };
 
 // Replaces the process-wide sink (null: events are dropped). A sink still in use by a reporting
@@ -25,5 +32,13 @@ void SubmitEvent(std::string_view code, std::string_view info);
 // Sends one event to `sink` when given, else to the process-wide sink; never throws.
 void SubmitEventTo(const std::shared_ptr<EventSink>& sink, std::string_view code,
                    std::string_view info);
+// Takes the process-wide sink out and shuts it down (see EventSink::Shutdown); never throws.
+void ShutdownEventSink();
+// The process-wide sink's machine text, or empty; never throws.
+std::string EventSinkMachineText();
+// One member of an info fragment: ,"key":"value" with the value's quotes, backslashes and
+// control characters escaped, so that a file name or address can neither break the record nor
+// add members of its own.
+std::string EventMember(std::string_view key, std::string_view value);
 
 }  // namespace kf

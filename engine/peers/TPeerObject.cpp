@@ -7,6 +7,7 @@
 
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineLog.h"
+#include "engine/base/EventSink.h"
 #include "engine/net/Ipv4Address.h"
 
 namespace kf {
@@ -405,6 +406,24 @@ void TPeerObject::OnWholePiece(PieceIndex /*piece*/) {
     }
 }
 
+void TPeerObject::ReportWholeBadPiece(PieceIndex piece) {
+    if (!source_) {
+        return;
+    }
+    const std::string piece_text = std::to_string(piece.value());
+    const std::string file = EventMember("Filename", swarm_.TargetFileName());
+    if (type_ == PeerKind::BtNode) {
+        SubmitEvent(kBadPieceFromPeerEvent,
+                    EventMember("Serverip",
+                                DottedText(source_->ip) + " : " + std::to_string(source_->port)) +
+                        EventMember("Corruptpakid", piece_text) + file);
+    } else if (source_->IsServerSource()) {
+        // A server that sent a whole piece that fails its digest holds a damaged file.
+        SubmitEvent(kBadPieceFromServerEvent, EventMember("Corruptpakid", piece_text) +
+                                                  EventMember("Url", AddressText()) + file);
+    }
+}
+
 void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
     if (!whole_piece) {
         // A BT peer that merely sent some blocks, the last among them, is not at fault for
@@ -421,6 +440,7 @@ void TPeerObject::OnBadPiece(PieceIndex piece, bool whole_piece) {
                            DottedText(source_->ip) + ":" + std::to_string(source_->port),
                        LogChannel::kSha1Check);
     }
+    ReportWholeBadPiece(piece);
     if (const WholeBadPieceHook hook = g_whole_bad_piece_hook.load(); hook != nullptr) {
         hook(*this, piece.value());
     }

@@ -135,8 +135,13 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
 
     // DataSource: a piece came wholly from this peer (its source's history of whole pieces).
     void OnWholePiece(PieceIndex piece) override;
-    // DataSource: the piece store found a bad piece with data from this peer.
+    // DataSource: the piece store found a bad piece with data from this peer. A whole piece
+    // from one party is reported as an event: kBadPieceFromPeerEvent for a BitTorrent peer
+    // (Serverip "a.b.c.d : port", Corruptpakid, Filename), kBadPieceFromServerEvent for an HTTP
+    // or FTP server (Corruptpakid, Url, Filename).
     void OnBadPiece(PieceIndex piece, bool whole_piece) override;
+    static constexpr const char* kBadPieceFromServerEvent = "11500101";
+    static constexpr const char* kBadPieceFromPeerEvent = "11500102";
 
     // Set by the task from its rate window (every 4 seconds).
     void SetRates(int32_t download_rate, int32_t upload_rate);
@@ -206,6 +211,7 @@ class TPeerObject : public TVirtualPeer, public TRefObject, public DataSource {
     std::deque<BlockRequest> peer_requests_;  // BT: blocks the remote asked for
 
   private:
+    void ReportWholeBadPiece(PieceIndex piece);
     // The two halves of a delivery around the write: the request is taken from this peer's queue
     // (or the shared list), false when there is none; then the figures after the write.
     bool TakeDeliveredRequest(int32_t block, int32_t length);

@@ -62,6 +62,8 @@ class TaskSwarm {
     virtual int64_t UploadedTotal() { return 0; }
     virtual int64_t DownloadedTotal() { return 0; }
     virtual int64_t BytesLeft() { return 0; }  // content size − bytes done
+    // The last part of the task's target file path, for event reports; empty when not known.
+    virtual std::string TargetFileName() { return {}; }
 
     // Sources: a record to add as a candidate (a tracker's peer, a redirect target), one to drop.
     virtual void AddSource(TPeerId& record, bool from_lan, bool replace_id) = 0;

@@ -228,6 +228,11 @@ int64_t TWorkThread::PeerFace::BytesLeft() {
     return std::max<int64_t>(progress.total_length - progress.verified_bytes, 0);
 }
 
+std::string TWorkThread::PeerFace::TargetFileName() {
+    const std::string& path = task_.TargetFile();
+    return path.substr(path.rfind('/') + 1);
+}
+
 bool TWorkThread::PeerFace::IsBtTask() {
     return task_.Kind() != TaskKind::kHttp;
 }

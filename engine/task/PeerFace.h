@@ -83,6 +83,7 @@ class TWorkThread::PeerFace : public TaskContent, public TaskRanges, public Task
     int64_t UploadedTotal() override;
     int64_t DownloadedTotal() override;
     int64_t BytesLeft() override;
+    std::string TargetFileName() override;
     void AddSource(TPeerId& record, bool from_lan, bool replace_id) override;
     void RemoveSource(TPeerId& record) override;
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port) override;

@@ -17,6 +17,15 @@ void FakeEngine::ReleaseEngineLog() {
     Record("ReleaseEngineLog");
 }
 
+int32_t FakeEngine::CollectDataUpload(const std::string& config_path, const std::string& game_id,
+                                      const std::string& app_version,
+                                      const std::string& game_version, const std::string& channel) {
+    std::lock_guard hold(mutex_);
+    Record("CollectDataUpload " + config_path + " " + game_id + " " + app_version + " " +
+           game_version + " " + channel);
+    return KF_OK;
+}
+
 void FakeEngine::EngineLogSetPathPrefix(const std::string& prefix) {
     std::lock_guard hold(mutex_);
     Record("EngineLogSetPathPrefix " + prefix);

@@ -74,6 +74,9 @@ class FakeEngine final : public EngineApi {
     int32_t EnableDht(bool enable) override;
     int32_t EnableP2P(bool enable) override;
     void SetHttpWrappedHandshake(bool enable) override;
+    int32_t CollectDataUpload(const std::string& config_path, const std::string& game_id,
+                              const std::string& app_version, const std::string& game_version,
+                              const std::string& channel) override;
 
     // The newest task of the file named `name`; null when none was made.
     FakeTask* Task(const std::string& name);

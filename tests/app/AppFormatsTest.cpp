@@ -86,11 +86,12 @@ TEST(AppFormats, EventTextsAreMembersThatJoinTheTelemetryObject) {
         return object;
     };
     EXPECT_EQ(EventReport::Plain({}), "");
-    EXPECT_EQ(parse(EventReport::Plain("点击时已经验证过安装包分卷了"))["Message"].asString(),
+    EXPECT_EQ(parse(EventReport::Plain("点击时已经验证过安装包分卷了"))["Errormsg"].asString(),
               "点击时已经验证过安装包分卷了");
     const Json::Value file = parse(EventReport::File("setup.exe", "修复次数：1"));
-    EXPECT_EQ(file["FileName"].asString(), "setup.exe");
-    EXPECT_EQ(file["Message"].asString(), "修复次数：1");
+    EXPECT_EQ(file["Filename"].asString(), "setup.exe");
+    EXPECT_EQ(file["Errormsg"].asString(), "修复次数：1");
+    EXPECT_EQ(parse(EventReport::Plain({}, EventReport::kHardwareLists))["Flags"].asUInt(), 7u);
 
     DownloadStatistics statistics;
     statistics.progress = "50.25%";
@@ -101,9 +102,9 @@ TEST(AppFormats, EventTextsAreMembersThatJoinTheTelemetryObject) {
     statistics.total_speed = 30;
     const Json::Value full = parse(EventReport::Full(statistics, "Unknow Exit, maybe crashed"));
     EXPECT_EQ(full["Progress"].asString(), "50.25%");
-    EXPECT_EQ(full["DownloadSeconds"].asInt64(), 300);
-    EXPECT_EQ(full["TotalBytes"].asInt64(), 9000);
-    EXPECT_EQ(full["TotalSpeed"].asInt64(), 30);
+    EXPECT_EQ(full["Totaltime"].asInt64(), 300);
+    EXPECT_EQ(full["Totalbytes"].asInt64(), 9000);
+    EXPECT_EQ(full["Averagespeed"].asInt64(), 30);
     EXPECT_EQ(full["Errormsg"].asString(), "Unknow Exit, maybe crashed");
     EXPECT_EQ(full["MachId"].asInt(), 1);
 }

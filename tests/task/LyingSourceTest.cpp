@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "engine/base/EventSink.h"
 #include "support/ContentFiles.h"
 #include "support/EngineDriver.h"
 #include "support/LyingHttpServer.h"
@@ -25,6 +28,20 @@ using test::TaskComplete;
 using test::TempDir;
 using test::WaitUntil;
 using Fault = LyingHttpServer::Fault;
+
+// The events the engine submits while it is installed.
+struct EventLog final : EventSink {
+    void Submit(std::string_view code, std::string_view info) override {
+        std::lock_guard hold(mutex);
+        events.push_back(std::string(code) + std::string(info));
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard hold(mutex);
+        return events;
+    }
+    std::mutex mutex;
+    std::vector<std::string> events;
+};
 
 constexpr int64_t kSize = 2 * 1024 * 1024 + 5000;
 
@@ -183,11 +200,21 @@ TEST_F(LyingSource, SpoiledPiecesAreFetchedFromAnotherSource) {
     LyingHttpServer liar(content_.bytes, Fault::kGarbage);
     liar.SetGarbage(16 * 65536, 5 * 65536 + 100, 1);  // pieces 5 and 21
     ASSERT_TRUE(liar.Start());
+    const auto log = std::make_shared<EventLog>();
+    InstallEventSink(log);
     KfTaskHandle task = Start(liar.Url("/file.bin"));
     ASSERT_TRUE(WaitUntil([&] { return liar.RequestCount() >= 3; }, 30s));
     EXPECT_FALSE(TaskComplete(task));
     EXPECT_EQ(QueryInfo(task).status, 0);
     StopAndCheckKeptPieces(task);
+    InstallEventSink(nullptr);
+    // Each spoiled piece, wholly from the server, is reported with the server's address.
+    const std::string piece5 = EventMember("Corruptpakid", "5") +
+                               EventMember("Url", liar.Url("/file.bin")) +
+                               EventMember("Filename", "file.bin");
+    const std::vector<std::string> events = log->Events();
+    EXPECT_NE(std::find(events.begin(), events.end(), "11500101" + piece5), events.end())
+        << (events.empty() ? "no event" : events[0]);
     const std::vector<bool> kept = test::VerifiedPieces(task);
     ASSERT_EQ(kept.size(), static_cast<size_t>(content_.piece_count()));
     EXPECT_FALSE(kept[5]);
