@@ -577,6 +577,7 @@ void TWorkThread::PerSecondStep() {
     if (!IsTaskComplete()) {
         OpenServerConnections();
         PerSecondPeerWork();
+        DhtHarvest();
     }
     // Complete tasks keep announcing themselves, and with P2P off BT peers leave two a second.
     OpenPeerConnections();

@@ -44,11 +44,19 @@ void TWorkWithPeers::DhtStep() {
     }
     const auto listen_port = static_cast<uint16_t>(swarm_.ListenPort());
     dht_lookup_.Step(identity_.info_hash(), listen_port, TorrentTrackers(), TaskNow(),
-                     [this](uint32_t ip, uint16_t port) {
-                         if (!IsBanned(ip)) {
-                             AddPeerAddress(ip, port, false, 1);
-                         }
-                     });
+                     [this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
+}
+
+void TWorkWithPeers::DhtHarvest() {
+    if (EngineGlobals::Instance().dht_enabled) {
+        dht_lookup_.TakeFound([this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
+    }
+}
+
+void TWorkWithPeers::AddDhtPeer(uint32_t ip, uint16_t port) {
+    if (!IsBanned(ip)) {
+        AddPeerAddress(ip, port, false, 1);
+    }
 }
 
 bool TWorkWithPeers::WantsMorePeers() {

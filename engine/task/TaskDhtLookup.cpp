@@ -28,6 +28,23 @@ void TaskDhtLookup::Forget() {
     done_mark_ = false;
 }
 
+void TaskDhtLookup::TakeFound(const std::function<void(uint32_t, uint16_t)>& add_peer) {
+    if (!lookup_ || !(lookup_->IsStarted() || lookup_->IsDone())) {
+        return;
+    }
+    std::string peers;
+    lookup_->TakePeers(peers);
+    for (size_t at = 0; at + 6 <= peers.size(); at += 6) {
+        uint32_t ip = 0;
+        std::memcpy(&ip, peers.data() + at, 4);
+        const auto port = static_cast<uint16_t>((static_cast<uint8_t>(peers[at + 4]) << 8) |
+                                                static_cast<uint8_t>(peers[at + 5]));
+        if (IsValidAddress(ip) && port != 0) {
+            add_peer(ip, port);
+        }
+    }
+}
+
 void TaskDhtLookup::PingNodeEntries(const std::vector<std::string>& trackers) {
     constexpr std::string_view kScheme = "node://";
     int32_t pinged = 0;
@@ -80,20 +97,10 @@ void TaskDhtLookup::Step(const NodeId& info_hash, uint16_t listen_port,
     if (!fresh) {
         const bool done = lookup_->IsDone();
         if (lookup_->IsStarted() || done) {
-            std::string peers;
-            lookup_->TakePeers(peers);
+            TakeFound(add_peer);
             if (done && !done_mark_) {
                 done_mark_ = true;
                 dht_.RemoveLookup(lookup_);
-            }
-            for (size_t at = 0; at + 6 <= peers.size(); at += 6) {
-                uint32_t ip = 0;
-                std::memcpy(&ip, peers.data() + at, 4);
-                const auto port = static_cast<uint16_t>((static_cast<uint8_t>(peers[at + 4]) << 8) |
-                                                        static_cast<uint8_t>(peers[at + 5]));
-                if (IsValidAddress(ip) && port != 0) {
-                    add_peer(ip, port);
-                }
             }
             if (!done) {
                 return;

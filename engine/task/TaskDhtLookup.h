@@ -33,6 +33,9 @@ class TaskDhtLookup {
     void Step(const NodeId& info_hash, uint16_t listen_port,
               const std::vector<std::string>& trackers, int64_t now,
               const std::function<void(uint32_t, uint16_t)>& add_peer);
+    // Between steps (every second): the peers a running or finished lookup found so far, so that
+    // they do not wait for the next step.
+    void TakeFound(const std::function<void(uint32_t, uint16_t)>& add_peer);
     void Forget();
 
     // How long a finished run waits before the next, from the candidates it ended with.

@@ -62,9 +62,10 @@ class CheckLayers(unittest.TestCase):
             "tools/kfget.cpp:1"])
 
     def test_a_folder_outside_the_layer_list_is_reported(self):
-        code, out = run_check({"engine/net/Dht.cpp": '#include "engine/dht/Node.h"\n'})
+        code, out = run_check({"engine/net/Mesh.cpp": '#include "engine/mesh/Node.h"\n'})
         self.assertEqual(code, 1)
-        self.assertIn("engine/net/Dht.cpp:1: includes engine/dht/Node.h, which is in no layer", out)
+        self.assertIn("engine/net/Mesh.cpp:1: includes engine/mesh/Node.h, which is in no layer",
+                      out)
 
     def test_udp_sits_between_net_and_content_and_only_the_server_tool_reaches_it(self):
         code, out = run_check({
