@@ -2,7 +2,8 @@
 # DHT figures among 20 python3-libtorrent DHT nodes on 127.0.0.2-21 (tests/support/lt_dht_ring.py),
 # node 0 seeding a 3 MiB torrent that has no tracker:
 #  1. per run, a kfget (fresh node file) from its start to its first DHT peer (the seeder) and to
-#     completion; beside it, the time one libtorrent node of the ring takes for the same get_peers;
+#     completion; beside it a fresh libtorrent downloader that joins the same way
+#     (bench/lt_dht_client.py), and the ratio of their times to the first peer;
 #  2. idle: a kfget seeding that torrent with the DHT on, from its first minute to its third: bytes
 #     and messages out per second (its -v DHT lines) and the CPU of its "Kademlia" thread; beside
 #     it the same traffic of a libtorrent node of the ring over the same two minutes.
@@ -30,7 +31,6 @@ trap cleanup EXIT
 mkdir -p "$dir/seed"
 head -c 3145728 /dev/urandom >"$dir/seed/d.bin"
 mktorrent -d -l 16 -o "$dir/d.torrent" "$dir/seed/d.bin" >/dev/null
-hash="$(/usr/bin/python3 -c 'import libtorrent as lt, sys; print(lt.torrent_info(sys.argv[1]).info_hash())' "$dir/d.torrent")"
 coproc RING { /usr/bin/python3 tests/support/lt_dht_ring.py --nodes 20 --torrent "$dir/d.torrent" \
     --data "$dir/seed" 2>"$dir/ring.err"; }
 ready=""
@@ -53,7 +53,7 @@ for line in sys.stdin:
     print("%.2f %s" % (time.time() - t0, line), end="", flush=True)' "$1"
 }
 
-echo "run  first DHT peer  complete  libtorrent get_peers"
+echo "run  kfget: first DHT peer  complete  libtorrent: first peer  complete  ratio"
 for run in $(seq 1 "$runs"); do
     address="127.0.0.$((60 + run))"
     port="$((41000 + run))"
@@ -64,10 +64,14 @@ for run in $(seq 1 "$runs"); do
         --dht-bootstrap "$bootstrap" --timeout 90 -v 2>&1 | stamp "$start" >"$dir/run$run.log"
     first="$(awk '/connected to .*BitTorrent peer/ {print $1; exit}' "$dir/run$run.log")"
     done_at="$(awk '/^[0-9.]+ +100.0%/ {print $1; exit}' "$dir/run$run.log")"
-    lt_start="$(date +%s.%N)"
-    ask "get_peers $((run % 19 + 1)) $hash 30" >/dev/null
-    lt_time="$(echo "$(date +%s.%N) - $lt_start" | bc)"
-    printf "%3d  %13s s  %7s s  %17.2f s\n" "$run" "${first:-none}" "${done_at:-none}" "$lt_time"
+    rm -rf "$dir/lt" && mkdir -p "$dir/lt"
+    /usr/bin/python3 bench/lt_dht_client.py "$dir/d.torrent" "$dir/lt" "127.0.0.$((80 + run))" \
+        "$bootstrap" >"$dir/lt$run.log" 2>&1 || true
+    lt_first="$(awk '/^first_peer/ {print $2}' "$dir/lt$run.log")"
+    lt_done="$(awk '/^complete/ {print $2}' "$dir/lt$run.log")"
+    ratio="$(awk -v l="${lt_first:-0}" -v k="${first:-0}" 'BEGIN { if (k > 0 && l > 0) printf "%.2f", l / k; else print "-" }')"
+    printf "%3d  %20s s  %6s s  %18s s  %6s s  %s\n" "$run" "${first:-none}" "${done_at:-none}" \
+        "${lt_first:-none}" "${lt_done:-none}" "$ratio"
 done
 
 # Idle: seed the finished file with the DHT on; measure from its first DHT line (60 s) to its

@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <chrono>
+#include <utility>
 
 #include "engine/base/EngineClock.h"
 
@@ -96,8 +97,15 @@ bool QThread::SleepSeconds(int seconds) {
 
 bool QThread::SleepMilliseconds(int64_t ms) {
     std::unique_lock<std::mutex> wake_hold(wake_mutex_);
-    return !wake_.wait_for(wake_hold, std::chrono::milliseconds(ms),
-                           [this] { return stop_requested_.load(); });
+    wake_.wait_for(wake_hold, std::chrono::milliseconds(ms),
+                   [this] { return stop_requested_.load() || std::exchange(woken_, false); });
+    return !stop_requested_.load();
+}
+
+void QThread::WakeUp() {
+    std::lock_guard<std::mutex> wake_hold(wake_mutex_);
+    woken_ = true;
+    wake_.notify_all();
 }
 
 void QThread::WakeSleepers() {

@@ -57,8 +57,11 @@ class QThread {
     virtual void RefreshProgress() {}
     // Sleeps n seconds, returning early when a stop is requested. Answers false on a stop.
     virtual bool SleepSeconds(int seconds);
-    // Sleeps up to `ms` milliseconds, returning early when a stop is requested.
+    // Sleeps up to `ms` milliseconds, returning early when a stop is requested or WakeUp was
+    // called (during the sleep or since the last one).
     bool SleepMilliseconds(int64_t ms);
+    // Ends the worker's current or next SleepMilliseconds early, from any thread.
+    void WakeUp();
     virtual void Notify() {}
 
   private:
@@ -79,6 +82,7 @@ class QThread {
     std::mutex wake_mutex_;
     std::condition_variable wake_;
     bool started_ = false;
+    bool woken_ = false;
 };
 
 }  // namespace kf

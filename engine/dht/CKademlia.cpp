@@ -119,6 +119,9 @@ void CKademlia::Inbound(std::span<const uint8_t> datagram, uint32_t from_ip, int
     inbound_.push_back(
         QueuedMessage{std::move(*message), from_ip, static_cast<uint16_t>(from_port)});
     overloaded_ = inbound_.size() >= kMaxInbound;
+    // A lookup's next round waits for the replies to this one, so they are taken at once rather
+    // than at the next 200 ms pass.
+    WakeUp();
 }
 
 void CKademlia::Run() {

@@ -21,10 +21,10 @@
 
 namespace kf {
 
-// The engine's DHT node: thread "Kademlia" with its 200 ms loop. It owns the routing table, the
-// peers announced to it and the running lookups; answers other nodes, routes replies to lookups
-// and pings, keeps the table alive (pings of questionable nodes, self-lookup, bucket refresh),
-// bootstraps from the configured nodes and keeps the node file.
+// The engine's DHT node: thread "Kademlia" with its 200 ms loop, woken early by datagrams. It owns
+// the routing table, the peers announced to it and the running lookups; answers other nodes, routes
+// replies to lookups and pings, keeps the table alive (pings of questionable nodes, self-lookup,
+// bucket refresh), bootstraps from the configured nodes and keeps the node file.
 //
 // Owner: one instance per process (Instance()); the engine core starts and stops it. Threads: the
 // UDP endpoint thread hands datagrams in (Inbound: parsed there, queued for the DHT thread); task
@@ -66,6 +66,8 @@ class CKademlia : public QThread, public DhtInbox, private LookupHost {
     bool Start();
     void Stop();
     Counters GetCounters();
+    // Nodes in the routing table now.
+    size_t NodeCount() { return table_.NodeCount(); }
     bool IsBootstrapHost(const std::string& host_and_port);
 
     // DhtInbox.

@@ -75,7 +75,8 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // (its setting, a BT or P2SP task with its piece map and info hash). Found peers become
     // candidates at the end with the lowest weight.
     void DhtStep();
-    // Every second: peers that the running lookup found since, straight to the candidates.
+    // Every second: the first lookup as soon as the DHT knows nodes (not only at the next 8-second
+    // step), then the peers that the lookup found since, straight to the candidates.
     void DhtHarvest();
     void AddDhtPeer(uint32_t ip, uint16_t port);
     // Connections over the UDP transport are welcome only while nobody from outside our /24 has

@@ -48,7 +48,9 @@ void TWorkWithPeers::DhtStep() {
 }
 
 void TWorkWithPeers::DhtHarvest() {
-    if (EngineGlobals::Instance().dht_enabled) {
+    if (!dht_lookup_.HasLookup()) {
+        DhtStep();
+    } else if (EngineGlobals::Instance().dht_enabled) {
         dht_lookup_.TakeFound([this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
     }
 }

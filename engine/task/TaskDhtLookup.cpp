@@ -87,6 +87,9 @@ void TaskDhtLookup::Step(const NodeId& info_hash, uint16_t listen_port,
                          const std::vector<std::string>& trackers, int64_t now,
                          const std::function<void(uint32_t, uint16_t)>& add_peer) {
     bool fresh = false;
+    if (!lookup_ && dht_.NodeCount() == 0) {
+        return;
+    }
     if (!lookup_ || lookup_->Target() != info_hash) {
         Forget();
         lookup_ = std::make_shared<CKadActionBitTorrent>(dht_.Host(), info_hash);

@@ -29,7 +29,8 @@ class TaskDhtLookup {
     ~TaskDhtLookup() { Forget(); }
 
     // One step (every 8 s) while the DHT runs and the task may use it. `add_peer` gets every
-    // valid address found (network order) and port.
+    // valid address found (network order) and port. The first lookup waits until the DHT knows
+    // some nodes: started from an empty table it would end at once and wait half a minute.
     void Step(const NodeId& info_hash, uint16_t listen_port,
               const std::vector<std::string>& trackers, int64_t now,
               const std::function<void(uint32_t, uint16_t)>& add_peer);
@@ -37,6 +38,7 @@ class TaskDhtLookup {
     // they do not wait for the next step.
     void TakeFound(const std::function<void(uint32_t, uint16_t)>& add_peer);
     void Forget();
+    bool HasLookup() const { return lookup_ != nullptr; }
 
     // How long a finished run waits before the next, from the candidates it ended with.
     static int64_t RerunDelay(size_t candidates);

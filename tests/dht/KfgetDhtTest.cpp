@@ -81,19 +81,28 @@ TEST(KfgetDht, FindsTheSeederThroughLibtorrentNodesAndAnnouncesItself) {
     }
     EXPECT_TRUE(announced) << "no libtorrent node knows " << endpoint;
 
-    // Both ways, every query kind was answered.
+    // Both ways, every query kind was answered (the table's own walks start with its periodic
+    // pass, so find_node may come a few seconds after the download).
     std::map<std::string, int> ours_answered;
     std::map<std::string, int> theirs_answered;
-    for (int node = 0; node < 20; ++node) {
-        if (const auto traffic = ring.TrafficWith(node, endpoint, 5s)) {
-            for (const auto& [name, count] : traffic->replies_in) {
-                theirs_answered[name] += count;  // our replies to the node's queries
-            }
-            for (const auto& [name, count] : traffic->queries_in) {
-                ours_answered[name] += count;  // our queries, which the node answered
+    const auto all_kinds = [&] {
+        ours_answered.clear();
+        theirs_answered.clear();
+        for (int node = 0; node < 20; ++node) {
+            if (const auto traffic = ring.TrafficWith(node, endpoint, 5s)) {
+                for (const auto& [name, count] : traffic->replies_in) {
+                    theirs_answered[name] += count;  // our replies to the node's queries
+                }
+                for (const auto& [name, count] : traffic->queries_in) {
+                    ours_answered[name] += count;  // our queries, which the node answered
+                }
             }
         }
-    }
+        return ours_answered["ping"] > 0 && ours_answered["find_node"] > 0 &&
+               ours_answered["get_peers"] > 0 && ours_answered["announce_peer"] > 0 &&
+               theirs_answered["get_peers"] > 0;
+    };
+    EXPECT_TRUE(test::WaitUntil(all_kinds, 30s));
     for (const char* name : {"ping", "find_node", "get_peers", "announce_peer"}) {
         EXPECT_GT(ours_answered[name], 0) << name << " from kfget";
     }
