@@ -340,7 +340,6 @@ bool CKademlia::SendBytes(const std::string& bytes, uint32_t ip, uint16_t port) 
     if (sent) {
         messages_out_.fetch_add(1);
         bytes_out_.fetch_add(static_cast<int64_t>(bytes.size()));
-        QTMutexLock hold(lock_);
         last_send_ = Now();
     }
     return sent;

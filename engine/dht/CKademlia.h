@@ -149,7 +149,7 @@ class CKademlia : public QThread, public DhtInbox, private LookupHost {
     std::atomic<int64_t> bytes_out_{0};
     std::atomic<int64_t> nodes_{0};
     std::atomic<int64_t> good_nodes_{0};
-    int64_t last_send_ = 0;
+    std::atomic<int64_t> last_send_{0};
     int64_t last_self_lookup_ = -1;
     int64_t last_refresh_ = -1;
     int64_t last_save_ = 0;

@@ -62,6 +62,14 @@ void CKademlia::MaintenancePass() {
         std::erase_if(questionable_,
                       [&node](const auto& entry) { return entry.second.SameAs(node); });
     }
+    // A lookup's lock comes before the service lock: whether one is done is asked outside it.
+    std::vector<std::shared_ptr<CKadActionBase>> own;
+    {
+        QTMutexLock hold(lock_);
+        own = own_lookups_;
+    }
+    std::erase_if(own,
+                  [](const std::shared_ptr<CKadActionBase>& lookup) { return !lookup->IsDone(); });
     std::vector<std::shared_ptr<CKadActionBase>> running;
     std::vector<DhtNode> consider;
     {
@@ -69,13 +77,9 @@ void CKademlia::MaintenancePass() {
         std::erase_if(bootstrap_pings_, [now](const auto& entry) {
             return now - entry.second.second >= kPingTimeout;
         });
-        for (auto it = own_lookups_.begin(); it != own_lookups_.end();) {
-            if ((*it)->IsDone()) {
-                std::erase(lookups_, *it);
-                it = own_lookups_.erase(it);
-            } else {
-                ++it;
-            }
+        for (const std::shared_ptr<CKadActionBase>& done : own) {
+            std::erase(lookups_, done);
+            std::erase(own_lookups_, done);
         }
         running = lookups_;
         consider.swap(to_consider_);
