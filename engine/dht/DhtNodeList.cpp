@@ -4,6 +4,18 @@
 
 namespace kf {
 
+std::optional<uint16_t> ParseDhtPort(std::string_view digits) {
+    if (digits.empty() || digits.size() > 5 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const int port = std::stoi(std::string(digits));
+    if (port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(port);
+}
+
 std::optional<std::vector<std::string>> ParseDhtNodeList(std::string_view text) {
     std::vector<std::string> entries;
     size_t at = 0;
@@ -20,14 +32,7 @@ std::optional<std::vector<std::string>> ParseDhtNodeList(std::string_view text) 
             colon == 0 || entries.size() >= kMaxDhtNodeEntries) {
             return std::nullopt;
         }
-        const std::string_view digits = entry.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5 ||
-            !std::all_of(digits.begin(), digits.end(),
-                         [](char c) { return c >= '0' && c <= '9'; })) {
-            return std::nullopt;
-        }
-        const int port = std::stoi(std::string(digits));
-        if (port < 1 || port > 65535) {
+        if (!ParseDhtPort(entry.substr(colon + 1))) {
             return std::nullopt;
         }
         entries.emplace_back(entry);

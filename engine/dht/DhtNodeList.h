@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,5 +14,7 @@ namespace kf {
 inline constexpr size_t kMaxDhtNodeEntries = 256;
 inline constexpr size_t kMaxDhtNodeEntryLength = 255;
 std::optional<std::vector<std::string>> ParseDhtNodeList(std::string_view text);
+// A port of 1..65535 written as 1-5 decimal digits and nothing else.
+std::optional<uint16_t> ParseDhtPort(std::string_view digits);
 
 }  // namespace kf

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "engine/dht/CKademlia.h"
+#include "engine/dht/DhtNodeList.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/Ipv4Address.h"
 
@@ -61,23 +62,16 @@ void TaskDhtLookup::PingNodeEntries(const std::vector<std::string>& trackers) {
         const std::string_view rest = std::string_view(entry).substr(kScheme.size());
         const size_t colon = rest.rfind(':');
         const std::string_view host = rest.substr(0, colon);
-        int64_t port = 80;
-        if (colon != std::string_view::npos) {
-            const std::string_view digits = rest.substr(colon + 1);
-            if (digits.empty() || digits.size() > 5 ||
-                !std::all_of(digits.begin(), digits.end(),
-                             [](char c) { return c >= '0' && c <= '9'; })) {
-                continue;
-            }
-            port = std::stoll(std::string(digits));
-        }
-        if (host.empty() || port < 1 || port > 65535 ||
-            dht_.IsBootstrapHost(std::string(host) + ":" + std::to_string(port))) {
+        const std::optional<uint16_t> port = colon == std::string_view::npos
+                                                 ? std::optional<uint16_t>(80)
+                                                 : ParseDhtPort(rest.substr(colon + 1));
+        if (host.empty() || !port ||
+            dht_.IsBootstrapHost(std::string(host) + ":" + std::to_string(*port))) {
             continue;
         }
         const uint32_t ip = ResolveHost(host);
         if (IsValidAddress(ip)) {
-            dht_.PingAddress(ip, static_cast<uint16_t>(port));
+            dht_.PingAddress(ip, *port);
             ++pinged;
         }
     }

@@ -25,6 +25,17 @@ namespace {
 
 using kf::EngineGlobals;
 
+// A task on a server that never answers: enough to start the shared services. `source` must
+// outlive the task's creation (a literal).
+TaskParams DeadServerTask(const std::string& target, const char* source) {
+    TaskParams params;
+    std::memset(&params, 0, sizeof(params));
+    std::strcpy(params.target_path, target.c_str());
+    params.sources = source;
+    params.flags = KF_FLAG_FULL_PATH;
+    return params;
+}
+
 TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
     kf::test::TempDir dir;
     EngineGlobals& globals = EngineGlobals::Instance();
@@ -32,11 +43,7 @@ TEST(EngineCore, FirstTaskStartsSharedServicesAndLastTaskSuspendsThem) {
     globals.dht_enabled = true;
     globals.half_open_limit = 64;
 
-    TaskParams params;
-    std::memset(&params, 0, sizeof(params));
-    std::strcpy(params.target_path, (dir / "core.bin").c_str());
-    params.sources = "http://127.0.0.1:9/core";
-    params.flags = KF_FLAG_FULL_PATH;
+    TaskParams params = DeadServerTask(dir / "core.bin", "http://127.0.0.1:9/core");
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
 
     EXPECT_NE(globals.machine_id[0], 0);
@@ -91,11 +98,7 @@ TEST(EngineCore, DhtRunsWhileWishedForAndATaskExists) {
     ASSERT_EQ(EnableDht(1), KF_OK);
     EXPECT_FALSE(running()) << "no task yet";
 
-    TaskParams params;
-    std::memset(&params, 0, sizeof(params));
-    std::strcpy(params.target_path, (dir / "dht.bin").c_str());
-    params.sources = "http://127.0.0.1:9/dht";
-    params.flags = KF_FLAG_FULL_PATH;
+    TaskParams params = DeadServerTask(dir / "dht.bin", "http://127.0.0.1:9/dht");
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
     EXPECT_TRUE(becomes(true));
     ASSERT_EQ(EnableDht(0), KF_OK);
@@ -127,11 +130,7 @@ TEST(EngineCore, RegistersWithTheRendezvousServerAndLearnsTheExternalAddress) {
     SetListenPort(kf::test::FreeTcpUdpPort("127.0.0.1"));
     ASSERT_EQ(InitEngine(nullptr), KF_OK);
 
-    TaskParams params;
-    std::memset(&params, 0, sizeof(params));
-    std::strcpy(params.target_path, (dir / "udp.bin").c_str());
-    params.sources = "http://127.0.0.1:9/udp";
-    params.flags = KF_FLAG_FULL_PATH;
+    TaskParams params = DeadServerTask(dir / "udp.bin", "http://127.0.0.1:9/udp");
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
     int32_t length = 0;
     for (int i = 0; i < 1000 && length <= 0; ++i) {
@@ -165,11 +164,7 @@ TEST(EngineCore, MulticastFollowsTheP2PSwitchAndGoesWithTheLastTask) {
     EnableLanDiscovery(1);
     EnableP2P(0);
 
-    TaskParams params;
-    std::memset(&params, 0, sizeof(params));
-    std::strcpy(params.target_path, (dir / "lan.bin").c_str());
-    params.sources = "http://127.0.0.1:9/lan";
-    params.flags = KF_FLAG_FULL_PATH;
+    TaskParams params = DeadServerTask(dir / "lan.bin", "http://127.0.0.1:9/lan");
     ASSERT_EQ(CreateAndStartTask(&params), KF_OK);
     EXPECT_TRUE(LanBecomes(false));
     EnableP2P(1);
