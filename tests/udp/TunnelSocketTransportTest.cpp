@@ -88,10 +88,11 @@ TEST(TunnelSocketTransport, ConnectsByAddressCarriesDataAndWakesOnlyWhenSomethin
     EXPECT_EQ(peer.node_id, a.config.node_id);
 
     // An idle tunnel leaves a waiting reader asleep, and its endpoint off the 20 ms passes (75
-    // wake-ups in this time); the handshake's last passes may still fall inside it.
+    // wake-ups in this time); the handshake's last passes and the rendezvous keep-alive may still
+    // fall inside it, more of them on a slow (sanitised, loaded) machine.
     const uint64_t wakeups = b.endpoint.Wakeups();
     EXPECT_FALSE(Wakes(b.transport, served, false, 1500));
-    EXPECT_LE(b.endpoint.Wakeups() - wakeups, 10u);
+    EXPECT_LE(b.endpoint.Wakeups() - wakeups, 25u);
 
     std::string sent(200000, '\0');
     for (size_t i = 0; i < sent.size(); ++i) {
