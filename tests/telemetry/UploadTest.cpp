@@ -192,10 +192,10 @@ TEST(DataUpload, ASlowCollectorNeitherHoldsReportersNorTheUploaderPastItsTimeOut
     const auto upload = StartUpload(WriteConfig(dir, {slow.Url()}));
     upload->Report("11020000", Figures(1), 0);
     ASSERT_EQ(slow.WaitForPosts(1, milliseconds(3000)).size(), 1u);
-    // The post is under way: a report is only appended.
+    // The post is under way (10 s): a report is only appended, even on a loaded machine.
     const auto reported = Clock::now();
     upload->Report("11050000", Figures(2), 0);
-    EXPECT_LT(Clock::now() - reported, milliseconds(10));
+    EXPECT_LT(Clock::now() - reported, milliseconds(500));
     // Beyond the cap reports are counted, not queued.
     for (size_t i = 0; i < DataUpload::kMaxQueue + 100; ++i) {
         upload->Report("11050000", Figures(3), 0);
