@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <sstream>
 #include <string_view>
 
@@ -113,12 +112,8 @@ bool LibtorrentDhtRing::Available() {
 }
 
 std::string LibtorrentDhtRing::ScriptPath() {
-    // A compiler cache may name sources relative to the build folder, where the compiler runs.
-    std::filesystem::path source(__FILE__);
-    if (source.is_relative()) {
-        source = std::filesystem::path(KF_BINARY_DIR) / source;
-    }
-    return (source.parent_path() / "lt_dht_ring.py").lexically_normal().string();
+    // By the source folder's absolute path: a compiler cache may leave __FILE__ relative.
+    return std::string(KF_TEST_SUPPORT_DIR) + "/lt_dht_ring.py";
 }
 
 bool LibtorrentDhtRing::Start(const Options& options) {

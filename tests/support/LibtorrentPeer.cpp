@@ -28,7 +28,8 @@ bool LibtorrentPeer::Available() {
 }
 
 std::string LibtorrentPeer::ScriptPath() {
-    return (std::filesystem::path(__FILE__).parent_path() / "lt_peer.py").string();
+    // By the source folder's absolute path: a compiler cache may leave __FILE__ relative.
+    return std::string(KF_TEST_SUPPORT_DIR) + "/lt_peer.py";
 }
 
 bool LibtorrentPeer::Start(Role role, const std::string& torrent_path, const std::string& save_dir,
