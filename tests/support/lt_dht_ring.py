@@ -4,8 +4,9 @@
 Run with Debian's /usr/bin/python3 (the binding is a Debian package). Node i listens (TCP and UDP,
 one port the system picks) on 127.0.0.(first + i) and talks to loopback only: no router, no LSD,
 UPnP, NAT-PMP, IP notifier or uTP, and an IP filter that drops everything outside 127/8. The nodes
-join one after another, each bootstrapping from node 0 and given its predecessor. With --torrent
-and --data node 0 seeds that torrent (no tracker: it is announced on the DHT).
+join one after another, each bootstrapping from node 0 and given its predecessor; a node whose table
+stays short is given all the others. With --torrent and --data node 0 seeds that torrent (no
+tracker: it is announced on the DHT).
 
 Start-up prints "READY <ip:port,...> seconds=S min_table=N max_table=M" once every routing table
 holds --min-table nodes (and the seeder has sent announce_peer), or "FAILED <why>". Then one
@@ -207,6 +208,10 @@ for i in range(1, a.nodes):
     sessions[i].add_dht_node((ADDRS[i - 1], ports[i - 1]))
     pump(50)
 want = min(a.min_table, a.nodes - 1)
+# libtorrent refreshes its buckets only every few minutes: on a loaded machine a node that joined
+# while its neighbours were slow to answer may wait that long for a second entry. A node still
+# short after a few seconds is given every other node to ping; their replies fill its table.
+nudge_at = time.monotonic() + 5
 while True:
     sizes = []
     for i in range(a.nodes):
@@ -216,6 +221,13 @@ while True:
         break
     if time.monotonic() > ready_deadline or stop:
         fail(f"routing tables after {time.monotonic() - START:.1f} s: {sizes}")
+    if time.monotonic() >= nudge_at:
+        nudge_at = time.monotonic() + 5
+        for i, size in enumerate(sizes):
+            if size < want:
+                for j in range(a.nodes):
+                    if j != i:
+                        sessions[i].add_dht_node((ADDRS[j], ports[j]))
     pump(200)
 
 if a.torrent:
