@@ -116,6 +116,10 @@ bool CKadActionBitTorrent::SendLookupQuery(const DhtNode& node) {
     if (!announcing_) {
         return SendNew(node, method_, KrpcBuilder::GetPeersArgs(target_));
     }
+    if (announce_port_ == 0) {
+        // Not listening (yet): peers sent to port 0 would reach nobody. The next run announces.
+        return false;
+    }
     const std::string token = host_.ReceivedToken(node).value_or(std::string());
     holders_.try_emplace(HolderKey{node.id, node.ip}, node, 0);
     return SendNew(node, method_, KrpcBuilder::AnnounceArgs(target_, announce_port_, token));

@@ -11,8 +11,9 @@ namespace kf {
 
 // A task's lookup for its info hash, in two phases: get_peers towards the hash, collecting the
 // peers that nodes return, then announce_peer of the task's listening port to the closest nodes
-// that gave a token and to the nodes that held a few peers. Done after the second phase; the task
-// runs it again later (Reset, then the service starts it).
+// that gave a token and to the nodes that held a few peers (none while the port is 0: not
+// listening). Done after the second phase; the task runs it again later (Reset, then the service
+// starts it).
 //
 // Threads: as the base; TakePeers and SetAnnouncePort are the task's.
 // Limits: the peer buffer holds at most kMaxPeerBytes; announces stop after 6 acknowledgements.

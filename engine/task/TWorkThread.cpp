@@ -39,6 +39,8 @@ constexpr int64_t kNoSourceGraceSeconds = 15;
 // Before the piece map exists connections are opened on every pass, but not more often than
 // this: a refused source's back-off counts down once per attempt.
 constexpr uint64_t kEarlyOpenPeriodMs = 100;
+// A DHT lookup's replies arrive within milliseconds; its peers are tried this soon after.
+constexpr uint64_t kDhtHarvestPeriodMs = 100;
 // A source that was tried this often without a piece map in sight, and is backing off again,
 // counts as gone.
 constexpr int32_t kFailedAttempts = 3;
@@ -179,6 +181,7 @@ void TWorkThread::Run() {
     last_lan_time_ = now_ - kLanSeconds;
     last_incoming_tick_ = 0;
     last_early_open_tick_ = 0;
+    last_dht_tick_ = 0;
     size_vote_since_ = 0;
     if (!TakeOwnership()) {
         QTMutexLock hold(TaskLock());
@@ -454,6 +457,11 @@ void TWorkThread::PeerStep() {
     const uint64_t tick = TickMilliseconds();
     const bool second = tick - last_second_tick_ >= 1000;
     sleep_ms_ = loop_interval_ms_ + 1;
+    // Before the per-second step, whose connections then include what the DHT just found.
+    if (tick - last_dht_tick_ >= kDhtHarvestPeriodMs && !IsTaskComplete()) {
+        last_dht_tick_ = tick;
+        peers_announced_ |= DhtHarvest();
+    }
     if (second) {
         last_second_tick_ = tick;
         now_ = NowSeconds();
@@ -466,7 +474,7 @@ void TWorkThread::PeerStep() {
         listener_ready_ = false;
         IncomingStep();
     }
-    // Peers a tracker just named are tried now, not up to a second later.
+    // Peers a tracker or the DHT just named are tried now, not up to a second later.
     if (peers_announced_ && !second && IsPieceMapReady() && !IsTaskComplete()) {
         OpenPeerConnections();
     }
@@ -577,7 +585,6 @@ void TWorkThread::PerSecondStep() {
     if (!IsTaskComplete()) {
         OpenServerConnections();
         PerSecondPeerWork();
-        DhtHarvest();
     }
     // Complete tasks keep announcing themselves, and with P2P off BT peers leave two a second.
     OpenPeerConnections();

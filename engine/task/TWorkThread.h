@@ -109,6 +109,7 @@ class TWorkThread : public TWorkWithTransStatis {
     uint64_t last_second_tick_ = 0;
     uint64_t last_rates_tick_ = 0;
     uint64_t last_early_open_tick_ = 0;
+    uint64_t last_dht_tick_ = 0;
     int64_t size_vote_since_ = 0;   // when a server first stated the size of a plain download
     bool peers_announced_ = false;  // a source added a BT peer since the last pass
     int64_t last_peer_seen_ = 0;    // the last second a peer other than a tracker was active

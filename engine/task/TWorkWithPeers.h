@@ -75,10 +75,11 @@ class TWorkWithPeers : public TBaseWork, public IncomingClaimer {
     // (its setting, a BT or P2SP task with its piece map and info hash). Found peers become
     // candidates at the end with the lowest weight.
     void DhtStep();
-    // Every second: the first lookup as soon as the DHT knows nodes (not only at the next 8-second
-    // step), then the peers that the lookup found since, straight to the candidates.
-    void DhtHarvest();
-    void AddDhtPeer(uint32_t ip, uint16_t port);
+    // Every 100 ms: the first lookup as soon as the DHT knows nodes (not only at the next 8-second
+    // step), then the peers that the lookup found since, straight to the candidates. Answers
+    // whether it added any, so that they are tried at once.
+    bool DhtHarvest();
+    bool AddDhtPeer(uint32_t ip, uint16_t port);
     // Connections over the UDP transport are welcome only while nobody from outside our /24 has
     // reached the listener and the engine knows its own external address.
     static bool WantsMorePeers();

@@ -42,23 +42,35 @@ void TWorkWithPeers::DhtStep() {
         IsZeroId(identity_.info_hash())) {
         return;
     }
+    // The first lookup waits for nodes; the tracker list is not worth copying until then.
+    if (!dht_lookup_.HasLookup() && dht.NodeCount() == 0) {
+        return;
+    }
     const auto listen_port = static_cast<uint16_t>(swarm_.ListenPort());
     dht_lookup_.Step(identity_.info_hash(), listen_port, TorrentTrackers(), TaskNow(),
                      [this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
 }
 
-void TWorkWithPeers::DhtHarvest() {
+bool TWorkWithPeers::DhtHarvest() {
     if (!dht_lookup_.HasLookup()) {
         DhtStep();
-    } else if (EngineGlobals::Instance().dht_enabled) {
-        dht_lookup_.TakeFound([this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
+        return false;
     }
+    dht_lookup_.SetAnnouncePort(static_cast<uint16_t>(swarm_.ListenPort()));
+    bool added = false;
+    if (EngineGlobals::Instance().dht_enabled) {
+        dht_lookup_.TakeFound(
+            [this, &added](uint32_t ip, uint16_t port) { added |= AddDhtPeer(ip, port); });
+    }
+    return added;
 }
 
-void TWorkWithPeers::AddDhtPeer(uint32_t ip, uint16_t port) {
-    if (!IsBanned(ip)) {
-        AddPeerAddress(ip, port, false, 1);
+bool TWorkWithPeers::AddDhtPeer(uint32_t ip, uint16_t port) {
+    if (IsBanned(ip)) {
+        return false;
     }
+    AddPeerAddress(ip, port, false, 1);
+    return true;
 }
 
 bool TWorkWithPeers::WantsMorePeers() {

@@ -34,9 +34,15 @@ class TaskDhtLookup {
     void Step(const NodeId& info_hash, uint16_t listen_port,
               const std::vector<std::string>& trackers, int64_t now,
               const std::function<void(uint32_t, uint16_t)>& add_peer);
-    // Between steps (every second): the peers a running or finished lookup found so far, so that
+    // Between steps (every 100 ms): the peers a running or finished lookup found so far, so that
     // they do not wait for the next step.
     void TakeFound(const std::function<void(uint32_t, uint16_t)>& add_peer);
+    // The port a running lookup announces: the listener may open after the lookup started.
+    void SetAnnouncePort(uint16_t listen_port) {
+        if (lookup_) {
+            lookup_->SetAnnouncePort(listen_port);
+        }
+    }
     void Forget();
     bool HasLookup() const { return lookup_ != nullptr; }
 

@@ -72,14 +72,23 @@ TEST(KfgetDht, FindsTheSeederThroughLibtorrentNodesAndAnnouncesItself) {
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     EXPECT_EQ(test::ReadWholeFile(dir / "got.bin"), bytes);
 
-    // Its announce reached the ring: a libtorrent node's get_peers returns its listen port.
-    bool announced = false;
-    for (int round = 0; round < 6 && !announced; ++round) {
-        const auto lookup = ring.GetPeers(10 + round, info_hash, 10s);
-        announced = lookup && std::find(lookup->peers.begin(), lookup->peers.end(), endpoint) !=
-                                  lookup->peers.end();
-    }
-    EXPECT_TRUE(announced) << "no libtorrent node knows " << endpoint;
+    // Its announce reached the ring: a libtorrent node's get_peers returns its listen port. The
+    // announce follows the lookup's get_peers round, which may end after the download did.
+    int round = 0;
+    std::string held;  // what the last node asked returned, for the failure message
+    const bool announced = test::WaitUntil(
+        [&] {
+            const auto lookup = ring.GetPeers(10 + round++ % 10, info_hash, 10s);
+            held.clear();
+            for (const std::string& peer : lookup ? lookup->peers : std::vector<std::string>{}) {
+                held += peer + " ";
+            }
+            return held.find(endpoint + " ") != std::string::npos;
+        },
+        40s);
+    EXPECT_TRUE(announced) << "no libtorrent node knows " << endpoint << "; they hold " << held;
+    std::printf("announced after %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 
     // Both ways, every query kind was answered (the table's own walks start with its periodic
     // pass, so find_node may come a few seconds after the download).

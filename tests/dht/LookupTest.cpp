@@ -208,23 +208,34 @@ TEST(Lookup, TaskLookupCollectsPeersThenAnnouncesToNodesWithTokens) {
     EXPECT_TRUE(lookup.IsDone()) << "nothing left to announce to";
 }
 
-TEST(Lookup, SixAcknowledgedAnnouncesEndTheLookup) {
-    FakeHost host;
+// Nine nodes with tokens answer the get_peers phase; the lookup is left at its announce phase.
+// A `port_midway` is set after the first queries went out.
+void WalkToAnnouncePhase(FakeHost& host, CKadActionBitTorrent& lookup, uint16_t port_midway = 0) {
     for (uint8_t i = 1; i <= 9; ++i) {
         host.seeds.push_back(Node(i));
         host.tokens[{Node(i).id, Node(i).ip}] = "t";
     }
-    CKadActionBitTorrent lookup(host, IdWithTop(0x01, 7));
     lookup.Start();
     std::vector<DhtNode> failed;
     lookup.Tick(failed);
+    if (port_midway != 0) {
+        lookup.SetAnnouncePort(port_midway);
+    }
     for (int round = 0; round < 4 && !lookup.InAnnouncePhase(); ++round) {
         for (const Sent& sent : host.Take()) {
             lookup.HandleReply(Reply(sent), sent.node);
         }
         lookup.Tick(failed);
     }
+}
+
+TEST(Lookup, SixAcknowledgedAnnouncesEndTheLookup) {
+    FakeHost host;
+    CKadActionBitTorrent lookup(host, IdWithTop(0x01, 7));
+    lookup.SetAnnouncePort(6881);
+    WalkToAnnouncePhase(host, lookup);
     ASSERT_TRUE(lookup.InAnnouncePhase());
+    std::vector<DhtNode> failed;
     int acknowledged = 0;
     for (int round = 0; round < 4 && !lookup.IsDone(); ++round) {
         lookup.Tick(failed);
@@ -237,6 +248,34 @@ TEST(Lookup, SixAcknowledgedAnnouncesEndTheLookup) {
     }
     EXPECT_TRUE(lookup.IsDone());
     EXPECT_EQ(acknowledged, 6);
+}
+
+TEST(Lookup, WithoutAListeningPortNothingIsAnnouncedAndAPortSetMidwayIsUsed) {
+    const auto announces = [](const std::vector<Sent>& sent) {
+        std::vector<std::string> args;
+        for (const Sent& one : sent) {
+            if (one.method == "announce_peer") {
+                args.push_back(one.args);
+            }
+        }
+        return args;
+    };
+    // Port 0 would send every peer that asks to nowhere: the lookup ends unannounced.
+    FakeHost host;
+    CKadActionBitTorrent lookup(host, IdWithTop(0x01, 7));
+    WalkToAnnouncePhase(host, lookup);
+    std::vector<DhtNode> failed;
+    lookup.Tick(failed);
+    EXPECT_TRUE(announces(host.Take()).empty());
+    EXPECT_TRUE(lookup.IsDone());
+
+    FakeHost later;
+    CKadActionBitTorrent relooked(later, IdWithTop(0x01, 7));
+    WalkToAnnouncePhase(later, relooked, 7000);
+    relooked.Tick(failed);
+    const std::vector<std::string> sent = announces(later.Take());
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0], KrpcBuilder::AnnounceArgs(IdWithTop(0x01, 7), 7000, "t"));
 }
 
 }  // namespace
