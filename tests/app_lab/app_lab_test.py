@@ -595,13 +595,17 @@ class AppAgainstLab(unittest.TestCase):
         product = self.env["LAB_PRODUCT_DIR"]
         first = Run(self, root, product, "--verify", "yes", "--no-install")
         wait_for("the first to download", lambda: "state: " in first.output(), 60)
+        # What merely starting and ending this (sanitised) program costs on this machine now.
+        started = time.monotonic()
+        subprocess.run([APP, "--help"], capture_output=True, timeout=20)
+        bare = time.monotonic() - started
         started = time.monotonic()
         second = subprocess.run([APP, "--console", "--product", product, "--save",
                                  first.save, "--verify", "yes"], cwd=root, capture_output=True,
                                 text=True, timeout=20,
                                 env=dict(os.environ, KESTRELFETCH_DATA_HOME=first.data,
                                          TMPDIR=os.path.join(root, "tmp")))
-        self.assertLess(time.monotonic() - started, 1.5)
+        self.assertLess(time.monotonic() - started, bare + 1.5)
         self.assertEqual(second.returncode, 0, second.stderr)
         wait_for("the first to be told", lambda: "another start asked for this downloader" in
                  first.output(), 10)
