@@ -42,13 +42,10 @@ void TWorkWithPeers::DhtStep() {
         IsZeroId(identity_.info_hash())) {
         return;
     }
-    // The first lookup waits for nodes; the tracker list is not worth copying until then.
-    if (!dht_lookup_.HasLookup() && dht.NodeCount() == 0) {
-        return;
-    }
     const auto listen_port = static_cast<uint16_t>(swarm_.ListenPort());
-    dht_lookup_.Step(identity_.info_hash(), listen_port, TorrentTrackers(), TaskNow(),
-                     [this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
+    dht_lookup_.Step(
+        identity_.info_hash(), listen_port, [this] { return TorrentTrackers(); }, TaskNow(),
+        [this](uint32_t ip, uint16_t port) { AddDhtPeer(ip, port); });
 }
 
 bool TWorkWithPeers::DhtHarvest() {

@@ -78,7 +78,7 @@ void TaskDhtLookup::PingNodeEntries(const std::vector<std::string>& trackers) {
 }
 
 void TaskDhtLookup::Step(const NodeId& info_hash, uint16_t listen_port,
-                         const std::vector<std::string>& trackers, int64_t now,
+                         const std::function<std::vector<std::string>()>& trackers, int64_t now,
                          const std::function<void(uint32_t, uint16_t)>& add_peer) {
     bool fresh = false;
     if (!lookup_ && dht_.NodeCount() == 0) {
@@ -88,7 +88,7 @@ void TaskDhtLookup::Step(const NodeId& info_hash, uint16_t listen_port,
         Forget();
         lookup_ = std::make_shared<CKadActionBitTorrent>(dht_.Host(), info_hash);
         fresh = true;
-        PingNodeEntries(trackers);
+        PingNodeEntries(trackers());
     }
     lookup_->SetAnnouncePort(listen_port);
     if (!fresh) {

@@ -28,11 +28,13 @@ class TaskDhtLookup {
     TaskDhtLookup& operator=(const TaskDhtLookup&) = delete;
     ~TaskDhtLookup() { Forget(); }
 
-    // One step (every 8 s) while the DHT runs and the task may use it. `add_peer` gets every
-    // valid address found (network order) and port. The first lookup waits until the DHT knows
-    // some nodes: started from an empty table it would end at once and wait half a minute.
+    // One step (every 8 s, and every 100 ms until the first lookup) while the DHT runs and the
+    // task may use it. `add_peer` gets every valid address found (network order) and port;
+    // `trackers` is asked for the torrent's tracker list only when a new lookup is made. The
+    // first lookup waits until the DHT knows some nodes: started from an empty table it would end
+    // at once and wait half a minute.
     void Step(const NodeId& info_hash, uint16_t listen_port,
-              const std::vector<std::string>& trackers, int64_t now,
+              const std::function<std::vector<std::string>()>& trackers, int64_t now,
               const std::function<void(uint32_t, uint16_t)>& add_peer);
     // Between steps (every 100 ms): the peers a running or finished lookup found so far, so that
     // they do not wait for the next step.
