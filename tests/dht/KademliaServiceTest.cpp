@@ -88,6 +88,8 @@ TEST_F(KademliaService, BootstrapsOnlyWhenTheNodeFileHoldsFewerThanTenAndSavesIt
 
 TEST_F(KademliaService, AFloodOfQueriesGetsNoMoreAnswersThanTheBudget) {
     ASSERT_TRUE(dht_.Start());
+    // Datagrams that come before the thread has its table are dropped uncounted.
+    ASSERT_TRUE(test::WaitUntil([&] { return dht_.IsRunning(); }, 5s));
     NodeId id{};
     id.fill(0x77);
     const std::string ping = KrpcBuilder::Query(id, "ping", "", "aa");
